@@ -1,0 +1,344 @@
+// Platform-neutral part of the port object: defaults, setters and their open/closed rules, the
+// sequence of Open/Close/Read/Write around the backend hooks, events and error raising.
+#include "ComPort.h"
+
+#include <array>
+
+namespace tarvik::comport {
+
+namespace {
+
+constexpr std::array<std::int32_t, 27> kBaudValues = {
+    0,    50,    75,    110,   150,   300,   600,   1200,  1800,  2000,   2400,   3600,   4800, 7200,
+    9600, 10400, 14400, 15625, 19200, 28800, 38400, 56000, 57600, 115200, 128000, 256000, 0};
+
+// ClearCommError error bits in TLineError order.
+constexpr std::array<std::uint32_t, 11> kLineErrorBits = {0x10, 0x800, 0x8, 0x400, 0x8000, 0x1000,
+                                                          0x2,  0x200, 0x1, 0x4,   0x100};
+
+constexpr std::array<std::uint32_t, 8> kOptionFlags = {0x2, 0x4, 0x8, 0x40, 0x80, 0x400, 0x800, 0x4000};
+
+} // namespace
+
+std::int32_t BaudRateValue(TBaudRate rate) {
+    auto i = static_cast<std::size_t>(rate);
+    return i < kBaudValues.size() ? kBaudValues[i] : 0;
+}
+
+std::uint32_t ParityCode(TParity p) {
+    return p == paDefault ? 0 : static_cast<std::uint32_t>(p) - 1;
+}
+std::uint32_t StopBitsCode(TStopBits s) {
+    return s == sbDefault ? 0 : static_cast<std::uint32_t>(s) - 1;
+}
+std::uint32_t DataBitsCode(TDataBits d) {
+    return d == dbDefault ? 8 : static_cast<std::uint32_t>(d) + 3;
+}
+std::uint32_t DTRFlags(TDTRControl c) {
+    constexpr std::uint32_t v[] = {0, 0, 0x10, 0x20};
+    return v[c];
+}
+std::uint32_t RTSFlags(TRTSControl c) {
+    constexpr std::uint32_t v[] = {0, 0, 0x1000, 0x2000, 0x3000};
+    return v[c];
+}
+std::uint32_t XOnXOffFlags(TXOnXOffControl c) {
+    constexpr std::uint32_t v[] = {0, 0, 0x200, 0x100, 0x300};
+    return v[c];
+}
+std::uint32_t OptionFlag(TOption o) {
+    return kOptionFlags[o];
+}
+std::uint32_t PriorityClassCode(TPriorityClass c) {
+    constexpr std::uint32_t v[] = {0, 0x40, 0x20, 0x80, 0x100};
+    return v[c];
+}
+
+TLineErrors LineErrorsFromBits(std::uint32_t bits) {
+    TLineErrors set;
+    for (std::size_t i = 0; i < kLineErrorBits.size(); ++i)
+        if (bits & kLineErrorBits[i]) set.Include(static_cast<TLineError>(i));
+    return set;
+}
+
+std::uint32_t LineErrorBits(TLineErrors errors) {
+    std::uint32_t bits = 0;
+    for (std::size_t i = 0; i < kLineErrorBits.size(); ++i)
+        if (errors.Contains(static_cast<TLineError>(i))) bits |= kLineErrorBits[i];
+    return bits;
+}
+
+// ---- setting groups --------------------------------------------------------------------------
+
+void TFlowControl::SetDTR(TDTRControl v) {
+    if (v == dtr_) return;
+    dtr_ = v;
+    port_.ApplySettings();
+}
+void TFlowControl::SetRTS(TRTSControl v) {
+    if (v == rts_) return;
+    rts_ = v;
+    port_.ApplySettings();
+}
+void TFlowControl::SetXOnXOff(TXOnXOffControl v) {
+    if (v == xonxoff_) return;
+    xonxoff_ = v;
+    port_.ApplySettings();
+}
+void TFlowControl::SetXOnLimit(std::uint16_t v) {
+    if (v == xonLimit_) return;
+    xonLimit_ = v;
+    port_.ApplySettings();
+}
+void TFlowControl::SetXOffLimit(std::uint16_t v) {
+    if (v == xoffLimit_) return;
+    xoffLimit_ = v;
+    port_.ApplySettings();
+}
+
+void TCharacters::Set(std::uint8_t& field, std::uint8_t v) {
+    if (v == field) return;
+    field = v;
+    port_.ApplySettings();
+}
+void TCharacters::SetXOn(std::uint8_t v) {
+    Set(xon_, v);
+}
+void TCharacters::SetXOff(std::uint8_t v) {
+    Set(xoff_, v);
+}
+void TCharacters::SetError(std::uint8_t v) {
+    Set(error_, v);
+}
+void TCharacters::SetEof(std::uint8_t v) {
+    Set(eof_, v);
+}
+void TCharacters::SetEvent(std::uint8_t v) {
+    Set(event_, v);
+}
+
+void TBufferSizes::SetInput(std::int32_t v) {
+    if (v == input_) return;
+    input_ = v;
+    port_.ApplyBuffers();
+}
+void TBufferSizes::SetOutput(std::int32_t v) {
+    if (v == output_) return;
+    output_ = v;
+    port_.ApplyBuffers();
+}
+
+void TTimeouts::Set(std::int32_t& field, std::int32_t v) {
+    if (v == field) return;
+    field = v;
+    port_.ApplyTimeouts();
+}
+void TTimeouts::SetReadInterval(std::int32_t v) {
+    Set(readInterval_, v);
+}
+void TTimeouts::SetReadMultiplier(std::int32_t v) {
+    Set(readMultiplier_, v);
+}
+void TTimeouts::SetReadConstant(std::int32_t v) {
+    Set(readConstant_, v);
+}
+void TTimeouts::SetWriteMultiplier(std::int32_t v) {
+    Set(writeMultiplier_, v);
+}
+void TTimeouts::SetWriteConstant(std::int32_t v) {
+    Set(writeConstant_, v);
+}
+
+// ---- the port object -------------------------------------------------------------------------
+
+TCustomComPort::TCustomComPort(void* /*owner*/)
+    : flowControl_(*this), characters_(*this), bufferSizes_(*this), timeouts_(*this) {}
+
+TCustomComPort::~TCustomComPort() {
+    Close();
+}
+
+std::string TCustomComPort::About() const {
+    return "TComPort 1.0";
+}
+
+void TCustomComPort::CheckClosedForChange(bool changed) {
+    if (changed && IsOpen()) RaiseError(ceComponent, kMsgOpenPort);
+}
+
+template <class T>
+void TCustomComPort::SetApplied(T& field, T v) {
+    if (v == field) return;
+    field = v;
+    ApplySettings();
+}
+
+void TCustomComPort::SetDeviceName(const std::string& name) {
+    if (name == deviceName_) return;
+    CheckClosedForChange(true);
+    deviceName_ = name;
+}
+void TCustomComPort::SetSynchronizeEvents(bool v) {
+    if (v == synchronizeEvents_) return;
+    CheckClosedForChange(true);
+    synchronizeEvents_ = v;
+}
+void TCustomComPort::SetPriorityClass(TPriorityClass v) {
+    if (v == priorityClass_) return;
+    CheckClosedForChange(true);
+    priorityClass_ = v;
+}
+void TCustomComPort::SetThreadPriority(TThreadPriority v) {
+    threadPriority_ = v;
+}
+void TCustomComPort::SetBaudRate(TBaudRate v) {
+    SetApplied(baudRate_, v);
+}
+void TCustomComPort::SetDataBits(TDataBits v) {
+    SetApplied(dataBits_, v);
+}
+void TCustomComPort::SetParity(TParity v) {
+    SetApplied(parity_, v);
+}
+void TCustomComPort::SetStopBits(TStopBits v) {
+    SetApplied(stopBits_, v);
+}
+void TCustomComPort::SetOptions(TOptions v) {
+    SetApplied(options_, v);
+}
+
+void TCustomComPort::SetCustomBaudRate(std::int32_t v) {
+    if (v == customBaudRate_ && baudRate_ == brCustom) return;
+    customBaudRate_ = v;
+    baudRate_ = brCustom;
+    ApplySettings();
+}
+
+void TCustomComPort::SetActive(bool v) {
+    activeWhenLoaded_ = v;
+    if (loading_) return;
+    if (v != IsOpen()) v ? Open() : Close();
+}
+
+void TCustomComPort::EndLoading() {
+    loading_ = false;
+    if (activeWhenLoaded_ && !IsOpen()) Open();
+}
+
+void TCustomComPort::SetOnLineError(TLineErrorEvent h) {
+    onLineError_ = std::move(h);
+    if (IsOpen()) ApplyEventMask();
+}
+
+void TCustomComPort::SetLineEvent(TNotifyEvent& slot, TNotifyEvent h) {
+    slot = std::move(h);
+    if (IsOpen()) ApplyEventMask();
+}
+
+std::uint32_t TCustomComPort::EventMask() const {
+    std::uint32_t mask = 0;
+    if (onRxChar_) mask |= 0x1;
+    if (onRxFlag_) mask |= 0x2;
+    if (onTxEmpty_) mask |= 0x4;
+    if (onCTSChange_) mask |= 0x8;
+    if (onDSRChange_) mask |= 0x10;
+    if (onRLSDChange_) mask |= 0x20;
+    if (onBreak_) mask |= 0x40;
+    if (onLineError_) mask |= 0x80;
+    if (onRing_) mask |= 0x100;
+    if (onPrinterError_) mask |= 0x200;
+    if (onRx80PercFull_) mask |= 0x400;
+    if (onEvent1_) mask |= 0x800;
+    if (onEvent2_) mask |= 0x1000;
+    return mask;
+}
+
+void TCustomComPort::RaiseError(std::int32_t code, const std::string& message) {
+    EComError error(code, message);
+    if (onError_) {
+        TComAction action = caFail;
+        onError_(*this, error, action);
+        if (action == caAbort) throw EAbort();
+    }
+    throw error;
+}
+
+void TCustomComPort::CheckOpen() const {
+    if (!IsOpen()) const_cast<TCustomComPort*>(this)->RaiseError(ceComponent, kMsgClosedPort);
+}
+
+void TCustomComPort::Open() {
+    if (IsOpen()) return;
+    if (beforeOpen_) beforeOpen_(*this);
+    try {
+        CreateHandle();
+    } catch (...) {
+        ReleaseHandle();
+        throw;
+    }
+    if (IsOpen() && afterOpen_) afterOpen_(*this);
+}
+
+void TCustomComPort::Close() noexcept {
+    if (!IsOpen()) return;
+    // Handlers run inside a noexcept close: a throwing handler must not skip the release.
+    try {
+        if (beforeClose_) beforeClose_(*this);
+    } catch (...) {
+    }
+    ReleaseHandle();
+    try {
+        if (!IsOpen() && afterClose_) afterClose_(*this);
+    } catch (...) {
+    }
+}
+
+void TCustomComPort::Write(const void* buffer, std::int32_t length, bool waitOnCompletion) {
+    CheckOpen();
+    if (beforeWrite_) beforeWrite_(*this, const_cast<void*>(buffer), length, waitOnCompletion);
+    WaitPending(true);
+    if (length > 0) {
+        StartWrite(buffer, length);
+        if (waitOnCompletion) WaitPending(true);
+    }
+    if (afterWrite_) afterWrite_(*this, const_cast<void*>(buffer), length, waitOnCompletion);
+}
+
+void TCustomComPort::Read(void* buffer, std::int32_t length, bool waitOnCompletion) {
+    CheckOpen();
+    if (beforeRead_) beforeRead_(*this, buffer, length, waitOnCompletion);
+    WaitPending(false);
+    if (length > 0) {
+        StartRead(buffer, length);
+        if (waitOnCompletion) WaitPending(false);
+    }
+    if (afterRead_) afterRead_(*this, buffer, length, waitOnCompletion);
+}
+
+void TCustomComPort::WriteStr(const std::string& text) {
+    Write(text.data(), static_cast<std::int32_t>(text.size()), false);
+}
+
+void TCustomComPort::ReadStr(std::string& text) {
+    WaitPending(false);
+    text.resize(static_cast<std::size_t>(InputCount()));
+    if (!text.empty()) Read(text.data(), static_cast<std::int32_t>(text.size()), true);
+}
+
+std::uint8_t TCustomComPort::ReadChar() {
+    std::uint8_t c = 0;
+    Read(&c, 1, true);
+    return c;
+}
+
+std::int32_t TCustomComPort::InputCount() {
+    std::int32_t inQueue = 0;
+    CheckLineErrors(ClearErrors(&inQueue));
+    return inQueue;
+}
+
+void TCustomComPort::CheckLineErrors(std::uint32_t errorBits) {
+    if (errorBits != 0 && onLineError_) onLineError_(*this, LineErrorsFromBits(errorBits));
+}
+
+} // namespace tarvik::comport

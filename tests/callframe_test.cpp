@@ -1,0 +1,78 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include "api/CallFrame.h"
+
+using namespace tarvik::api;
+using namespace tarvik::comport;
+
+TEST(CallFrame, PortNumbersMapToTheFixedNameTable) {
+    EXPECT_EQ(DeviceName(1), "COM1");
+    EXPECT_EQ(DeviceName(9), "COM9");
+    EXPECT_EQ(DeviceName(10), "\\\\.\\COM10");
+    EXPECT_EQ(DeviceName(40), "\\\\.\\COM40");
+    for (int bad : {0, 41, -1, 256, 257, INT32_MIN, INT32_MAX})
+        EXPECT_FALSE(DeviceName(bad)) << bad;
+}
+
+TEST(CallFrame, EightRatesAcceptedWithTheirDelays) {
+    struct Case {
+        int baud;
+        TBaudRate code;
+        int delay;
+    } cases[] = {{1200, br1200, 586}, {2400, br2400, 343}, {3600, br3600, 262},   {4800, br4800, 221},
+                 {7200, br7200, 181}, {9600, br9600, 161}, {19200, br19200, 130}, {38400, br38400, 115}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(BaudCode(c.baud), c.code) << c.baud;
+        EXPECT_EQ(ResponseDelayMs(c.baud), c.delay) << c.baud;
+        // The table is the formula round((583 / baud + 0.1) * 1000).
+        EXPECT_EQ(std::lround((583.0 / c.baud + 0.1) * 1000), c.delay) << c.baud;
+    }
+    for (int bad : {0, -9600, 14400, 57600, 115200, 9601, 300})
+        EXPECT_FALSE(BaudCode(bad)) << bad;
+}
+
+TEST(CallFrame, PortListEntriesMatchWithOrWithoutTheDevicePrefix) {
+    EXPECT_TRUE(PortNameMatches("COM3", "COM3"));
+    EXPECT_TRUE(PortNameMatches("COM10", "\\\\.\\COM10"));
+    EXPECT_TRUE(PortNameMatches("\\\\.\\COM10", "\\\\.\\COM10"));
+    EXPECT_FALSE(PortNameMatches("COM1", "COM10"));
+    EXPECT_FALSE(PortNameMatches("COM10", "COM1"));
+    EXPECT_FALSE(PortNameMatches("com3", "COM3"));
+    EXPECT_FALSE(PortNameMatches("COM3 ", "COM3"));
+    EXPECT_FALSE(PortNameMatches("", "COM3"));
+}
+
+namespace {
+DigitalReply CollectAll(std::initializer_list<int> bytes) {
+    DigitalReply r;
+    for (int b : bytes)
+        r.Collect(static_cast<std::uint8_t>(b));
+    return r;
+}
+} // namespace
+
+TEST(CallFrame, CollectionDropsOnlyTheLeadingPreamble) {
+    auto r = CollectAll({0xFF, 0xFF, 0x86, 0xFF, 0x01});
+    ASSERT_EQ(r.count, 3);
+    EXPECT_EQ(r.bytes[0], 0x86);
+    EXPECT_EQ(r.bytes[1], 0xFF);
+    EXPECT_EQ(r.bytes[2], 0x01);
+
+    EXPECT_EQ(CollectAll({0xFF, 0xFF, 0xFF}).count, 0); // 0xFF only: nothing stored
+
+    // Bytes past the buffer are counted, not stored.
+    DigitalReply big;
+    for (int i = 0; i < 60; ++i)
+        big.Collect(static_cast<std::uint8_t>(i + 1));
+    EXPECT_EQ(big.count, 60);
+    EXPECT_EQ(big.bytes[50], 51);
+}
+
+TEST(CallFrame, GuardTurnsAnyEscapeIntoPortBusy) {
+    EXPECT_EQ(Guarded([]() -> int { throw EComError(5, "held"); }), ResultPortBusy);
+    EXPECT_EQ(Guarded([]() -> int { throw std::bad_alloc(); }), ResultPortBusy);
+    EXPECT_EQ(Guarded([]() -> int { throw 42; }), ResultPortBusy);
+    EXPECT_EQ(Guarded([] { return ResultOk; }), ResultOk);
+}
