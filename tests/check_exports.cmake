@@ -1,3 +1,4 @@
+cmake_minimum_required(VERSION 3.20)
 # Compares the dynamic symbols that LIB defines with the functions that HEADER declares and the
 # sources define: the shared library exports exactly the C interface, nothing more.
 file(READ ${HEADER} header)
