@@ -1,0 +1,41 @@
+# Windows build of TarvikDLL.dll (included by the top CMakeLists when WIN32): the DLL's name, its
+# export table, a C++ runtime linked in statically so that it imports system DLLs only, the check
+# of its export and import tables, and the Windows test programs (run under Wine by
+# scripts/windows-leg.sh).
+set_target_properties(tarvik PROPERTIES
+  OUTPUT_NAME TarvikDLL
+  PREFIX ""
+  IMPORT_PREFIX "lib"
+  IMPORT_SUFFIX ".dll.a")
+
+# The export table links only the names that the sources define so far; it grows to the full
+# table of src/api/TarvikDLL.def as the exports are written.
+file(GLOB_RECURSE TARVIK_EXPORT_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*.cpp)
+set(TARVIK_DEF ${CMAKE_CURRENT_BINARY_DIR}/TarvikDLL.def)
+add_custom_command(
+  OUTPUT ${TARVIK_DEF}
+  COMMAND ${CMAKE_COMMAND} -DDEF_IN=${PROJECT_SOURCE_DIR}/src/api/TarvikDLL.def
+          -DHEADER=${PROJECT_SOURCE_DIR}/include/TarvikDLL.h -DSOURCE_DIR=${PROJECT_SOURCE_DIR}/src
+          -DDEF_OUT=${TARVIK_DEF} -P ${PROJECT_SOURCE_DIR}/cmake/WindowsExports.cmake
+  DEPENDS ${PROJECT_SOURCE_DIR}/src/api/TarvikDLL.def ${PROJECT_SOURCE_DIR}/include/TarvikDLL.h
+          ${PROJECT_SOURCE_DIR}/cmake/WindowsExports.cmake ${TARVIK_EXPORT_SOURCES}
+  COMMENT "Export table of TarvikDLL.dll")
+add_custom_target(tarvik_def DEPENDS ${TARVIK_DEF})
+add_dependencies(tarvik tarvik_def)
+set_property(TARGET tarvik APPEND PROPERTY LINK_DEPENDS ${TARVIK_DEF})
+target_link_options(tarvik PRIVATE ${TARVIK_DEF} -static -static-libgcc -static-libstdc++
+                    -Wl,--no-undefined -Wl,--exclude-all-symbols)
+
+# The gtest programs are built for Linux only; the Windows test programs live in tests/wine.
+set(TARVIK_BUILD_TESTS OFF)
+option(TARVIK_WINE_TESTS "Build the Windows test programs" ON)
+
+enable_testing()
+find_program(TARVIK_OBJDUMP NAMES ${TARVIK_MINGW_TRIPLET}-objdump objdump REQUIRED)
+add_test(NAME dll_tables
+  COMMAND ${CMAKE_COMMAND} -DDLL=$<TARGET_FILE:tarvik> -DDEF=${PROJECT_SOURCE_DIR}/src/api/TarvikDLL.def -DOBJDUMP=${TARVIK_OBJDUMP}
+          -P ${PROJECT_SOURCE_DIR}/tests/wine/check_dll_tables.cmake)
+
+if(TARVIK_WINE_TESTS)
+  add_subdirectory(tests/wine)
+endif()
