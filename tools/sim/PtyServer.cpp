@@ -1,0 +1,199 @@
+#include "PtyServer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace tarvik::sim {
+namespace {
+
+constexpr auto kRequestGap = std::chrono::milliseconds(100); // a pause this long ends a partial request
+constexpr std::size_t kReadChunk = 4096;
+
+std::string Printable(const Bytes& bytes) {
+    std::string out;
+    for (std::uint8_t b : bytes) {
+        if (b == '\r')
+            out += "\\r";
+        else if (b == '\n')
+            out += "\\n";
+        else if (b >= 0x20 && b < 0x7F)
+            out += static_cast<char>(b);
+        else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", b);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+} // namespace
+
+struct PtyServer::Port {
+    int com = 0;
+    std::string link;
+    int master = -1;
+    int slave = -1; // kept open: without it the master reads EIO whenever no host has the port open
+    std::string slavePath;
+    std::unique_ptr<Endpoint> endpoint;
+    std::unique_ptr<FaultInjector> faults;
+    std::deque<std::pair<Clock::time_point, Bytes>> out;
+    Clock::time_point lastRx{};
+};
+
+PtyServer::PtyServer(std::string portDir, ServerOptions options, std::FILE* log)
+    : dir_(std::move(portDir)), options_(options), log_(log) {}
+
+PtyServer::~PtyServer() {
+    for (auto& p : ports_) {
+        if (!p->link.empty()) ::unlink(p->link.c_str());
+        if (p->master >= 0) ::close(p->master);
+        if (p->slave >= 0) ::close(p->slave);
+    }
+}
+
+void PtyServer::Add(int com, std::unique_ptr<Endpoint> endpoint) {
+    auto port = std::make_unique<Port>();
+    port->com = com;
+    port->endpoint = std::move(endpoint);
+    port->faults = std::make_unique<FaultInjector>(
+        options_.faults, options_.seed + static_cast<std::uint32_t>(com), options_.lateMs);
+    const auto fail = [&](const std::string& what) {
+        const std::string message = "COM" + std::to_string(com) + ": " + what;
+        if (port->master >= 0) ::close(port->master);
+        if (port->slave >= 0) ::close(port->slave);
+        throw std::runtime_error(message);
+    };
+
+    port->master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (port->master < 0) fail(std::string("posix_openpt: ") + std::strerror(errno));
+    if (::grantpt(port->master) != 0 || ::unlockpt(port->master) != 0) fail("cannot unlock the terminal");
+    char name[128];
+    if (::ptsname_r(port->master, name, sizeof name) != 0) fail("ptsname failed");
+    port->slavePath = name;
+    port->slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (port->slave < 0) fail(std::string("open terminal: ") + std::strerror(errno));
+    // Raw, at the device's rate but without its parity: nothing matches until a host sets the line.
+    LineSettings idle = port->endpoint->Line();
+    idle.parity = Parity::None;
+    SetRaw(port->slave, idle);
+
+    const std::string link = dir_ + "/COM" + std::to_string(com);
+    struct stat st {};
+    if (::lstat(link.c_str(), &st) == 0) {
+        // A link left by a simulator that did not stop cleanly points nowhere: replace it.
+        struct stat target {};
+        if (!S_ISLNK(st.st_mode) || ::stat(link.c_str(), &target) == 0)
+            fail(link + " exists already (another simulator, or a real port link?)");
+        ::unlink(link.c_str());
+    }
+    if (::symlink(name, link.c_str()) != 0) fail("cannot create " + link + ": " + std::strerror(errno));
+    port->link = link;
+    ports_.push_back(std::move(port));
+}
+
+void PtyServer::Schedule(Port& port, const Bytes& bytes, Clock::time_point start) {
+    if (bytes.empty()) return;
+    if (!options_.lineTiming) {
+        port.out.emplace_back(start, bytes);
+        return;
+    }
+    const LineSettings line = port.endpoint->Line();
+    const auto byteTime = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(line.BitsPerByte()) / line.baud));
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        port.out.emplace_back(start + byteTime * static_cast<long>(i + 1), Bytes{bytes[i]});
+}
+
+void PtyServer::Receive(Port& port, Clock::time_point now) {
+    std::uint8_t buf[kReadChunk];
+    const ssize_t n = ::read(port.master, buf, sizeof buf);
+    if (n <= 0) return; // EAGAIN, or EIO while no terminal side is open
+    const Bytes bytes(buf, buf + n);
+    if (now - port.lastRx > kRequestGap) port.endpoint->Reset();
+    port.lastRx = now;
+
+    const LineSettings device = port.endpoint->Line();
+    const auto observed = ReadLineSettings(port.slave);
+    if (!observed || !LineMatches(device, *observed)) {
+        // A device on a line with other settings sees only garbled characters: it stays silent.
+        port.endpoint->Reset();
+        if (options_.verbose)
+            std::fprintf(log_, "%9.3f COM%d ignored %zd bytes: line is %s, device wants %s\n", Seconds(now),
+                         port.com, n, observed ? observed->Text().c_str() : "unknown", device.Text().c_str());
+        return;
+    }
+    if (options_.verbose) {
+        const std::string shown = port.endpoint->Kind() == Protocol::Hart ? Hex(bytes) : Printable(bytes);
+        std::fprintf(log_, "%9.3f COM%d <- %s\n", Seconds(now), port.com, shown.c_str());
+    }
+    auto start = now + std::chrono::milliseconds(options_.turnaroundMs);
+    if (options_.lineTiming) {
+        // The request took its own time on the wire before the device could answer.
+        const auto requestTime = std::chrono::duration<double>(static_cast<double>(device.BitsPerByte()) *
+                                                               static_cast<double>(n) / device.baud);
+        start += std::chrono::duration_cast<Clock::duration>(requestTime);
+    }
+    for (Bytes& reply : port.endpoint->Feed(bytes, Seconds(now))) {
+        FaultPlan plan = port.faults->Apply(std::move(reply), port.endpoint->Kind());
+        if (options_.verbose) {
+            const std::string shown =
+                port.endpoint->Kind() == Protocol::Hart ? Hex(plan.bytes) : Printable(plan.bytes);
+            const std::string note =
+                plan.fault == Fault::None ? "" : std::string("  [fault: ") + FaultName(plan.fault) + "]";
+            std::fprintf(log_, "%9.3f COM%d -> %s%s\n", Seconds(now), port.com, shown.c_str(), note.c_str());
+        }
+        Schedule(port, plan.bytes, start + std::chrono::milliseconds(plan.extraDelayMs));
+    }
+}
+
+void PtyServer::Flush(Port& port, Clock::time_point now) {
+    std::stable_sort(port.out.begin(), port.out.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    while (!port.out.empty() && port.out.front().first <= now) {
+        const Bytes& bytes = port.out.front().second;
+        // The terminal's input queue holds 4 KiB; a host that never reads loses the excess.
+        if (::write(port.master, bytes.data(), bytes.size()) < 0 && errno != EAGAIN && options_.verbose)
+            std::fprintf(log_, "COM%d write: %s\n", port.com, std::strerror(errno));
+        port.out.pop_front();
+    }
+}
+
+int PtyServer::Run(int stopFd) {
+    std::vector<pollfd> fds;
+    for (;;) {
+        fds.clear();
+        fds.push_back({stopFd, POLLIN, 0});
+        for (auto& p : ports_)
+            fds.push_back({p->master, POLLIN, 0});
+        int timeoutMs = -1;
+        const auto now = Clock::now();
+        for (auto& p : ports_)
+            for (const auto& item : p->out) {
+                const auto wait = std::chrono::ceil<std::chrono::milliseconds>(item.first - now).count();
+                const int ms = static_cast<int>(std::max<long long>(0, wait));
+                timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
+            }
+        if (::poll(fds.data(), fds.size(), timeoutMs) < 0) {
+            if (errno == EINTR) continue;
+            std::fprintf(log_, "poll: %s\n", std::strerror(errno));
+            return 1;
+        }
+        if (fds[0].revents & POLLIN) return 0;
+        const auto t = Clock::now();
+        for (std::size_t i = 0; i < ports_.size(); ++i) {
+            if (fds[i + 1].revents & POLLIN) Receive(*ports_[i], t);
+            Flush(*ports_[i], Clock::now());
+        }
+    }
+}
+
+} // namespace tarvik::sim

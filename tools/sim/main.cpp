@@ -1,0 +1,196 @@
+// tarvik-sim: simulated instruments on pseudo-terminals, for developing and testing hosts without
+// hardware. Runs in the foreground until Ctrl-C.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include "Endpoint.h"
+#include "PtyServer.h"
+
+using namespace tarvik::sim;
+
+namespace {
+
+int g_stopPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+    const char b = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_stopPipe[1], &b, 1);
+}
+
+struct DeviceSpec {
+    int com = 0;
+    std::uint32_t baud = 0;
+};
+
+// "3" or "3:19200" (also "COM3:19200").
+DeviceSpec ParseSpec(std::string text, std::uint32_t defaultBaud) {
+    if (text.rfind("COM", 0) == 0 || text.rfind("com", 0) == 0) text = text.substr(3);
+    DeviceSpec s{0, defaultBaud};
+    const auto colon = text.find(':');
+    try {
+        std::size_t used = 0;
+        s.com = std::stoi(text.substr(0, colon), &used);
+        if (used != (colon == std::string::npos ? text.size() : colon)) throw std::invalid_argument("");
+        if (colon != std::string::npos)
+            s.baud = static_cast<std::uint32_t>(std::stoul(text.substr(colon + 1)));
+    } catch (const std::exception&) {
+        throw CLI::ValidationError("device", "'" + text + "' is not COM[:BAUD]");
+    }
+    if (s.com < 1 || s.com > 40) throw CLI::ValidationError("device", "COM number must be 1..40");
+    constexpr std::uint32_t kRates[] = {1200, 2400, 3600, 4800, 7200, 9600, 19200, 38400};
+    if (std::find(std::begin(kRates), std::end(kRates), s.baud) == std::end(kRates))
+        throw CLI::ValidationError("device", std::to_string(s.baud) + " is not one of the eight HART rates");
+    return s;
+}
+
+std::string DefaultDir() {
+    if (const char* d = std::getenv("TARVIK_PORT_DIR"); d && *d) return d;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    return std::string(runtime && *runtime ? runtime : "/tmp") + "/tarvik-ports";
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"tarvik-sim: simulated instruments on pseudo-terminals.\n"
+                 "Each device gets its own terminal, linked as COM<n> into the port directory; the\n"
+                 "library and the tarvik tool find it there through TARVIK_PORT_DIR. A device answers\n"
+                 "only when the host's line settings match its own (HART: 8O1 at its rate; 0731:\n"
+                 "9600 8N1). Runs until Ctrl-C, then removes its links.",
+                 "tarvik-sim"};
+    app.footer(
+        "Examples:\n"
+        "  tarvik-sim                                   flow COM1 19200, pressure COM2 9600, 0731 COM3\n"
+        "  tarvik-sim --dir /tmp/ports --flow 3:19200 --readout 5\n"
+        "  tarvik-sim --flow 1:1200 --faults late=0.05,checksum=0.02 --line-timing -v\n"
+        "  export TARVIK_PORT_DIR=/tmp/ports; tarvik scan\n\n"
+        "Simulated devices:\n"
+        "  flow      HART mass-flow controller, type 0x64, id 01 02 <com>, tag FT-1<com>. Ten gases,\n"
+        "            flow follows the set point (lag 1.5 s), valve override 0 normal / 1 closed /\n"
+        "            2 open, totalizer 0 stop / 1 run / 2 reset, write protection (mode 1 with a\n"
+        "            text locks, mode 0 with the same text unlocks), backup (command 39, code 0).\n"
+        "  pressure  HART pressure transmitter, type 0x65, id 01 02 <com>, tag PT-2<com>. Six\n"
+        "            applications (1, 2, 5, 10, 20, 50 bar), process near 3.2 bar.\n"
+        "  readout   0731 read-out unit, four channels (full scale 100, 50, 10, 500).\n\n"
+        "Faults (--faults NAME=RATE,...): late (answer after --late-ms), silent, checksum,\n"
+        "short (status-only busy reply), truncated, garbage. Rates 0..1, at most 1 in total.");
+
+    std::string dir = DefaultDir();
+    std::vector<std::string> flows, pressures, readouts;
+    std::string faults;
+    ServerOptions options;
+    std::uint32_t seed = 1;
+    std::size_t preambles = 5;
+    bool quiet = false;
+    app.add_option("-d,--dir", dir,
+                   "port directory (default: $TARVIK_PORT_DIR, else $XDG_RUNTIME_DIR/tarvik-ports)");
+    app.add_option("--flow", flows, "HART flow device on COM[:BAUD] (baud default 19200)")
+        ->type_name("COM[:BAUD]");
+    app.add_option("--pressure", pressures, "HART pressure device on COM[:BAUD] (baud default 9600)")
+        ->type_name("COM[:BAUD]");
+    app.add_option("--readout,--0731", readouts, "0731 read-out unit on COM")->type_name("COM");
+    app.add_option("--faults", faults, "fault rates, e.g. late=0.1,checksum=0.05");
+    app.add_option("--late-ms", options.lateMs, "delay of a late reply in ms")
+        ->default_val(1000)
+        ->check(CLI::Range(0, 60000));
+    app.add_flag("--line-timing", options.lineTiming, "pace replies at the line's byte time");
+    app.add_option("--turnaround-ms", options.turnaroundMs, "device processing time before a reply")
+        ->check(CLI::Range(0, 10000));
+    app.add_option("--preambles", preambles, "preamble bytes before each HART reply")
+        ->default_val(5)
+        ->check(CLI::Range(2, 20));
+    app.add_option("--seed", seed, "seed for noise and faults")->default_val(1);
+    app.add_flag("-v,--verbose", options.verbose, "log every request and reply");
+    app.add_flag("-q,--quiet", quiet, "print nothing but errors");
+    CLI11_PARSE(app, argc, argv);
+
+    try {
+        options.faults = ParseFaultRates(faults);
+    } catch (const std::invalid_argument& e) {
+        std::fprintf(stderr, "tarvik-sim: --faults: %s\n", e.what());
+        return 2;
+    }
+    options.seed = seed;
+    if (flows.empty() && pressures.empty() && readouts.empty()) {
+        flows = {"1:19200"};
+        pressures = {"2:9600"};
+        readouts = {"3"};
+    }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "tarvik-sim: cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
+        return 1;
+    }
+    if (::pipe2(g_stopPipe, O_CLOEXEC) != 0) return 1;
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGHUP, &sa, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    int rc = 0;
+    try {
+        {
+            PtyServer server(dir, options, stdout);
+            std::vector<std::pair<int, std::string>> table;
+            const auto add = [&](int com, std::unique_ptr<Endpoint> ep) {
+                const std::string line = ep->Line().Text() + "  " + ep->Describe();
+                server.Add(com, std::move(ep));
+                table.emplace_back(com, line);
+            };
+            for (const std::string& f : flows) {
+                const DeviceSpec s = ParseSpec(f, 19200);
+                HartIdentity id{0x0A, 0x64, {0x01, 0x02, static_cast<std::uint8_t>(s.com)}, 1, 1, 1};
+                auto dev = std::make_unique<FlowDevice>(
+                    id, "FT-1" + std::string(s.com < 10 ? "0" : "") + std::to_string(s.com), s.baud,
+                    seed + static_cast<std::uint32_t>(s.com));
+                dev->SetPreambles(preambles);
+                add(s.com, std::make_unique<HartEndpoint>(std::move(dev)));
+            }
+            for (const std::string& p : pressures) {
+                const DeviceSpec s = ParseSpec(p, 9600);
+                HartIdentity id{0x0A, 0x65, {0x01, 0x02, static_cast<std::uint8_t>(s.com)}, 1, 1, 1};
+                auto dev = std::make_unique<PressureDevice>(
+                    id, "PT-2" + std::string(s.com < 10 ? "0" : "") + std::to_string(s.com), s.baud,
+                    seed + static_cast<std::uint32_t>(s.com));
+                dev->SetPreambles(preambles);
+                add(s.com, std::make_unique<HartEndpoint>(std::move(dev)));
+            }
+            for (const std::string& r : readouts) {
+                const DeviceSpec s = ParseSpec(r, 9600);
+                add(s.com, std::make_unique<ReadoutEndpoint>(seed + static_cast<std::uint32_t>(s.com)));
+            }
+            if (!quiet) {
+                std::printf("tarvik-sim: port directory %s\n", dir.c_str());
+                for (const auto& [com, line] : table)
+                    std::printf("  COM%-3d %s\n", com, line.c_str());
+                if (options.faults.Total() > 0) std::printf("  faults: %s\n", faults.c_str());
+                std::printf("ready: export TARVIK_PORT_DIR=%s; stop with Ctrl-C\n", dir.c_str());
+            }
+            rc = server.Run(g_stopPipe[0]);
+        } // the server removes its links here
+        if (!quiet) std::printf("tarvik-sim: stopped, links removed\n");
+    } catch (const CLI::Error& e) {
+        std::fprintf(stderr, "tarvik-sim: %s\n", e.what());
+        rc = 2;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tarvik-sim: %s\n", e.what());
+        rc = 1;
+    }
+    ::close(g_stopPipe[0]);
+    ::close(g_stopPipe[1]);
+    return rc;
+}
