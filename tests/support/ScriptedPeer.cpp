@@ -47,6 +47,7 @@ ScriptedPeer::ScriptedPeer(int com) : com_(com) {
     char name[128];
     if (::ptsname_r(master_, name, sizeof name) != 0) Fail("ptsname_r");
     slavePath_ = name;
+    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
     slave_ = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (slave_ < 0) Fail("open slave");
     termios t{};
@@ -65,13 +66,51 @@ ScriptedPeer::ScriptedPeer(int com) : com_(com) {
     thread_ = std::thread([this] { Run(); });
 }
 
-ScriptedPeer::~ScriptedPeer() {
+bool ScriptedPeer::Woken() {
+    char buf[16];
+    (void)!::read(wakeRead_, buf, sizeof buf);
+    return stopping_;
+}
+
+void ScriptedPeer::Stop() {
+    if (!thread_.joinable()) return;
+    stopping_ = true;
     const char stop = 'x';
     (void)!::write(wakeWrite_, &stop, 1);
     thread_.join();
+}
+
+ScriptedPeer::~ScriptedPeer() {
+    Stop();
     ::unlink(LinkPath().c_str());
     for (int fd : {master_, slave_, wakeRead_, wakeWrite_})
         if (fd >= 0) ::close(fd);
+}
+
+void ScriptedPeer::HangUp() {
+    Stop();
+    for (int* fd : {&slave_, &master_}) {
+        if (*fd >= 0) ::close(*fd);
+        *fd = -1;
+    }
+}
+
+void ScriptedPeer::SetResponder(std::function<ScriptedReply(const Bytes&)> responder) {
+    std::lock_guard lock(mutex_);
+    responder_ = std::move(responder);
+}
+
+void ScriptedPeer::StartFlood(Bytes pattern) {
+    {
+        std::lock_guard lock(mutex_);
+        flood_ = std::move(pattern);
+    }
+    const char wake = 'f';
+    (void)!::write(wakeWrite_, &wake, 1);
+}
+
+void ScriptedPeer::StopFlood() {
+    StartFlood({});
 }
 
 std::string ScriptedPeer::LinkPath() const {
@@ -113,36 +152,57 @@ void ScriptedPeer::ClearReceived() {
     requests_.clear();
 }
 
-void ScriptedPeer::Answer(const ScriptedReply& reply) {
-    if (reply.silent) return;
+// Writes everything unless a stop request comes first (the master side is non-blocking).
+bool ScriptedPeer::Send(const std::uint8_t* data, std::size_t size) {
+    std::size_t off = 0;
+    while (off < size) {
+        const ssize_t n = ::write(master_, data + off, size - off);
+        if (n > 0) {
+            off += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EINTR && errno != EAGAIN) return false;
+        pollfd fds[2] = {{master_, POLLOUT, 0}, {wakeRead_, POLLIN, 0}};
+        ::poll(fds, 2, 50);
+        if (fds[1].revents && Woken()) return false;
+    }
+    return true;
+}
+
+bool ScriptedPeer::Answer(const ScriptedReply& reply) {
+    if (reply.silent) return true;
     auto send = [&](std::size_t from, std::size_t to, int delayMs) {
-        if (delayMs > 0) {
-            // Sleep, but keep watching for the stop request.
+        // Sleep, but keep watching for the stop request.
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
+        for (auto now = std::chrono::steady_clock::now(); now < until;
+             now = std::chrono::steady_clock::now()) {
             pollfd p{wakeRead_, POLLIN, 0};
-            if (::poll(&p, 1, delayMs) > 0) return false;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
+            if (::poll(&p, 1, static_cast<int>(left) + 1) > 0 && Woken()) return false;
         }
-        std::size_t off = from;
-        while (off < to) {
-            const ssize_t n = ::write(master_, reply.bytes.data() + off, to - off);
-            if (n > 0)
-                off += static_cast<std::size_t>(n);
-            else if (n < 0 && errno != EINTR && errno != EAGAIN)
-                return false;
-        }
-        return true;
+        return Send(reply.bytes.data() + from, to - from);
     };
     const std::size_t end = reply.bytes.size();
     const std::size_t split = reply.splitAt > 0 && reply.splitAt < end ? reply.splitAt : end;
-    if (send(0, split, reply.delayMs) && split < end) send(split, end, reply.splitDelayMs);
+    if (!send(0, split, reply.delayMs)) return false;
+    return split >= end || send(split, end, reply.splitDelayMs);
 }
 
 void ScriptedPeer::Run() {
     Bytes current;
+    Bytes flood;
     for (;;) {
-        pollfd fds[2] = {{master_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+        const short masterEvents = static_cast<short>(POLLIN | (flood.empty() ? 0 : POLLOUT));
+        pollfd fds[2] = {{master_, masterEvents, 0}, {wakeRead_, POLLIN, 0}};
         const int r = ::poll(fds, 2, current.empty() ? -1 : kQuietGapMs);
         if (r < 0 && errno == EINTR) continue;
-        if (fds[1].revents) return;
+        if (fds[1].revents) {
+            if (Woken()) return;
+            std::lock_guard lock(mutex_);
+            flood = flood_;
+            continue;
+        }
+        if (!flood.empty() && (fds[0].revents & POLLOUT)) (void)!::write(master_, flood.data(), flood.size());
         bool ended = false;
         if (r == 0) {
             ended = true; // quiet gap
@@ -165,13 +225,15 @@ void ScriptedPeer::Run() {
             if (!replies_.empty()) {
                 reply = std::move(replies_.front());
                 replies_.pop_front();
+            } else if (responder_) {
+                reply = responder_(current);
             }
         }
         changed_.notify_all();
         current.clear();
         // The reply delay counts from the last byte of the request, not from the quiet gap.
         if (!lineMode_ && reply.delayMs > 0) reply.delayMs = std::max(0, reply.delayMs - kQuietGapMs);
-        Answer(reply);
+        if (!Answer(reply)) return;
     }
 }
 

@@ -3,9 +3,11 @@
 // each request with the next scripted reply (late, in two pieces, or not at all when asked).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -41,6 +43,14 @@ public:
     void Reply(Bytes bytes, int delayMs = 0);
     void ReplySplit(Bytes bytes, std::size_t splitAt, int delayMs, int splitDelayMs);
     void Queue(ScriptedReply reply);
+    // Answer every request without a queued reply through `responder` (a device model).
+    void SetResponder(std::function<ScriptedReply(const Bytes& request)> responder);
+
+    // Send `pattern` over and over, without pause, until StopFlood or the peer ends.
+    void StartFlood(Bytes pattern);
+    void StopFlood();
+    // The device side goes away: both ends of the pseudo-terminal close, the link stays.
+    void HangUp();
 
     // Every byte received so far, and the same cut into requests (a request ends after a quiet
     // gap of a few milliseconds, or at a carriage return when line mode is on).
@@ -60,7 +70,10 @@ public:
 
 private:
     void Run();
-    void Answer(const ScriptedReply& reply);
+    bool Answer(const ScriptedReply& reply);
+    bool Send(const std::uint8_t* data, std::size_t size);
+    void Stop();
+    bool Woken(); // drains the wake pipe; true when the peer is stopping
 
     int com_;
     int master_ = -1;
@@ -68,12 +81,15 @@ private:
     int wakeRead_ = -1, wakeWrite_ = -1;
     std::string slavePath_;
     bool lineMode_ = false;
+    std::atomic<bool> stopping_{false};
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     Bytes received_;
     std::vector<Bytes> requests_;
     std::deque<ScriptedReply> replies_;
+    std::function<ScriptedReply(const Bytes&)> responder_;
+    Bytes flood_;
     std::thread thread_;
 };
 
