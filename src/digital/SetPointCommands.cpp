@@ -14,6 +14,8 @@ constexpr std::size_t kPosSetPoint = 11;
 constexpr std::size_t kPosUnits = 15;
 constexpr std::size_t kPosSetPointInUnits = 16;
 
+constexpr std::size_t kWriteDataLength = 5; // command 236: unit code, then the value
+
 } // namespace
 
 extern "C" TARVIK_API int32_t TARVIK_CALL ReadSetPoint(int32_t Port, int32_t Baud, int32_t IdHigh,
@@ -36,9 +38,9 @@ extern "C" TARVIK_API int32_t TARVIK_CALL WriteSetPoint(int32_t Port, int32_t Ba
                                                         uint8_t* Status1, uint8_t* Status2) {
     if (!IsSetPointUnit(SetPointUnits)) return ResultBadSetPointUnit;
     const auto value = static_cast<uint32_t>(SetPoint);
-    const std::array<uint8_t, 5> data = {Low8(SetPointUnits), static_cast<uint8_t>(value >> 24),
-                                         static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 8),
-                                         static_cast<uint8_t>(value)};
+    const std::array<uint8_t, kWriteDataLength> data = {
+        Low8(SetPointUnits), static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
+        static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
     return RunCommand(Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kWriteSetPoint, data,
                       Status1, Status2, NoOutputs);
 }
