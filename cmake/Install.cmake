@@ -1,0 +1,172 @@
+# Installation and packages: `cmake --install` puts the header, the library, the tools, the CMake
+# package (find_package(Tarvik) -> Tarvik::tarvik), the pkg-config file, the decoding table and the
+# documentation in place; CPack makes a Debian package on Linux and a zip on Windows.
+#
+# Layout under the prefix:
+#   include/TarvikDLL.h
+#   lib/libtarvik.so.1.0.0, lib/libtarvik.so.1 -> ..., lib/libtarvik.so -> ...     (Linux)
+#   bin/TarvikDLL.dll, lib/libTarvikDLL.dll.a, lib/TarvikDLL.lib, lib/TarvikDLL.def (Windows)
+#   bin/tarvik, bin/tarvik-sim
+#   lib/cmake/Tarvik/TarvikConfig.cmake, ...Targets.cmake, ...ConfigVersion.cmake
+#   lib/pkgconfig/tarvik.pc
+#   share/tarvik/facts.json          (unit names, status bits, result texts: the tools' table)
+#   share/doc/tarvik/                (README and docs/)
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(TARVIK_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Tarvik)
+set(TARVIK_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/tarvik)
+
+# ---- the library ---------------------------------------------------------------------------------
+if(NOT WIN32)
+  # libtarvik.so.1 -> libtarvik.so.1.0.0; the major version changes only with the export table.
+  set_target_properties(tarvik PROPERTIES VERSION ${PROJECT_VERSION} SOVERSION ${PROJECT_VERSION_MAJOR})
+endif()
+# The build tree's include directory must not leak into the installed package.
+set_property(TARGET tarvik PROPERTY INTERFACE_INCLUDE_DIRECTORIES
+             $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>)
+
+install(TARGETS tarvik EXPORT TarvikTargets
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+  INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/include/TarvikDLL.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+
+if(WIN32)
+  # The export table the DLL was linked with (cmake/Windows.cmake writes it), and an import library
+  # in the Microsoft format for hosts built with other compilers (the MinGW one is libTarvikDLL.dll.a).
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/TarvikDLL.def DESTINATION ${CMAKE_INSTALL_LIBDIR} OPTIONAL)
+  find_program(TARVIK_DLLTOOL NAMES ${TARVIK_MINGW_TRIPLET}-dlltool dlltool)
+  if(TARVIK_DLLTOOL)
+    set(TARVIK_MS_IMPLIB ${CMAKE_CURRENT_BINARY_DIR}/TarvikDLL.lib)
+    add_custom_command(TARGET tarvik POST_BUILD
+      COMMAND ${TARVIK_DLLTOOL} -d ${CMAKE_CURRENT_BINARY_DIR}/TarvikDLL.def -D TarvikDLL.dll
+              -l ${TARVIK_MS_IMPLIB}
+      COMMENT "Import library TarvikDLL.lib")
+    install(FILES ${TARVIK_MS_IMPLIB} DESTINATION ${CMAKE_INSTALL_LIBDIR})
+  endif()
+endif()
+
+# ---- the fast link (a C++ library beside the DLL for polling hosts) --------------------------------
+# Hook: when a target of this name exists it is installed into the same package, with its headers
+# from include/tarvik/, and find_package(Tarvik) gives it as Tarvik::<name>.
+set(TARVIK_FASTLINK_TARGET tarvik_link CACHE STRING "Target name of the fast-link library, if built")
+if(TARGET ${TARVIK_FASTLINK_TARGET})
+  install(TARGETS ${TARVIK_FASTLINK_TARGET} EXPORT TarvikTargets
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+endif()
+if(EXISTS ${PROJECT_SOURCE_DIR}/include/tarvik)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/tarvik DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+endif()
+
+# ---- the tools -----------------------------------------------------------------------------------
+set(TARVIK_TOOL_TARGETS tarvik_cli tarvik-cli tarvik_sim tarvik-sim CACHE STRING
+    "Targets of the command-line tool and the simulator that are installed when built")
+foreach(tool ${TARVIK_TOOL_TARGETS})
+  if(TARGET ${tool})
+    get_target_property(tool_type ${tool} TYPE)
+    if(tool_type STREQUAL "EXECUTABLE")
+      if(NOT WIN32)
+        # Finds the installed libtarvik.so.1 if the tool links the shared library.
+        set_property(TARGET ${tool} PROPERTY INSTALL_RPATH "$ORIGIN/../${CMAKE_INSTALL_LIBDIR}")
+      endif()
+      install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+    endif()
+  endif()
+endforeach()
+
+# ---- data and documentation ----------------------------------------------------------------------
+set(TARVIK_FACTS ${PROJECT_SOURCE_DIR}/tools/common/facts.json)
+if(EXISTS ${TARVIK_FACTS})
+  install(FILES ${TARVIK_FACTS} DESTINATION ${CMAKE_INSTALL_DATADIR}/tarvik)
+endif()
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${TARVIK_DOC_DIR})
+if(EXISTS ${PROJECT_SOURCE_DIR}/docs)
+  install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs/ DESTINATION ${TARVIK_DOC_DIR}
+          FILES_MATCHING PATTERN "*.md")
+endif()
+
+# ---- CMake package -------------------------------------------------------------------------------
+install(EXPORT TarvikTargets NAMESPACE Tarvik:: DESTINATION ${TARVIK_CMAKE_DIR})
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/TarvikConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/TarvikConfig.cmake
+  INSTALL_DESTINATION ${TARVIK_CMAKE_DIR}
+  PATH_VARS CMAKE_INSTALL_BINDIR CMAKE_INSTALL_DATADIR)
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/TarvikConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/TarvikConfig.cmake ${CMAKE_CURRENT_BINARY_DIR}/TarvikConfigVersion.cmake
+        DESTINATION ${TARVIK_CMAKE_DIR})
+
+# ---- pkg-config ----------------------------------------------------------------------------------
+# The file finds the prefix from its own place (${pcfiledir}), so an unpacked package works as well
+# as an installed one.
+set(TARVIK_PC_DIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+if(IS_ABSOLUTE ${CMAKE_INSTALL_LIBDIR})
+  set(TARVIK_PC_PREFIX ${CMAKE_INSTALL_PREFIX})
+else()
+  file(RELATIVE_PATH TARVIK_PC_UP /prefix/${TARVIK_PC_DIR} /prefix)
+  string(REGEX REPLACE "/$" "" TARVIK_PC_UP "${TARVIK_PC_UP}")
+  set(TARVIK_PC_PREFIX "\${pcfiledir}/${TARVIK_PC_UP}")
+endif()
+if(WIN32)
+  set(TARVIK_PC_LIBNAME TarvikDLL)
+else()
+  set(TARVIK_PC_LIBNAME tarvik)
+endif()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/tarvik.pc.in ${CMAKE_CURRENT_BINARY_DIR}/tarvik.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tarvik.pc DESTINATION ${TARVIK_PC_DIR})
+
+# ---- packages ------------------------------------------------------------------------------------
+set(CPACK_PACKAGE_NAME tarvik)
+set(CPACK_PACKAGE_VENDOR "Tarvik")
+set(CPACK_PACKAGE_CONTACT "Tarvik maintainers <tarvik@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Library and tools for process instruments on a serial line")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+if(WIN32)
+  # One architecture per build; scripts/package-windows.sh puts both builds into one zip.
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME TarvikDLL-${PROJECT_VERSION}-${CMAKE_SYSTEM_PROCESSOR})
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_STRIP_FILES ON)
+  set(CPACK_DEBIAN_PACKAGE_SECTION libs)
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+      "TarvikDLL reads and controls process instruments over a serial line: HART gas-flow and\n pressure devices and the model 0731 read-out unit. Shared library, C header, CMake and\n pkg-config files, the command-line tool tarvik and the simulator tarvik-sim.")
+  # Runs ldconfig after installation, so that libtarvik.so.1 is found at once.
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  find_program(TARVIK_DPKG_SHLIBDEPS dpkg-shlibdeps)
+  if(TARVIK_DPKG_SHLIBDEPS)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  else()
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
+  endif()
+endif()
+include(CPack)
+
+# ---- tests of the installed package and of the documentation ----------------------------------------
+if(TARVIK_BUILD_TESTS AND NOT WIN32)
+  find_package(Python3 COMPONENTS Interpreter)
+  if(Python3_FOUND)
+    # Every export and result code of the header appears in docs/reference.md with the same values.
+    add_test(NAME docs_reference
+      COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/docs/check_reference.py
+              ${PROJECT_SOURCE_DIR}/include/TarvikDLL.h ${PROJECT_SOURCE_DIR}/docs/reference.md)
+  endif()
+  if(NOT TARVIK_SANITIZE)
+    # Installs this build, builds a C host against it with CMake and with pkg-config, makes and
+    # unpacks the Debian package, installs the Python package with pip, and runs the hosts and the
+    # Python tests against the simulator. (Not with sanitizers: a host could not load the library.)
+    add_test(NAME ecosystem
+      COMMAND ${PROJECT_SOURCE_DIR}/scripts/ecosystem-test.sh ${CMAKE_BINARY_DIR})
+    set_tests_properties(ecosystem PROPERTIES TIMEOUT 900)
+  endif()
+endif()

@@ -1,0 +1,33 @@
+"""Python interface to the Tarvik library (libtarvik.so.1 / TarvikDLL.dll).
+
+    import tarvik
+    dev = tarvik.HartDevice.find(port=3, baud=19200)   # ReadDeviceID
+    r = dev.read_flow()                                # ReadFlow
+    print(r.value, r.unit_symbol, r.device_status)
+    unit = tarvik.ReadoutUnit(port=4)
+    unit.write_set_point(1, 12.5, digits=2)            # WriteSetPoint_0731
+
+Failures raise TarvikError (code, name, meaning, hint). ResultDeviceStatus is not a failure: the
+values are valid and `status.device_status` is True. Ports are COM numbers 1..40; on Linux they
+are $TARVIK_PORT_DIR/COM<n> or /dev/ttyS<n-1>. The library is found through $TARVIK_LIBRARY, next
+to this package, or the system's loader (libtarvik.so.1).
+"""
+from ._library import ENV_LIBRARY, LibraryNotFoundError, library, library_path
+from .digital import (BAUD_RATES, SETPOINT_IN_UNITS, SETPOINT_PERCENT, TAG_LENGTH, AdditionalStatus, Address,
+                      DeviceId, GasData, GasType, HartDevice, Quantity, Reading, SetPoint, Settings, State, TagInfo,
+                      read_device_id, read_tag)
+from .facts import Facts, facts, status1_meanings, status2_meanings, unit_code, unit_name, unit_symbol
+from .readout import CHANNELS, ReadoutUnit, SetPointSource
+from .results import Result, Status, TarvikError, float_from_raw, raw_from_float
+
+__version__ = "1.0.0"
+
+__all__ = [
+    "ENV_LIBRARY", "LibraryNotFoundError", "library", "library_path",
+    "BAUD_RATES", "SETPOINT_IN_UNITS", "SETPOINT_PERCENT", "TAG_LENGTH", "AdditionalStatus", "Address", "DeviceId",
+    "GasData", "GasType", "HartDevice", "Quantity", "Reading", "SetPoint", "Settings", "State", "TagInfo",
+    "read_device_id", "read_tag",
+    "Facts", "facts", "status1_meanings", "status2_meanings", "unit_code", "unit_name", "unit_symbol",
+    "CHANNELS", "ReadoutUnit", "SetPointSource",
+    "Result", "Status", "TarvikError", "float_from_raw", "raw_from_float",
+]
