@@ -155,13 +155,13 @@ include(CPack)
 # ---- tests of the installed package and of the documentation ----------------------------------------
 if(TARVIK_BUILD_TESTS AND NOT WIN32)
   find_package(Python3 COMPONENTS Interpreter)
-  if(Python3_FOUND)
+  if(Python3_FOUND AND EXISTS ${PROJECT_SOURCE_DIR}/docs/check_reference.py)
     # Every export and result code of the header appears in docs/reference.md with the same values.
     add_test(NAME docs_reference
       COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/docs/check_reference.py
               ${PROJECT_SOURCE_DIR}/include/TarvikDLL.h ${PROJECT_SOURCE_DIR}/docs/reference.md)
   endif()
-  if(NOT TARVIK_SANITIZE)
+  if(NOT TARVIK_SANITIZE AND EXISTS ${PROJECT_SOURCE_DIR}/scripts/ecosystem-test.sh)
     # Installs this build, builds a C host against it with CMake and with pkg-config, makes and
     # unpacks the Debian package, installs the Python package with pip, and runs the hosts and the
     # Python tests against the simulator. (Not with sanitizers: a host could not load the library.)
