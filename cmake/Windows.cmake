@@ -37,5 +37,6 @@ add_test(NAME dll_tables
           -P ${PROJECT_SOURCE_DIR}/tests/wine/check_dll_tables.cmake)
 
 if(TARVIK_WINE_TESTS)
+  find_package(Threads REQUIRED)
   add_subdirectory(tests/wine)
 endif()

@@ -1,6 +1,9 @@
 // Win32 backend of the port component: the device handle with overlapped reads and writes on
 // kernel32's communications API. Every Win32 call that can fail goes through Check: a failure whose
 // last-error code is neither 0 nor ERROR_IO_PENDING becomes an EComError with the system's text.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -165,6 +168,10 @@ void TCustomComPort::ApplySettings() {
     DCB dcb{};
     dcb.DCBlength = kDcbLength;
     Check(*this, GetCommState(h, &dcb) != FALSE);
+    // A driver may report a parity that it cannot take back: Wine on a pseudo-terminal, whose
+    // kernel drops the parity-enable bit but keeps the odd bit, reports an undefined value. The
+    // line then runs without parity, so that is the value kept.
+    if (dcb.Parity > SPACEPARITY) dcb.Parity = NOPARITY;
 
     if (baudRate_ != brDefault)
         dcb.BaudRate = static_cast<DWORD>(baudRate_ == brCustom ? customBaudRate_ : BaudRateValue(baudRate_));

@@ -1,0 +1,217 @@
+// The Win32 backend of the port component under Wine, against a peer on the other end of COM3.
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "comport/ComPort.h"
+#include "wine/ComPeer.h"
+
+namespace tarvik::e2e {
+
+using namespace tarvik::comport;
+
+namespace {
+
+constexpr int kPort = 3;
+const std::string kDevice = "COM3";
+
+// Runs `f`, which must raise EComError; returns its code (or -1 when nothing was raised).
+template <class F>
+std::int32_t RaisedCode(F&& f, std::string* text = nullptr) {
+    try {
+        f();
+    } catch (const EComError& e) {
+        if (text) *text = e.what();
+        return e.ErrorCode;
+    }
+    return -1;
+}
+
+// Waits until `n` bytes are queued on `port` (or a second passes).
+std::int32_t WaitForQueue(TComPort& port, std::int32_t n) {
+    std::int32_t queued = 0;
+    for (int i = 0; i < 200 && (queued = port.InputCount()) < n; ++i) PauseMs(5);
+    return queued;
+}
+
+}  // namespace
+
+E2E_CASE(Win32Port, EnumerationAppendsTheSystemsComNames) {
+    std::vector<std::string> list{"kept"};
+    EnumComPorts(list);
+    E2E_ASSERT_TRUE(list.size() >= 3u);
+    E2E_EXPECT_EQ(list[0], std::string("kept"));  // appended, not cleared
+    bool com3 = false, com12 = false;
+    for (std::size_t i = 1; i < list.size(); ++i) {
+        E2E_EXPECT_TRUE(list[i].rfind("COM", 0) == 0 || list[i].rfind("\\\\.\\COM", 0) == 0) << list[i];
+        com3 = com3 || list[i] == "COM3";
+        com12 = com12 || list[i] == "COM12";
+    }
+    E2E_EXPECT_TRUE(com3);
+    E2E_EXPECT_TRUE(com12);
+}
+
+E2E_CASE(Win32Port, OpenOfAMissingDeviceRaisesCode2AndTheObjectStaysUsable) {
+    TComPort port;
+    port.SetDeviceName("COM" + std::to_string(AbsentPort()));
+    E2E_EXPECT_EQ(RaisedCode([&] { port.Open(); }), 2);
+    E2E_EXPECT_TRUE(!port.Active());
+    port.SetDeviceName(kDevice);  // allowed: the failed open left it closed
+    port.Open();
+    E2E_EXPECT_TRUE(port.Active());
+    port.Open();  // already open: nothing happens
+    E2E_EXPECT_TRUE(port.Active());
+    port.Close();
+    port.Close();
+    E2E_EXPECT_TRUE(!port.Active());
+}
+
+E2E_CASE(Win32Port, DeviceThatIsNotASerialLineFailsToOpenWithCode6) {
+    const char* p = std::getenv("TARVIK_NOT_SERIAL_PORT");
+    E2E_ASSERT_TRUE(p != nullptr);
+    TComPort port;
+    port.SetDeviceName(std::string("COM") + p);
+    E2E_EXPECT_EQ(RaisedCode([&] { port.Open(); }), 6);
+    E2E_EXPECT_TRUE(!port.Active());
+}
+
+E2E_CASE(Win32Port, OperationsOnAClosedPort) {
+    TComPort port;
+    std::string text;
+    // InputCount has no closed-port guard: the system refuses the invalid handle.
+    E2E_EXPECT_EQ(RaisedCode([&] { port.InputCount(); }), 6);
+    E2E_EXPECT_EQ(RaisedCode([&] { port.WriteStr("x"); }, &text), 0);
+    E2E_EXPECT_EQ(text, std::string(kMsgClosedPort));
+    std::string got;
+    E2E_EXPECT_EQ(RaisedCode([&] { port.ReadStr(got); }, &text), 0);
+    E2E_EXPECT_EQ(text, std::string(kMsgClosedPort));
+    E2E_EXPECT_EQ(RaisedCode([&] { port.ModemStatus(); }), 0);
+    port.Open();
+    port.Close();
+    E2E_EXPECT_EQ(RaisedCode([&] { port.ReadChar(); }, &text), 0);  // and again after a close
+    E2E_EXPECT_EQ(text, std::string(kMsgClosedPort));
+}
+
+E2E_CASE(Win32Port, DeviceNameIsFixedWhileOpen) {
+    TComPort port;
+    port.SetDeviceName(kDevice);
+    port.Open();
+    port.SetDeviceName(kDevice);  // unchanged: no error
+    std::string text;
+    E2E_EXPECT_EQ(RaisedCode([&] { port.SetDeviceName("COM4"); }, &text), 0);
+    E2E_EXPECT_EQ(text, std::string(kMsgOpenPort));
+    E2E_EXPECT_EQ(port.DeviceName(), kDevice);
+    // Settings that may change while open are applied at once without complaint.
+    port.SetBaudRate(br19200);
+    port.Timeouts().SetWriteConstant(1000);
+    port.BufferSizes().SetInput(8192);
+}
+
+E2E_CASE(Win32Port, WritesReachThePeerAndQueuedBytesAreReadInOrder) {
+    ComPeer peer(kPort);
+    TComPort port;
+    port.SetDeviceName(kDevice);
+    port.SetBaudRate(br9600);
+    port.SetDataBits(db8);
+    port.SetParity(paNone);
+    port.SetStopBits(sb1);
+    port.Open();
+
+    port.WriteStr("");  // starts nothing
+    const std::string text = "ab\r\n\x11\x13\xff";
+    port.WriteStr(text);
+    E2E_ASSERT_TRUE(peer.WaitForRequests(1));
+    E2E_EXPECT_EQ(peer.Requests()[0], Bytes(text.begin(), text.end()));
+
+    std::string empty = "stale";
+    port.ReadStr(empty);
+    E2E_EXPECT_EQ(empty, std::string());  // nothing queued: empty at once
+
+    peer.Send({0x01, 0xFF, 0x0D});
+    E2E_EXPECT_EQ(WaitForQueue(port, 3), 3);
+    E2E_EXPECT_EQ(port.InputCount(), 3);  // counting does not consume
+    E2E_EXPECT_EQ(port.ReadChar(), 0x01);
+    E2E_EXPECT_EQ(port.ReadChar(), 0xFF);
+    E2E_EXPECT_EQ(port.ReadChar(), 0x0D);
+    E2E_EXPECT_EQ(port.InputCount(), 0);
+
+    peer.Send({'h', 'e', 'l', 'l', 'o'});
+    E2E_EXPECT_EQ(WaitForQueue(port, 5), 5);
+    std::string got;
+    port.ReadStr(got);
+    E2E_EXPECT_EQ(got, std::string("hello"));
+}
+
+E2E_CASE(Win32Port, RequestLineSettingsOpenAgainAndAgain) {
+    // The port check opens with the driver's settings, the request cycle with 8 data bits, odd
+    // parity and one stop bit; a pseudo-terminal must take this on every open.
+    ComPeer peer(kPort);
+    for (int round = 0; round < 3; ++round) {
+        TComPort check;
+        check.SetDeviceName(kDevice);
+        std::string text;
+        E2E_EXPECT_EQ(RaisedCode([&] { check.Open(); }, &text), -1) << text;
+        check.Close();
+        TComPort request;
+        request.SetParity(paOdd);
+        request.SetBaudRate(br9600);
+        request.SetDeviceName(kDevice);
+        request.SetStopBits(sb1);
+        request.SetDataBits(db8);
+        E2E_EXPECT_EQ(RaisedCode([&] { request.Open(); }, &text), -1) << "round " << round << ": " << text;
+        E2E_EXPECT_EQ(RaisedCode([&] { request.WriteStr("x"); }, &text), -1) << text;
+    }
+}
+
+E2E_CASE(Win32Port, ReadThatTimesOutShortRaisesTimeout) {
+    ComPeer peer(kPort);
+    TComPort port;
+    port.SetDeviceName(kDevice);
+    port.Open();
+    port.Timeouts().SetReadConstant(100);  // applied to the open port
+    peer.Send({0x41});
+    E2E_EXPECT_EQ(WaitForQueue(port, 1), 1);
+    std::uint8_t buf[4] = {};
+    std::string text;
+    E2E_EXPECT_EQ(RaisedCode([&] { port.Read(buf, 4, true); }, &text), 0);
+    E2E_EXPECT_EQ(text, std::string(kMsgTimeout));
+    E2E_EXPECT_EQ(buf[0], 0x41);
+    // The port stays usable.
+    peer.Send({0x42});
+    E2E_EXPECT_EQ(WaitForQueue(port, 1), 1);
+    E2E_EXPECT_EQ(port.ReadChar(), 0x42);
+}
+
+E2E_CASE(Win32Port, OnErrorMayTurnTheErrorIntoASilentAbort) {
+    TComPort port;
+    port.SetDeviceName("COM" + std::to_string(AbsentPort()));
+    std::int32_t seen = -1;
+    port.SetOnError([&](TCustomComPort&, EComError& e, TComAction& action) {
+        seen = e.ErrorCode;
+        action = caAbort;
+    });
+    bool aborted = false;
+    try {
+        port.Open();
+    } catch (const EAbort&) {
+        aborted = true;
+    }
+    E2E_EXPECT_TRUE(aborted);
+    E2E_EXPECT_EQ(seen, 2);
+}
+
+E2E_CASE(Win32Port, PriorityClassIsRaisedWhileOpenAndRestoredOnClose) {
+    const DWORD before = GetPriorityClass(GetCurrentProcess());
+    TComPort port;
+    port.SetDeviceName(kDevice);
+    port.SetPriorityClass(pcHigh);
+    port.Open();
+    E2E_EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), static_cast<DWORD>(HIGH_PRIORITY_CLASS));
+    port.Close();
+    E2E_EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), before);
+}
+
+}  // namespace tarvik::e2e
+
+int main(int argc, char** argv) { return tarvik::e2e::RunCases(argc > 1 ? argv[1] : "") == 0 ? 0 : 1; }
