@@ -1,14 +1,41 @@
 #!/usr/bin/env bash
-# The whole test suite: Linux build and tests, then the Windows leg (both DLLs under Wine).
+# The whole test suite, as CI runs it:
+#   1. the Linux build and every test (unit, end to end on pseudo-terminals, tools, packages)
+#   2. the same tests built with AddressSanitizer and UndefinedBehaviorSanitizer
+#   3. the end-to-end tests under valgrind memcheck (no errors, no leaks)
+#   4. each fuzz target for a bounded time (FUZZ_SECONDS, default 30)
+#   5. the Windows leg: both DLLs under Wine
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+step() { printf '\n==== %s\n' "$*"; }
+
 scripts/install-deps.sh
-build=${BUILD_DIR:-build}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C "$build" -j"$(nproc)"
-(cd "$build" && ctest -j"$(nproc)" --output-on-failure)
+jobs=$(nproc)
+# The end-to-end tests mostly wait for replies, so they run well in parallel beyond the cores.
+test_jobs=$((jobs * 4))
+
+step "Linux build and tests"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+ninja -C build -j"$jobs"
+(cd build && ctest -j"$test_jobs" --output-on-failure)
+
+step "Sanitizers (ASan + UBSan)"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARVIK_SANITIZE=ON >/dev/null
+ninja -C build-asan -j"$jobs"
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest -j"$test_jobs" --output-on-failure)
+
+step "valgrind memcheck on the end-to-end tests"
+valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+  build/tests/tarvik_tests --gtest_brief=1 \
+  --gtest_filter='ReadFlowEndToEnd.*:Faults.*:ComPort.*:*E2e*:*EndToEnd*:Load.Many*'
+
+step "Fuzzing"
+scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
 
 if [ -x scripts/windows-leg.sh ]; then
+  step "Windows leg"
   scripts/windows-leg.sh
 fi
+step "All tests passed"

@@ -1,8 +1,6 @@
 #include "CallFrame.h"
 
-#include <chrono>
 #include <memory>
-#include <thread>
 #include <vector>
 
 namespace tarvik::api {
@@ -86,10 +84,6 @@ std::int32_t CheckPort(const std::string& device) {
         return ResultPortBusy;
     }
     return 0;
-}
-
-void SleepMs(std::int32_t ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
 namespace {

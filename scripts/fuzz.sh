@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each for a bounded time (seconds, default 30).
+# The seed corpus in fuzz/corpus is copied, so runs never change the repository.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-30}
+build=${FUZZ_BUILD_DIR:-build-fuzz}
+CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVIK_FUZZ=ON \
+  -DTARVIK_BUILD_TESTS=OFF -DTARVIK_BUILD_TOOLS=OFF >/dev/null
+ninja -C "$build" fuzz_exports fuzz_text
+for target in fuzz_exports fuzz_text; do
+  work="$build/corpus-$target"
+  mkdir -p "$work"
+  cp -n fuzz/corpus/$target/* "$work/" 2>/dev/null || true
+  echo "== $target for ${seconds}s"
+  "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 "$work" 2>&1 |
+    grep -E 'stat::number_of_executed_units|Done|ERROR|SUMMARY|crash-' || true
+  # libFuzzer exits non-zero and writes crash-* on a finding.
+  "$build/fuzz/$target" -runs=0 "$work" >/dev/null 2>&1
+done
