@@ -49,7 +49,7 @@ int AbsentPort();
 // Milliseconds of sleep on the test's thread.
 void PauseMs(int ms);
 
-}  // namespace tarvik::e2e
+} // namespace tarvik::e2e
 
 #if defined(TARVIK_E2E_RUNNER)
 #include "wine/CaseRunner.h"

@@ -6,13 +6,14 @@ namespace tarvik::e2e {
 namespace {
 
 constexpr int kPort = 3;
-constexpr int kDeviceNamespacePort = 12;  // opened as "\\.\COM12"
-constexpr int kBaud = 9600;               // 161 ms response delay
+constexpr int kDeviceNamespacePort = 12; // opened as "\\.\COM12"
+constexpr int kBaud = 9600;              // 161 ms response delay
 constexpr std::int32_t kValue = 0x42C80000;
 constexpr std::uint8_t kUnits = 0x39;
 const Bytes kRequest{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x82, 0x8A, 0x64, 0x01, 0x02, 0x03, 0x01, 0x00, 0x6D};
 
-Bytes FlowReply(std::uint8_t status1, std::uint8_t status2, const Bytes& data = {kUnits, 0x42, 0xC8, 0x00, 0x00}) {
+Bytes FlowReply(std::uint8_t status1, std::uint8_t status2,
+                const Bytes& data = {kUnits, 0x42, 0xC8, 0x00, 0x00}) {
     return HartFrame(1, status1, status2, data);
 }
 
@@ -25,7 +26,7 @@ struct Outputs {
     bool Untouched() const { return value == 0x5A5A5A5A && units == 0xAA && s1 == 0xAB && s2 == 0xAC; }
 };
 
-}  // namespace
+} // namespace
 
 E2E_CASE(ReadFlowShared, GoodReplyIsDecodedAndTheRequestIsExact) {
     auto peer = MakePeer(kPort);
@@ -85,7 +86,7 @@ E2E_CASE(ReadFlowShared, SilentDeviceIsNoReplyAndOutputsStay) {
     Outputs o;
     E2E_EXPECT_EQ(o.Call(), ResultNoReply);
     E2E_EXPECT_TRUE(o.Untouched());
-    E2E_EXPECT_EQ(peer->Requests().size(), 1u);  // the request went out all the same
+    E2E_EXPECT_EQ(peer->Requests().size(), 1u); // the request went out all the same
 }
 
 E2E_CASE(ReadFlowShared, ControlAndHighBytesTravelUntouched) {
@@ -108,11 +109,11 @@ E2E_CASE(ReadFlowShared, ControlAndHighBytesTravelUntouched) {
 
 E2E_CASE(ReadFlowShared, LateReplyIsDiscardedAndCallsInARowWork) {
     auto peer = MakePeer(kPort);
-    peer->Reply(OnLine(FlowReply(0, 0)), 400);  // lands after the 161 ms wait
+    peer->Reply(OnLine(FlowReply(0, 0)), 400); // lands after the 161 ms wait
     Outputs late;
     E2E_EXPECT_EQ(late.Call(), ResultNoReply);
     E2E_EXPECT_TRUE(late.Untouched());
-    PauseMs(400);  // the late bytes wait in the queue; the next open purges them
+    PauseMs(400); // the late bytes wait in the queue; the next open purges them
 
     // Several calls in a row on one port, each opening it with odd parity again.
     for (std::uint8_t units : {0x11, 0x22, 0x33}) {
@@ -125,7 +126,7 @@ E2E_CASE(ReadFlowShared, LateReplyIsDiscardedAndCallsInARowWork) {
 
 E2E_CASE(ReadFlowShared, ArgumentAndPortFailures) {
     Outputs o;
-    E2E_EXPECT_EQ(o.Call(0, 1000), ResultBadPort);  // the port before the baud rate
+    E2E_EXPECT_EQ(o.Call(0, 1000), ResultBadPort); // the port before the baud rate
     E2E_EXPECT_EQ(o.Call(41, kBaud), ResultBadPort);
     E2E_EXPECT_EQ(o.Call(-1, kBaud), ResultBadPort);
     E2E_EXPECT_EQ(o.Call(kPort, 14400), ResultBadBaud);
@@ -143,4 +144,4 @@ E2E_CASE(ReadFlowShared, PortsFromTenOnUseTheDeviceNamespaceForm) {
     E2E_EXPECT_EQ(peer->Requests().size(), 1u);
 }
 
-}  // namespace tarvik::e2e
+} // namespace tarvik::e2e

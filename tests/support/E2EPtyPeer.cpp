@@ -30,9 +30,11 @@ private:
     test::ScriptedPeer peer_;
 };
 
-}  // namespace
+} // namespace
 
-std::unique_ptr<Peer> MakePeer(int com) { return std::make_unique<PtyPeer>(com); }
+std::unique_ptr<Peer> MakePeer(int com) {
+    return std::make_unique<PtyPeer>(com);
+}
 
 int AbsentPort() {
     // The port directory lists only the ports that a test created.
@@ -43,6 +45,8 @@ int AbsentPort() {
     return 40;
 }
 
-void PauseMs(int ms) { ::usleep(static_cast<useconds_t>(ms) * 1000); }
+void PauseMs(int ms) {
+    ::usleep(static_cast<useconds_t>(ms) * 1000);
+}
 
-}  // namespace tarvik::e2e
+} // namespace tarvik::e2e

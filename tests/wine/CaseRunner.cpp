@@ -20,19 +20,21 @@ std::vector<Case>& Cases() {
 
 int currentFailures = 0;
 
-}  // namespace
+} // namespace
 
 CaseRegistrar::CaseRegistrar(const char* suite, const char* name, CaseBody body) {
     Cases().push_back({std::string(suite) + "." + name, body});
 }
 
-std::string Where(const char* file, int line) { return std::string(file) + ":" + std::to_string(line); }
+std::string Where(const char* file, int line) {
+    return std::string(file) + ":" + std::to_string(line);
+}
 
 Failure::~Failure() noexcept(false) {
     if (!failed_) return;
     ++currentFailures;
-    std::printf("%s: failure\n  %s%s%s\n", where_.c_str(), what_.c_str(), note_.empty() ? "" : "\n    note:  ",
-                note_.c_str());
+    std::printf("%s: failure\n  %s%s%s\n", where_.c_str(), what_.c_str(),
+                note_.empty() ? "" : "\n    note:  ", note_.c_str());
     std::fflush(stdout);
     if (fatal_ && std::uncaught_exceptions() == 0) throw CaseAbort{};
 }
@@ -63,4 +65,4 @@ int RunCases(const std::string& filter) {
     return failed;
 }
 
-}  // namespace tarvik::e2e
+} // namespace tarvik::e2e

@@ -25,7 +25,8 @@ struct CaseAbort {};
 class Failure {
 public:
     Failure() = default;
-    Failure(std::string where, std::string what) : failed_(true), where_(std::move(where)), what_(std::move(what)) {}
+    Failure(std::string where, std::string what)
+        : failed_(true), where_(std::move(where)), what_(std::move(what)) {}
     Failure(const Failure&) = delete;
     Failure& operator=(const Failure&) = delete;
     ~Failure() noexcept(false);
@@ -60,7 +61,8 @@ std::string Show(const T& v) {
     } else if constexpr (std::is_same_v<T, std::vector<std::uint8_t>>) {
         std::ostringstream s;
         s << "{";
-        for (std::size_t i = 0; i < v.size(); ++i) s << (i ? " " : "") << std::hex << int(v[i]);
+        for (std::size_t i = 0; i < v.size(); ++i)
+            s << (i ? " " : "") << std::hex << int(v[i]);
         s << "}";
         return s.str();
     } else {
@@ -88,22 +90,25 @@ inline Failure ExpectTrue(bool c, const char* text, const char* file, int line) 
 // and the summary; returns the number of failed cases.
 int RunCases(const std::string& filter);
 
-}  // namespace tarvik::e2e
+} // namespace tarvik::e2e
 
-#define E2E_CASE(suite, name)                                                                             \
-    static void suite##_##name##_Case();                                                                  \
-    static const ::tarvik::e2e::CaseRegistrar suite##_##name##_Registrar(#suite, #name, &suite##_##name##_Case); \
+#define E2E_CASE(suite, name)                                                                                \
+    static void suite##_##name##_Case();                                                                     \
+    static const ::tarvik::e2e::CaseRegistrar suite##_##name##_Registrar(#suite, #name,                      \
+                                                                         &suite##_##name##_Case);            \
     static void suite##_##name##_Case()
 
-#define E2E_CHECK_(fatal, failure)                                                                        \
-    switch (0)                                                                                            \
-    case 0:                                                                                               \
-    default:                                                                                              \
-        if (::tarvik::e2e::Failure e2e_failure = (failure); !e2e_failure.Failed()) {                      \
-        } else                                                                                            \
+#define E2E_CHECK_(fatal, failure)                                                                           \
+    switch (0)                                                                                               \
+    case 0:                                                                                                  \
+    default:                                                                                                 \
+        if (::tarvik::e2e::Failure e2e_failure = (failure); !e2e_failure.Failed()) {                         \
+        } else                                                                                               \
             e2e_failure.Fatal(fatal)
 
 #define E2E_EXPECT_EQ(a, b) E2E_CHECK_(false, ::tarvik::e2e::ExpectEq((a), (b), #a, #b, __FILE__, __LINE__))
 #define E2E_ASSERT_EQ(a, b) E2E_CHECK_(true, ::tarvik::e2e::ExpectEq((a), (b), #a, #b, __FILE__, __LINE__))
-#define E2E_EXPECT_TRUE(c) E2E_CHECK_(false, ::tarvik::e2e::ExpectTrue(static_cast<bool>(c), #c, __FILE__, __LINE__))
-#define E2E_ASSERT_TRUE(c) E2E_CHECK_(true, ::tarvik::e2e::ExpectTrue(static_cast<bool>(c), #c, __FILE__, __LINE__))
+#define E2E_EXPECT_TRUE(c)                                                                                   \
+    E2E_CHECK_(false, ::tarvik::e2e::ExpectTrue(static_cast<bool>(c), #c, __FILE__, __LINE__))
+#define E2E_ASSERT_TRUE(c)                                                                                   \
+    E2E_CHECK_(true, ::tarvik::e2e::ExpectTrue(static_cast<bool>(c), #c, __FILE__, __LINE__))

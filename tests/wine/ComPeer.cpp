@@ -9,14 +9,14 @@ namespace tarvik::e2e {
 
 namespace {
 
-constexpr int kQuietGapMs = 15;  // a request ends after this much silence
+constexpr int kQuietGapMs = 15; // a request ends after this much silence
 constexpr int kPollMs = 1;
 constexpr char kPeerPortsVariable[] = "TARVIK_PEER_PORTS";
 constexpr std::uint8_t kCarriageReturn = '\r';
 
 using Clock = std::chrono::steady_clock;
 
-}  // namespace
+} // namespace
 
 std::string PeerDeviceFor(int com) {
     const char* map = std::getenv(kPeerPortsVariable);
@@ -40,7 +40,8 @@ ComPeer::ComPeer(int com) {
     if (name.empty()) throw std::runtime_error("no peer port wired to COM" + std::to_string(com));
     // The device namespace form opens every COM number (a bare name only COM1 to COM9).
     const std::string device = "\\\\.\\" + name;
-    handle_ = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    handle_ =
+        CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle_ == INVALID_HANDLE_VALUE)
         throw std::runtime_error("cannot open " + device + ": code " + std::to_string(GetLastError()));
     // A raw 8-bit line without flow control; reads return at once with what is queued.
@@ -92,7 +93,8 @@ std::vector<Bytes> ComPeer::Requests() const {
 
 bool ComPeer::WaitForRequests(std::size_t n, int timeoutMs) const {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return requests_.size() >= n; });
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return requests_.size() >= n; });
 }
 
 void ComPeer::ClearReceived() {
@@ -101,7 +103,9 @@ void ComPeer::ClearReceived() {
     requests_.clear();
 }
 
-void ComPeer::Send(const Bytes& bytes) { Write(bytes.data(), bytes.size()); }
+void ComPeer::Send(const Bytes& bytes) {
+    Write(bytes.data(), bytes.size());
+}
 
 void ComPeer::Write(const std::uint8_t* data, std::size_t n) {
     while (n > 0) {
@@ -170,7 +174,9 @@ void ComPeer::Run() {
     }
 }
 
-std::unique_ptr<Peer> MakePeer(int com) { return std::make_unique<ComPeer>(com); }
+std::unique_ptr<Peer> MakePeer(int com) {
+    return std::make_unique<ComPeer>(com);
+}
 
 int AbsentPort() {
     // The highest port number whose "COM<n>" the system does not list.
@@ -189,6 +195,8 @@ int AbsentPort() {
     return 40;
 }
 
-void PauseMs(int ms) { Sleep(static_cast<DWORD>(ms)); }
+void PauseMs(int ms) {
+    Sleep(static_cast<DWORD>(ms));
+}
 
-}  // namespace tarvik::e2e
+} // namespace tarvik::e2e

@@ -68,4 +68,4 @@ private:
     std::thread thread_;
 };
 
-}  // namespace tarvik::e2e
+} // namespace tarvik::e2e

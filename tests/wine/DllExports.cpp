@@ -26,7 +26,7 @@ void BindExport(HMODULE dll, E& e, std::string& problems) {
     e.Bind(reinterpret_cast<typename E::Function>(reinterpret_cast<void*>(p)));
 }
 
-}  // namespace
+} // namespace
 
 bool LoadExports(const std::string& dllPath, std::string& problems) {
     HMODULE dll = LoadLibraryA(dllPath.c_str());
@@ -40,4 +40,4 @@ bool LoadExports(const std::string& dllPath, std::string& problems) {
     return problems.empty();
 }
 
-}  // namespace tarvik::e2e
+} // namespace tarvik::e2e

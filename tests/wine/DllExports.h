@@ -9,42 +9,42 @@
 #include "TarvikDLL.h"
 
 // Every export name, in the order of the export table.
-#define TARVIK_EXPORT_NAMES(X) \
-    X(ReadFlow) \
-    X(ReadSetPoint) \
-    X(WriteSetPoint) \
-    X(ReadDeviceID) \
-    X(ReadTAG) \
-    X(ReadAddStatus) \
-    X(ReadGasData) \
-    X(ReadProcessGasType) \
-    X(ReadOperationalSettings) \
-    X(SelectFlowUnit) \
-    X(SelectGasNumber) \
-    X(ReadVORState) \
-    X(WriteVORState) \
-    X(ReadTotalizerState) \
-    X(WriteTotalizerState) \
-    X(ReadTotalizer) \
-    X(ReadPressure) \
-    X(ReadFullScaleRangePressure) \
-    X(SelectPressureUnit) \
-    X(SelectPressureApplication) \
-    X(ReadOperationalSettingsPressure) \
-    X(WriteProtectS) \
-    X(BackupDatabaseS) \
-    X(TestComs_0731) \
-    X(ReadSetPointSource_0731) \
-    X(WriteSerialSetPointSource_0731) \
-    X(WriteManualSetPointSource_0731) \
-    X(WriteVORState_0731) \
-    X(ReadMeasureUnit_0731) \
-    X(ReadTimeUnit_0731) \
-    X(ReadFullScale_0731) \
-    X(ReadDecimalPlace_0731) \
-    X(WriteDecimalPlace_0731) \
-    X(ReadProcessVariable_0731) \
-    X(ReadSetPoint_0731) \
+#define TARVIK_EXPORT_NAMES(X)                                                                               \
+    X(ReadFlow)                                                                                              \
+    X(ReadSetPoint)                                                                                          \
+    X(WriteSetPoint)                                                                                         \
+    X(ReadDeviceID)                                                                                          \
+    X(ReadTAG)                                                                                               \
+    X(ReadAddStatus)                                                                                         \
+    X(ReadGasData)                                                                                           \
+    X(ReadProcessGasType)                                                                                    \
+    X(ReadOperationalSettings)                                                                               \
+    X(SelectFlowUnit)                                                                                        \
+    X(SelectGasNumber)                                                                                       \
+    X(ReadVORState)                                                                                          \
+    X(WriteVORState)                                                                                         \
+    X(ReadTotalizerState)                                                                                    \
+    X(WriteTotalizerState)                                                                                   \
+    X(ReadTotalizer)                                                                                         \
+    X(ReadPressure)                                                                                          \
+    X(ReadFullScaleRangePressure)                                                                            \
+    X(SelectPressureUnit)                                                                                    \
+    X(SelectPressureApplication)                                                                             \
+    X(ReadOperationalSettingsPressure)                                                                       \
+    X(WriteProtectS)                                                                                         \
+    X(BackupDatabaseS)                                                                                       \
+    X(TestComs_0731)                                                                                         \
+    X(ReadSetPointSource_0731)                                                                               \
+    X(WriteSerialSetPointSource_0731)                                                                        \
+    X(WriteManualSetPointSource_0731)                                                                        \
+    X(WriteVORState_0731)                                                                                    \
+    X(ReadMeasureUnit_0731)                                                                                  \
+    X(ReadTimeUnit_0731)                                                                                     \
+    X(ReadFullScale_0731)                                                                                    \
+    X(ReadDecimalPlace_0731)                                                                                 \
+    X(WriteDecimalPlace_0731)                                                                                \
+    X(ReadProcessVariable_0731)                                                                              \
+    X(ReadSetPoint_0731)                                                                                     \
     X(WriteSetPoint_0731)
 
 namespace tarvik::e2e {
@@ -82,4 +82,4 @@ TARVIK_EXPORT_NAMES(TARVIK_E2E_DECLARE_EXPORT)
 // the DLL does not load or a name is missing.
 bool LoadExports(const std::string& dllPath, std::string& problems);
 
-}  // namespace tarvik::e2e
+} // namespace tarvik::e2e

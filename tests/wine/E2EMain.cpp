@@ -18,7 +18,7 @@ namespace {
 std::string dllPath;
 std::string loadProblems;
 
-}  // namespace
+} // namespace
 
 E2E_CASE(DllExports, EveryNameResolvesUndecorated) {
     E2E_EXPECT_EQ(loadProblems, std::string());
@@ -29,7 +29,7 @@ E2E_CASE(DllExports, EveryNameResolvesUndecorated) {
         E2E_EXPECT_TRUE(GetProcAddress(dll, decorated) == nullptr) << decorated;
 }
 
-}  // namespace tarvik::e2e
+} // namespace tarvik::e2e
 
 int main(int argc, char** argv) {
     if (argc < 2) {

@@ -31,17 +31,18 @@ std::int32_t RaisedCode(F&& f, std::string* text = nullptr) {
 // Waits until `n` bytes are queued on `port` (or a second passes).
 std::int32_t WaitForQueue(TComPort& port, std::int32_t n) {
     std::int32_t queued = 0;
-    for (int i = 0; i < 200 && (queued = port.InputCount()) < n; ++i) PauseMs(5);
+    for (int i = 0; i < 200 && (queued = port.InputCount()) < n; ++i)
+        PauseMs(5);
     return queued;
 }
 
-}  // namespace
+} // namespace
 
 E2E_CASE(Win32Port, EnumerationAppendsTheSystemsComNames) {
     std::vector<std::string> list{"kept"};
     EnumComPorts(list);
     E2E_ASSERT_TRUE(list.size() >= 3u);
-    E2E_EXPECT_EQ(list[0], std::string("kept"));  // appended, not cleared
+    E2E_EXPECT_EQ(list[0], std::string("kept")); // appended, not cleared
     bool com3 = false, com12 = false;
     for (std::size_t i = 1; i < list.size(); ++i) {
         E2E_EXPECT_TRUE(list[i].rfind("COM", 0) == 0 || list[i].rfind("\\\\.\\COM", 0) == 0) << list[i];
@@ -57,10 +58,10 @@ E2E_CASE(Win32Port, OpenOfAMissingDeviceRaisesCode2AndTheObjectStaysUsable) {
     port.SetDeviceName("COM" + std::to_string(AbsentPort()));
     E2E_EXPECT_EQ(RaisedCode([&] { port.Open(); }), 2);
     E2E_EXPECT_TRUE(!port.Active());
-    port.SetDeviceName(kDevice);  // allowed: the failed open left it closed
+    port.SetDeviceName(kDevice); // allowed: the failed open left it closed
     port.Open();
     E2E_EXPECT_TRUE(port.Active());
-    port.Open();  // already open: nothing happens
+    port.Open(); // already open: nothing happens
     E2E_EXPECT_TRUE(port.Active());
     port.Close();
     port.Close();
@@ -89,7 +90,7 @@ E2E_CASE(Win32Port, OperationsOnAClosedPort) {
     E2E_EXPECT_EQ(RaisedCode([&] { port.ModemStatus(); }), 0);
     port.Open();
     port.Close();
-    E2E_EXPECT_EQ(RaisedCode([&] { port.ReadChar(); }, &text), 0);  // and again after a close
+    E2E_EXPECT_EQ(RaisedCode([&] { port.ReadChar(); }, &text), 0); // and again after a close
     E2E_EXPECT_EQ(text, std::string(kMsgClosedPort));
 }
 
@@ -97,7 +98,7 @@ E2E_CASE(Win32Port, DeviceNameIsFixedWhileOpen) {
     TComPort port;
     port.SetDeviceName(kDevice);
     port.Open();
-    port.SetDeviceName(kDevice);  // unchanged: no error
+    port.SetDeviceName(kDevice); // unchanged: no error
     std::string text;
     E2E_EXPECT_EQ(RaisedCode([&] { port.SetDeviceName("COM4"); }, &text), 0);
     E2E_EXPECT_EQ(text, std::string(kMsgOpenPort));
@@ -118,7 +119,7 @@ E2E_CASE(Win32Port, WritesReachThePeerAndQueuedBytesAreReadInOrder) {
     port.SetStopBits(sb1);
     port.Open();
 
-    port.WriteStr("");  // starts nothing
+    port.WriteStr(""); // starts nothing
     const std::string text = "ab\r\n\x11\x13\xff";
     port.WriteStr(text);
     E2E_ASSERT_TRUE(peer.WaitForRequests(1));
@@ -126,11 +127,11 @@ E2E_CASE(Win32Port, WritesReachThePeerAndQueuedBytesAreReadInOrder) {
 
     std::string empty = "stale";
     port.ReadStr(empty);
-    E2E_EXPECT_EQ(empty, std::string());  // nothing queued: empty at once
+    E2E_EXPECT_EQ(empty, std::string()); // nothing queued: empty at once
 
     peer.Send({0x01, 0xFF, 0x0D});
     E2E_EXPECT_EQ(WaitForQueue(port, 3), 3);
-    E2E_EXPECT_EQ(port.InputCount(), 3);  // counting does not consume
+    E2E_EXPECT_EQ(port.InputCount(), 3); // counting does not consume
     E2E_EXPECT_EQ(port.ReadChar(), 0x01);
     E2E_EXPECT_EQ(port.ReadChar(), 0xFF);
     E2E_EXPECT_EQ(port.ReadChar(), 0x0D);
@@ -169,7 +170,7 @@ E2E_CASE(Win32Port, ReadThatTimesOutShortRaisesTimeout) {
     TComPort port;
     port.SetDeviceName(kDevice);
     port.Open();
-    port.Timeouts().SetReadConstant(100);  // applied to the open port
+    port.Timeouts().SetReadConstant(100); // applied to the open port
     peer.Send({0x41});
     E2E_EXPECT_EQ(WaitForQueue(port, 1), 1);
     std::uint8_t buf[4] = {};
@@ -212,6 +213,8 @@ E2E_CASE(Win32Port, PriorityClassIsRaisedWhileOpenAndRestoredOnClose) {
     E2E_EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), before);
 }
 
-}  // namespace tarvik::e2e
+} // namespace tarvik::e2e
 
-int main(int argc, char** argv) { return tarvik::e2e::RunCases(argc > 1 ? argv[1] : "") == 0 ? 0 : 1; }
+int main(int argc, char** argv) {
+    return tarvik::e2e::RunCases(argc > 1 ? argv[1] : "") == 0 ? 0 : 1;
+}

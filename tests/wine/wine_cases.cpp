@@ -18,7 +18,7 @@ int NotSerialPort() {
     return p ? std::atoi(p) : 0;
 }
 
-}  // namespace
+} // namespace
 
 E2E_CASE(WineOnly, ListedPortThatIsNotASerialLineIsBusy) {
     const int port = NotSerialPort();
@@ -30,4 +30,4 @@ E2E_CASE(WineOnly, ListedPortThatIsNotASerialLineIsBusy) {
     E2E_EXPECT_EQ(TestComs_0731(port), ResultPortBusy);
 }
 
-}  // namespace tarvik::e2e
+} // namespace tarvik::e2e
