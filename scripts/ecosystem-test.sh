@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# The installed package as a host developer meets it, from a finished build directory:
+#   1. cmake --install into a scratch prefix; the soname, header, CMake and pkg-config files;
+#   2. a C and a C++ host built against it with find_package(Tarvik), and the C host with pkg-config;
+#   3. the Debian package (cpack), unpacked, and the C host built against the unpacked tree;
+#   4. the hosts run against the simulator from the installed prefix;
+#   5. `pip install ./python` into a fresh virtual environment, and the Python tests run from there
+#      against the installed library and simulator.
+# Usage: scripts/ecosystem-test.sh [BUILD_DIR]   (default: build). Run by ctest as `ecosystem`.
+# Needs: cmake, a C/C++ compiler, pkg-config, dpkg-deb, python3 with venv (Debian: python3-venv).
+set -euo pipefail
+
+src=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$src/build}" && pwd)
+work=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-eco.XXXXXX")
+sim_pid=""
+cleanup() {
+  if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
+    kill "$sim_pid" && wait "$sim_pid" || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# Debian's interpreter, where pip and venv come from the distribution.
+python=${PYTHON:-$(command -v /usr/bin/python3 || command -v python3)}
+step() { printf '\n== %s\n' "$*"; }
+fail() { printf 'ecosystem: %s\n' "$*" >&2; exit 1; }
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+
+step "install into $work/prefix"
+prefix=$work/prefix
+cmake --install "$build" --prefix "$prefix" >"$work/install.log"
+pc=$(find "$prefix" -name tarvik.pc | head -n1)
+[ -n "$pc" ] || fail "no tarvik.pc installed"
+libdir=$(dirname "$(dirname "$pc")")
+for f in include/TarvikDLL.h bin/tarvik-sim share/tarvik/facts.json; do
+  [ -e "$prefix/$f" ] || fail "missing $f"
+done
+[ -e "$prefix/bin/tarvik" ] || echo "note: the command-line tool is not built yet; not installed"
+[ -L "$libdir/libtarvik.so" ] && [ -L "$libdir/libtarvik.so.1" ] && [ -f "$libdir/libtarvik.so.1.0.0" ] \
+  || fail "libtarvik.so -> libtarvik.so.1 -> libtarvik.so.1.0.0 not in place in $libdir"
+soname=$(objdump -p "$libdir/libtarvik.so.1.0.0" | awk '$1 == "SONAME" { print $2 }')
+[ "$soname" = libtarvik.so.1 ] || fail "soname is '$soname', not libtarvik.so.1"
+[ ! -e "$libdir/libtarvik_core.a" ] || fail "internal static library installed"
+echo "ok: $(cd "$prefix" && find . -type f -o -type l | sort | tr '\n' ' ')"
+
+step "C and C++ hosts with find_package(Tarvik)"
+cmake -S "$src/tests/install" -B "$work/host-cmake" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
+      -DCMAKE_PREFIX_PATH="$prefix" >"$work/host-cmake.log" || { cat "$work/host-cmake.log"; exit 1; }
+grep 'Tarvik 1.0.0' "$work/host-cmake.log"
+cmake --build "$work/host-cmake" >/dev/null
+
+step "C host with pkg-config"
+cc=${CC:-cc}
+build_pc_host() { # pkg-config directory, output
+  local flags libs
+  flags=$(PKG_CONFIG_PATH=$1 pkg-config --cflags tarvik)
+  libs=$(PKG_CONFIG_PATH=$1 pkg-config --libs tarvik)
+  echo "$cc $flags host.c $libs"
+  # shellcheck disable=SC2086 # the flags are words
+  "$cc" -std=c99 -Wall -Wextra -Wpedantic -Werror $flags "$src/tests/install/host.c" $libs -o "$2"
+}
+[ "$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --modversion tarvik)" = 1.0.0 ] || fail "pkg-config version"
+build_pc_host "$(dirname "$pc")" "$work/host-pc"
+
+step "Debian package"
+(cd "$build" && cpack -G DEB -B "$work/deb" >"$work/cpack.log") || { cat "$work/cpack.log"; exit 1; }
+deb=$(ls "$work"/deb/*.deb)
+dpkg-deb --info "$deb" | sed -n 's/^ \(Package\|Version\|Architecture\|Depends\):/  &/p'
+dpkg-deb --contents "$deb" | awk '{ print $NF }' >"$work/deb.list"
+for f in ./usr/include/TarvikDLL.h ./usr/bin/tarvik-sim ./usr/lib/cmake/Tarvik/TarvikConfig.cmake \
+         ./usr/share/tarvik/facts.json; do
+  grep -qx "$f" "$work/deb.list" || fail "the package lacks $f"
+done
+grep -q 'libtarvik.so.1.0.0$' "$work/deb.list" || fail "the package lacks the library"
+dpkg-deb --extract "$deb" "$work/debroot"
+deb_pc=$(find "$work/debroot" -name tarvik.pc | head -n1)
+build_pc_host "$(dirname "$deb_pc")" "$work/host-deb"
+
+step "the hosts against the simulator"
+export TARVIK_PORT_DIR=$work/ports
+"$prefix/bin/tarvik-sim" --dir "$TARVIK_PORT_DIR" --flow 3:38400 --pressure 4:38400 --readout 5 -q &
+sim_pid=$!
+for _ in $(seq 100); do
+  [ -e "$TARVIK_PORT_DIR/COM3" ] && [ -e "$TARVIK_PORT_DIR/COM4" ] && [ -e "$TARVIK_PORT_DIR/COM5" ] && break
+  sleep 0.1
+done
+[ -e "$TARVIK_PORT_DIR/COM5" ] || fail "the simulator did not start"
+"$work/host-cmake/host_c" 3 38400 5
+"$work/host-cmake/host_cpp" 3 38400
+LD_LIBRARY_PATH=$libdir "$work/host-pc" 3 38400 5 >/dev/null && echo "pkg-config host: all as expected"
+LD_LIBRARY_PATH=$(dirname "$(dirname "$deb_pc")") "$work/host-deb" 3 38400 5 >/dev/null \
+  && echo "host against the unpacked package: all as expected"
+kill "$sim_pid" && wait "$sim_pid" || true
+sim_pid=""
+
+step "Python: pip install ./python into a fresh environment"
+"$python" -m venv --system-site-packages "$work/venv"
+# Offline: setuptools and wheel come from the system (python3-setuptools, python3-wheel).
+(cd "$src" && "$work/venv/bin/python" -m pip install --quiet --no-index --no-build-isolation ./python)
+# The tests run from a copy, so that `import tarvik` finds the installed package, not the tree.
+mkdir -p "$work/py" && cp -r "$src/python/tests" "$work/py/"
+cd "$work/py"
+LD_LIBRARY_PATH=$libdir "$work/venv/bin/python" - "$work/venv" <<'EOF'
+import sys, tarvik
+venv = sys.argv[1]
+assert tarvik.__file__.startswith(venv), tarvik.__file__
+assert tarvik.facts().path.startswith(venv), tarvik.facts().path
+print("tarvik %s from %s, library %s" % (tarvik.__version__, tarvik.__file__, tarvik.library_path()))
+EOF
+# The library through the loader's search (its soname), as from an installed package.
+TARVIK_SOURCE_DIR=$src TARVIK_SIM=$prefix/bin/tarvik-sim TARVIK_REQUIRE_ALL=1 LD_LIBRARY_PATH=$libdir \
+  "$work/venv/bin/python" -m unittest discover -s tests -t . 2>&1
+echo
+echo "ecosystem: all steps passed"
