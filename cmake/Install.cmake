@@ -50,16 +50,18 @@ endif()
 
 # ---- the fast link (a C++ library beside the DLL for polling hosts) --------------------------------
 # Hook: when a target of this name exists it is installed into the same package, with its headers
-# from include/tarvik/, and find_package(Tarvik) gives it as Tarvik::<name>.
+# from include/tarvik/, and find_package(Tarvik) gives it as Tarvik::<name>. It must link the
+# internal static libraries PRIVATE (they are not installed) and be a static or shared library.
 set(TARVIK_FASTLINK_TARGET tarvik_link CACHE STRING "Target name of the fast-link library, if built")
 if(TARGET ${TARVIK_FASTLINK_TARGET})
+  # Consumers see only the public headers; internals stay in the build tree.
+  set_property(TARGET ${TARVIK_FASTLINK_TARGET} PROPERTY INTERFACE_INCLUDE_DIRECTORIES
+               $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>)
   install(TARGETS ${TARVIK_FASTLINK_TARGET} EXPORT TarvikTargets
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-endif()
-if(EXISTS ${PROJECT_SOURCE_DIR}/include/tarvik)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/tarvik DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 endif()
 
