@@ -1,4 +1,5 @@
 // The Win32 backend of the port component under Wine, against a peer on the other end of COM3.
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <string>
@@ -53,7 +54,14 @@ E2E_CASE(Win32Port, EnumerationAppendsTheSystemsComNames) {
     E2E_EXPECT_TRUE(com12);
 }
 
+// The process's handle count, or 0 when the system does not tell.
+DWORD HandleCount() {
+    DWORD n = 0;
+    return GetProcessHandleCount(GetCurrentProcess(), &n) ? n : 0;
+}
+
 E2E_CASE(Win32Port, OpenOfAMissingDeviceRaisesCode2AndTheObjectStaysUsable) {
+    const DWORD handlesBefore = HandleCount();
     TComPort port;
     port.SetDeviceName("COM" + std::to_string(AbsentPort()));
     E2E_EXPECT_EQ(RaisedCode([&] { port.Open(); }), 2);
@@ -66,6 +74,7 @@ E2E_CASE(Win32Port, OpenOfAMissingDeviceRaisesCode2AndTheObjectStaysUsable) {
     port.Close();
     port.Close();
     E2E_EXPECT_TRUE(!port.Active());
+    E2E_EXPECT_EQ(HandleCount(), handlesBefore); // neither the failed open nor the cycle leaks
 }
 
 E2E_CASE(Win32Port, DeviceThatIsNotASerialLineFailsToOpenWithCode6) {
@@ -73,8 +82,10 @@ E2E_CASE(Win32Port, DeviceThatIsNotASerialLineFailsToOpenWithCode6) {
     E2E_ASSERT_TRUE(p != nullptr);
     TComPort port;
     port.SetDeviceName(std::string("COM") + p);
+    const DWORD handlesBefore = HandleCount();
     E2E_EXPECT_EQ(RaisedCode([&] { port.Open(); }), 6);
     E2E_EXPECT_TRUE(!port.Active());
+    E2E_EXPECT_EQ(HandleCount(), handlesBefore); // the device and the three events are released
 }
 
 E2E_CASE(Win32Port, OperationsOnAClosedPort) {
@@ -200,6 +211,24 @@ E2E_CASE(Win32Port, OnErrorMayTurnTheErrorIntoASilentAbort) {
     }
     E2E_EXPECT_TRUE(aborted);
     E2E_EXPECT_EQ(seen, 2);
+}
+
+E2E_CASE(Win32Port, ReceivedBytesRaiseTheRxCharEventOnTheEventThread) {
+    ComPeer peer(kPort);
+    TComPort port;
+    port.SetDeviceName(kDevice);
+    port.SetSynchronizeEvents(false); // handlers run on the event thread itself
+    std::atomic<int> calls{0};
+    port.SetOnRxChar([&](TCustomComPort&) { ++calls; });
+    port.Open();
+    peer.Send({0x55});
+    for (int i = 0; i < 200 && calls == 0; ++i)
+        PauseMs(5);
+    E2E_EXPECT_TRUE(calls > 0);
+    E2E_EXPECT_EQ(WaitForQueue(port, 1), 1);
+    E2E_EXPECT_EQ(port.ReadChar(), 0x55);
+    port.Close(); // stops and joins the waiting thread
+    E2E_EXPECT_TRUE(!port.Active());
 }
 
 E2E_CASE(Win32Port, PriorityClassIsRaisedWhileOpenAndRestoredOnClose) {

@@ -3,6 +3,8 @@
 // Not here: a second open of a port that a call holds. Wine does not refuse a second CreateFileA
 // of a COM port opened with share mode 0 (Windows answers code 5), so that case is covered on
 // Linux only (tests/readflow_e2e_test.cpp).
+#include <windows.h>
+
 #include <cstdlib>
 
 #include "e2e/E2E.h"
@@ -28,6 +30,26 @@ E2E_CASE(WineOnly, ListedPortThatIsNotASerialLineIsBusy) {
     E2E_EXPECT_EQ(ReadFlow(port, 9600, 1, 2, 3, 0x64, &value, &units, &s1, &s2), ResultPortBusy);
     E2E_EXPECT_TRUE(value == 7 && units == 8 && s1 == 9 && s2 == 10);
     E2E_EXPECT_EQ(TestComs_0731(port), ResultPortBusy);
+}
+
+E2E_CASE(WineOnly, CallsLeaveNoHandlesBehind) {
+    auto peer = MakePeer(3);
+    const Bytes reply = OnLine(HartFrame(1, 0, 0, {0x39, 0x42, 0xC8, 0x00, 0x00}));
+    std::int32_t value = 0;
+    std::uint8_t units = 0, s1 = 0, s2 = 0;
+    auto call = [&](int port) { return ReadFlow(port, 38400, 1, 2, 3, 0x64, &value, &units, &s1, &s2); };
+    peer->Reply(reply);
+    E2E_EXPECT_EQ(call(3), ResultOk); // the first call may set up the run time's own handles
+    DWORD before = 0, after = 0;
+    E2E_ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &before) != FALSE);
+    E2E_ASSERT_TRUE(before > 0); // the count is real, not a stub
+    peer->Reply(reply);
+    E2E_EXPECT_EQ(call(3), ResultOk);
+    E2E_EXPECT_EQ(call(3), ResultNoReply);
+    E2E_EXPECT_EQ(call(AbsentPort()), ResultPortAbsent);
+    E2E_EXPECT_EQ(call(NotSerialPort()), ResultPortBusy);
+    E2E_ASSERT_TRUE(GetProcessHandleCount(GetCurrentProcess(), &after) != FALSE);
+    E2E_EXPECT_EQ(after, before);
 }
 
 } // namespace tarvik::e2e
