@@ -70,7 +70,10 @@ void ReadoutUnit::Advance(double dt) {
 std::string ReadoutUnit::Fixed(double value, int places) const {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.*f", places, value);
-    return buf;
+    std::string text = buf;
+    // Noise around zero must not show as "-0.0".
+    if (text[0] == '-' && text.find_first_not_of("-0.") == std::string::npos) text.erase(0, 1);
+    return text;
 }
 
 std::optional<std::string> ReadoutUnit::Answer(const std::string& line, double now) {

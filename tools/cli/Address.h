@@ -1,0 +1,26 @@
+// The one notation for a HART device's long address, printed by `tarvik scan` and accepted by
+// every addressed command: device type and the three identifier bytes in hexadecimal,
+// "64:010203". Also accepted: "64:01:02:03" and a leading "0x".
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace tarvik::cli {
+
+struct HartAddress {
+    std::uint8_t deviceType = 0;
+    std::array<std::uint8_t, 3> id{}; // IdHigh, IdMid, IdLow
+    bool operator==(const HartAddress&) const = default;
+};
+
+std::optional<HartAddress> ParseAddress(const std::string& text);
+std::string FormatAddress(const HartAddress& address);
+
+// "3", "COM3", "com3", "\\.\COM12" -> the number (the library judges its range); nothing for
+// text that is not a port.
+std::optional<int> ParsePort(const std::string& text);
+
+} // namespace tarvik::cli

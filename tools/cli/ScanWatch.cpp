@@ -1,0 +1,375 @@
+// `tarvik scan`: find HART devices (and optionally 0731 units) over ports and rates.
+// `tarvik watch`: poll values at an interval, with a live line and optional CSV.
+#include <fmt/chrono.h>
+#include <fmt/format.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <thread>
+
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+#include "Cli.h"
+#include "Facts.h"
+#include "Ports.h"
+#include "TarvikDLL.h"
+
+namespace tarvik::cli {
+namespace {
+
+constexpr int kRates[] = {1200, 2400, 3600, 4800, 7200, 9600, 19200, 38400};
+constexpr int kUnitPercent = 57;
+constexpr std::size_t kTagRecordSize = 27;
+constexpr std::size_t kTagLength = 8;
+
+std::atomic<bool> g_stop{false};
+extern "C" void OnInterrupt(int) {
+    g_stop = true;
+}
+
+std::string ResultName(std::int32_t rc) {
+    const auto f = tools::Facts::Get().Result(rc);
+    return f ? f->name : std::to_string(rc);
+}
+
+std::vector<std::string> SplitList(const std::vector<std::string>& items) {
+    std::vector<std::string> out;
+    for (const std::string& item : items) {
+        std::size_t start = 0;
+        while (start <= item.size()) {
+            const auto comma = item.find(',', start);
+            const std::string part =
+                item.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+            if (!part.empty()) out.push_back(part);
+            if (comma == std::string::npos) break;
+            start = comma + 1;
+        }
+    }
+    return out;
+}
+
+std::string Now() {
+    const auto now = std::chrono::system_clock::now();
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    return fmt::format("{:%Y-%m-%dT%H:%M:%S}.{:03}",
+                       fmt::localtime(std::chrono::system_clock::to_time_t(now)), ms);
+}
+
+// One polled quantity of `watch`.
+struct Item {
+    std::string name; // "flow", "pv:1"
+    enum Kind { Flow, SetPoint, Totalizer, Pressure, UnitPv, UnitSp } kind = Flow;
+    int channel = 0;
+};
+
+Item ParseItem(const std::string& text) {
+    const auto colon = text.find(':');
+    const std::string head = text.substr(0, colon);
+    Item item{text};
+    if (colon != std::string::npos) {
+        if (head != "pv" && head != "sp")
+            throw CLI::ValidationError("items", "'" + text + "': only pv:N and sp:N take a channel");
+        try {
+            item.channel = std::stoi(text.substr(colon + 1));
+        } catch (const std::exception&) {
+            throw CLI::ValidationError("items", "'" + text + "': channel must be a number");
+        }
+        item.kind = head == "pv" ? Item::UnitPv : Item::UnitSp;
+        return item;
+    }
+    if (head == "flow")
+        item.kind = Item::Flow;
+    else if (head == "setpoint")
+        item.kind = Item::SetPoint;
+    else if (head == "totalizer")
+        item.kind = Item::Totalizer;
+    else if (head == "pressure")
+        item.kind = Item::Pressure;
+    else
+        throw CLI::ValidationError("items",
+                                   "'" + text + "' is not flow, setpoint, totalizer, pressure, pv:N or sp:N");
+    return item;
+}
+
+struct Sample {
+    std::int32_t result = 0;
+    float value = 0;
+    std::string unit;
+};
+
+Sample Poll(const Item& item, const Target& t) {
+    Sample s;
+    std::uint8_t s1 = 0, s2 = 0, units = 0;
+    std::int32_t raw = 0, rawUnits = 0;
+    const auto& a = t.address;
+    switch (item.kind) {
+    case Item::Flow:
+        s.result = ReadFlow(t.port, t.baud, a.id[0], a.id[1], a.id[2], a.deviceType, &raw, &units, &s1, &s2);
+        break;
+    case Item::Pressure:
+        s.result =
+            ReadPressure(t.port, t.baud, a.id[0], a.id[1], a.id[2], a.deviceType, &raw, &units, &s1, &s2);
+        break;
+    case Item::Totalizer:
+        s.result =
+            ReadTotalizer(t.port, t.baud, a.id[0], a.id[1], a.id[2], a.deviceType, &raw, &units, &s1, &s2);
+        break;
+    case Item::SetPoint:
+        s.result = ReadSetPoint(t.port, t.baud, a.id[0], a.id[1], a.id[2], a.deviceType, &raw, &units,
+                                &rawUnits, &s1, &s2);
+        units = kUnitPercent;
+        break;
+    case Item::UnitPv:
+        s.result = ReadProcessVariable_0731(t.port, item.channel, &s.value);
+        return s;
+    case Item::UnitSp:
+        s.result = ReadSetPoint_0731(t.port, item.channel, &s.value);
+        return s;
+    }
+    if (Written(s.result)) {
+        s.value = FloatOfRaw(raw);
+        s.unit = tools::Facts::Get().UnitSymbol(units);
+    }
+    return s;
+}
+
+std::string CsvField(const std::string& s) {
+    if (s.find_first_of(",\"\n") == std::string::npos) return s;
+    std::string out = "\"";
+    for (char c : s)
+        out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + "\"";
+}
+
+} // namespace
+
+void AddScanAndWatch(CLI::App& app, Cli& cli) {
+    // ---- scan ----
+    auto* scan =
+        app.add_subcommand("scan", "find HART devices by broadcast identity over ports and baud rates");
+    static std::vector<std::string> portList, baudList;
+    static bool allRates = false, readout = false;
+    scan->add_option("--ports", portList,
+                     "ports to try, e.g. 1,3,COM5 (default: every port tarvik ports lists)");
+    scan->add_option("--bauds", baudList, "rates to try, e.g. 9600,19200 (default: all eight)");
+    scan->add_flag("--all-rates", allRates, "keep trying the other rates after a device answered");
+    scan->add_flag("--readout,--0731", readout, "also look for 0731 read-out units (9600 8N1)");
+    scan->footer("Prints one line per device: port, rate, address (for -a), device type and tag.\n"
+                 "Examples:\n  tarvik scan\n  tarvik scan --ports 3 --bauds 1200,19200\n  tarvik scan "
+                 "--readout --json");
+    scan->callback([&cli] {
+        std::vector<int> ports, bauds;
+        for (const std::string& p : SplitList(portList)) {
+            const auto n = ParsePort(p);
+            if (!n) throw CLI::ValidationError("--ports", "'" + p + "' is not a port");
+            ports.push_back(*n);
+        }
+        if (ports.empty())
+            for (const auto& e : ListPorts())
+                ports.push_back(e.number);
+        for (const std::string& b : SplitList(baudList)) {
+            try {
+                bauds.push_back(std::stoi(b));
+            } catch (const std::exception&) {
+                throw CLI::ValidationError("--bauds", "'" + b + "' is not a rate");
+            }
+        }
+        if (bauds.empty()) bauds.assign(std::begin(kRates), std::end(kRates));
+
+        const bool progress = !cli.json && isatty(fileno(stderr));
+        const std::size_t steps = ports.size() * bauds.size();
+        std::size_t step = 0;
+        Json devices = Json::array(), skipped = Json::array();
+        std::vector<std::string> rows;
+        for (int port : ports) {
+            bool found = false;
+            for (int baud : bauds) {
+                ++step;
+                if (found && !allRates) continue;
+                if (progress)
+                    std::fprintf(stderr, "\r\033[Kscanning COM%d at %d bit/s  [%zu/%zu]", port, baud, step,
+                                 steps);
+                std::uint8_t hi = 0, mid = 0, lo = 0, type = 0, s1 = 0, s2 = 0;
+                const std::int32_t rc =
+                    ReadDeviceID(0, port, baud, nullptr, 0, &hi, &mid, &lo, &type, &s1, &s2);
+                if (rc == ResultPortAbsent || rc == ResultPortBusy || rc == ResultBadPort ||
+                    rc == ResultBadBaud) {
+                    skipped.push_back({{"port", port}, {"baud", baud}, {"result", ResultName(rc)}});
+                    if (rc != ResultBadBaud) break;
+                    continue;
+                }
+                if (rc != ResultOk) continue;
+                found = true;
+                const HartAddress a{type, {hi, mid, lo}};
+                std::uint8_t rec[kTagRecordSize] = {};
+                std::string tag;
+                if (Written(ReadTAG(port, baud, rec, &s1, &s2))) {
+                    tag.assign(reinterpret_cast<const char*>(rec), kTagLength);
+                    while (!tag.empty() && tag.back() == ' ')
+                        tag.pop_back();
+                }
+                devices.push_back({{"kind", "hart"},
+                                   {"port", port},
+                                   {"baud", baud},
+                                   {"address", FormatAddress(a)},
+                                   {"device_type", type},
+                                   {"tag", tag}});
+                rows.push_back(fmt::format("{:<6} {:>5}  {:<10} 0x{:02X}  {}", fmt::format("COM{}", port),
+                                           baud, FormatAddress(a), type, tag));
+            }
+            if (readout && !found) {
+                if (progress) std::fprintf(stderr, "\r\033[Kscanning COM%d for a 0731 unit", port);
+                if (TestComs_0731(port) == ResultOk) {
+                    devices.push_back({{"kind", "0731"}, {"port", port}, {"baud", 9600}});
+                    rows.push_back(fmt::format("{:<6} {:>5}  {:<10} {:<4}  0731 read-out unit",
+                                               fmt::format("COM{}", port), 9600, "-", "-"));
+                }
+            }
+        }
+        if (progress) std::fprintf(stderr, "\r\033[K");
+        if (cli.json) {
+            std::printf("%s\n", Json{{"command", "scan"},
+                                     {"ports", ports},
+                                     {"bauds", bauds},
+                                     {"devices", devices},
+                                     {"skipped", skipped}}
+                                    .dump()
+                                    .c_str());
+        } else {
+            if (rows.empty()) {
+                std::printf("no device answered on %zu port(s) at %zu rate(s)\n", ports.size(), bauds.size());
+            } else {
+                std::printf("%s\n", fmt::format("{:<6} {:>5}  {:<10} {:<4}  {}", "PORT", "BAUD", "ADDRESS",
+                                                "TYPE", "TAG")
+                                        .c_str());
+                for (const auto& r : rows)
+                    std::printf("%s\n", r.c_str());
+            }
+            for (const auto& s : skipped)
+                std::printf("COM%d skipped: %s\n", s["port"].get<int>(),
+                            s["result"].get<std::string>().c_str());
+        }
+        cli.exitCode = devices.empty() ? kExitFailed : kExitOk;
+    });
+
+    // ---- watch ----
+    auto* watch = app.add_subcommand("watch", "poll values at an interval; live line, optional CSV");
+    static std::vector<std::string> itemTexts;
+    static double interval = 1.0;
+    static int count = 0;
+    static std::string csvPath;
+    watch->add_option("items", itemTexts,
+                      "flow setpoint totalizer pressure (HART), pv:N sp:N (0731); default flow");
+    watch->add_option("-i,--interval", interval, "seconds between polls")
+        ->default_val(1.0)
+        ->check(CLI::Range(0.0, 86400.0));
+    watch->add_option("-n,--count", count, "stop after this many polls (default: until Ctrl-C)")
+        ->check(CLI::NonNegativeNumber);
+    watch->add_option("--csv", csvPath, "append every poll to this CSV file, with timestamps");
+    watch->footer("Examples:\n  tarvik watch flow setpoint -p 3 -b 19200 -a 64:010203 --count 10\n"
+                  "  tarvik watch pv:1 sp:1 -p 5 --interval 2 --csv unit.csv");
+    watch->callback([&cli] {
+        std::vector<Item> items;
+        for (const std::string& t : itemTexts.empty() ? std::vector<std::string>{"flow"} : itemTexts)
+            items.push_back(ParseItem(t));
+        Target target{cli.Port(), cli.baud, {}};
+        const bool needsHart = std::any_of(items.begin(), items.end(), [](const Item& i) {
+            return i.kind != Item::UnitPv && i.kind != Item::UnitSp;
+        });
+        if (needsHart) {
+            if (!cli.addressText.empty()) {
+                const auto a = ParseAddress(cli.addressText);
+                if (!a)
+                    throw CLI::ValidationError("--address",
+                                               "'" + cli.addressText + "' is not an address like 64:010203");
+                target.address = *a;
+            } else {
+                std::uint8_t hi = 0, mid = 0, lo = 0, type = 0, s1 = 0, s2 = 0;
+                const std::int32_t rc =
+                    ReadDeviceID(0, target.port, target.baud, nullptr, 0, &hi, &mid, &lo, &type, &s1, &s2);
+                if (rc != ResultOk) {
+                    Report r("watch");
+                    r.Context("stage", "identify (no --address given)");
+                    r.Result(rc);
+                    cli.Finish(r);
+                    return;
+                }
+                target.address = {type, {hi, mid, lo}};
+            }
+        }
+
+        std::ofstream csv;
+        bool header = false;
+        if (!csvPath.empty()) {
+            std::ifstream existing(csvPath);
+            header = !existing || existing.peek() == std::ifstream::traits_type::eof();
+            csv.open(csvPath, std::ios::app);
+            if (!csv) throw CLI::ValidationError("--csv", "cannot open " + csvPath);
+        }
+        if (header) {
+            csv << "time";
+            for (const Item& i : items)
+                csv << ',' << CsvField(i.name) << ',' << CsvField(i.name + " unit") << ','
+                    << CsvField(i.name + " result");
+            csv << '\n';
+        }
+
+        g_stop = false;
+        auto previous = std::signal(SIGINT, OnInterrupt);
+        const bool live = !cli.json && isatty(fileno(stdout));
+        int worst = kExitOk;
+        for (int n = 0; !g_stop && (count == 0 || n < count); ++n) {
+            const auto started = std::chrono::steady_clock::now();
+            const std::string time = Now();
+            std::string line = time.substr(11, 8);
+            Json values = Json::object();
+            if (csv) csv << time;
+            for (const Item& i : items) {
+                const Sample s = Poll(i, target);
+                const bool ok = i.kind == Item::UnitPv || i.kind == Item::UnitSp ? s.result == ResultOk
+                                                                                 : Written(s.result);
+                worst = CombineExit(worst, ExitCodeFor(s.result));
+                if (ok)
+                    line += fmt::format("  {} {}{}", i.name, HumanNumber(s.value),
+                                        s.unit.empty() ? "" : " " + s.unit);
+                else
+                    line += fmt::format("  {} [{}]", i.name, ResultName(s.result));
+                values[i.name] = {{"value", ok ? NumberJson(s.value) : Json(nullptr)},
+                                  {"unit", s.unit},
+                                  {"result", ResultName(s.result)}};
+                if (csv)
+                    csv << ',' << (ok ? Number(s.value) : "") << ',' << CsvField(s.unit) << ','
+                        << ResultName(s.result);
+            }
+            if (csv) csv << '\n' << std::flush;
+            if (cli.json)
+                std::printf("%s\n",
+                            Json{{"command", "watch"}, {"time", time}, {"values", values}}.dump().c_str());
+            else if (live)
+                std::printf("\r\033[K%s", line.c_str());
+            else
+                std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+            if (count != 0 && n + 1 >= count) break;
+            const auto next = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                            std::chrono::duration<double>(interval));
+            while (!g_stop && std::chrono::steady_clock::now() < next)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (live) std::printf("\n");
+        std::signal(SIGINT, previous);
+        cli.exitCode = worst;
+    });
+}
+
+} // namespace tarvik::cli
