@@ -1,6 +1,7 @@
 """The 13 exports for the model 0731 read-out and control unit."""
 import ctypes
 import enum
+import struct
 
 from ._library import library
 from .results import Result, TarvikError, check_int32
@@ -92,6 +93,10 @@ class ReadoutUnit:
         return self._read("ReadSetPoint_0731", channel, ctypes.c_float)
 
     def write_set_point(self, channel: int, value: float, digits: int = 2) -> None:
-        """WriteSetPoint_0731: send `value` with `digits` decimals (0..3), 600 ms."""
-        self._write("WriteSetPoint_0731", check_int32("channel", channel), check_int32("digits", digits),
-                    float(value))
+        """WriteSetPoint_0731: send `value` with `digits` decimals (0..3), 600 ms.
+
+        Raises OverflowError for a finite value beyond the single-precision range (instead of
+        letting it become INF on the way)."""
+        value = float(value)
+        struct.pack("f", value)  # the range check of a single-precision float
+        self._write("WriteSetPoint_0731", check_int32("channel", channel), check_int32("digits", digits), value)

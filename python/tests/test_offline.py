@@ -163,6 +163,13 @@ class Arguments(unittest.TestCase):
         with self.assertRaises(ValueError):
             tarvik.ReadoutUnit(1 << 40)
 
+    def test_set_points_beyond_single_precision(self):
+        # Refused before the library is called: they would otherwise travel as infinity.
+        with self.assertRaises(OverflowError):
+            tarvik.ReadoutUnit(3).write_set_point(1, 1e39)
+        with self.assertRaises(OverflowError):
+            tarvik.HartDevice(3, 9600, "64:010203").write_set_point(-1e39)
+
 
 class Errors(unittest.TestCase):
     def test_name_meaning_and_hint(self):
