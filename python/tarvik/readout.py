@@ -98,5 +98,5 @@ class ReadoutUnit:
         Raises OverflowError for a finite value beyond the single-precision range (instead of
         letting it become INF on the way)."""
         value = float(value)
-        struct.pack("f", value)  # the range check of a single-precision float
+        struct.pack(">f", value)  # the range check of a single-precision float
         self._write("WriteSetPoint_0731", check_int32("channel", channel), check_int32("digits", digits), value)
