@@ -1,6 +1,6 @@
-// Every digital command besides command 1 as data (command number, full reply length, reply tests),
-// and the ranges of the commands' own arguments. The exports in the *Commands.cpp files pair each
-// description with a short decoder.
+// Every digital command as data (command number, full reply length, reply tests), and the ranges
+// of the commands' own arguments. The exports in the *Commands.cpp files and the fast link pair each
+// description with its decoder from Replies.h.
 #pragma once
 
 #include <cstdint>
@@ -8,6 +8,9 @@
 #include "Hart.h"
 
 namespace tarvik::digital {
+
+// The primary variable: the flow of a flow device.
+inline constexpr CommandSpec kReadFlow{.command = 1, .fullLength = 16};
 
 // Identity (broadcast address). Neither identity command reports the field-device status as a
 // result; the tag command leaves Status1/Status2 alone on a full reply.

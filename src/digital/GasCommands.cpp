@@ -2,25 +2,10 @@
 // (196) and the active gas entry (195).
 #include <algorithm>
 
-#include "Commands.h"
+#include "Replies.h"
 
 using namespace tarvik::digital;
 using tarvik::api::DigitalReply;
-
-namespace {
-
-// Command 151 reply: four pairs of unit code and value from position 11 on.
-constexpr std::size_t kPosFirstPair = 11;
-constexpr std::size_t kPairLength = 5; // unit code, then the four value bytes
-
-// Command 150 reply: the gas name, plain 8-bit characters.
-constexpr std::size_t kPosGasTypeText = 11;
-constexpr std::size_t kGasTypeTextLength = 12;
-
-// Command 193 reply: four setting bytes.
-constexpr std::size_t kPosSettings = 10;
-
-} // namespace
 
 extern "C" TARVIK_API int32_t TARVIK_CALL ReadGasData(int32_t Port, int32_t Baud, int32_t IdHigh,
                                                       int32_t IdMid, int32_t IdLow, int32_t DeviceType,
@@ -32,12 +17,13 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadGasData(int32_t Port, int32_t Baud
     const uint8_t data[] = {Low8(GasNumber)};
     return RunCommand(Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kReadGasData, data,
                       Status1, Status2, [&](const DigitalReply& r, int32_t result) {
+                          GasDataRecord d;
+                          result = DecodeGasData(r, result, d);
                           uint8_t* const units[] = {Units1, Units2, Units3, Units4};
                           int32_t* const values[] = {Value1, Value2, Value3, Value4};
                           for (std::size_t i = 0; i < std::size(units); ++i) {
-                              const std::size_t pos = kPosFirstPair + i * kPairLength;
-                              *units[i] = r.bytes[pos];
-                              *values[i] = WordAt(r, pos + 1);
+                              *units[i] = d.units[i];
+                              *values[i] = d.values[i];
                           }
                           return result;
                       });
@@ -52,7 +38,9 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadProcessGasType(int32_t Port, int32
     return RunCommand(Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kReadProcessGasType,
                       data, Status1, Status2, [&](const DigitalReply& r, int32_t result) {
                           // Exactly twelve bytes, no terminating zero.
-                          std::copy_n(r.bytes.begin() + kPosGasTypeText, kGasTypeTextLength, GasTypeText);
+                          tarvik::digital::GasTypeText text;
+                          result = DecodeGasTypeText(r, result, text);
+                          std::copy(text.begin(), text.end(), GasTypeText);
                           return result;
                       });
 }
@@ -65,10 +53,12 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadOperationalSettings(int32_t Port, 
                                                                   uint8_t* Status2) {
     return RunCommand(Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kReadOperationalSettings,
                       {}, Status1, Status2, [&](const DigitalReply& r, int32_t result) {
-                          *Setting1 = r.bytes[kPosSettings];
-                          *Setting2 = r.bytes[kPosSettings + 1];
-                          *Setting3 = r.bytes[kPosSettings + 2];
-                          *Setting4 = r.bytes[kPosSettings + 3];
+                          FourBytes s;
+                          result = DecodeSettings(r, result, s);
+                          *Setting1 = s[0];
+                          *Setting2 = s[1];
+                          *Setting3 = s[2];
+                          *Setting4 = s[3];
                           return result;
                       });
 }

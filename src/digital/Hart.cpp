@@ -1,5 +1,7 @@
 #include "Hart.h"
 
+#include <algorithm>
+
 namespace tarvik::digital {
 
 std::uint8_t XorOf(std::span<const std::uint8_t> bytes) {
@@ -9,17 +11,27 @@ std::uint8_t XorOf(std::span<const std::uint8_t> bytes) {
     return x;
 }
 
+RequestFrame BuildFrame(const Address& address, std::uint8_t command, std::span<const std::uint8_t> data) {
+    data = data.first(std::min(data.size(), kMaxRequestData));
+    RequestFrame frame;
+    auto put = [&frame](std::uint8_t b) { frame.bytes[frame.size++] = b; };
+    for (std::size_t i = 0; i < kPreambleCount; ++i)
+        put(kPreambleByte);
+    put(kDelimiterMasterLong);
+    for (std::uint8_t b : address.bytes)
+        put(b);
+    put(command);
+    put(static_cast<std::uint8_t>(data.size()));
+    for (std::uint8_t b : data)
+        put(b);
+    put(XorOf(std::span(frame.bytes).subspan(kPreambleCount, frame.size - kPreambleCount)));
+    return frame;
+}
+
 std::vector<std::uint8_t> BuildRequest(const Address& address, std::uint8_t command,
                                        std::span<const std::uint8_t> data) {
-    std::vector<std::uint8_t> frame(kPreambleCount, kPreambleByte);
-    frame.reserve(kPreambleCount + 9 + data.size());
-    frame.push_back(kDelimiterMasterLong);
-    frame.insert(frame.end(), address.bytes.begin(), address.bytes.end());
-    frame.push_back(command);
-    frame.push_back(static_cast<std::uint8_t>(data.size()));
-    frame.insert(frame.end(), data.begin(), data.end());
-    frame.push_back(XorOf(std::span(frame).subspan(kPreambleCount)));
-    return frame;
+    const RequestFrame frame = BuildFrame(address, command, data);
+    return {frame.Bytes().begin(), frame.Bytes().end()};
 }
 
 std::int32_t WordAt(const api::DigitalReply& reply, std::size_t pos) {

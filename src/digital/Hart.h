@@ -45,7 +45,19 @@ struct Address {
 
 std::uint8_t XorOf(std::span<const std::uint8_t> bytes);
 
-// Preamble, delimiter, address, command, byte count, data, checksum: 14 + data.size() bytes.
+// A request frame in a fixed buffer (no allocation): 14 + data bytes.
+inline constexpr std::size_t kMaxRequestData = 16;
+inline constexpr std::size_t kFrameOverhead = 14; // preamble .. byte count, and the checksum
+struct RequestFrame {
+    std::array<std::uint8_t, kFrameOverhead + kMaxRequestData> bytes{};
+    std::size_t size = 0;
+    std::span<const std::uint8_t> Bytes() const { return std::span(bytes).first(size); }
+};
+
+// Preamble, delimiter, address, command, byte count, data, checksum. `data` holds at most
+// kMaxRequestData bytes (every command's data is far shorter); more are not sent.
+RequestFrame BuildFrame(const Address& address, std::uint8_t command, std::span<const std::uint8_t> data);
+// The same frame as a vector.
 std::vector<std::uint8_t> BuildRequest(const Address& address, std::uint8_t command,
                                        std::span<const std::uint8_t> data);
 
@@ -79,23 +91,40 @@ struct Line {
 };
 std::int32_t PrepareLine(std::int32_t port, std::int32_t baud, Line& line);
 
-// Steps 6 and 7 on a prepared line: send the request, collect, classify, and on a good full reply
-// call `decode(reply, result)`, which writes the command's outputs and returns the final result.
-// Status1/Status2 are written as the classification says.
+// The judgement of a collected reply, shared by the exports and the fast link: classify, write
+// Status1/Status2 as the classification says, and on a good full reply call
+// `decode(reply, result)`, which writes the command's outputs and returns the final result.
+// `statusWritten`, when given, tells whether Status1/Status2 were written.
 template <class Decode>
-std::int32_t Transact(const Line& line, const Address& address, const CommandSpec& spec,
-                      std::span<const std::uint8_t> data, std::uint8_t* status1, std::uint8_t* status2,
-                      Decode&& decode) {
-    const std::vector<std::uint8_t> request = BuildRequest(address, spec.command, data);
-    api::DigitalReply reply;
-    if (std::int32_t rc = api::DigitalExchange(line.device, line.baud, line.delayMs, request, reply))
-        return rc;
+std::int32_t JudgeReply(const api::DigitalReply& reply, const CommandSpec& spec, std::uint8_t* status1,
+                        std::uint8_t* status2, Decode&& decode, bool* statusWritten = nullptr) {
     const Classification c = Classify(reply, spec);
+    if (statusWritten) *statusWritten = c.status;
     if (c.status) {
         *status1 = reply.bytes[kPosStatus1];
         *status2 = reply.bytes[kPosStatus2];
     }
     return c.full ? decode(reply, c.result) : c.result;
+}
+
+// A decoder of Replies.h bound to its record: `Into(DecodeSetPoint, record)`.
+template <class Record, class Decoder>
+auto Into(Decoder decoder, Record& record) {
+    return [decoder, &record](const api::DigitalReply& r, std::int32_t result) {
+        return decoder(r, result, record);
+    };
+}
+
+// Steps 6 and 7 on a prepared line: send the request, collect, then judge the reply.
+template <class Decode>
+std::int32_t Transact(const Line& line, const Address& address, const CommandSpec& spec,
+                      std::span<const std::uint8_t> data, std::uint8_t* status1, std::uint8_t* status2,
+                      Decode&& decode) {
+    const RequestFrame request = BuildFrame(address, spec.command, data);
+    api::DigitalReply reply;
+    if (std::int32_t rc = api::DigitalExchange(line.device, line.baud, line.delayMs, request.Bytes(), reply))
+        return rc;
+    return JudgeReply(reply, spec, status1, status2, decode);
 }
 
 // The whole call of a standard addressed command: entry steps 2 to 7 (the command's own argument

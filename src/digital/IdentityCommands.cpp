@@ -3,29 +3,10 @@
 #include <algorithm>
 #include <array>
 
-#include "Commands.h"
-#include "PackedText.h"
+#include "Replies.h"
 
 using namespace tarvik::digital;
 using tarvik::api::DigitalReply;
-
-namespace {
-
-// Identity reply.
-constexpr std::size_t kPosDeviceType = 12;
-constexpr std::size_t kPosIdHigh = 19;
-constexpr std::size_t kPosIdMid = 20;
-constexpr std::size_t kPosIdLow = 21;
-
-// Tag reply: packed tag (8 characters) and descriptor (16) back to back, then the date bytes.
-constexpr std::size_t kPosPackedText = 10;
-constexpr std::size_t kPackedTagDescriptorLength = 18;
-constexpr std::size_t kTagDescriptorChars = 24;
-constexpr std::size_t kPosDate = 28; // day, month, year - 1900
-constexpr std::size_t kDateLength = 3;
-constexpr std::size_t kTagRecordLength = kTagDescriptorChars + kDateLength;
-
-} // namespace
 
 extern "C" TARVIK_API int32_t TARVIK_CALL ReadDeviceID(int32_t LookupMode, int32_t Port, int32_t Baud,
                                                        const char* Tag, int32_t TagLength, uint8_t* IdHigh,
@@ -41,9 +22,7 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadDeviceID(int32_t LookupMode, int32
         const CommandSpec* spec = nullptr;
         if (LookupMode == kLookupByTag) {
             if (TagLength != kTextLength) return ResultBadTextLength;
-            std::array<uint8_t, kTextLength> text{};
-            std::copy_n(Tag, kTextLength, text.begin());
-            PackAscii(text, packed);
+            packed = TagData(Tag);
             data = packed;
             spec = &kReadUniqueIdentifierByTag;
         } else if (LookupMode == kLookupBroadcast) {
@@ -53,10 +32,12 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadDeviceID(int32_t LookupMode, int32
         }
         return Transact(line, Address::Broadcast(), *spec, data, Status1, Status2,
                         [&](const DigitalReply& r, int32_t result) {
-                            *IdHigh = r.bytes[kPosIdHigh];
-                            *IdMid = r.bytes[kPosIdMid];
-                            *IdLow = r.bytes[kPosIdLow];
-                            *DeviceType = r.bytes[kPosDeviceType];
+                            IdentityRecord id;
+                            result = DecodeIdentity(r, result, id);
+                            *IdHigh = id.idHigh;
+                            *IdMid = id.idMid;
+                            *IdLow = id.idLow;
+                            *DeviceType = id.deviceType;
                             return result;
                         });
     });
@@ -66,11 +47,8 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadTAG(int32_t Port, int32_t Baud, ui
                                                   uint8_t* Status1, uint8_t* Status2) {
     return RunCommand(Port, Baud, Address::Broadcast(), kReadTagDescriptorDate, {}, Status1, Status2,
                       [&](const DigitalReply& r, int32_t result) {
-                          std::array<uint8_t, kTagRecordLength> record{};
-                          UnpackAscii(std::span(r.bytes).subspan(kPosPackedText, kPackedTagDescriptorLength),
-                                      std::span(record).first(kTagDescriptorChars));
-                          std::copy_n(r.bytes.begin() + kPosDate, kDateLength,
-                                      record.begin() + kTagDescriptorChars);
+                          tarvik::digital::TagRecord record{};
+                          result = DecodeTag(r, result, record);
                           std::copy(record.begin(), record.end(), TagRecord);
                           return result;
                       });

@@ -1,15 +1,22 @@
 // Pressure devices: pressure (command 1), full-scale range of an application (159), pressure unit
 // (198), application (194) and operational settings (192).
-#include "Commands.h"
+#include "Replies.h"
 
 using namespace tarvik::digital;
 using tarvik::api::DigitalReply;
 
 namespace {
 
-constexpr std::size_t kPosUnits = 10; // unit code, then the value
-constexpr std::size_t kPosValue = 11;
-constexpr std::size_t kPosSettings = 10; // four setting bytes; position 14 is not passed on
+// Decoder of the unit-and-value replies into the export's two outputs.
+auto UnitValueInto(uint8_t* units, int32_t* value) {
+    return [units, value](const DigitalReply& r, int32_t result) {
+        UnitValue v;
+        result = DecodeUnitValue(r, result, v);
+        *units = v.units;
+        *value = v.value;
+        return result;
+    };
+}
 
 } // namespace
 
@@ -18,11 +25,7 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadPressure(int32_t Port, int32_t Bau
                                                        int32_t* Value, uint8_t* Units, uint8_t* Status1,
                                                        uint8_t* Status2) {
     return RunCommand(Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kReadPressure, {},
-                      Status1, Status2, [&](const DigitalReply& r, int32_t result) {
-                          *Units = r.bytes[kPosUnits];
-                          *Value = WordAt(r, kPosValue);
-                          return result;
-                      });
+                      Status1, Status2, UnitValueInto(Units, Value));
 }
 
 extern "C" TARVIK_API int32_t TARVIK_CALL ReadFullScaleRangePressure(
@@ -31,12 +34,7 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadFullScaleRangePressure(
     if (!IsApplication(Application)) return ResultBadApplication;
     const uint8_t data[] = {Low8(Application)};
     return RunCommand(Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow),
-                      kReadFullScaleRangePressure, data, Status1, Status2,
-                      [&](const DigitalReply& r, int32_t result) {
-                          *Units = r.bytes[kPosUnits];
-                          *Value = WordAt(r, kPosValue);
-                          return result;
-                      });
+                      kReadFullScaleRangePressure, data, Status1, Status2, UnitValueInto(Units, Value));
 }
 
 extern "C" TARVIK_API int32_t TARVIK_CALL SelectPressureUnit(int32_t Port, int32_t Baud, int32_t IdHigh,
@@ -66,10 +64,12 @@ ReadOperationalSettingsPressure(int32_t Port, int32_t Baud, int32_t IdHigh, int3
     return RunCommand(Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow),
                       kReadOperationalSettingsPressure, {}, Status1, Status2,
                       [&](const DigitalReply& r, int32_t result) {
-                          *Setting1 = r.bytes[kPosSettings];
-                          *Setting2 = r.bytes[kPosSettings + 1];
-                          *Setting3 = r.bytes[kPosSettings + 2];
-                          *Setting4 = r.bytes[kPosSettings + 3];
+                          FourBytes s;
+                          result = DecodeSettings(r, result, s);
+                          *Setting1 = s[0];
+                          *Setting2 = s[1];
+                          *Setting3 = s[2];
+                          *Setting4 = s[3];
                           return result;
                       });
 }

@@ -1,12 +1,11 @@
 // Reading the additional device status (command 48) as flag bytes, one per bit.
-#include "Commands.h"
+#include "Replies.h"
 
 using namespace tarvik::digital;
 using tarvik::api::DigitalReply;
 
 namespace {
 
-constexpr std::size_t kPosAddStatus = 10; // four status bytes
 constexpr std::size_t kFlagsPerByte = 8;
 
 // Element i of `flags` becomes 1 when bit i of `status` is set, else 0.
@@ -24,9 +23,11 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadAddStatus(int32_t Port, int32_t Ba
                                                         uint8_t* Status1, uint8_t* Status2) {
     return RunCommand(Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kReadAdditionalStatus,
                       {}, Status1, Status2, [&](const DigitalReply& r, int32_t result) {
+                          FourBytes status;
+                          result = DecodeAdditionalStatus(r, result, status);
                           uint8_t* const outputs[] = {AddStatus0, AddStatus1, AddStatus2, AddStatus3};
                           for (std::size_t i = 0; i < std::size(outputs); ++i)
-                              SpreadBits(r.bytes[kPosAddStatus + i], outputs[i]);
+                              SpreadBits(status[i], outputs[i]);
                           return result;
                       });
 }

@@ -1,21 +1,14 @@
 // Valve override (commands 230, 231) and totalizer (240, 241, 242).
-#include "Commands.h"
+#include "Replies.h"
 
 using namespace tarvik::digital;
 using tarvik::api::DigitalReply;
 
 namespace {
 
-constexpr std::size_t kPosState = 10;
-constexpr std::size_t kPosUnits = 10; // totalizer: unit code, then the value
-constexpr std::size_t kPosValue = 11;
-
 // Decoder of the two state reads.
 auto StateInto(uint8_t* state) {
-    return [state](const DigitalReply& r, int32_t result) {
-        *state = r.bytes[kPosState];
-        return result;
-    };
+    return [state](const DigitalReply& r, int32_t result) { return DecodeState(r, result, *state); };
 }
 
 } // namespace
@@ -60,8 +53,10 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadTotalizer(int32_t Port, int32_t Ba
                                                         uint8_t* Status2) {
     return RunCommand(Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kReadTotalizer, {},
                       Status1, Status2, [&](const DigitalReply& r, int32_t result) {
-                          *Units = r.bytes[kPosUnits];
-                          *Value = WordAt(r, kPosValue);
+                          UnitValue v;
+                          result = DecodeUnitValue(r, result, v);
+                          *Units = v.units;
+                          *Value = v.value;
                           return result;
                       });
 }

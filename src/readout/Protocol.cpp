@@ -154,4 +154,57 @@ std::string SetPointCommand(float setPoint, std::int32_t digits) {
     return std::string(kSetPointWrite) + FormatSetPoint(setPoint, digits);
 }
 
+namespace {
+
+bool InRange(std::int32_t v, std::int32_t max) {
+    return v >= 0 && v <= max;
+}
+
+std::int32_t ChannelRequest(std::int32_t channel, AddressKind kind, std::string_view command,
+                            std::int32_t waitMs, Request& out) {
+    const auto address = ChannelAddress(channel, kind);
+    if (!address) return ResultBadChannel;
+    out.line = RequestLine(*address, command);
+    out.waitMs = waitMs;
+    return 0;
+}
+
+} // namespace
+
+void LinkTestRequest(Request& out) {
+    out.line = kLinkTestRequest;
+    out.waitMs = kWaitMs;
+}
+
+std::int32_t ValueReadRequest(std::int32_t channel, const ValueRead& read, Request& out) {
+    return ChannelRequest(channel, read.address, read.command, read.waitMs, out);
+}
+
+std::int32_t SourceReadRequest(std::int32_t channel, Request& out) {
+    return ChannelRequest(channel, AddressKind::Control, kSourceReadCommand, kWaitMs, out);
+}
+
+std::int32_t SourceWriteRequest(std::int32_t channel, bool serial, Request& out) {
+    return ChannelRequest(channel, AddressKind::Control, SourceWriteCommand(serial), kWaitMs, out);
+}
+
+std::int32_t ValveWriteRequest(std::int32_t channel, std::int32_t state, Request& out) {
+    // The only command that checks another argument before the channel.
+    if (!InRange(state, kMaxValveState)) return ResultBadValveState;
+    return ChannelRequest(channel, AddressKind::Control, ValveWriteCommand(state), kWaitMs, out);
+}
+
+std::int32_t DecimalPlaceWriteRequest(std::int32_t channel, std::int32_t places, Request& out) {
+    if (!ChannelAddress(channel, AddressKind::Measurement)) return ResultBadChannel;
+    if (!InRange(places, kMaxPlaces)) return ResultBadDecimalPlace;
+    return ChannelRequest(channel, AddressKind::Measurement, DecimalPlaceCommand(places), kWaitMs, out);
+}
+
+std::int32_t SetPointWriteRequest(std::int32_t channel, std::int32_t digits, float setPoint, Request& out) {
+    if (!ChannelAddress(channel, AddressKind::Control)) return ResultBadChannel;
+    if (!InRange(digits, kMaxPlaces)) return ResultBadDecimalPlace;
+    return ChannelRequest(channel, AddressKind::Control, SetPointCommand(setPoint, digits), kSetPointWaitMs,
+                          out);
+}
+
 } // namespace tarvik::readout

@@ -102,4 +102,21 @@ std::string ValveWriteCommand(std::int32_t state);                // "P29=" + di
 std::string DecimalPlaceCommand(std::int32_t places);             // "P03=" + digit
 std::string SetPointCommand(float setPoint, std::int32_t digits); // "P01=" + fixed-point text
 
+// A request of the unit: its line and the fixed wait of its export.
+struct Request {
+    std::string line;
+    std::int32_t waitMs = kWaitMs;
+};
+
+// Each command's own argument checks, in the order of its export, then its request. The exports
+// and the fast link share them. Each returns 0, or the code of the failed check (then `out` is
+// left alone).
+void LinkTestRequest(Request& out);
+std::int32_t ValueReadRequest(std::int32_t channel, const ValueRead& read, Request& out);
+std::int32_t SourceReadRequest(std::int32_t channel, Request& out);
+std::int32_t SourceWriteRequest(std::int32_t channel, bool serial, Request& out);
+std::int32_t ValveWriteRequest(std::int32_t channel, std::int32_t state, Request& out);
+std::int32_t DecimalPlaceWriteRequest(std::int32_t channel, std::int32_t places, Request& out);
+std::int32_t SetPointWriteRequest(std::int32_t channel, std::int32_t digits, float setPoint, Request& out);
+
 } // namespace tarvik::readout

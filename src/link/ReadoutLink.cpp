@@ -1,0 +1,171 @@
+// The fast link to the 0731 read-out unit: the exports' requests and reply rules (Protocol.h) over
+// a port that stays open.
+#include <mutex>
+
+#include "Exchange.h"
+#include "readout/Protocol.h"
+#include "tarvik/Link.h"
+
+namespace tarvik::link {
+
+using namespace readout;
+
+struct ReadoutLink::Impl {
+    std::mutex mutex;
+    LinkPort port;
+    std::string device;
+    std::int32_t openResult = ResultBadPort;
+    Options options;
+    std::string reply; // kept between requests: no allocation once it has grown
+
+    std::int32_t Reopen() {
+        if (openResult != ResultOk) return openResult;
+        if (port.IsOpen()) return ResultOk;
+        return port.Open(device, comport::paNone, comport::br9600);
+    }
+
+    // One command: its checks and request (`prepare(request)` returns 0 or the check's code), then
+    // send, read until the line end, judge (`judge(reply, value)`); again when nothing or no line
+    // end arrived while tries are left.
+    template <class T, class Prepare, class Judge>
+    UnitResult<T> Run(Prepare&& prepare, Judge&& judge) {
+        UnitResult<T> out;
+        std::lock_guard lock(mutex);
+        out.result = api::Guarded([&]() -> std::int32_t {
+            Request request;
+            if (const std::int32_t rc = prepare(request)) return rc;
+            try {
+                if (const std::int32_t rc = Reopen()) return rc;
+                const auto wait =
+                    std::chrono::milliseconds(options.timeoutMs > 0 ? options.timeoutMs : request.waitMs);
+                std::int32_t result = ResultNoReply;
+                for (std::int32_t attempt = 0; attempt <= std::max(0, options.retries); ++attempt) {
+                    bool complete = false;
+                    result =
+                        ReadoutExchange(port, request.line, LinkPort::Clock::now() + wait, reply, complete);
+                    if (result == 0) result = judge(std::string_view(reply), out.value);
+                    if (result != ResultNoReply && complete) break;
+                }
+                return result;
+            } catch (...) {
+                port.Close();
+                throw;
+            }
+        });
+        return out;
+    }
+
+    template <class T>
+    UnitResult<T> ReadValue(std::int32_t channel, const ValueRead& read) {
+        return Run<T>([&](Request& r) { return ValueReadRequest(channel, read, r); },
+                      [&](std::string_view text, T& value) { return JudgeValue(text, read, value); });
+    }
+
+    UnitResult<Done> WriteSource(std::int32_t channel, bool serial) {
+        return Run<Done>([&](Request& r) { return SourceWriteRequest(channel, serial, r); },
+                         [&](std::string_view text, Done&) { return JudgeSourceWrite(text, serial); });
+    }
+};
+
+ReadoutLink::ReadoutLink() : impl_(std::make_unique<Impl>()) {}
+ReadoutLink::~ReadoutLink() = default;
+
+std::int32_t ReadoutLink::Open(std::int32_t port, Options options) {
+    return api::Guarded([&]() -> std::int32_t {
+        std::lock_guard lock(impl_->mutex);
+        impl_->port.Close();
+        impl_->options = options;
+        const auto device = api::DeviceName(port);
+        if (!device) {
+            impl_->openResult = ResultBadPort;
+        } else {
+            impl_->device = *device;
+            impl_->openResult = impl_->port.Open(impl_->device, comport::paNone, comport::br9600);
+        }
+        return impl_->openResult;
+    });
+}
+
+void ReadoutLink::Close() noexcept {
+    std::lock_guard lock(impl_->mutex);
+    impl_->port.Close();
+    impl_->openResult = ResultBadPort;
+}
+
+bool ReadoutLink::IsOpen() const noexcept {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->port.IsOpen();
+}
+
+void ReadoutLink::SetOptions(Options options) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->options = options;
+}
+
+Options ReadoutLink::GetOptions() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->options;
+}
+
+UnitResult<Done> ReadoutLink::TestComs() {
+    return impl_->Run<Done>(
+        [](Request& r) {
+            LinkTestRequest(r);
+            return 0;
+        },
+        [](std::string_view text, Done&) { return JudgeIdentity(text); });
+}
+
+UnitResult<std::uint8_t> ReadoutLink::ReadSetPointSource(std::int32_t channel) {
+    return impl_->Run<std::uint8_t>([&](Request& r) { return SourceReadRequest(channel, r); }, JudgeSource);
+}
+
+UnitResult<Done> ReadoutLink::WriteSerialSetPointSource(std::int32_t channel) {
+    return impl_->WriteSource(channel, true);
+}
+
+UnitResult<Done> ReadoutLink::WriteManualSetPointSource(std::int32_t channel) {
+    return impl_->WriteSource(channel, false);
+}
+
+UnitResult<Done> ReadoutLink::WriteVORState(std::int32_t channel, std::int32_t state) {
+    return impl_->Run<Done>([&](Request& r) { return ValveWriteRequest(channel, state, r); },
+                            [&](std::string_view text, Done&) { return JudgeValveWrite(text, state); });
+}
+
+UnitResult<std::int32_t> ReadoutLink::ReadMeasureUnit(std::int32_t channel) {
+    return impl_->ReadValue<std::int32_t>(channel, kMeasureUnitRead);
+}
+
+UnitResult<std::int32_t> ReadoutLink::ReadTimeUnit(std::int32_t channel) {
+    return impl_->ReadValue<std::int32_t>(channel, kTimeUnitRead);
+}
+
+UnitResult<float> ReadoutLink::ReadFullScale(std::int32_t channel) {
+    return impl_->ReadValue<float>(channel, kFullScaleRead);
+}
+
+UnitResult<std::int32_t> ReadoutLink::ReadDecimalPlace(std::int32_t channel) {
+    return impl_->ReadValue<std::int32_t>(channel, kDecimalPlaceRead);
+}
+
+UnitResult<Done> ReadoutLink::WriteDecimalPlace(std::int32_t channel, std::int32_t places) {
+    return impl_->Run<Done>(
+        [&](Request& r) { return DecimalPlaceWriteRequest(channel, places, r); },
+        [&](std::string_view text, Done&) { return JudgeDecimalPlaceWrite(text, places); });
+}
+
+UnitResult<float> ReadoutLink::ReadProcessVariable(std::int32_t channel) {
+    return impl_->ReadValue<float>(channel, kProcessValueRead);
+}
+
+UnitResult<float> ReadoutLink::ReadSetPoint(std::int32_t channel) {
+    return impl_->ReadValue<float>(channel, kSetPointRead);
+}
+
+UnitResult<Done> ReadoutLink::WriteSetPoint(std::int32_t channel, std::int32_t digits, float setPoint) {
+    return impl_->Run<Done>([&](Request& r) { return SetPointWriteRequest(channel, digits, setPoint, r); },
+                            [](std::string_view text, Done&) { return JudgeSetPointWrite(text); });
+}
+
+} // namespace tarvik::link
