@@ -141,7 +141,7 @@ void TCustomComPort::CreateHandle() {
     ApplyBuffers();
     ApplySettings();
     ApplyTimeouts();
-    ApplyEventMask();
+    ApplyEventMask(); // starts the event thread when handlers are assigned
 }
 
 void TCustomComPort::ReleaseHandle() noexcept {
@@ -223,10 +223,43 @@ void TCustomComPort::ApplyTimeouts() {
     Check(*this, SetCommTimeouts(state_->handle, &t) != FALSE);
 }
 
-void TCustomComPort::ApplyEventMask() {
-    // No event thread is started yet: the mask only tells the driver which events to record.
+void TCustomComPort::SetCommEventMask(std::uint32_t mask) {
+    // Also ends a pending WaitCommEvent, which then reports no events.
     if (!IsOpen()) return;
-    Check(*this, SetCommMask(state_->handle, EventMask()) != FALSE);
+    Check(*this, SetCommMask(state_->handle, mask) != FALSE);
+}
+
+std::uint32_t TCustomComPort::WaitCommEvent() {
+    TPortState& s = *state_;
+    const HANDLE event = s.eventRecord.hEvent;
+    s.eventRecord = OVERLAPPED{};
+    s.eventRecord.hEvent = event;
+    DWORD mask = 0;
+    if (!::WaitCommEvent(s.handle, &mask, &s.eventRecord)) {
+        DWORD code = GetLastError();
+        if (code == ERROR_IO_PENDING) {
+            DWORD unused = 0;
+            code =
+                GetOverlappedResult(s.handle, &s.eventRecord, &unused, TRUE) ? ERROR_SUCCESS : GetLastError();
+        }
+        if (code != ERROR_SUCCESS && code != ERROR_IO_PENDING) {
+            SetLastError(ERROR_SUCCESS);
+            throw EComError(static_cast<std::int32_t>(code), SystemMessage(code));
+        }
+    }
+    return mask;
+}
+
+void TCustomComPort::InterruptCommEvent() noexcept {
+    if (IsOpen()) SetCommMask(state_->handle, 0);
+}
+
+void TCustomComPort::SetCurrentThreadPriority(TThreadPriority priority) noexcept {
+    constexpr int kPriorities[] = {THREAD_PRIORITY_IDLE,         THREAD_PRIORITY_LOWEST,
+                                   THREAD_PRIORITY_BELOW_NORMAL, THREAD_PRIORITY_NORMAL,
+                                   THREAD_PRIORITY_ABOVE_NORMAL, THREAD_PRIORITY_HIGHEST,
+                                   THREAD_PRIORITY_TIME_CRITICAL};
+    ::SetThreadPriority(GetCurrentThread(), kPriorities[priority]);
 }
 
 void TCustomComPort::StartRead(void* buffer, std::int32_t length) {
