@@ -58,7 +58,12 @@ void TCustomComPort::ReleaseHandle() noexcept {
 void TCustomComPort::ApplySettings() {}
 void TCustomComPort::ApplyBuffers() {}
 void TCustomComPort::ApplyTimeouts() {}
-void TCustomComPort::ApplyEventMask() {}
+void TCustomComPort::SetCommEventMask(std::uint32_t) {}
+std::uint32_t TCustomComPort::WaitCommEvent() {
+    return 0;
+}
+void TCustomComPort::InterruptCommEvent() noexcept {}
+void TCustomComPort::SetCurrentThreadPriority(TThreadPriority) noexcept {}
 
 void TCustomComPort::StartWrite(const void* buffer, std::int32_t length) {
     fuzz::request.append(static_cast<const char*>(buffer), static_cast<std::size_t>(length));

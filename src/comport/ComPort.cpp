@@ -2,6 +2,8 @@
 // sequence of Open/Close/Read/Write around the backend hooks, events and error raising.
 #include "ComPort.h"
 
+#include "ComThread.h"
+
 #include <array>
 
 namespace tarvik::comport {
@@ -156,6 +158,9 @@ TCustomComPort::TCustomComPort(void* /*owner*/)
 
 TCustomComPort::~TCustomComPort() {
     Close();
+    StopEventThread();
+    JoinRetiredThread();
+    TMainThread::Cancel(this);
 }
 
 std::string TCustomComPort::About() const {
@@ -226,30 +231,119 @@ void TCustomComPort::EndLoading() {
 }
 
 void TCustomComPort::SetOnLineError(TLineErrorEvent h) {
-    onLineError_ = std::move(h);
+    {
+        std::lock_guard lock(eventsMutex_);
+        onLineError_ = std::move(h);
+    }
     if (IsOpen()) ApplyEventMask();
 }
 
 void TCustomComPort::SetLineEvent(TNotifyEvent& slot, TNotifyEvent h) {
-    slot = std::move(h);
+    {
+        std::lock_guard lock(eventsMutex_);
+        slot = std::move(h);
+    }
     if (IsOpen()) ApplyEventMask();
+}
+
+void TCustomComPort::ApplyEventMask() {
+    if (!IsOpen()) return;
+    const std::uint32_t mask = EventMask();
+    if (mask == 0) {
+        StopEventThread();
+        SetCommEventMask(0);
+        return;
+    }
+    SetCommEventMask(mask);
+    JoinRetiredThread();
+    std::lock_guard lock(threadMutex_);
+    if (!thread_) thread_ = std::make_unique<TComThread>(*this);
+}
+
+void TCustomComPort::StopEventThread() noexcept {
+    std::unique_ptr<TComThread> stopping;
+    {
+        std::lock_guard lock(threadMutex_);
+        if (!thread_) return;
+        thread_->Stop();
+        if (thread_->IsCurrent()) {
+            retired_ = std::move(thread_); // still running this very call: joined later
+            return;
+        }
+        stopping = std::move(thread_);
+    }
+    stopping.reset(); // joins, outside the lock: the thread may be closing the port itself
+}
+
+void TCustomComPort::JoinRetiredThread() noexcept {
+    std::unique_ptr<TComThread> retired;
+    {
+        std::lock_guard lock(threadMutex_);
+        if (!retired_ || retired_->IsCurrent()) return;
+        retired = std::move(retired_);
+    }
+}
+
+bool TCustomComPort::OnEventThread() const noexcept {
+    std::lock_guard lock(threadMutex_);
+    return thread_ && thread_->IsCurrent();
+}
+
+void TCustomComPort::DispatchEvents(std::uint32_t events) {
+    if (synchronizeEvents_)
+        TMainThread::Synchronize(this, [this, events] { RunEventHandlers(events); });
+    else
+        RunEventHandlers(events);
+}
+
+void TCustomComPort::RunEventHandlers(std::uint32_t events) {
+    struct Slot {
+        std::uint32_t bit;
+        TNotifyEvent TCustomComPort::*handler;
+    };
+    static constexpr Slot kSlots[] = {
+        {evRxChar, &TCustomComPort::onRxChar_},     {evRxFlag, &TCustomComPort::onRxFlag_},
+        {evTxEmpty, &TCustomComPort::onTxEmpty_},   {evCTS, &TCustomComPort::onCTSChange_},
+        {evDSR, &TCustomComPort::onDSRChange_},     {evRLSD, &TCustomComPort::onRLSDChange_},
+        {evBreak, &TCustomComPort::onBreak_},       {evRing, &TCustomComPort::onRing_},
+        {evPErr, &TCustomComPort::onPrinterError_}, {evRx80Full, &TCustomComPort::onRx80PercFull_},
+        {evEvent1, &TCustomComPort::onEvent1_},     {evEvent2, &TCustomComPort::onEvent2_}};
+    for (const Slot& slot : kSlots) {
+        if (!(events & slot.bit) || !IsOpen()) continue;
+        TNotifyEvent handler;
+        {
+            std::lock_guard lock(eventsMutex_);
+            handler = this->*slot.handler;
+        }
+        if (handler) handler(*this);
+    }
+    if ((events & evErr) && IsOpen()) {
+        TLineErrorEvent handler;
+        {
+            std::lock_guard lock(eventsMutex_);
+            handler = onLineError_;
+        }
+        const std::uint32_t bits = ClearErrors(nullptr);
+        if (handler && bits) handler(*this, LineErrorsFromBits(bits));
+    }
 }
 
 std::uint32_t TCustomComPort::EventMask() const {
     std::uint32_t mask = 0;
-    if (onRxChar_) mask |= 0x1;
-    if (onRxFlag_) mask |= 0x2;
-    if (onTxEmpty_) mask |= 0x4;
-    if (onCTSChange_) mask |= 0x8;
-    if (onDSRChange_) mask |= 0x10;
-    if (onRLSDChange_) mask |= 0x20;
-    if (onBreak_) mask |= 0x40;
-    if (onLineError_) mask |= 0x80;
-    if (onRing_) mask |= 0x100;
-    if (onPrinterError_) mask |= 0x200;
-    if (onRx80PercFull_) mask |= 0x400;
-    if (onEvent1_) mask |= 0x800;
-    if (onEvent2_) mask |= 0x1000;
+    auto add = [&](bool assigned, std::uint32_t bit) { mask |= assigned ? bit : 0u; };
+    add(bool(onRxChar_), evRxChar);
+    add(bool(onRxFlag_), evRxFlag);
+    add(bool(onTxEmpty_), evTxEmpty);
+    add(bool(onCTSChange_), evCTS);
+    add(bool(onDSRChange_), evDSR);
+    add(bool(onRLSDChange_), evRLSD);
+    add(bool(onBreak_), evBreak);
+    add(bool(onLineError_), evErr);
+    add(bool(onRing_), evRing);
+    add(bool(onPrinterError_), evPErr);
+    add(bool(onRx80PercFull_), evRx80Full);
+    add(bool(onEvent1_), evEvent1);
+    add(bool(onEvent2_), evEvent2);
     return mask;
 }
 
@@ -269,10 +363,12 @@ void TCustomComPort::CheckOpen() const {
 
 void TCustomComPort::Open() {
     if (IsOpen()) return;
+    JoinRetiredThread();
     if (beforeOpen_) beforeOpen_(*this);
     try {
         CreateHandle();
     } catch (...) {
+        StopEventThread();
         ReleaseHandle();
         throw;
     }
@@ -280,13 +376,25 @@ void TCustomComPort::Open() {
 }
 
 void TCustomComPort::Close() noexcept {
-    if (!IsOpen()) return;
+    // Called from a handler on the event thread: the main thread does it, when there is one.
+    if (OnEventThread() && TMainThread::Attached()) {
+        try {
+            TMainThread::Queue(this, [this] { Close(); });
+            return;
+        } catch (...) {
+            // Out of memory for the queue: close right here instead.
+        }
+    }
+    // One release at a time: the event thread and the host may both be closing.
+    if (!IsOpen() || closing_.exchange(true)) return;
     // Handlers run inside a noexcept close: a throwing handler must not skip the release.
     try {
         if (beforeClose_) beforeClose_(*this);
     } catch (...) {
     }
+    StopEventThread();
     ReleaseHandle();
+    closing_ = false;
     try {
         if (!IsOpen() && afterClose_) afterClose_(*this);
     } catch (...) {

@@ -3,9 +3,11 @@
 // ComPortWin32.cpp), chosen by the build, behind the private hooks of TCustomComPort.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -119,6 +121,21 @@ std::uint32_t PriorityClassCode(TPriorityClass c);
 TLineErrors LineErrorsFromBits(std::uint32_t clearCommErrorBits);
 std::uint32_t LineErrorBits(TLineErrors errors);
 
+// Event mask bits (the Win32 EV_* values), one per line event.
+inline constexpr std::uint32_t evRxChar = 0x1;
+inline constexpr std::uint32_t evRxFlag = 0x2;
+inline constexpr std::uint32_t evTxEmpty = 0x4;
+inline constexpr std::uint32_t evCTS = 0x8;
+inline constexpr std::uint32_t evDSR = 0x10;
+inline constexpr std::uint32_t evRLSD = 0x20;
+inline constexpr std::uint32_t evBreak = 0x40;
+inline constexpr std::uint32_t evErr = 0x80;
+inline constexpr std::uint32_t evRing = 0x100;
+inline constexpr std::uint32_t evPErr = 0x200;
+inline constexpr std::uint32_t evRx80Full = 0x400;
+inline constexpr std::uint32_t evEvent1 = 0x800;
+inline constexpr std::uint32_t evEvent2 = 0x1000;
+
 // Error codes carried by EComError (the Win32 codes of the same meaning on every platform).
 enum ComErrorCode : std::int32_t {
     ceComponent = 0,         // the component's own errors
@@ -149,6 +166,7 @@ inline constexpr const char* kMsgCreateThread = "Can't create thread";
 inline constexpr const char* kMsgTimeout = "Timeout";
 
 class TCustomComPort;
+class TComThread;
 
 // Event handler types.
 using TNotifyEvent = std::function<void(TCustomComPort& sender)>;
@@ -275,7 +293,7 @@ public:
     TPriorityClass PriorityClass() const { return priorityClass_; }
     void SetPriorityClass(TPriorityClass v);
     TThreadPriority ThreadPriority() const { return threadPriority_; }
-    void SetThreadPriority(TThreadPriority v);
+    void SetThreadPriority(TThreadPriority v); // passed on to a running event thread
     bool Active() const { return IsOpen(); }
     void SetActive(bool v);
     // While loading from stored component data, Active is only remembered until EndLoading.
@@ -315,6 +333,8 @@ public:
     void SetBeforeWrite(TRWEvent h) { beforeWrite_ = std::move(h); }
     void SetAfterWrite(TRWEvent h) { afterWrite_ = std::move(h); }
     void SetOnError(TComErrorEvent h) { onError_ = std::move(h); }
+    // Line events run on the event thread, or through TMainThread (ComThread.h) when
+    // SynchronizeEvents is true. A handler may call Close; it must not destroy its port.
     void SetOnLineError(TLineErrorEvent h);
     void SetOnBreak(TNotifyEvent h) { SetLineEvent(onBreak_, std::move(h)); }
     void SetOnCTSChange(TNotifyEvent h) { SetLineEvent(onCTSChange_, std::move(h)); }
@@ -345,12 +365,25 @@ protected:
     virtual void CreateHandle();
 
 private:
+    friend class TComThread;
     // Backend hooks, defined once per platform (ComPortPosix.cpp / ComPortWin32.cpp).
     void ReleaseHandle() noexcept; // release handle, events, thread; restore priority
     void StartRead(void* buffer, std::int32_t length);
     void StartWrite(const void* buffer, std::int32_t length);
     void WaitPending(bool write); // waits for a pending read or write, then checks line errors
     std::uint32_t ClearErrors(std::int32_t* inQueue); // ClearCommError: error bits, queue size
+    void SetCommEventMask(std::uint32_t mask);        // SetCommMask
+    // Event thread: waits for events of the mask; 0 when interrupted; raises EComError (without
+    // OnError) when the wait fails.
+    std::uint32_t WaitCommEvent();
+    void InterruptCommEvent() noexcept; // makes a waiting WaitCommEvent return
+    static void SetCurrentThreadPriority(TThreadPriority priority) noexcept;
+
+    void DispatchEvents(std::uint32_t events); // on the event thread
+    void RunEventHandlers(std::uint32_t events);
+    void StopEventThread() noexcept;
+    void JoinRetiredThread() noexcept;
+    bool OnEventThread() const noexcept;
     void SetLineEvent(TNotifyEvent& slot, TNotifyEvent h);
     void ApplyEventMask();
     void CheckOpen() const; // the closed-port guard
@@ -388,6 +421,11 @@ private:
         void operator()(TPortState* s) const noexcept; // defined by the backend
     };
     std::unique_ptr<TPortState, StateDeleter> state_;
+    std::unique_ptr<TComThread> thread_;
+    std::unique_ptr<TComThread> retired_; // stopped from its own handler, joined later
+    mutable std::mutex threadMutex_;      // thread_ and retired_
+    std::atomic<bool> closing_{false};
+    mutable std::mutex eventsMutex_; // handler slots, read by the event thread
 };
 
 class TComPort : public TCustomComPort {

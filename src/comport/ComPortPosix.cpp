@@ -16,11 +16,14 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -36,8 +39,23 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
 namespace tarvik::comport {
 
 struct TPortState {
-    int fd = -1;
-    std::uint32_t eventMask = 0;
+    std::atomic<int> fd{-1}; // read by IsOpen on any thread
+    bool prioritySaved = false;
+    int savedPriority = 0; // the process's nice value before the open
+
+    // Events. The event thread takes received bytes into readAhead (so that it can see the event
+    // character) when the mask asks for receive events; reads take them from there first.
+    std::atomic<std::uint32_t> commMask{0};
+    int wakeFd = -1; // eventfd: interrupts the event wait
+    int dataFd = -1; // eventfd: bytes were added to readAhead
+    std::mutex readLock;
+    std::string readAhead;
+    std::atomic<std::uint64_t> writes{0}; // writes started, for the transmit-empty event
+    std::uint64_t writesSeen = 0;
+    serial_icounter_struct eventCounters{};
+    bool haveEventCounters = false;
+    int modemBits = -1;
+
     // Pending write: the bytes the driver has not taken yet (a private copy).
     std::string writeRest;
     std::int32_t writeLength = 0;
@@ -119,6 +137,19 @@ std::string DevicePath(std::string name) {
     return "/dev/ttyS" + std::to_string(n - 1);
 }
 
+// Process nice values for the priority classes, and per-thread ones for the event thread.
+int NiceOfClass(TPriorityClass c) {
+    constexpr int nice[] = {0, 19, 0, -10, -20};
+    return nice[c];
+}
+
+int NiceOfThread(TThreadPriority p) {
+    constexpr int nice[] = {19, 10, 5, 0, -5, -10, -20};
+    return nice[p];
+}
+
+constexpr int kEventPollMs = 10; // how often lines and counters are looked at while waiting
+
 int RateOf(const TCustomComPort& port) {
     return port.BaudRate() == brCustom ? port.CustomBaudRate() : BaudRateValue(port.BaudRate());
 }
@@ -139,8 +170,19 @@ bool TCustomComPort::IsOpen() const noexcept {
 
 void TCustomComPort::CreateHandle() {
     ReleaseHandle();
-    if (!state_) state_.reset(new TPortState);
+    state_.reset(new TPortState); // no thread uses the old one any more (Open joined them)
     TPortState& s = *state_;
+
+    if (priorityClass_ != pcDefault) {
+        // Not checked: a class the system refuses (raising needs privileges) leaves the port usable.
+        errno = 0;
+        s.savedPriority = ::getpriority(PRIO_PROCESS, 0);
+        s.prioritySaved = errno == 0;
+        ::setpriority(PRIO_PROCESS, 0, NiceOfClass(priorityClass_));
+    }
+    s.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    s.dataFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (s.wakeFd < 0 || s.dataFd < 0) RaiseError(ceGenFailure, CodeText(ceGenFailure) + " (eventfd)");
 
     const std::string path = DevicePath(deviceName_);
     auto fail = [&](int err) {
@@ -174,7 +216,17 @@ void TCustomComPort::ReleaseHandle() noexcept {
         ioctl(s.fd, TIOCNXCL);
         ::close(s.fd); // also drops the lock
     }
-    s = TPortState{};
+    s.fd = -1;
+    for (int* fd : {&s.wakeFd, &s.dataFd}) {
+        if (*fd >= 0) ::close(*fd);
+        *fd = -1;
+    }
+    if (s.prioritySaved) ::setpriority(PRIO_PROCESS, 0, s.savedPriority);
+    s.prioritySaved = false;
+    // The state object itself stays until the next open: a handler that closed its port on the
+    // event thread may still look at it on its way out.
+    std::lock_guard lock(s.readLock);
+    s.readAhead.clear();
 }
 
 void TCustomComPort::ApplySettings() {
@@ -260,13 +312,10 @@ void TCustomComPort::ApplyTimeouts() {
     // Used by the waits below; nothing to send to the driver.
 }
 
-void TCustomComPort::ApplyEventMask() {
-    if (IsOpen()) state_->eventMask = EventMask();
-}
-
 void TCustomComPort::StartWrite(const void* buffer, std::int32_t length) {
     TPortState& s = *state_;
     s.writeLength = length;
+    ++s.writes;
     s.writeRest.assign(static_cast<const char*>(buffer), static_cast<std::size_t>(length));
     while (!s.writeRest.empty()) {
         const ssize_t n = ::write(s.fd, s.writeRest.data(), s.writeRest.size());
@@ -343,8 +392,22 @@ void TCustomComPort::WaitPending(bool write) {
         std::optional<Clock::time_point> deadline;
         if (total > 0) deadline = Clock::now() + ms(total);
         while (s.readDone < s.readLength) {
-            const ssize_t n =
-                ::read(s.fd, s.readBuffer + s.readDone, static_cast<std::size_t>(s.readLength - s.readDone));
+            // Bytes the event thread took from the driver come first; the lock keeps their order.
+            ssize_t n;
+            int err = 0;
+            {
+                std::lock_guard lock(s.readLock);
+                const std::size_t want = static_cast<std::size_t>(s.readLength - s.readDone);
+                const std::size_t ahead = std::min(want, s.readAhead.size());
+                if (ahead > 0) {
+                    std::memcpy(s.readBuffer + s.readDone, s.readAhead.data(), ahead);
+                    s.readAhead.erase(0, ahead);
+                    n = static_cast<ssize_t>(ahead);
+                } else {
+                    n = ::read(s.fd, s.readBuffer + s.readDone, want);
+                    err = errno;
+                }
+            }
             if (n > 0) {
                 s.readDone += static_cast<std::int32_t>(n);
                 if (interval > 0 && !immediate)
@@ -352,16 +415,20 @@ void TCustomComPort::WaitPending(bool write) {
                         std::min(deadline.value_or(Clock::time_point::max()), Clock::now() + ms(interval));
                 continue;
             }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno != EAGAIN) ioFail(errno);
+            if (n < 0 && err == EINTR) continue;
+            if (n < 0 && err != EAGAIN) ioFail(err);
             if (n == 0) ioFail(EIO);
             if (immediate) break;
-            pollfd p{s.fd, POLLIN, 0};
-            const int r = ::poll(&p, 1, MsLeft(deadline));
+            pollfd p[2] = {{s.fd, POLLIN, 0}, {s.dataFd, POLLIN, 0}};
+            const int r = ::poll(p, 2, MsLeft(deadline));
             if (r < 0 && errno == EINTR) continue;
             if (r < 0) ioFail(errno);
             if (r == 0) break; // time-out
-            if ((p.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p.revents & POLLIN)) ioFail(EIO);
+            if (p[1].revents & POLLIN) {
+                std::uint64_t v;
+                (void)!::read(s.dataFd, &v, sizeof v);
+            }
+            if ((p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p[0].revents & POLLIN)) ioFail(EIO);
         }
         if (s.readDone != s.readLength) RaiseError(ceComponent, kMsgTimeout);
     }
@@ -374,9 +441,16 @@ std::uint32_t TCustomComPort::ClearErrors(std::int32_t* inQueue) {
     if (!IsOpen()) RaiseError(ceInvalidHandle, CodeText(ceInvalidHandle));
     TPortState& s = *state_;
     if (inQueue) {
-        int n = 0;
-        if (ioctl(s.fd, FIONREAD, &n) != 0) RaiseError(CodeOfErrno(errno), CodeText(CodeOfErrno(errno)));
-        *inQueue = n;
+        int n = 0, rc, err;
+        std::size_t ahead;
+        {
+            std::lock_guard lock(s.readLock);
+            rc = ioctl(s.fd, FIONREAD, &n);
+            err = errno;
+            ahead = s.readAhead.size();
+        }
+        if (rc != 0) RaiseError(CodeOfErrno(err), CodeText(CodeOfErrno(err)));
+        *inQueue = n + static_cast<std::int32_t>(ahead);
     }
     std::uint32_t bits = 0;
     serial_icounter_struct now{};
@@ -389,6 +463,113 @@ std::uint32_t TCustomComPort::ClearErrors(std::int32_t* inQueue) {
         s.counters = now;
     }
     return bits;
+}
+
+void TCustomComPort::SetCommEventMask(std::uint32_t mask) {
+    if (!IsOpen()) return;
+    state_->commMask = mask;
+    InterruptCommEvent();
+}
+
+void TCustomComPort::InterruptCommEvent() noexcept {
+    if (!state_ || state_->wakeFd < 0) return;
+    const std::uint64_t one = 1;
+    (void)!::write(state_->wakeFd, &one, sizeof one);
+}
+
+void TCustomComPort::SetCurrentThreadPriority(TThreadPriority priority) noexcept {
+    // Best effort: raising a thread's priority needs privileges.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), NiceOfThread(priority));
+}
+
+std::uint32_t TCustomComPort::WaitCommEvent() {
+    TPortState& s = *state_;
+    auto fail = [&](int err) {
+        // A line that has gone away ends the event thread like an unplugged device on Win32.
+        const std::int32_t code = err == EIO ? ceAccessDenied : CodeOfErrno(err);
+        throw EComError(code, CodeText(code) + " (event wait: " + std::strerror(err) + ")");
+    };
+    for (;;) {
+        const std::uint32_t mask = s.commMask;
+        std::uint32_t events = 0;
+        const bool receive = mask & (evRxChar | evRxFlag | evRx80Full);
+        if (receive) {
+            // Take what the driver holds, so that the event character can be seen.
+            std::size_t before, after;
+            bool flag = false;
+            int err = 0;
+            {
+                std::lock_guard lock(s.readLock);
+                before = s.readAhead.size();
+                char buf[1024];
+                for (;;) {
+                    const ssize_t n = ::read(s.fd, buf, sizeof buf);
+                    if (n > 0) {
+                        flag |= std::memchr(buf, characters_.Event(), static_cast<std::size_t>(n)) != nullptr;
+                        s.readAhead.append(buf, static_cast<std::size_t>(n));
+                    } else {
+                        if (n == 0)
+                            err = EIO;
+                        else if (errno != EAGAIN && errno != EINTR)
+                            err = errno;
+                        if (n < 0 && errno == EINTR) continue;
+                        break;
+                    }
+                }
+                after = s.readAhead.size();
+            }
+            if (after > before) {
+                const std::uint64_t one = 1;
+                (void)!::write(s.dataFd, &one, sizeof one);
+                events |= evRxChar | (flag ? evRxFlag : 0);
+                if (after * 5 >= static_cast<std::size_t>(bufferSizes_.Input()) * 4) events |= evRx80Full;
+            }
+            if (err && after == before) fail(err);
+        }
+        if (mask & evTxEmpty) {
+            const std::uint64_t writes = s.writes;
+            int queued = 0;
+            if (writes != s.writesSeen && ioctl(s.fd, TIOCOUTQ, &queued) == 0 && queued == 0) {
+                s.writesSeen = writes;
+                events |= evTxEmpty;
+            }
+        }
+        // Modem lines and line errors, where the driver reports them (not pseudo-terminals).
+        serial_icounter_struct now{};
+        if (ioctl(s.fd, TIOCGICOUNT, &now) == 0) {
+            const serial_icounter_struct& was = s.eventCounters;
+            if (s.haveEventCounters) {
+                events |= (now.cts != was.cts ? evCTS : 0) | (now.dsr != was.dsr ? evDSR : 0) |
+                          (now.dcd != was.dcd ? evRLSD : 0) | (now.rng != was.rng ? evRing : 0) |
+                          (now.brk != was.brk ? evBreak : 0);
+                if (now.frame != was.frame || now.overrun != was.overrun || now.parity != was.parity ||
+                    now.buf_overrun != was.buf_overrun)
+                    events |= evErr;
+            }
+            s.eventCounters = now;
+            s.haveEventCounters = true;
+        } else if (int bits = 0; ioctl(s.fd, TIOCMGET, &bits) == 0) {
+            if (s.modemBits >= 0) {
+                const int changed = bits ^ s.modemBits;
+                events |= (changed & TIOCM_CTS ? evCTS : 0) | (changed & TIOCM_DSR ? evDSR : 0) |
+                          (changed & TIOCM_CD ? evRLSD : 0) | (changed & TIOCM_RI ? evRing : 0);
+            }
+            s.modemBits = bits;
+        }
+        events &= mask;
+        if (events) return events;
+
+        const bool polled = mask & (evTxEmpty | evCTS | evDSR | evRLSD | evRing | evBreak | evErr);
+        pollfd p[2] = {{s.wakeFd, POLLIN, 0}, {s.fd, static_cast<short>(receive ? POLLIN : 0), 0}};
+        const int r = ::poll(p, 2, polled ? kEventPollMs : -1);
+        if (r < 0 && errno != EINTR) fail(errno);
+        if (p[0].revents & POLLIN) {
+            std::uint64_t v;
+            (void)!::read(s.wakeFd, &v, sizeof v);
+            return 0;
+        }
+        if ((p[1].revents & (POLLHUP | POLLERR)) && !(p[1].revents & POLLIN)) fail(EIO);
+    }
 }
 
 TModemStatus TCustomComPort::ModemStatus() {

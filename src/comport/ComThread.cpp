@@ -1,0 +1,208 @@
+#include "ComThread.h"
+
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <system_error>
+
+#include "ComPort.h"
+
+namespace tarvik::comport {
+
+namespace {
+
+// One call for the main thread; a synchronous caller waits on `done`.
+struct Pending {
+    const void* owner;
+    std::function<void()> call;
+    bool synchronous = false;
+    bool finished = false;
+};
+
+struct MainThreadState {
+    std::mutex mutex;
+    std::condition_variable queued; // a call was queued
+    std::condition_variable done;   // a synchronous call finished or was cancelled
+    std::deque<std::shared_ptr<Pending>> calls;
+    std::thread::id id;
+    bool attached = false;
+};
+
+MainThreadState& Main() {
+    static MainThreadState state;
+    return state;
+}
+
+} // namespace
+
+void TMainThread::Attach() {
+    std::lock_guard lock(Main().mutex);
+    Main().id = std::this_thread::get_id();
+    Main().attached = true;
+}
+
+void TMainThread::Detach() {
+    std::deque<std::shared_ptr<Pending>> left;
+    {
+        std::lock_guard lock(Main().mutex);
+        Main().attached = false;
+        left.swap(Main().calls);
+        // Waiting synchronisers run their call themselves once released.
+        for (auto& p : left)
+            p->finished = !p->synchronous;
+    }
+    Main().done.notify_all();
+    for (auto& p : left)
+        if (!p->synchronous) p->call();
+}
+
+bool TMainThread::Attached() {
+    std::lock_guard lock(Main().mutex);
+    return Main().attached;
+}
+
+bool TMainThread::IsMainThread() {
+    std::lock_guard lock(Main().mutex);
+    return Main().attached && Main().id == std::this_thread::get_id();
+}
+
+std::size_t TMainThread::ProcessEvents(int timeoutMs) {
+    MainThreadState& m = Main();
+    std::size_t ran = 0;
+    std::unique_lock lock(m.mutex);
+    if (m.calls.empty() && timeoutMs > 0)
+        m.queued.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !m.calls.empty(); });
+    while (!m.calls.empty()) {
+        std::shared_ptr<Pending> p = m.calls.front();
+        m.calls.pop_front();
+        lock.unlock();
+        std::exception_ptr error;
+        try {
+            p->call();
+        } catch (...) {
+            error = std::current_exception();
+        }
+        ++ran;
+        lock.lock();
+        p->finished = true;
+        m.done.notify_all();
+        if (error) {
+            lock.unlock();
+            std::rethrow_exception(error);
+        }
+    }
+    return ran;
+}
+
+bool TMainThread::Synchronize(const void* owner, std::function<void()> call) {
+    MainThreadState& m = Main();
+    std::unique_lock lock(m.mutex);
+    if (!m.attached || m.id == std::this_thread::get_id()) {
+        lock.unlock();
+        call();
+        return true;
+    }
+    auto p = std::make_shared<Pending>(Pending{owner, std::move(call), true});
+    m.calls.push_back(p);
+    m.queued.notify_all();
+    m.done.wait(lock, [&] { return p->finished || !m.attached; });
+    if (p->finished) return p->call != nullptr;
+    // Detached while waiting: nobody will run it, so run it here.
+    lock.unlock();
+    p->call();
+    return true;
+}
+
+void TMainThread::Queue(const void* owner, std::function<void()> call) {
+    MainThreadState& m = Main();
+    {
+        std::lock_guard lock(m.mutex);
+        if (m.attached) {
+            m.calls.push_back(std::make_shared<Pending>(Pending{owner, std::move(call)}));
+            m.queued.notify_all();
+            return;
+        }
+    }
+    call();
+}
+
+void TMainThread::Cancel(const void* owner) {
+    MainThreadState& m = Main();
+    {
+        std::lock_guard lock(m.mutex);
+        for (auto it = m.calls.begin(); it != m.calls.end();) {
+            if ((*it)->owner == owner) {
+                (*it)->finished = true;
+                (*it)->call = nullptr; // tells a synchroniser that it was cancelled
+                it = m.calls.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    m.done.notify_all();
+}
+
+TComThread::TComThread(TCustomComPort& port) : port_(port) {
+    try {
+        thread_ = std::thread([this] { Execute(); });
+    } catch (const std::system_error&) {
+        port.RaiseError(ceComponent, kMsgCreateThread);
+    }
+}
+
+TComThread::~TComThread() {
+    Stop();
+    if (thread_.joinable()) {
+        if (IsCurrent())
+            thread_.detach(); // ended from its own handler: it returns right after
+        else
+            thread_.join();
+    }
+}
+
+void TComThread::Stop() noexcept {
+    if (stopping_.exchange(true)) return;
+    port_.InterruptCommEvent();
+    TMainThread::Cancel(&port_);
+}
+
+void TComThread::Execute() noexcept {
+    while (!stopping_) {
+        const int priority = static_cast<int>(port_.ThreadPriority());
+        if (priority != appliedPriority_) {
+            TCustomComPort::SetCurrentThreadPriority(port_.ThreadPriority());
+            appliedPriority_ = priority;
+        }
+        std::uint32_t events = 0;
+        try {
+            events = port_.WaitCommEvent();
+        } catch (const EComError& e) {
+            if (stopping_) break;
+            // Raised through the main thread; "access denied" (the device went away) closes too.
+            TCustomComPort* port = &port_;
+            const std::int32_t code = e.ErrorCode;
+            const std::string message = e.what();
+            try {
+                TMainThread::Queue(port, [port, code, message] {
+                    if (code == ceAccessDenied) port->Close();
+                    port->RaiseError(code, message);
+                });
+            } catch (...) {
+                // No main thread to raise it on: OnError has seen it, the thread ends.
+            }
+            break;
+        }
+        if (stopping_) break;
+        if (events == 0) continue;
+        try {
+            port_.DispatchEvents(events);
+        } catch (...) {
+            // A handler that throws on the event thread must not end the process.
+        }
+    }
+}
+
+} // namespace tarvik::comport
