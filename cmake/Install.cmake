@@ -54,10 +54,16 @@ endif()
 # internal static libraries PRIVATE (they are not installed) and be a static or shared library.
 set(TARVIK_FASTLINK_TARGET tarvik_link CACHE STRING "Target name of the fast-link library, if built")
 if(TARGET ${TARVIK_FASTLINK_TARGET})
-  # Consumers see only the public headers; internals stay in the build tree.
-  set_property(TARGET ${TARVIK_FASTLINK_TARGET} PROPERTY INTERFACE_INCLUDE_DIRECTORIES
-               $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>)
-  install(TARGETS ${TARVIK_FASTLINK_TARGET} EXPORT TarvikTargets
+  # An alias (the static form on Windows) is installed as its real target under the same name.
+  get_target_property(tarvik_link_real ${TARVIK_FASTLINK_TARGET} ALIASED_TARGET)
+  if(NOT tarvik_link_real)
+    set(tarvik_link_real ${TARVIK_FASTLINK_TARGET})
+  endif()
+  set_target_properties(${tarvik_link_real} PROPERTIES EXPORT_NAME ${TARVIK_FASTLINK_TARGET})
+  if(NOT WIN32)
+    set_property(TARGET ${tarvik_link_real} PROPERTY INSTALL_RPATH "$ORIGIN")
+  endif()
+  install(TARGETS ${tarvik_link_real} EXPORT TarvikTargets
     RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
     LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}

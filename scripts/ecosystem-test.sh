@@ -90,6 +90,11 @@ done
 [ -e "$TARVIK_PORT_DIR/COM5" ] || fail "the simulator did not start"
 "$work/host-cmake/host_c" 3 38400 5
 "$work/host-cmake/host_cpp" 3 38400
+if [ -x "$work/host-cmake/host_link" ]; then
+  "$work/host-cmake/host_link" 3 38400 5 || fail "the fast-link host failed"
+elif [ -e "$libdir/libtarvik_link.so" ]; then
+  fail "the fast link is installed but the host could not use it"
+fi
 LD_LIBRARY_PATH=$libdir "$work/host-pc" 3 38400 5 >/dev/null && echo "pkg-config host: all as expected"
 LD_LIBRARY_PATH=$(dirname "$(dirname "$deb_pc")") "$work/host-deb" 3 38400 5 >/dev/null \
   && echo "host against the unpacked package: all as expected"
