@@ -63,7 +63,7 @@ struct HartLink::Impl {
         const RequestFrame frame = BuildFrame(address, spec.command, data);
         out.result = api::Guarded([&]() -> std::int32_t {
             try {
-                if (const std::int32_t rc = Reopen()) return rc;
+                if (const std::int32_t rc = Reopen(); rc != ResultOk) return rc;
                 const auto wait =
                     std::chrono::milliseconds(options.timeoutMs > 0 ? options.timeoutMs : delayMs);
                 std::int32_t result = ResultNoReply;

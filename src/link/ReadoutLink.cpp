@@ -35,7 +35,7 @@ struct ReadoutLink::Impl {
             Request request;
             if (const std::int32_t rc = prepare(request)) return rc;
             try {
-                if (const std::int32_t rc = Reopen()) return rc;
+                if (const std::int32_t rc = Reopen(); rc != ResultOk) return rc;
                 const auto wait =
                     std::chrono::milliseconds(options.timeoutMs > 0 ? options.timeoutMs : request.waitMs);
                 std::int32_t result = ResultNoReply;
