@@ -37,5 +37,6 @@ scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
 if [ -x scripts/windows-leg.sh ]; then
   step "Windows leg"
   scripts/windows-leg.sh
+  scripts/package-windows.sh   # the zip of both DLLs, its contents checked
 fi
 step "All tests passed"
