@@ -3,14 +3,20 @@
 # build of the `tarvik` tool when it configures), then lets CPack put both installs into one zip:
 #   TarvikDLL-<version>-windows/x86/{bin,lib,include,...}   32-bit DLL, .def, import libraries, header
 #   TarvikDLL-<version>-windows/x64/...                      the same for 64-bit
-# and checks its contents. Writes the zip to $OUT (default: packages/ in the source tree).
-# Environment: WIN_PACKAGE_PREFIX (default build-winpkg, giving build-winpkg32/64).
+# and checks its contents. Writes the zip to $OUT (default: build-packages/ in the source tree).
+# Environment: WIN_PACKAGE_PREFIX (default build-winpkg, giving build-winpkg32/64),
+#              WINDOWS_LEG=skip to skip, as the Windows leg does.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 prefix=${WIN_PACKAGE_PREFIX:-build-winpkg}
-out=${OUT:-$root/packages}
+out=${OUT:-$root/build-packages}
 notice() { printf '\n*** Windows package: %s ***\n\n' "$*" >&2; }
+
+if [ "${WINDOWS_LEG:-}" = "skip" ]; then
+  notice "SKIPPED (WINDOWS_LEG=skip)"
+  exit 0
+fi
 
 for tool in i686-w64-mingw32-g++-posix x86_64-w64-mingw32-g++-posix; do
   command -v "$tool" >/dev/null || { notice "SKIPPED: $tool missing (scripts/install-deps.sh --windows)"; exit 0; }
