@@ -1,5 +1,6 @@
 #include "FlowDevice.h"
 
+#include <algorithm>
 #include <cmath>
 #include <sstream>
 
@@ -8,6 +9,7 @@ namespace {
 
 constexpr double kDeviationLimitPct = 2.0; // additional status: flow away from the set point
 constexpr double kOpenValvePct = 110.0;    // a valve forced open lets more than full scale through
+constexpr double kNoiseFullAbovePct = 5.0; // full noise amplitude from this flow on
 constexpr double kLitersPerCubicFoot = 28.316846592;
 constexpr double kMinutesPerHour = 60.0;
 constexpr double kSecondsPerMinute = 60.0;
@@ -128,7 +130,9 @@ std::optional<HartAnswer> FlowDevice::Command(std::uint8_t command, std::span<co
     const Gas& gas = ActiveGasEntry();
     switch (command) {
     case kCmdReadPrimary: {
-        const double pct = flowPct_ + Noise(noisePct_);
+        // Sensor noise, fading out toward zero flow (a closed valve reads a steady zero).
+        const double pct =
+            flowPct_ + Noise(noisePct_ * std::min(1.0, std::fabs(flowPct_) / kNoiseFullAbovePct));
         Bytes out{flowUnit_};
         AppendFloat(out, static_cast<float>(FromLpm(pct / 100.0 * gas.fullScaleLpm, flowUnit_).value_or(0)));
         return HartAnswer::Ok(std::move(out));
