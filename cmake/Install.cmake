@@ -148,7 +148,7 @@ else()
   set(CPACK_STRIP_FILES ON)
   set(CPACK_DEBIAN_PACKAGE_SECTION libs)
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-      "TarvikDLL reads and controls process instruments over a serial line: HART gas-flow and\n pressure devices and the model 0731 read-out unit. Shared library, C header, CMake and\n pkg-config files, the command-line tool tarvik and the simulator tarvik-sim.")
+      "TarvikDLL reads and controls process instruments over a serial line: HART gas-flow and\npressure devices and the model 0731 read-out unit. Shared library, C header, CMake and\npkg-config files, the fast link for polling hosts, the command-line tool tarvik and the\nsimulator tarvik-sim.")
   # Runs ldconfig after installation, so that libtarvik.so.1 is found at once.
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
   find_program(TARVIK_DPKG_SHLIBDEPS dpkg-shlibdeps)
