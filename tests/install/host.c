@@ -37,21 +37,23 @@ int main(int argc, char** argv) {
     uint8_t idHigh = 0, idMid = 0, idLow = 0, type = 0, s1 = 0, s2 = 0, units = 0;
     int32_t value = 0, percent = 0, inUnits = 0;
 
-    expect("ReadFlow on port 0", ReadFlow(0, baud, 0, 0, 0, 0, &value, &units, &s1, &s2), ResultBadPort, ResultBadPort);
+    expect("ReadFlow on port 0", ReadFlow(0, baud, 0, 0, 0, 0, &value, &units, &s1, &s2), ResultBadPort,
+           ResultBadPort);
 
-    expect("ReadDeviceID", ReadDeviceID(0, port, baud, "", 0, &idHigh, &idMid, &idLow, &type, &s1, &s2), ResultOk,
-           ResultOk);
+    expect("ReadDeviceID", ReadDeviceID(0, port, baud, "", 0, &idHigh, &idMid, &idLow, &type, &s1, &s2),
+           ResultOk, ResultOk);
     printf("  address %02X:%02X%02X%02X\n", type, idHigh, idMid, idLow);
 
     expect("ReadFlow", ReadFlow(port, baud, idHigh, idMid, idLow, type, &value, &units, &s1, &s2), ResultOk,
            ResultDeviceStatus);
     printf("  flow %g (unit %u), status %02X %02X\n", from_raw(value), units, s1, s2);
 
-    expect("WriteSetPoint 40 %", WriteSetPoint(port, baud, idHigh, idMid, idLow, type, 57, to_raw(40.0f), &s1, &s2),
-           ResultOk, ResultDeviceStatus);
-    expect("ReadSetPoint",
-           ReadSetPoint(port, baud, idHigh, idMid, idLow, type, &percent, &units, &inUnits, &s1, &s2), ResultOk,
+    expect("WriteSetPoint 40 %",
+           WriteSetPoint(port, baud, idHigh, idMid, idLow, type, 57, to_raw(40.0f), &s1, &s2), ResultOk,
            ResultDeviceStatus);
+    expect("ReadSetPoint",
+           ReadSetPoint(port, baud, idHigh, idMid, idLow, type, &percent, &units, &inUnits, &s1, &s2),
+           ResultOk, ResultDeviceStatus);
     printf("  set point %g %% = %g (unit %u)\n", from_raw(percent), from_raw(inUnits), units);
     if (from_raw(percent) != 40.0f) {
         printf("  set point did not read back\n");

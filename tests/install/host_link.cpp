@@ -13,13 +13,15 @@ int main(int argc, char** argv) {
     tarvik::link::HartLink hart;
     if (hart.Open(std::atoi(argv[1]), std::atoi(argv[2])) != ResultOk) return 1;
     const auto id = hart.ReadDeviceId();
-    std::printf("link: ReadDeviceId %d, address %02X:%02X%02X%02X\n", id.result, id.value.deviceType, id.value.idHigh,
-                id.value.idMid, id.value.idLow);
+    std::printf("link: ReadDeviceId %d, address %02X:%02X%02X%02X\n", id.result, id.value.deviceType,
+                id.value.idHigh, id.value.idMid, id.value.idLow);
     if (!id.Ok() || !id.hasValue) return 1;
     for (int i = 0; i < 3; ++i) {
         const auto flow = hart.ReadFlow(id.value);
-        std::printf("link: ReadFlow %d, flow %g (unit %u)\n", flow.result, flow.value.value, flow.value.units);
-        if ((flow.result != ResultOk && flow.result != ResultDeviceStatus) || !flow.hasValue || flow.value.units == 0)
+        std::printf("link: ReadFlow %d, flow %g (unit %u)\n", flow.result, flow.value.value,
+                    flow.value.units);
+        if ((flow.result != ResultOk && flow.result != ResultDeviceStatus) || !flow.hasValue ||
+            flow.value.units == 0)
             return 1;
     }
     tarvik::link::ReadoutLink unit;
