@@ -6,6 +6,8 @@
 #   include/TarvikDLL.h
 #   lib/libtarvik.so.1.0.0, lib/libtarvik.so.1 -> ..., lib/libtarvik.so -> ...     (Linux)
 #   bin/TarvikDLL.dll, lib/libTarvikDLL.dll.a, lib/TarvikDLL.lib, lib/TarvikDLL.def (Windows)
+#   lib/libtarvik_link.so.1 (Linux) or lib/libtarvik_link.a (Windows), include/tarvik/Link.h
+#                                    (the fast link, when built)
 #   bin/tarvik, bin/tarvik-sim
 #   lib/cmake/Tarvik/TarvikConfig.cmake, ...Targets.cmake, ...ConfigVersion.cmake
 #   lib/pkgconfig/tarvik.pc
@@ -72,7 +74,7 @@ if(TARGET ${TARVIK_FASTLINK_TARGET})
 endif()
 
 # ---- the tools -----------------------------------------------------------------------------------
-set(TARVIK_TOOL_TARGETS tarvik_cli tarvik-cli tarvik_sim tarvik-sim CACHE STRING
+set(TARVIK_TOOL_TARGETS tarvik_cli tarvik_sim CACHE STRING
     "Targets of the command-line tool and the simulator that are installed when built")
 foreach(tool ${TARVIK_TOOL_TARGETS})
   if(TARGET ${tool})
