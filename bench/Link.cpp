@@ -1,0 +1,86 @@
+// The fast link against the simulator's line-timed devices: time per reading against the bytes'
+// time on the wire and against the export's time for the same reading; heap use per call.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+
+#include "Bench.h"
+#include "Heap.h"
+#include "tarvik/Link.h"
+
+namespace tarvik::bench {
+
+namespace {
+
+constexpr int kFlowPort = 1;
+constexpr int kChannel = 1;
+constexpr int kHartRequestBytes = 14;
+constexpr int kHartReplyBytes = kHartReplyPreambles + 16;
+constexpr int kReadoutRequestBytes = 7; // "AZ.01K\r"
+constexpr link::DeviceAddress kDevice{kFlowDeviceType, kFlowIdHigh, kFlowIdMid, kFlowPort};
+
+void Publish(benchmark::State& state, const std::string& key, const std::vector<double>& times, double wire,
+             const char* exportKey) {
+    auto& f = Figures();
+    f[key + ".median"] = Median(times);
+    f[key + ".wire"] = wire;
+    const auto e = f.find(exportKey);
+    f[key + ".export"] = e == f.end() ? std::nan("") : e->second;
+    state.counters["median_ms"] = f[key + ".median"];
+    state.counters["wire_ms"] = wire;
+    state.counters["vs_budget"] = f[key + ".median"] / (1.3 * wire + 1.0);
+    state.counters["vs_export"] = f[key + ".median"] / f[key + ".export"];
+}
+
+void BM_LinkReadFlow(benchmark::State& state) {
+    link::HartLink l;
+    if (l.Open(kFlowPort, kFlowBaud) != ResultOk) state.SkipWithError("open failed");
+    std::vector<double> times;
+    for (auto _ : state) {
+        std::int32_t rc = 0;
+        const double t = TimeMs([&] { rc = l.ReadFlow(kDevice).result; });
+        if (rc != ResultOk) state.SkipWithError("ReadFlow failed");
+        state.SetIterationTime(t / 1000);
+        times.push_back(t);
+    }
+    Publish(state, "link ReadFlow 38400", times, WireMs(kHartRequestBytes + kHartReplyBytes, kFlowBaud),
+            "ReadFlow 38400.call");
+}
+BENCHMARK(BM_LinkReadFlow)->UseManualTime()->Iterations(200)->Unit(benchmark::kMillisecond);
+
+void BM_LinkReadProcessVariable(benchmark::State& state) {
+    link::ReadoutLink l;
+    if (l.Open(kReadoutPort) != ResultOk) state.SkipWithError("open failed");
+    std::vector<double> times;
+    for (auto _ : state) {
+        std::int32_t rc = 0;
+        const double t = TimeMs([&] { rc = l.ReadProcessVariable(kChannel).result; });
+        if (rc != ResultOk) state.SkipWithError("ReadProcessVariable failed");
+        state.SetIterationTime(t / 1000);
+        times.push_back(t);
+    }
+    // The unit's reply length as the minimal transaction saw it (the export benchmark runs first).
+    const auto it = Figures().find("readout.replyBytes");
+    const int replyBytes = it == Figures().end() ? 0 : static_cast<int>(it->second);
+    Publish(state, "link ReadProcessVariable 9600", times, WireMs(kReadoutRequestBytes + replyBytes, 9600),
+            "ReadProcessVariable_0731.call");
+}
+BENCHMARK(BM_LinkReadProcessVariable)->UseManualTime()->Iterations(50)->Unit(benchmark::kMillisecond);
+
+void BM_LinkHeap(benchmark::State& state) {
+    link::HartLink l;
+    l.Open(kFlowPort, kFlowBaud);
+    HeapOf(state, "link ReadFlow", 300, [&] { l.ReadFlow(kDevice); });
+}
+BENCHMARK(BM_LinkHeap)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void BM_LinkHeap0731(benchmark::State& state) {
+    link::ReadoutLink l;
+    l.Open(kReadoutPort);
+    HeapOf(state, "link ReadProcessVariable", 100, [&] { l.ReadProcessVariable(kChannel); });
+}
+BENCHMARK(BM_LinkHeap0731)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+} // namespace tarvik::bench
