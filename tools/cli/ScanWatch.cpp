@@ -22,6 +22,7 @@
 #include "Facts.h"
 #include "Ports.h"
 #include "TarvikDLL.h"
+#include "tarvik/Link.h"
 
 namespace tarvik::cli {
 namespace {
@@ -107,38 +108,67 @@ struct Sample {
     std::string unit;
 };
 
-Sample Poll(const Item& item, const Target& t) {
+// The port stays open between polls through the fast link, and each poll ends as soon as the
+// reply is complete. A port is open for one family at a time: a poll of the other family closes it.
+struct Links {
+    tarvik::link::HartLink hart;
+    tarvik::link::ReadoutLink unit;
+    bool hartOpen = false, unitOpen = false;
+};
+
+Sample Poll(const Item& item, const Target& t, Links& links) {
     Sample s;
-    std::uint8_t s1 = 0, s2 = 0, units = 0;
-    std::int32_t raw = 0, rawUnits = 0;
+    const bool hart = item.kind != Item::UnitPv && item.kind != Item::UnitSp;
+    if (hart && !links.hartOpen) {
+        links.unit.Close();
+        links.unitOpen = false;
+        s.result = links.hart.Open(t.port, t.baud);
+        if (s.result != ResultOk) return s;
+        links.hartOpen = true;
+    } else if (!hart && !links.unitOpen) {
+        links.hart.Close();
+        links.hartOpen = false;
+        s.result = links.unit.Open(t.port);
+        if (s.result != ResultOk) return s;
+        links.unitOpen = true;
+    }
     const auto& a = t.address;
+    const tarvik::link::DeviceAddress device{a.deviceType, a.id[0], a.id[1], a.id[2]};
+    tarvik::link::HartResult<tarvik::link::Measurement> m;
     switch (item.kind) {
     case Item::Flow:
-        s.result = ReadFlow(t.port, t.baud, a.id[0], a.id[1], a.id[2], a.deviceType, &raw, &units, &s1, &s2);
+        m = links.hart.ReadFlow(device);
         break;
     case Item::Pressure:
-        s.result =
-            ReadPressure(t.port, t.baud, a.id[0], a.id[1], a.id[2], a.deviceType, &raw, &units, &s1, &s2);
+        m = links.hart.ReadPressure(device);
         break;
     case Item::Totalizer:
-        s.result =
-            ReadTotalizer(t.port, t.baud, a.id[0], a.id[1], a.id[2], a.deviceType, &raw, &units, &s1, &s2);
+        m = links.hart.ReadTotalizer(device);
         break;
-    case Item::SetPoint:
-        s.result = ReadSetPoint(t.port, t.baud, a.id[0], a.id[1], a.id[2], a.deviceType, &raw, &units,
-                                &rawUnits, &s1, &s2);
-        units = kUnitPercent;
+    case Item::SetPoint: {
+        const auto r = links.hart.ReadSetPoint(device);
+        m.result = r.result;
+        m.hasValue = r.hasValue;
+        m.value = {r.value.percent, kUnitPercent};
         break;
-    case Item::UnitPv:
-        s.result = ReadProcessVariable_0731(t.port, item.channel, &s.value);
-        return s;
-    case Item::UnitSp:
-        s.result = ReadSetPoint_0731(t.port, item.channel, &s.value);
+    }
+    case Item::UnitPv: {
+        const auto r = links.unit.ReadProcessVariable(item.channel);
+        s.result = r.result;
+        s.value = r.value;
         return s;
     }
-    if (Written(s.result)) {
-        s.value = FloatOfRaw(raw);
-        s.unit = tools::Facts::Get().UnitSymbol(units);
+    case Item::UnitSp: {
+        const auto r = links.unit.ReadSetPoint(item.channel);
+        s.result = r.result;
+        s.value = r.value;
+        return s;
+    }
+    }
+    s.result = m.result;
+    if (m.hasValue) {
+        s.value = m.value.value;
+        s.unit = tools::Facts::Get().UnitSymbol(m.value.units);
     }
     return s;
 }
@@ -328,6 +358,7 @@ void AddScanAndWatch(CLI::App& app, Cli& cli) {
         auto previous = std::signal(SIGINT, OnInterrupt);
         const bool live = !cli.json && isatty(fileno(stdout));
         int worst = kExitOk;
+        Links links;
         for (int n = 0; !g_stop && (count == 0 || n < count); ++n) {
             const auto started = std::chrono::steady_clock::now();
             const std::string time = Now();
@@ -335,7 +366,7 @@ void AddScanAndWatch(CLI::App& app, Cli& cli) {
             Json values = Json::object();
             if (csv) csv << time;
             for (const Item& i : items) {
-                const Sample s = Poll(i, target);
+                const Sample s = Poll(i, target, links);
                 const bool ok = i.kind == Item::UnitPv || i.kind == Item::UnitSp ? s.result == ResultOk
                                                                                  : Written(s.result);
                 worst = CombineExit(worst, ExitCodeFor(s.result));
