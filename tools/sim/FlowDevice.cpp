@@ -164,7 +164,10 @@ std::optional<HartAnswer> FlowDevice::Command(std::uint8_t command, std::span<co
         const int n = data[0];
         if (n < 1 || n > kGasCount) return HartAnswer::Refuse(kRcInvalidSelection);
         const Gas& g = gases_[static_cast<std::size_t>(n - 1)];
-        Bytes out{data[0]};
+        // Reserved up front: g++ -O2 misjudges an insert into a one-element vector as out of bounds.
+        Bytes out;
+        out.reserve(32);
+        out.push_back(data[0]);
         if (command == kCmdReadGasName) {
             out.insert(out.end(), g.name.begin(), g.name.begin() + kGasNameLength);
         } else if (command == kCmdReadGasData) {
