@@ -18,6 +18,7 @@
 #include <unistd.h>
 #endif
 
+#include "ChartCommand.h"
 #include "Cli.h"
 #include "Facts.h"
 #include "Ports.h"
@@ -298,6 +299,7 @@ void AddScanAndWatch(CLI::App& app, Cli& cli) {
     static double interval = 1.0;
     static int count = 0;
     static std::string csvPath;
+    static std::string chartPath;
     watch->add_option("items", itemTexts,
                       "flow setpoint totalizer pressure (HART), pv:N sp:N (0731); default flow");
     watch->add_option("-i,--interval", interval, "seconds between polls")
@@ -306,6 +308,8 @@ void AddScanAndWatch(CLI::App& app, Cli& cli) {
     watch->add_option("-n,--count", count, "stop after this many polls (default: until Ctrl-C)")
         ->check(CLI::NonNegativeNumber);
     watch->add_option("--csv", csvPath, "append every poll to this CSV file, with timestamps");
+    watch->add_option("--chart", chartPath,
+                      "keep an SVG line chart of the polls in this file (rewritten each poll)");
     watch->footer("Examples:\n  tarvik watch flow setpoint -p 3 -b 19200 -a 64:010203 --count 10\n"
                   "  tarvik watch pv:1 sp:1 -p 5 --interval 2 --csv unit.csv");
     watch->callback([&cli] {
@@ -354,6 +358,11 @@ void AddScanAndWatch(CLI::App& app, Cli& cli) {
             csv << '\n';
         }
 
+        const auto chart = WatchChart(chartPath, target, needsHart,
+                                      std::any_of(items.begin(), items.end(), [](const Item& i) {
+                                          return i.kind == Item::UnitPv || i.kind == Item::UnitSp;
+                                      }));
+
         g_stop = false;
         auto previous = std::signal(SIGINT, OnInterrupt);
         const bool live = !cli.json && isatty(fileno(stdout));
@@ -381,8 +390,11 @@ void AddScanAndWatch(CLI::App& app, Cli& cli) {
                 if (csv)
                     csv << ',' << (ok ? Number(s.value) : "") << ',' << CsvField(s.unit) << ','
                         << ResultName(s.result);
+                if (chart)
+                    chart->Add(i.name, s.unit, time, ok ? std::optional<double>(s.value) : std::nullopt);
             }
             if (csv) csv << '\n' << std::flush;
+            if (chart) WriteWatchChart(*chart);
             if (cli.json)
                 std::printf("%s\n",
                             Json{{"command", "watch"}, {"time", time}, {"values", values}}.dump().c_str());
@@ -398,6 +410,7 @@ void AddScanAndWatch(CLI::App& app, Cli& cli) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         if (live) std::printf("\n");
+        if (chart && !cli.json) std::printf("chart: %s\n", chart->Path().c_str());
         std::signal(SIGINT, previous);
         cli.exitCode = worst;
     });

@@ -2,6 +2,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "ChartCommand.h"
 #include "Cli.h"
 
 int main(int argc, char** argv) {
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
     tarvik::cli::AddScanAndWatch(app, cli);
     tarvik::cli::AddDigitalCommands(app, cli);
     tarvik::cli::AddReadoutCommands(app, cli);
+    tarvik::cli::AddChartCommand(app, cli);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

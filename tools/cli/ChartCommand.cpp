@@ -1,0 +1,106 @@
+#include "ChartCommand.h"
+
+#include <fmt/format.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "CsvLog.h"
+#include "Facts.h"
+
+namespace tarvik::cli {
+namespace {
+
+// "log.csv" -> "log.svg"
+std::string SvgBeside(const std::string& csv) {
+    const auto slash = csv.find_last_of("/\\");
+    const auto dot = csv.rfind('.');
+    const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    return (hasExtension ? csv.substr(0, dot) : csv) + ".svg";
+}
+
+std::string BaseName(const std::string& path) {
+    const auto slash = path.find_last_of("/\\");
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+} // namespace
+
+chart::RenderOptions ChartOptions() {
+    chart::RenderOptions options;
+    options.describeUnit = [](const std::string& unit) -> std::string {
+        if (unit.empty()) return "value";
+        const auto& facts = tools::Facts::Get();
+        const auto code = facts.UnitCode(unit);
+        if (!code) return unit;
+        const std::string name = facts.UnitName(*code);
+        return name.empty() || name == unit ? unit : unit + " (" + name + ")";
+    };
+    return options;
+}
+
+std::unique_ptr<chart::LiveChart> WatchChart(const std::string& path, const Target& target, bool hart,
+                                             bool readout) {
+    if (path.empty()) return nullptr;
+    std::string title = fmt::format("COM{}", target.port);
+    if (hart)
+        title += fmt::format(": HART device {} at {} bit/s", FormatAddress(target.address), target.baud);
+    if (readout) title += hart ? " and 0731 read-out unit" : ": 0731 read-out unit";
+    try {
+        return std::make_unique<chart::LiveChart>(path, title, ChartOptions());
+    } catch (const std::exception& e) {
+        throw CLI::ValidationError("--chart", e.what());
+    }
+}
+
+void WriteWatchChart(chart::LiveChart& chart) {
+    const std::string before = chart.Error();
+    if (!chart.Write() && chart.Error() != before)
+        std::fprintf(stderr, "\nwarning: %s\n", chart.Error().c_str());
+}
+
+void AddChartCommand(CLI::App& app, Cli& cli) {
+    auto* cmd = app.add_subcommand("chart", "draw a CSV log of tarvik watch --csv as an SVG line chart");
+    static std::string csvPath, svgPath, title;
+    cmd->add_option("csv", csvPath, "the log written by tarvik watch --csv")->required();
+    cmd->add_option("-o,--output", svgPath, "the SVG file to write (default: the log's name with .svg)");
+    cmd->add_option("--title", title, "chart title (default: the log's file name)");
+    cmd->footer("One series per value, a panel per unit, a mark where a poll failed. Open the SVG in a "
+                "browser.\nExamples:\n  tarvik watch flow setpoint -p 3 -b 19200 --csv flow.csv\n"
+                "  tarvik chart flow.csv -o flow.svg --title 'FT-103 on COM3'");
+    cmd->callback([&cli] {
+        std::ifstream in(csvPath, std::ios::binary);
+        if (!in) throw CLI::ValidationError("csv", "cannot read " + csvPath);
+        chart::CsvLog log;
+        try {
+            log = chart::ReadCsvLog(in);
+        } catch (const std::runtime_error& e) {
+            throw CLI::ValidationError("csv", csvPath + ": " + e.what());
+        }
+        const std::string out = svgPath.empty() ? SvgBeside(csvPath) : svgPath;
+        const chart::Chart c{title.empty() ? BaseName(csvPath) : title, log.series};
+        chart::WriteFileAtomically(out, chart::RenderSvg(c, ChartOptions()));
+        if (cli.json) {
+            Json series = Json::array();
+            for (const auto& s : log.series)
+                series.push_back({{"name", s.name}, {"unit", s.unit}, {"points", s.points.size()}});
+            std::printf("%s\n", Json{{"command", "chart"},
+                                     {"csv", csvPath},
+                                     {"svg", out},
+                                     {"polls", log.rows},
+                                     {"skipped", log.skipped},
+                                     {"series", series}}
+                                    .dump()
+                                    .c_str());
+        } else {
+            std::printf("chart of %zu poll%s, %zu series: %s\n", log.rows, log.rows == 1 ? "" : "s",
+                        log.series.size(), out.c_str());
+            if (log.skipped > 0)
+                std::printf("skipped %zu row%s that do not fit the header (first: record %zu)\n", log.skipped,
+                            log.skipped == 1 ? "" : "s", log.firstSkippedLine);
+        }
+        cli.exitCode = log.rows > 0 ? kExitOk : kExitFailed;
+    });
+}
+
+} // namespace tarvik::cli
