@@ -1,0 +1,180 @@
+// End to end: `tarvik watch --chart` against tarvik-sim with faults injected, and `tarvik chart`
+// drawing the same poll log afterwards.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <thread>
+
+#include "CsvLog.h"
+
+namespace {
+
+using nlohmann::json;
+
+std::pair<int, std::string> Shell(const std::string& command) {
+    std::string out;
+    FILE* p = ::popen(command.c_str(), "r");
+    if (!p) return {-1, out};
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
+    const int status = ::pclose(p);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+json InspectSvg(const std::string& path) {
+    const std::string here = __FILE__;
+    const auto [rc, out] =
+        Shell("python3 '" + here.substr(0, here.find_last_of('/')) + "/chart_inspect.py' svg '" + path + "'");
+    EXPECT_EQ(rc, 0) << path << " is not well-formed";
+    return rc == 0 ? json::parse(out) : json();
+}
+
+pid_t Spawn(std::vector<std::string> args, const std::string& portDir) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setenv("TARVIK_PORT_DIR", portDir.c_str(), 1);
+        std::freopen("/dev/null", "w", stdout);
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+// The flow device at 38400 on COM3; three replies in ten come with a bad checksum.
+class ChartE2E : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/tarvik-chart-e2e-XXXXXX";
+        dir_ = ::mkdtemp(tmpl);
+        sim_ = Spawn(
+            {TARVIK_SIM, "--dir", dir_, "-q", "--seed", "5", "--flow", "3:38400", "--faults", "checksum=0.3"},
+            dir_);
+        for (int i = 0; i < 500 && ::access((dir_ + "/COM3").c_str(), F_OK) != 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(::access((dir_ + "/COM3").c_str(), F_OK), 0);
+    }
+    void TearDown() override {
+        ::kill(sim_, SIGINT);
+        ::waitpid(sim_, nullptr, 0);
+        Shell("rm -rf '" + dir_ + "'");
+    }
+    std::string Tool(const std::string& args) const {
+        return "TARVIK_PORT_DIR='" + dir_ + "' '" TARVIK_CLI "' " + args + " 2>&1";
+    }
+    std::vector<std::string> Files() const {
+        std::istringstream in(Shell("ls -A '" + dir_ + "'").second);
+        std::vector<std::string> names;
+        for (std::string n; std::getline(in, n);)
+            names.push_back(n);
+        return names;
+    }
+    // Samples and failed polls drawn per series, in legend order.
+    static std::vector<std::pair<std::size_t, std::size_t>> Drawn(const json& chart) {
+        std::vector<std::pair<std::size_t, std::size_t>> out;
+        for (const json& panel : chart["panels"])
+            for (const json& s : panel["series"]) {
+                std::size_t points = s["singles"].size();
+                for (const json& line : s["lines"])
+                    points += line.size();
+                out.emplace_back(points, s["gaps"].get<std::size_t>());
+            }
+        return out;
+    }
+    // The same per series from the log.
+    static std::vector<std::pair<std::size_t, std::size_t>> Logged(const std::string& csv) {
+        std::ifstream in(csv);
+        std::vector<std::pair<std::size_t, std::size_t>> out;
+        for (const auto& s : tarvik::chart::ReadCsvLog(in).series) {
+            std::size_t values = 0;
+            for (const auto& p : s.points)
+                values += p.value.has_value();
+            out.emplace_back(values, s.points.size() - values);
+        }
+        return out;
+    }
+
+    std::string dir_;
+    pid_t sim_ = -1;
+};
+
+TEST_F(ChartE2E, WatchChartsEveryPollAndTheLogDrawsTheSameChart) {
+    const std::string svg = dir_ + "/watch.svg", csv = dir_ + "/watch.csv";
+    const auto [rc, out] =
+        Shell(Tool("watch flow setpoint -p 3 -b 38400 -a 64:010203 --count 12 --interval 0.05 "
+                   "--chart " +
+                   svg + " --csv " + csv));
+    EXPECT_EQ(rc, 1) << out; // some polls failed
+    EXPECT_NE(out.find("chart: " + svg), std::string::npos) << out;
+    const json live = InspectSvg(svg);
+    ASSERT_TRUE(live.is_object());
+    EXPECT_EQ(live["title"], "COM3: HART device 64:010203 at 38400 bit/s");
+    EXPECT_EQ(live["legend"][0], "flow (l/min)");
+    EXPECT_EQ(live["legend"][1], "setpoint (%)");
+    const auto drawn = Drawn(live);
+    ASSERT_EQ(drawn.size(), 2u);
+    std::size_t gaps = 0;
+    for (const auto& [points, failed] : drawn) {
+        EXPECT_EQ(points + failed, 12u);
+        gaps += failed;
+    }
+    EXPECT_GT(gaps, 0u) << "the injected faults should show as gaps";
+    EXPECT_EQ(drawn, Logged(csv));
+
+    const std::string again = dir_ + "/again.svg";
+    const auto [crc, cout] = Shell(Tool("chart " + csv + " -o " + again + " --title 'FT-103 on COM3'"));
+    EXPECT_EQ(crc, 0) << cout;
+    const json drawnAgain = InspectSvg(again);
+    EXPECT_EQ(drawnAgain["title"], "FT-103 on COM3");
+    EXPECT_EQ(drawnAgain["panels"], live["panels"]);
+    EXPECT_EQ(Files(), (std::vector<std::string>{"COM3", "again.svg", "watch.csv", "watch.svg"}));
+
+    // Not a watch log, or no file: a usage error that says so.
+    std::ofstream(dir_ + "/other.csv") << "a,b\n1,2\n";
+    const auto [brc, bout] = Shell(Tool("chart " + dir_ + "/other.csv"));
+    EXPECT_EQ(brc, 2);
+    EXPECT_NE(bout.find("not a log of tarvik watch --csv"), std::string::npos) << bout;
+    EXPECT_EQ(Shell(Tool("chart " + dir_ + "/none.csv")).first, 2);
+}
+
+TEST_F(ChartE2E, ChartIsCompleteWhenWatchIsInterrupted) {
+    const std::string svg = dir_ + "/watch.svg";
+    const pid_t watch = Spawn({TARVIK_CLI, "watch", "flow", "-p", "3", "-b", "38400", "-a", "64:010203",
+                               "--interval", "0.05", "--chart", svg},
+                              dir_);
+    // Wait for a few polls to reach the chart, then Ctrl-C.
+    std::size_t polls = 0;
+    for (int i = 0; i < 200 && polls < 4; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (::access(svg.c_str(), F_OK) != 0) continue; // not started yet
+        // Read while watch rewrites the file: every version must be a whole document.
+        const json j = InspectSvg(svg);
+        if (j.is_object() && !j["panels"].empty()) {
+            const auto d = Drawn(j);
+            polls = d[0].first + d[0].second;
+        }
+    }
+    ASSERT_GE(polls, 4u);
+    ::kill(watch, SIGINT);
+    int status = 0;
+    ::waitpid(watch, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    const auto drawn = Drawn(InspectSvg(svg));
+    ASSERT_EQ(drawn.size(), 1u);
+    EXPECT_GE(drawn[0].first + drawn[0].second, polls);
+    EXPECT_EQ(Files(), (std::vector<std::string>{"COM3", "watch.svg"}));
+}
+
+} // namespace
