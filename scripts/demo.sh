@@ -107,12 +107,28 @@ say "11. When something is wrong, the tool says what and what to try"
 note "Asking the flow device at the wrong rate (9600 instead of 19200):"
 run tarvik flow -p 3 -b 9600 -a "$address" || note "(exit status $? - 0 only on success)"
 
+say "12. Draw the flow settling after a set point change"
+note "Log flow and set point at 60 %, lower the set point to 25 %, log on while the flow follows" \
+     "(--chart keeps an SVG of the running watch up to date: reload it in a browser), then draw the" \
+     "whole log with tarvik chart."
+chart_dir=$(cd "$build" && pwd)
+rm -f "$chart_dir/demo-flow.csv"
+run tarvik watch flow setpoint -p 3 -b 19200 -a "$address" --count 4 --interval 0.5 \
+  --csv "$chart_dir/demo-flow.csv"
+run tarvik setpoint set 25 -p 3 -b 19200 -a "$address"
+run tarvik watch flow setpoint -p 3 -b 19200 -a "$address" --count 12 --interval 0.5 \
+  --csv "$chart_dir/demo-flow.csv" --chart "$chart_dir/demo-flow-live.svg"
+run tarvik chart "$chart_dir/demo-flow.csv" -o "$chart_dir/demo-flow.svg" \
+  --title "Flow controller on COM3: set point 60 % to 25 %"
+note "The chart: $chart_dir/demo-flow.svg (open it in a browser)"
+
 say "Stopping the simulator"
 kill -INT "$sim_pid"
 wait "$sim_pid" || true
 sim_pid=""
 tail -n 1 "$sim_log" | sed 's/^/   /'
-note "Done. Try it yourself:" \
+note "Done. The chart of step 12 is $chart_dir/demo-flow.svg" \
+     "Try it yourself:" \
      "  $build/bin/tarvik-sim --dir /tmp/ports      (in one terminal)" \
      "  export TARVIK_PORT_DIR=/tmp/ports; $build/bin/tarvik scan   (in another)" \
      "  $build/bin/tarvik --help"

@@ -109,8 +109,9 @@ std::string FormatDate(WallTime t) {
 std::string FormatClock(WallTime t, int decimals) {
     decimals = std::clamp(decimals, 0, 3);
     const double scale = std::pow(10.0, decimals);
-    // Round once, in units of the last digit shown, so 09.96 with one decimal shows as 10.0.
-    const double units = std::round((t - static_cast<double>(DayOf(t)) * kSecondsPerDay) * scale);
+    // Cut to the last digit shown, as clocks do (and as watch prints its times); the small allowance
+    // keeps a tick computed as 9.9999999 from showing as 09.
+    const double units = std::floor((t - static_cast<double>(DayOf(t)) * kSecondsPerDay) * scale + 1e-6);
     const long long whole = static_cast<long long>(units / scale) % static_cast<long long>(kSecondsPerDay);
     const long long part = static_cast<long long>(units) % static_cast<long long>(scale);
     std::string out = fmt::format("{:02}:{:02}:{:02}", whole / 3600, whole / 60 % 60, whole % 60);
