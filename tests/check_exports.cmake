@@ -1,13 +1,9 @@
 cmake_minimum_required(VERSION 3.20)
 # Compares the dynamic symbols that LIB defines with the functions that HEADER declares and the
 # sources define: the shared library exports exactly the C interface, nothing more.
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/ExportNames.cmake)
 file(READ ${HEADER} header)
-string(REGEX MATCHALL "TARVIK_CALL ([A-Za-z0-9_]+)\\(" decls "${header}")
-set(declared)
-foreach(d ${decls})
-  string(REGEX REPLACE "TARVIK_CALL ([A-Za-z0-9_]+)\\(" "\\1" name "${d}")
-  list(APPEND declared ${name})
-endforeach()
+tarvik_call_names("${header}" declared)
 execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE nm_out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "nm failed on ${LIB}")

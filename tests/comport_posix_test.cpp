@@ -8,25 +8,17 @@
 #include <unistd.h>
 
 #include "comport/ComPort.h"
+#include "support/Descriptors.h"
 #include "support/ScriptedPeer.h"
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
 
 using namespace tarvik::comport;
 using tarvik::test::Bytes;
+using tarvik::test::OpenDescriptors;
 using tarvik::test::ScriptedPeer;
 
 namespace {
-
-int OpenDescriptors() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d))
-            ++n;
-        closedir(d);
-    }
-    return n;
-}
 
 termios2 LineOf(const ScriptedPeer& peer) {
     const int fd = ::open(peer.TerminalPath().c_str(), O_RDWR | O_NOCTTY);

@@ -14,6 +14,7 @@
 #include <set>
 
 #include "TarvikDLL.h"
+#include "support/Descriptors.h"
 #include "support/DeviceModels.h"
 
 using namespace tarvik::test;
@@ -22,16 +23,6 @@ namespace {
 
 constexpr int kPort = 4;
 constexpr int kBaud = 38400;
-
-int OpenDescriptors() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d))
-            ++n;
-        closedir(d);
-    }
-    return n;
-}
 
 struct Flow {
     int32_t value = 0x5A5A5A5A;

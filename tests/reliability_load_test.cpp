@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "TarvikDLL.h"
+#include "support/Descriptors.h"
 #include "support/DeviceModels.h"
 
 using namespace tarvik::test;
@@ -194,16 +195,6 @@ std::unique_ptr<ScriptedPeer> Device(int port) {
         return !request.empty() && request[0] == 0xFF ? HartModel(request) : ReadoutModel(request);
     });
     return peer;
-}
-
-int OpenDescriptors() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d))
-            ++n;
-        closedir(d);
-    }
-    return n;
 }
 
 } // namespace

@@ -72,30 +72,26 @@ std::uint32_t LineErrorBits(TLineErrors errors) {
 
 // ---- setting groups --------------------------------------------------------------------------
 
-void TFlowControl::SetDTR(TDTRControl v) {
-    if (v == dtr_) return;
-    dtr_ = v;
+template <class T>
+void TFlowControl::Set(T& field, T v) {
+    if (v == field) return;
+    field = v;
     port_.ApplySettings();
+}
+void TFlowControl::SetDTR(TDTRControl v) {
+    Set(dtr_, v);
 }
 void TFlowControl::SetRTS(TRTSControl v) {
-    if (v == rts_) return;
-    rts_ = v;
-    port_.ApplySettings();
+    Set(rts_, v);
 }
 void TFlowControl::SetXOnXOff(TXOnXOffControl v) {
-    if (v == xonxoff_) return;
-    xonxoff_ = v;
-    port_.ApplySettings();
+    Set(xonxoff_, v);
 }
 void TFlowControl::SetXOnLimit(std::uint16_t v) {
-    if (v == xonLimit_) return;
-    xonLimit_ = v;
-    port_.ApplySettings();
+    Set(xonLimit_, v);
 }
 void TFlowControl::SetXOffLimit(std::uint16_t v) {
-    if (v == xoffLimit_) return;
-    xoffLimit_ = v;
-    port_.ApplySettings();
+    Set(xoffLimit_, v);
 }
 
 void TCharacters::Set(std::uint8_t& field, std::uint8_t v) {

@@ -192,6 +192,8 @@ public:
     void SetXOffLimit(std::uint16_t v);
 
 private:
+    template <class T>
+    void Set(T& field, T v);
     TCustomComPort& port_;
     TDTRControl dtr_ = dcDefault;
     TRTSControl rts_ = rcDefault;
