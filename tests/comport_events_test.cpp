@@ -220,6 +220,23 @@ TEST(ComPortEvents, CloseFromAHandlerIsHandedToTheMainThread) {
     EXPECT_TRUE(Eventually([&] { return !q.Active(); }));
 }
 
+TEST(ComPortEvents, ThreadPriorityReachesTheRunningEventThread) {
+    ScriptedPeer peer(kCom);
+    Port p;
+    p.SetSynchronizeEvents(false);
+    std::atomic<pid_t> tid{0};
+    p.SetOnRxChar([&](TCustomComPort&) { tid = gettid(); });
+    p.SetThreadPriority(tpLowest);
+    p.Open();
+    Answer(peer, {'t'});
+    p.WriteStr("?");
+    ASSERT_TRUE(Eventually([&] { return tid != 0; }));
+    auto nice = [&] { return getpriority(PRIO_PROCESS, static_cast<id_t>(tid.load())); };
+    EXPECT_EQ(nice(), 10);
+    p.SetThreadPriority(tpIdle); // changed while the thread waits
+    EXPECT_TRUE(Eventually([&] { return nice() == 19; }));
+}
+
 TEST(ComPortEvents, TransmitEmptyAfterAWrite) {
     ScriptedPeer peer(kCom);
     Port p;

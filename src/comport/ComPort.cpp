@@ -190,7 +190,11 @@ void TCustomComPort::SetPriorityClass(TPriorityClass v) {
     priorityClass_ = v;
 }
 void TCustomComPort::SetThreadPriority(TThreadPriority v) {
+    if (v == threadPriority_) return;
     threadPriority_ = v;
+    // Giving the driver the mask again ends the pending wait; the running thread takes the new
+    // priority as it goes round.
+    if (thread_ && IsOpen()) SetCommEventMask(EventMask());
 }
 void TCustomComPort::SetBaudRate(TBaudRate v) {
     SetApplied(baudRate_, v);

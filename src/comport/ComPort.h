@@ -403,7 +403,7 @@ private:
     TOptions options_;
     bool synchronizeEvents_ = true;
     TPriorityClass priorityClass_ = pcDefault;
-    TThreadPriority threadPriority_ = tpTimeCritical;
+    std::atomic<TThreadPriority> threadPriority_{tpTimeCritical}; // read by the event thread
     bool loading_ = false;
     bool activeWhenLoaded_ = false;
 
