@@ -1,11 +1,12 @@
 // End to end: the digital exports with their own argument order or reply rules (identity, tag,
 // additional status, write protection, backup).
-#include "digital_e2e.h"
+#include "e2e/DigitalRows.h"
 
-using namespace tarvik::test;
-using namespace tarvik::test::digital;
+namespace tarvik::e2e {
 
 namespace {
+
+using namespace digital;
 
 // ---- ReadDeviceID ----------------------------------------------------------------------------
 
@@ -43,7 +44,7 @@ const Bytes kIdentityRequest{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x82, 0x80,
 const Bytes kIdentityByTagRequest{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x82, 0x80, 0x00, 0x00, 0x00,
                                   0x00, 0x0B, 0x06, 0x04, 0x20, 0xC4, 0x14, 0x61, 0xC8, 0x52};
 
-const E2eCase kDeviceIdCases[] = {
+const Row kDeviceIdCases[] = {
     {"BroadcastNeverReadsTheTagNorReportsTheDeviceStatus", DeviceId(0, nullptr, 3), OnLine(Identity(0, 0x80)),
      kIdentityRequest, ResultOk, WritesIdentity(0x80)},
     {"ByTagAcceptsATrailingByte", DeviceId(1, "ABCDEFGH", 8), OnLine(WithTrailer(Identity(0x0B, 0x00))),
@@ -58,7 +59,7 @@ const E2eCase kDeviceIdCases[] = {
      kIdentityRequest, ResultBadChecksum, nullptr},
     {"BadModeOnAPresentPortSendsNothing", DeviceId(2, "ABCDEFGH", 8), {}, {}, ResultBadMode, nullptr},
     {"TagLengthSevenSendsNothing", DeviceId(1, "ABCDEFGH", 7), {}, {}, ResultBadTextLength, nullptr},
-    {"AbsentPortComesBeforeBadMode", DeviceId(2, nullptr, 0), {}, {}, ResultPortAbsent, nullptr, kPort + 1},
+    {"AbsentPortComesBeforeBadMode", DeviceId(2, nullptr, 0), {}, {}, ResultPortAbsent, nullptr, kAbsentPort},
     {"BadPortComesBeforeBadMode", DeviceId(-1, nullptr, 0), {}, {}, ResultBadPort, nullptr, 0, 1000},
     {"BadBaudComesBeforeBadTagLength",
      DeviceId(1, "ABCDEFGH", 9),
@@ -93,7 +94,7 @@ void WritesTagRecord(Outputs& o) {
 
 const Bytes kTagRequest{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x82, 0x80, 0x00, 0x00, 0x00, 0x00, 0x0D, 0x00, 0x0F};
 
-const E2eCase kTagCases[] = {
+const Row kTagCases[] = {
     {"RecordOnlyEvenWithADeviceStatus", Tag, OnLine(TagReply(0x80)), kTagRequest, ResultDeviceStatus,
      WritesTagRecord},
     {"ThirtyThreeBytesAccepted", Tag, OnLine(WithTrailer(TagReply(0x40))), kTagRequest, ResultOk,
@@ -115,7 +116,7 @@ int32_t AddStatus(int32_t port, int32_t baud, Outputs& o) {
 
 const Bytes kAddStatusRequest = Request(0x30);
 
-const E2eCase kAddStatusCases[] = {
+const Row kAddStatusCases[] = {
     {"FlagsPerBitAndNoDeviceStatus", AddStatus, OnLine(HartFrame(0x30, 0x00, 0x80, {0x01, 0x80, 0x00, 0xFF})),
      kAddStatusRequest, ResultOk,
      [](Outputs& o) {
@@ -156,7 +157,7 @@ Bytes ProtectReply(uint8_t echo, uint8_t status2) {
     return HartFrame(0x80, 0x00, status2, {echo});
 }
 
-const E2eCase kProtectCases[] = {
+const Row kProtectCases[] = {
     {"EchoWithStatus40IsOk", Protect("ABCDEFGH", 8, 0x102), OnLine(ProtectReply(0x02, 0x40)), kProtectRequest,
      ResultOk, WritesStatus(0x00, 0x40)},
     {"EchoWithStatus02IsDeviceStatus", Protect("ABCDEFGH", 8, 2),
@@ -195,7 +196,7 @@ Bytes BackupReply(uint8_t echo, uint8_t status2) {
     return HartFrame(0x27, 0x00, status2, {echo});
 }
 
-const E2eCase kBackupCases[] = {
+const Row kBackupCases[] = {
     {"EchoOfZeroIsOk", Backup, OnLine(BackupReply(0x00, 0x00)), kBackupRequest, ResultOk, WritesStatus(0, 0)},
     {"ThirteenBytesWithStatus40IsOk", Backup, OnLine(WithTrailer(BackupReply(0x00, 0x40))), kBackupRequest,
      ResultOk, WritesStatus(0x00, 0x40)},
@@ -213,14 +214,24 @@ const E2eCase kBackupCases[] = {
 
 } // namespace
 
-class DigitalIdentityE2e : public testing::TestWithParam<E2eCase> {};
-
-TEST_P(DigitalIdentityE2e, Case) {
-    RunCase(GetParam());
+E2E_CASE(DigitalIdentityEndToEnd, ReadDeviceID) {
+    RunRows("ReadDeviceID", kDeviceIdCases);
 }
 
-INSTANTIATE_TEST_SUITE_P(ReadDeviceID, DigitalIdentityE2e, testing::ValuesIn(kDeviceIdCases), CaseName);
-INSTANTIATE_TEST_SUITE_P(ReadTAG, DigitalIdentityE2e, testing::ValuesIn(kTagCases), CaseName);
-INSTANTIATE_TEST_SUITE_P(ReadAddStatus, DigitalIdentityE2e, testing::ValuesIn(kAddStatusCases), CaseName);
-INSTANTIATE_TEST_SUITE_P(WriteProtectS, DigitalIdentityE2e, testing::ValuesIn(kProtectCases), CaseName);
-INSTANTIATE_TEST_SUITE_P(BackupDatabaseS, DigitalIdentityE2e, testing::ValuesIn(kBackupCases), CaseName);
+E2E_CASE(DigitalIdentityEndToEnd, ReadTAG) {
+    RunRows("ReadTAG", kTagCases);
+}
+
+E2E_CASE(DigitalIdentityEndToEnd, ReadAddStatus) {
+    RunRows("ReadAddStatus", kAddStatusCases);
+}
+
+E2E_CASE(DigitalIdentityEndToEnd, WriteProtectS) {
+    RunRows("WriteProtectS", kProtectCases);
+}
+
+E2E_CASE(DigitalIdentityEndToEnd, BackupDatabaseS) {
+    RunRows("BackupDatabaseS", kBackupCases);
+}
+
+} // namespace tarvik::e2e

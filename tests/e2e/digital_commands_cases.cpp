@@ -1,11 +1,12 @@
 // End to end: the digital exports in the standard argument order (set point, gas and flow unit,
 // valve override and totalizer, pressure devices).
-#include "digital_e2e.h"
+#include "e2e/DigitalRows.h"
 
-using namespace tarvik::test;
-using namespace tarvik::test::digital;
+namespace tarvik::e2e {
 
 namespace {
+
+using namespace digital;
 
 // Address arguments of every call here: IdHigh 0x01, IdMid 0x02, IdLow 0x03, DeviceType 0x64.
 #define ADDRESS port, baud, 0x01, 0x02, 0x03, 0x64
@@ -48,7 +49,7 @@ Call WriteSP(int32_t units, int32_t value) {
 const Bytes kWriteSetPointReply =
     HartFrame(0xEC, 0x00, 0x00, {0x39, 0x42, 0x48, 0, 0, 0x39, 0x42, 0x48, 0, 0});
 
-const E2eCase kSetPointCases[] = {
+const Row kSetPointCases[] = {
     {"ReadSetPoint_BothValuesAndTheSecondUnit", ReadSP, OnLine(SetPointReply(0x00)), Request(0xEB), ResultOk,
      WritesSetPoint(0x00)},
     {"ReadSetPoint_TwentyTwoBytesAccepted", ReadSP, OnLine(WithTrailer(SetPointReply(0x40))), Request(0xEB),
@@ -125,7 +126,7 @@ Bytes SelectGasReply(uint8_t status2) {
     return HartFrame(0xC3, 0x00, status2, {0x0A});
 }
 
-const E2eCase kGasCases[] = {
+const Row kGasCases[] = {
     {"ReadGasData_FourPairsWithDeviceStatus", GasData(10), OnLine(GasDataReply(0x10)), Request(0x97, {0x0A}),
      ResultDeviceStatus, WritesGasData(0x10)},
     {"ReadGasData_LowByteOfGasNumberAndTrailingByte", GasData(0x101), OnLine(WithTrailer(GasDataReply(0x40))),
@@ -209,7 +210,7 @@ const Bytes kWriteVORRequest{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x82, 0x8A, 0x64,
                              0x01, 0x02, 0x03, 0xE7, 0x01, 0x02, 0x88};
 const Bytes kReadVORReply{0x86, 0x8A, 0x64, 0x01, 0x02, 0x03, 0xE6, 0x03, 0x00, 0x00, 0x01, 0x8C};
 
-const E2eCase kValveTotalizerCases[] = {
+const Row kValveTotalizerCases[] = {
     {"WriteVORState_State2", WriteVOR(2), OnLine(HartFrame(0xE7, 0, 0, {0x02})), kWriteVORRequest, ResultOk,
      WritesStatus(0, 0)},
     {"WriteVORState_BadChecksumWinsOverByteCount", WriteVOR(257),
@@ -300,7 +301,7 @@ const Bytes kApplicationRequest{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x82, 0x8A, 0x64,
 const Bytes kApplicationReply{0x86, 0x8A, 0x64, 0x01, 0x02, 0x03, 0xC2, 0x03, 0x00, 0x00, 0x03, 0xAA};
 const Bytes kSettingsReply = HartFrame(0xC0, 0x00, 0x00, {0x01, 0x82, 0x03, 0xF4, 0xEE});
 
-const E2eCase kPressureCases[] = {
+const Row kPressureCases[] = {
     {"ReadPressure_IsCommand1", Pressure, OnLine(kPressureReply), Request(0x01), ResultOk, WritesValue},
     {"ReadFlow_SameRequestSameDecoding", Flow, OnLine(kPressureReply), Request(0x01), ResultOk, WritesValue},
     {"ReadFullScaleRangePressure_SeventeenBytes", FullScale(3),
@@ -355,14 +356,20 @@ const E2eCase kPressureCases[] = {
 
 } // namespace
 
-class DigitalCommandsE2e : public testing::TestWithParam<E2eCase> {};
-
-TEST_P(DigitalCommandsE2e, Case) {
-    RunCase(GetParam());
+E2E_CASE(DigitalCommandsEndToEnd, SetPoint) {
+    RunRows("SetPoint", kSetPointCases);
 }
 
-INSTANTIATE_TEST_SUITE_P(SetPoint, DigitalCommandsE2e, testing::ValuesIn(kSetPointCases), CaseName);
-INSTANTIATE_TEST_SUITE_P(Gas, DigitalCommandsE2e, testing::ValuesIn(kGasCases), CaseName);
-INSTANTIATE_TEST_SUITE_P(ValveTotalizer, DigitalCommandsE2e, testing::ValuesIn(kValveTotalizerCases),
-                         CaseName);
-INSTANTIATE_TEST_SUITE_P(Pressure, DigitalCommandsE2e, testing::ValuesIn(kPressureCases), CaseName);
+E2E_CASE(DigitalCommandsEndToEnd, Gas) {
+    RunRows("Gas", kGasCases);
+}
+
+E2E_CASE(DigitalCommandsEndToEnd, ValveTotalizer) {
+    RunRows("ValveTotalizer", kValveTotalizerCases);
+}
+
+E2E_CASE(DigitalCommandsEndToEnd, Pressure) {
+    RunRows("Pressure", kPressureCases);
+}
+
+} // namespace tarvik::e2e
