@@ -299,7 +299,8 @@ private:
         return kLeft + (t - time_.min) / (time_.max - time_.min) * (width_ - kLeft - kRight);
     }
     static double Y(const Panel& p, double v) {
-        return p.bottom - (v - p.axis.min) / (p.axis.max - p.axis.min) * (p.bottom - p.top);
+        const double y = p.bottom - (v - p.axis.min) / (p.axis.max - p.axis.min) * (p.bottom - p.top);
+        return std::isfinite(y) ? y : p.bottom; // a range beyond double's reach (hand-edited logs)
     }
 
     const Chart& chart_;

@@ -122,6 +122,7 @@ std::string FormatClock(WallTime t, int decimals) {
 Axis ValueAxis(double lo, double hi, int maxTicks) {
     maxTicks = std::max(maxTicks, 2);
     if (hi < lo) std::swap(lo, hi);
+    if (!std::isfinite(hi - lo)) return {lo, hi, {}}; // not a range that ticks can divide
     if (hi - lo <= std::max(std::fabs(lo), std::fabs(hi)) * 1e-9) {
         const double pad = lo == 0 ? 1.0 : std::fabs(lo) * 0.1;
         lo -= pad;
@@ -163,7 +164,10 @@ Axis TimeAxis(WallTime t0, WallTime t1, int maxTicks) {
         t1 = mid + kMinTimeSpan / 2;
     }
     Axis axis{t0, t1, {}};
-    double step = kSteps[std::size(kSteps) - 1];
+    if (!std::isfinite(t1 - t0)) return axis;
+    // Beyond the table: whole multiples of the longest step.
+    const double longest = kSteps[std::size(kSteps) - 1];
+    double step = std::max(1.0, std::ceil((t1 - t0) / maxTicks / longest)) * longest;
     for (double s : kSteps) {
         if (std::floor(t1 / s) - std::ceil(t0 / s) + 1 <= maxTicks) {
             step = s;
