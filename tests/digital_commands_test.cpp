@@ -44,15 +44,15 @@ DigitalReply Stored(const Bytes& bytes) {
 
 // A reply of `k` stored bytes whose first `L` bytes are a full reply with a correct checksum (cut
 // when k < L, padded when k > L).
-DigitalReply FullOfLength(const CommandSpec& spec, int L, int k, std::uint8_t status2 = 0) {
-    Bytes f = HartFrame(spec.command, 0x00, status2, Bytes(static_cast<std::size_t>(L - 11), 0x31));
+DigitalReply FullOfLength(const CommandSpec& desc, int L, int k, std::uint8_t status2 = 0) {
+    Bytes f = HartFrame(desc.command, 0x00, status2, Bytes(static_cast<std::size_t>(L - 11), 0x31));
     f.resize(static_cast<std::size_t>(k), 0x5C);
     return Stored(f);
 }
 
 // A short reply (byte count 2, correct checksum), optionally followed by one more byte.
-DigitalReply ShortReply(const CommandSpec& spec, bool trailing) {
-    Bytes f = HartFrame(spec.command, 0x40, 0x00, {});
+DigitalReply ShortReply(const CommandSpec& desc, bool trailing) {
+    Bytes f = HartFrame(desc.command, 0x40, 0x00, {});
     if (trailing) f.push_back(0x5C);
     return Stored(f);
 }
@@ -142,7 +142,7 @@ TEST(DigitalRequests, WorkedFramesOfTheCommands) {
 TEST(DigitalReplies, EachCommandAcceptsItsOwnLengthsAndTests) {
     struct Row {
         const char* name;
-        const CommandSpec& spec;
+        const CommandSpec& desc;
         std::uint8_t command;
         int L;
         bool byteCountTest, deviceStatus, statusOnSuccess;
@@ -173,39 +173,39 @@ TEST(DigitalReplies, EachCommandAcceptsItsOwnLengthsAndTests) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        const CommandSpec& spec = row.spec;
-        EXPECT_EQ(spec.command, row.command);
+        const CommandSpec& desc = row.desc;
+        EXPECT_EQ(desc.command, row.command);
 
         // Full replies: L and L + 1 bytes; one byte fewer or two more is a length error.
         for (int k : {row.L, row.L + 1}) {
-            const Classification c = Classify(FullOfLength(spec, row.L, k), spec);
+            const Classification c = Classify(FullOfLength(desc, row.L, k), desc);
             EXPECT_EQ(c.result, ResultOk) << k;
             EXPECT_TRUE(c.full) << k;
             EXPECT_EQ(c.status, row.statusOnSuccess) << k;
         }
         if (row.L - 1 > 12) {
-            EXPECT_EQ(Classify(FullOfLength(spec, row.L, row.L - 1), spec).result, ResultBadLength);
+            EXPECT_EQ(Classify(FullOfLength(desc, row.L, row.L - 1), desc).result, ResultBadLength);
         }
-        EXPECT_EQ(Classify(FullOfLength(spec, row.L, row.L + 2), spec).result, ResultBadLength);
+        EXPECT_EQ(Classify(FullOfLength(desc, row.L, row.L + 2), desc).result, ResultBadLength);
 
         // Status2 0x80: a device status, unless the command never reports one.
-        const Classification flagged = Classify(FullOfLength(spec, row.L, row.L, 0x80), spec);
+        const Classification flagged = Classify(FullOfLength(desc, row.L, row.L, 0x80), desc);
         EXPECT_EQ(flagged.result, row.deviceStatus ? ResultDeviceStatus : ResultOk);
         EXPECT_TRUE(flagged.full);
 
         // Short replies: 11 bytes always, 12 only when 12 is not the full length.
-        EXPECT_EQ(Classify(ShortReply(spec, false), spec).result, ResultErrorReply);
+        EXPECT_EQ(Classify(ShortReply(desc, false), desc).result, ResultErrorReply);
         if (row.L != 12) {
-            EXPECT_EQ(Classify(ShortReply(spec, true), spec).result, ResultErrorReply);
+            EXPECT_EQ(Classify(ShortReply(desc, true), desc).result, ResultErrorReply);
         }
 
         // The byte-count test: a well-formed full reply with byte count 4 is refused, without status.
         Bytes wrongCount =
-            HartFrame(spec.command, 0x00, 0x00, Bytes(static_cast<std::size_t>(row.L - 11), 0x31));
+            HartFrame(desc.command, 0x00, 0x00, Bytes(static_cast<std::size_t>(row.L - 11), 0x31));
         wrongCount[7] = 4;
         wrongCount.back() ^= 3 ^ 4; // keep the checksum right
         if (row.L == 12) {
-            const Classification c = Classify(Stored(wrongCount), spec);
+            const Classification c = Classify(Stored(wrongCount), desc);
             EXPECT_EQ(c.result, row.byteCountTest ? ResultBadLength : ResultOk);
             EXPECT_EQ(c.status, !row.byteCountTest);
         }

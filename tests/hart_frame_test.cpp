@@ -63,19 +63,19 @@ TEST(HartFrame, RequestCarriesDataAndByteCountAndUsesLowBytesOfSlots) {
 }
 
 TEST(HartFrame, ClassificationOverEveryStoredCountForLength16) {
-    const CommandSpec spec{.command = 1, .fullLength = 16};
+    const CommandSpec desc{.command = 1, .fullLength = 16};
     for (int k = 0; k <= 51; ++k) {
         Classification c;
         if (k == 11 || k == 12) {
             DigitalReply r = ShortReply();
             if (k == 12) r.Collect(0x77); // a trailing byte after a short reply
-            c = Classify(r, spec);
+            c = Classify(r, desc);
             EXPECT_EQ(c.result, ResultErrorReply) << k;
             EXPECT_TRUE(c.status);
             EXPECT_FALSE(c.full);
             continue;
         }
-        c = Classify(OfLength(16, k), spec);
+        c = Classify(OfLength(16, k), desc);
         if (k == 16 || k == 17) {
             EXPECT_EQ(c.result, ResultOk) << k;
             EXPECT_TRUE(c.full && c.status);
@@ -87,11 +87,11 @@ TEST(HartFrame, ClassificationOverEveryStoredCountForLength16) {
     DigitalReply sixty;
     for (int i = 0; i < 60; ++i)
         sixty.Collect(0x10);
-    EXPECT_EQ(Classify(sixty, spec).result, ResultBadLength);
+    EXPECT_EQ(Classify(sixty, desc).result, ResultBadLength);
 }
 
 TEST(HartFrame, ChecksumAndStatus2Rules) {
-    const CommandSpec spec{.command = 1, .fullLength = 16};
+    const CommandSpec desc{.command = 1, .fullLength = 16};
     struct Case {
         std::uint8_t status2;
         int result;
@@ -101,17 +101,17 @@ TEST(HartFrame, ChecksumAndStatus2Rules) {
                  {0x80, ResultDeviceStatus},
                  {0x01, ResultDeviceStatus}};
     for (const auto& c : cases)
-        EXPECT_EQ(Classify(OfLength(16, 16, c.status2), spec).result, c.result);
+        EXPECT_EQ(Classify(OfLength(16, 16, c.status2), desc).result, c.result);
 
     DigitalReply bad = OfLength(16, 16);
     bad.bytes[12] ^= 0x01;
-    EXPECT_EQ(Classify(bad, spec).result, ResultBadChecksum);
-    EXPECT_FALSE(Classify(bad, spec).status);
+    EXPECT_EQ(Classify(bad, desc).result, ResultBadChecksum);
+    EXPECT_FALSE(Classify(bad, desc).status);
 
     DigitalReply badShort = ShortReply();
     badShort.bytes[10] ^= 0xFF;
-    EXPECT_EQ(Classify(badShort, spec).result, ResultErrorReplyChecksum);
-    EXPECT_FALSE(Classify(badShort, spec).status);
+    EXPECT_EQ(Classify(badShort, desc).result, ResultErrorReplyChecksum);
+    EXPECT_FALSE(Classify(badShort, desc).status);
 
     // Commands that never report the device status stay clean whatever Status2 holds.
     const CommandSpec noStatus{.command = 48, .fullLength = 15, .deviceStatus = false};

@@ -49,20 +49,20 @@ bool ChecksumOk(const api::DigitalReply& reply, std::int32_t length) {
 
 } // namespace
 
-Classification Classify(const api::DigitalReply& reply, const CommandSpec& spec) {
+Classification Classify(const api::DigitalReply& reply, const CommandSpec& desc) {
     const std::int32_t k = reply.count;
-    const std::int32_t L = spec.fullLength;
+    const std::int32_t L = desc.fullLength;
     const std::uint8_t byteCount = reply.bytes[kPosByteCount];
 
     if (k == L || k == L + 1) {
         if (!ChecksumOk(reply, L)) return {ResultBadChecksum};
-        if (spec.byteCountTest && byteCount != kByteCountFull) return {ResultBadLength};
+        if (desc.byteCountTest && byteCount != kByteCountFull) return {ResultBadLength};
         const std::uint8_t s2 = reply.bytes[kPosStatus2];
-        const bool clean = s2 == kStatusClean || s2 == kStatusCleanAlt || !spec.deviceStatus;
-        return {clean ? ResultOk : ResultDeviceStatus, true, spec.statusOnSuccess};
+        const bool clean = s2 == kStatusClean || s2 == kStatusCleanAlt || !desc.deviceStatus;
+        return {clean ? ResultOk : ResultDeviceStatus, true, desc.statusOnSuccess};
     }
     if (k == kShortLength || (k == kShortLength + 1 && L != kShortLength + 1)) {
-        if (spec.byteCountTest && byteCount != kByteCountShort) return {ResultBadLength};
+        if (desc.byteCountTest && byteCount != kByteCountShort) return {ResultBadLength};
         if (!ChecksumOk(reply, kShortLength)) return {ResultErrorReplyChecksum};
         return {ResultErrorReply, false, true};
     }

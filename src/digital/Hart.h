@@ -78,7 +78,7 @@ struct Classification {
 };
 
 // Classifies `reply` against the command (length, checksum, byte count, Status2 rule).
-Classification Classify(const api::DigitalReply& reply, const CommandSpec& spec);
+Classification Classify(const api::DigitalReply& reply, const CommandSpec& desc);
 
 // Big-endian 32-bit word at reply position `pos` (the raw float pattern, unconverted).
 std::int32_t WordAt(const api::DigitalReply& reply, std::size_t pos);
@@ -96,9 +96,9 @@ std::int32_t PrepareLine(std::int32_t port, std::int32_t baud, Line& line);
 // `decode(reply, result)`, which writes the command's outputs and returns the final result.
 // `statusWritten`, when given, tells whether Status1/Status2 were written.
 template <class Decode>
-std::int32_t JudgeReply(const api::DigitalReply& reply, const CommandSpec& spec, std::uint8_t* status1,
+std::int32_t JudgeReply(const api::DigitalReply& reply, const CommandSpec& desc, std::uint8_t* status1,
                         std::uint8_t* status2, Decode&& decode, bool* statusWritten = nullptr) {
-    const Classification c = Classify(reply, spec);
+    const Classification c = Classify(reply, desc);
     if (statusWritten) *statusWritten = c.status;
     if (c.status) {
         *status1 = reply.bytes[kPosStatus1];
@@ -117,26 +117,26 @@ auto Into(Decoder decoder, Record& record) {
 
 // Steps 6 and 7 on a prepared line: send the request, collect, then judge the reply.
 template <class Decode>
-std::int32_t Transact(const Line& line, const Address& address, const CommandSpec& spec,
+std::int32_t Transact(const Line& line, const Address& address, const CommandSpec& desc,
                       std::span<const std::uint8_t> data, std::uint8_t* status1, std::uint8_t* status2,
                       Decode&& decode) {
-    const RequestFrame request = BuildFrame(address, spec.command, data);
+    const RequestFrame request = BuildFrame(address, desc.command, data);
     api::DigitalReply reply;
     if (std::int32_t rc = api::DigitalExchange(line.device, line.baud, line.delayMs, request.Bytes(), reply))
         return rc;
-    return JudgeReply(reply, spec, status1, status2, decode);
+    return JudgeReply(reply, desc, status1, status2, decode);
 }
 
 // The whole call of a standard addressed command: entry steps 2 to 7 (the command's own argument
 // checks come before, in the export).
 template <class Decode>
-std::int32_t RunCommand(std::int32_t port, std::int32_t baud, const Address& address, const CommandSpec& spec,
+std::int32_t RunCommand(std::int32_t port, std::int32_t baud, const Address& address, const CommandSpec& desc,
                         std::span<const std::uint8_t> data, std::uint8_t* status1, std::uint8_t* status2,
                         Decode&& decode) {
     return api::Guarded([&]() -> std::int32_t {
         Line line;
         if (std::int32_t rc = PrepareLine(port, baud, line)) return rc;
-        return Transact(line, address, spec, data, status1, status2, decode);
+        return Transact(line, address, desc, data, status1, status2, decode);
     });
 }
 

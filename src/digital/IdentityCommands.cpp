@@ -19,18 +19,18 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadDeviceID(int32_t LookupMode, int32
 
         std::array<uint8_t, kPackedTextLength> packed{};
         std::span<const uint8_t> data;
-        const CommandSpec* spec = nullptr;
+        const CommandSpec* desc = nullptr;
         if (LookupMode == kLookupByTag) {
             if (TagLength != kTextLength) return ResultBadTextLength;
             packed = TagData(Tag);
             data = packed;
-            spec = &kReadUniqueIdentifierByTag;
+            desc = &kReadUniqueIdentifierByTag;
         } else if (LookupMode == kLookupBroadcast) {
-            spec = &kReadUniqueIdentifier;
+            desc = &kReadUniqueIdentifier;
         } else {
             return ResultBadMode;
         }
-        return Transact(line, Address::Broadcast(), *spec, data, Status1, Status2,
+        return Transact(line, Address::Broadcast(), *desc, data, Status1, Status2,
                         [&](const DigitalReply& r, int32_t result) {
                             IdentityRecord id;
                             result = DecodeIdentity(r, result, id);

@@ -14,10 +14,10 @@ constexpr std::int32_t kFrameFraming = 9;
 // The most a 0731 reply is read: the size of a port's input queue, as the export could see.
 constexpr std::size_t kMaxLine = 4096;
 
-bool HartComplete(const api::DigitalReply& reply, const digital::CommandSpec& spec) {
+bool HartComplete(const api::DigitalReply& reply, const digital::CommandSpec& desc) {
     const std::int32_t k = reply.count;
     // Beyond the full (L, L + 1) and short (11, 12) counts every count is a bad length.
-    if (k > std::max(spec.fullLength + 1, digital::kShortLength + 1)) return true;
+    if (k > std::max(desc.fullLength + 1, digital::kShortLength + 1)) return true;
     if (k <= static_cast<std::int32_t>(digital::kPosByteCount)) return false;
     return k >= kFrameFraming + reply.bytes[digital::kPosByteCount];
 }
@@ -25,14 +25,14 @@ bool HartComplete(const api::DigitalReply& reply, const digital::CommandSpec& sp
 } // namespace
 
 std::int32_t HartExchange(LinkPort& port, std::span<const std::uint8_t> request,
-                          const digital::CommandSpec& spec, LinkPort::Clock::time_point deadline,
+                          const digital::CommandSpec& desc, LinkPort::Clock::time_point deadline,
                           api::DigitalReply& reply) {
     port.Send(request);
     bool any = false;
     while (const auto b = port.Next(deadline)) {
         any = true;
         reply.Collect(*b);
-        if (HartComplete(reply, spec)) break;
+        if (HartComplete(reply, desc)) break;
     }
     return any ? 0 : ResultNoReply;
 }

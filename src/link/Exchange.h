@@ -14,7 +14,7 @@ namespace tarvik::link {
 // (delimiter .. byte count, the data, the checksum), or once it is longer than any count the
 // command could accept. Returns 0, or ResultNoReply when not one byte arrived.
 std::int32_t HartExchange(LinkPort& port, std::span<const std::uint8_t> request,
-                          const digital::CommandSpec& spec, LinkPort::Clock::time_point deadline,
+                          const digital::CommandSpec& desc, LinkPort::Clock::time_point deadline,
                           api::DigitalReply& reply);
 
 // Whether a damaged HART reply is worth another try.

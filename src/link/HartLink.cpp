@@ -56,11 +56,11 @@ struct HartLink::Impl {
     // One command: open if needed, send, collect until complete, judge; again on a missing or
     // damaged reply while tries are left. `decode(reply, result, value)` is the command's decoder.
     template <class T, class Decode>
-    HartResult<T> Run(const Address& address, const CommandSpec& spec, std::span<const std::uint8_t> data,
+    HartResult<T> Run(const Address& address, const CommandSpec& desc, std::span<const std::uint8_t> data,
                       Decode&& decode) {
         HartResult<T> out;
         std::lock_guard lock(mutex);
-        const RequestFrame frame = BuildFrame(address, spec.command, data);
+        const RequestFrame frame = BuildFrame(address, desc.command, data);
         out.result = api::Guarded([&]() -> std::int32_t {
             try {
                 if (const std::int32_t rc = Reopen(); rc != ResultOk) return rc;
@@ -70,10 +70,10 @@ struct HartLink::Impl {
                 for (std::int32_t attempt = 0; attempt <= std::max(0, options.retries); ++attempt) {
                     DigitalReply reply;
                     out.hasStatus = out.hasValue = false;
-                    result = HartExchange(port, frame.Bytes(), spec, LinkPort::Clock::now() + wait, reply);
+                    result = HartExchange(port, frame.Bytes(), desc, LinkPort::Clock::now() + wait, reply);
                     if (result == 0)
                         result = JudgeReply(
-                            reply, spec, &out.status1, &out.status2,
+                            reply, desc, &out.status1, &out.status2,
                             [&](const DigitalReply& r, std::int32_t res) {
                                 out.hasValue = true;
                                 return decode(r, res, out.value);
@@ -93,20 +93,20 @@ struct HartLink::Impl {
     }
 
     template <class T, class Decode>
-    HartResult<T> Run(const DeviceAddress& device, const CommandSpec& spec,
+    HartResult<T> Run(const DeviceAddress& device, const CommandSpec& desc,
                       std::span<const std::uint8_t> data, Decode&& decode) {
-        return Run<T>(AddressOf(device), spec, data, decode);
+        return Run<T>(AddressOf(device), desc, data, decode);
     }
 
-    HartResult<Done> RunPlain(const DeviceAddress& device, const CommandSpec& spec,
+    HartResult<Done> RunPlain(const DeviceAddress& device, const CommandSpec& desc,
                               std::span<const std::uint8_t> data) {
-        return Run<Done>(device, spec, data,
+        return Run<Done>(device, desc, data,
                          [](const DigitalReply&, std::int32_t res, Done&) { return res; });
     }
 
-    HartResult<Measurement> RunMeasurement(const DeviceAddress& device, const CommandSpec& spec,
+    HartResult<Measurement> RunMeasurement(const DeviceAddress& device, const CommandSpec& desc,
                                            std::span<const std::uint8_t> data) {
-        return Run<Measurement>(device, spec, data,
+        return Run<Measurement>(device, desc, data,
                                 [](const DigitalReply& r, std::int32_t res, Measurement& m) {
                                     UnitValue v;
                                     res = DecodeUnitValue(r, res, v);
@@ -115,8 +115,8 @@ struct HartLink::Impl {
                                 });
     }
 
-    HartResult<DeviceAddress> RunIdentity(const CommandSpec& spec, std::span<const std::uint8_t> data) {
-        return Run<DeviceAddress>(Address::Broadcast(), spec, data,
+    HartResult<DeviceAddress> RunIdentity(const CommandSpec& desc, std::span<const std::uint8_t> data) {
+        return Run<DeviceAddress>(Address::Broadcast(), desc, data,
                                   [](const DigitalReply& r, std::int32_t res, DeviceAddress& a) {
                                       IdentityRecord id;
                                       res = DecodeIdentity(r, res, id);
@@ -126,8 +126,8 @@ struct HartLink::Impl {
     }
 
     HartResult<std::array<std::uint8_t, 4>> RunFourBytes(const DeviceAddress& device,
-                                                         const CommandSpec& spec) {
-        return Run<std::array<std::uint8_t, 4>>(device, spec, {}, DecodeSettings);
+                                                         const CommandSpec& desc) {
+        return Run<std::array<std::uint8_t, 4>>(device, desc, {}, DecodeSettings);
     }
 
     template <class T>
