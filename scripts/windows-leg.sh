@@ -103,10 +103,12 @@ for bits in 32 64; do
   timeout 300 wine "$dir/tests/wine/tarvik_comport_tests.exe" || failed=1
   echo "== $bits-bit: end-to-end cases through TarvikDLL.dll ==" >&2
   timeout 300 wine "$dir/tests/wine/tarvik_e2e.exe" "$dll" || failed=1
+  echo "== $bits-bit: fast link ==" >&2
+  timeout 300 wine "$dir/tests/wine/tarvik_link_tests.exe" || failed=1
 done
 
 if [ "$failed" -ne 0 ]; then
   notice "FAILED"
   exit 1
 fi
-notice "passed (both DLLs: export and import tables, port component, end-to-end cases)"
+notice "passed (both DLLs: export and import tables, port component, end-to-end cases, fast link)"

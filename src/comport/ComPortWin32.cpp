@@ -49,6 +49,8 @@ struct TPortState {
     OVERLAPPED eventRecord{}; // its auto-reset event serves the event thread
     DWORD readLength = 0;     // byte counts of the last ReadFile / WriteFile started
     DWORD writeLength = 0;
+    bool readUnchecked = false; // started, and its outcome not yet looked at
+    bool writeUnchecked = false;
     DWORD savedPriority = kNoPriority;
 };
 
@@ -150,6 +152,7 @@ void TCustomComPort::ReleaseHandle() noexcept {
     if (s.handle != INVALID_HANDLE_VALUE) {
         FinishPending(s.handle, s.writeEvent, s.writeRecord);
         FinishPending(s.handle, s.readEvent, s.readRecord);
+        s.readUnchecked = s.writeUnchecked = false;
         CloseHandle(s.handle);
         s.handle = INVALID_HANDLE_VALUE;
     }
@@ -170,8 +173,12 @@ void TCustomComPort::ApplySettings() {
     Check(*this, GetCommState(h, &dcb) != FALSE);
     // A driver may report a parity that it cannot take back: Wine on a pseudo-terminal, whose
     // kernel drops the parity-enable bit but keeps the odd bit, reports an undefined value. The
-    // line then runs without parity, so that is the value kept.
-    if (dcb.Parity > SPACEPARITY) dcb.Parity = NOPARITY;
+    // line then runs without parity, so that is the value kept, and it is set at once: while the
+    // odd bit is left over, the kernel refuses (EINVAL) to enable parity again.
+    if (dcb.Parity > SPACEPARITY) {
+        dcb.Parity = NOPARITY;
+        Check(*this, SetCommState(h, &dcb) != FALSE);
+    }
 
     if (baudRate_ != brDefault)
         dcb.BaudRate = static_cast<DWORD>(baudRate_ == brCustom ? customBaudRate_ : BaudRateValue(baudRate_));
@@ -269,6 +276,7 @@ void TCustomComPort::StartRead(void* buffer, std::int32_t length) {
     s.readRecord.hEvent = s.readEvent;
     Check(*this, ResetEvent(s.readEvent) != FALSE);
     Check(*this, ReadFile(s.handle, buffer, s.readLength, nullptr, &s.readRecord) != FALSE);
+    s.readUnchecked = true;
 }
 
 void TCustomComPort::StartWrite(const void* buffer, std::int32_t length) {
@@ -278,17 +286,28 @@ void TCustomComPort::StartWrite(const void* buffer, std::int32_t length) {
     s.writeRecord.hEvent = s.writeEvent;
     Check(*this, ResetEvent(s.writeEvent) != FALSE);
     Check(*this, WriteFile(s.handle, buffer, s.writeLength, nullptr, &s.writeRecord) != FALSE);
+    s.writeUnchecked = true;
 }
 
 void TCustomComPort::WaitPending(bool write) {
     if (state_) {
         TPortState& s = *state_;
         const HANDLE event = write ? s.writeEvent : s.readEvent;
-        // A closed port has no events and nothing pending.
-        if (event != nullptr && WaitForSingleObject(event, 0) != WAIT_OBJECT_0) {
+        bool& unchecked = write ? s.writeUnchecked : s.readUnchecked;
+        // A closed port has no events and nothing pending. An operation that ended before this
+        // wait is judged all the same: a read that timed out early is still a timeout.
+        if (event != nullptr && unchecked) {
+            unchecked = false;
             DWORD transferred = 0;
-            Check(*this, GetOverlappedResult(s.handle, write ? &s.writeRecord : &s.readRecord, &transferred,
-                                             TRUE) != FALSE);
+            const bool done = GetOverlappedResult(s.handle, write ? &s.writeRecord : &s.readRecord,
+                                                  &transferred, TRUE) != FALSE;
+            // Windows completes a transfer that ran out of time with a short count; Wine fails it
+            // with ERROR_TIMEOUT when nothing at all was transferred. Both are the same timeout.
+            if (!done && GetLastError() == ERROR_TIMEOUT) {
+                SetLastError(ERROR_SUCCESS);
+                RaiseError(ceComponent, kMsgTimeout);
+            }
+            Check(*this, done);
             if (transferred != (write ? s.writeLength : s.readLength)) RaiseError(ceComponent, kMsgTimeout);
         }
     }
