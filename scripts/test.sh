@@ -29,7 +29,7 @@ ninja -C build-asan -j"$jobs"
 step "valgrind memcheck on the end-to-end tests"
 valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect \
   build/tests/tarvik_tests --gtest_brief=1 \
-  --gtest_filter='ReadFlowEndToEnd.*:Faults.*:ComPort.*:*E2e*:*EndToEnd*:Load.Many*'
+  --gtest_filter='ReadFlowEndToEnd.*:Faults.*:ComPort.*:*E2e*:*EndToEnd*:*Shared*'
 
 step "Fuzzing"
 scripts/fuzz.sh "${FUZZ_SECONDS:-30}"
