@@ -72,79 +72,73 @@ std::uint32_t LineErrorBits(TLineErrors errors) {
 
 // ---- setting groups --------------------------------------------------------------------------
 
+namespace {
+
+// Stores a setting that changed and re-applies its group (which does nothing on a closed port).
 template <class T>
-void TFlowControl::Set(T& field, T v) {
+void Store(T& field, T v, TCustomComPort& port, void (TCustomComPort::*apply)()) {
     if (v == field) return;
     field = v;
-    port_.ApplySettings();
-}
-void TFlowControl::SetDTR(TDTRControl v) {
-    Set(dtr_, v);
-}
-void TFlowControl::SetRTS(TRTSControl v) {
-    Set(rts_, v);
-}
-void TFlowControl::SetXOnXOff(TXOnXOffControl v) {
-    Set(xonxoff_, v);
-}
-void TFlowControl::SetXOnLimit(std::uint16_t v) {
-    Set(xonLimit_, v);
-}
-void TFlowControl::SetXOffLimit(std::uint16_t v) {
-    Set(xoffLimit_, v);
+    (port.*apply)();
 }
 
-void TCharacters::Set(std::uint8_t& field, std::uint8_t v) {
-    if (v == field) return;
-    field = v;
-    port_.ApplySettings();
+constexpr auto kSettings = &TCustomComPort::ApplySettings;
+
+} // namespace
+
+void TFlowControl::SetDTR(TDTRControl v) {
+    Store(dtr_, v, port_, kSettings);
 }
+void TFlowControl::SetRTS(TRTSControl v) {
+    Store(rts_, v, port_, kSettings);
+}
+void TFlowControl::SetXOnXOff(TXOnXOffControl v) {
+    Store(xonxoff_, v, port_, kSettings);
+}
+void TFlowControl::SetXOnLimit(std::uint16_t v) {
+    Store(xonLimit_, v, port_, kSettings);
+}
+void TFlowControl::SetXOffLimit(std::uint16_t v) {
+    Store(xoffLimit_, v, port_, kSettings);
+}
+
 void TCharacters::SetXOn(std::uint8_t v) {
-    Set(xon_, v);
+    Store(xon_, v, port_, kSettings);
 }
 void TCharacters::SetXOff(std::uint8_t v) {
-    Set(xoff_, v);
+    Store(xoff_, v, port_, kSettings);
 }
 void TCharacters::SetError(std::uint8_t v) {
-    Set(error_, v);
+    Store(error_, v, port_, kSettings);
 }
 void TCharacters::SetEof(std::uint8_t v) {
-    Set(eof_, v);
+    Store(eof_, v, port_, kSettings);
 }
 void TCharacters::SetEvent(std::uint8_t v) {
-    Set(event_, v);
+    Store(event_, v, port_, kSettings);
 }
 
 void TBufferSizes::SetInput(std::int32_t v) {
-    if (v == input_) return;
-    input_ = v;
-    port_.ApplyBuffers();
+    Store(input_, v, port_, &TCustomComPort::ApplyBuffers);
 }
 void TBufferSizes::SetOutput(std::int32_t v) {
-    if (v == output_) return;
-    output_ = v;
-    port_.ApplyBuffers();
+    Store(output_, v, port_, &TCustomComPort::ApplyBuffers);
 }
 
-void TTimeouts::Set(std::int32_t& field, std::int32_t v) {
-    if (v == field) return;
-    field = v;
-    port_.ApplyTimeouts();
-}
 void TTimeouts::SetReadInterval(std::int32_t v) {
-    Set(readInterval_, v);
+    Store(readInterval_, v, port_, &TCustomComPort::ApplyTimeouts);
 }
 void TTimeouts::SetReadMultiplier(std::int32_t v) {
-    Set(readMultiplier_, v);
+    Store(readMultiplier_, v, port_, &TCustomComPort::ApplyTimeouts);
 }
 void TTimeouts::SetReadConstant(std::int32_t v) {
-    Set(readConstant_, v);
+    Store(readConstant_, v, port_, &TCustomComPort::ApplyTimeouts);
 }
 void TTimeouts::SetWriteMultiplier(std::int32_t v) {
-    Set(writeMultiplier_, v);
+    Store(writeMultiplier_, v, port_, &TCustomComPort::ApplyTimeouts);
 }
 void TTimeouts::SetWriteConstant(std::int32_t v) {
-    Set(writeConstant_, v);
+    Store(writeConstant_, v, port_, &TCustomComPort::ApplyTimeouts);
 }
 
 // ---- the port object -------------------------------------------------------------------------
@@ -165,13 +159,6 @@ std::string TCustomComPort::About() const {
 
 void TCustomComPort::CheckClosedForChange(bool changed) {
     if (changed && IsOpen()) RaiseError(ceComponent, kMsgOpenPort);
-}
-
-template <class T>
-void TCustomComPort::SetApplied(T& field, T v) {
-    if (v == field) return;
-    field = v;
-    ApplySettings();
 }
 
 void TCustomComPort::SetDeviceName(const std::string& name) {
@@ -197,19 +184,19 @@ void TCustomComPort::SetThreadPriority(TThreadPriority v) {
     if (thread_ && IsOpen()) SetCommEventMask(EventMask());
 }
 void TCustomComPort::SetBaudRate(TBaudRate v) {
-    SetApplied(baudRate_, v);
+    Store(baudRate_, v, *this, kSettings);
 }
 void TCustomComPort::SetDataBits(TDataBits v) {
-    SetApplied(dataBits_, v);
+    Store(dataBits_, v, *this, kSettings);
 }
 void TCustomComPort::SetParity(TParity v) {
-    SetApplied(parity_, v);
+    Store(parity_, v, *this, kSettings);
 }
 void TCustomComPort::SetStopBits(TStopBits v) {
-    SetApplied(stopBits_, v);
+    Store(stopBits_, v, *this, kSettings);
 }
 void TCustomComPort::SetOptions(TOptions v) {
-    SetApplied(options_, v);
+    Store(options_, v, *this, kSettings);
 }
 
 void TCustomComPort::SetCustomBaudRate(std::int32_t v) {

@@ -192,8 +192,6 @@ public:
     void SetXOffLimit(std::uint16_t v);
 
 private:
-    template <class T>
-    void Set(T& field, T v);
     TCustomComPort& port_;
     TDTRControl dtr_ = dcDefault;
     TRTSControl rts_ = rcDefault;
@@ -217,7 +215,6 @@ public:
     void SetEvent(std::uint8_t v);
 
 private:
-    void Set(std::uint8_t& field, std::uint8_t v);
     TCustomComPort& port_;
     std::uint8_t xon_ = 17;
     std::uint8_t xoff_ = 19;
@@ -255,7 +252,6 @@ public:
     void SetWriteConstant(std::int32_t v);
 
 private:
-    void Set(std::int32_t& field, std::int32_t v);
     TCustomComPort& port_;
     std::int32_t readInterval_ = 0;
     std::int32_t readMultiplier_ = 0;
@@ -391,8 +387,6 @@ private:
     void CheckOpen() const; // the closed-port guard
     void CheckClosedForChange(bool changed);
     void CheckLineErrors(std::uint32_t errorBits);
-    template <class T>
-    void SetApplied(T& field, T v);
 
     std::string deviceName_ = "COM1";
     TBaudRate baudRate_ = brDefault;

@@ -13,30 +13,14 @@
 #include <sstream>
 #include <thread>
 
+#include "ChartInspect.h"
 #include "CsvLog.h"
 
 namespace {
 
 using nlohmann::json;
-
-std::pair<int, std::string> Shell(const std::string& command) {
-    std::string out;
-    FILE* p = ::popen(command.c_str(), "r");
-    if (!p) return {-1, out};
-    char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-        out.append(buf, n);
-    const int status = ::pclose(p);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
-
-json InspectSvg(const std::string& path) {
-    const std::string here = __FILE__;
-    const auto [rc, out] =
-        Shell("python3 '" + here.substr(0, here.find_last_of('/')) + "/chart_inspect.py' svg '" + path + "'");
-    EXPECT_EQ(rc, 0) << path << " is not well-formed";
-    return rc == 0 ? json::parse(out) : json();
-}
+using tarvik::chart::test::InspectSvg;
+using tarvik::chart::test::Shell;
 
 pid_t Spawn(std::vector<std::string> args, const std::string& portDir) {
     const pid_t pid = ::fork();

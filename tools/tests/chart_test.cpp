@@ -12,36 +12,16 @@
 #include <sstream>
 
 #include "ChartFile.h"
+#include "ChartInspect.h"
 #include "CsvLog.h"
 
 namespace tarvik::chart {
 namespace {
 
 using nlohmann::json;
-
-// Output and exit status of a shell command.
-std::pair<int, std::string> Shell(const std::string& command) {
-    std::string out;
-    FILE* p = ::popen(command.c_str(), "r");
-    if (!p) return {-1, out};
-    char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
-        out.append(buf, n);
-    const int status = ::pclose(p);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
-
-std::string Inspector() {
-    const std::string here = __FILE__;
-    return here.substr(0, here.find_last_of('/')) + "/chart_inspect.py";
-}
-
-// What chart_inspect.py reads from an SVG file; fails the test when it is not well-formed XML.
-json InspectSvg(const std::string& path) {
-    const auto [rc, out] = Shell("python3 '" + Inspector() + "' svg '" + path + "'");
-    EXPECT_EQ(rc, 0) << "chart_inspect.py svg " << path;
-    return rc == 0 ? json::parse(out) : json();
-}
+using test::Inspector;
+using test::InspectSvg;
+using test::Shell;
 
 class TempDir {
 public:
