@@ -92,7 +92,7 @@ def parse_markers(text: str, where: str):
     for n, part in enumerate(parts):
         if not part:
             continue
-        if part.startswith("skip"):
+        if re.match(r"skip\s*(:|$)", part):
             reason = "; ".join([part[len("skip"):].lstrip(" :").strip()] + parts[n + 1:]).strip("; ")
             if not reason:
                 raise MarkerError("%s: 'skip' needs a reason: <!-- docs-test: skip: REASON -->" % where)
@@ -190,7 +190,7 @@ def rewrite(block: Block, port_dir: str) -> str:
 
 
 class Session:
-    def __init__(self, source: str, build: str, prefix: str):
+    def __init__(self, source: str, build: str, prefix: Optional[str]):
         self.root = tempfile.mkdtemp(prefix="tarvik-docs-")
         self.work = os.path.join(self.root, "work")
         self.port_dir = os.path.join(self.root, "ports")
@@ -203,19 +203,19 @@ class Session:
         env = {k: v for k, v in os.environ.items() if not k.startswith("TARVIK_")}
         for name in ("home", "tmp", "run"):
             os.makedirs(os.path.join(self.root, name), mode=0o700)
-        libdir = os.path.dirname(os.path.dirname(glob.glob(os.path.join(prefix, "lib*", "**", "tarvik.pc"),
-                                                           recursive=True)[0]))
         env.update({
             "HOME": os.path.join(self.root, "home"),
             "TMPDIR": os.path.join(self.root, "tmp"),
             "XDG_RUNTIME_DIR": os.path.join(self.root, "run"),
             "PATH": os.path.join(build, "bin") + os.pathsep + os.environ.get("PATH", ""),
-            "PKG_CONFIG_PATH": os.path.join(libdir, "pkgconfig"),
-            "CMAKE_PREFIX_PATH": prefix,
-            "LD_LIBRARY_PATH": libdir,
             "DOCS_TEST_BOUNDED_SECONDS": BOUNDED_SECONDS,
             "PIP_NO_INDEX": "1",  # offline, whatever a block says
         })
+        if prefix:
+            pc = glob.glob(os.path.join(prefix, "lib*", "**", "tarvik.pc"), recursive=True)
+            libdir = os.path.dirname(os.path.dirname(pc[0])) if pc else os.path.join(prefix, "lib")
+            env.update({"PKG_CONFIG_PATH": os.path.join(libdir, "pkgconfig"), "CMAKE_PREFIX_PATH": prefix,
+                        "LD_LIBRARY_PATH": libdir})
         env.pop("PWD", None)
         env.pop("OLDPWD", None)
         self.state = os.path.join(self.root, "state.sh")
@@ -274,7 +274,8 @@ class Session:
 
     @staticmethod
     def stop_group(pgid: int) -> None:
-        for sig, grace in ((signal.SIGINT, 3.0), (signal.SIGKILL, 0)):
+        # SIGINT as Ctrl-C; SIGTERM for what a non-interactive shell started with SIGINT ignored.
+        for sig, grace in ((signal.SIGINT, 2.0), (signal.SIGTERM, 2.0), (signal.SIGKILL, 2.0)):
             try:
                 os.killpg(pgid, sig)
             except ProcessLookupError:
@@ -306,7 +307,7 @@ def indent(text: str) -> str:
     return "".join("    | " + line + "\n" for line in text.rstrip("\n").split("\n"))
 
 
-def run_file(path: str, display: str, source: str, build: str, prefix: str) -> bool:
+def run_file(path: str, display: str, source: str, build: str, prefix: Optional[str]) -> bool:
     blocks = blocks_of(path, display)
     shell = [b for b in blocks if b.file_name is None]
     if not shell:
