@@ -100,7 +100,8 @@ def check_float(name: str, value: float) -> float:
     try:
         number = float(value)
     except OverflowError:
-        raise OutOfRangeError("%s %d is beyond the single-precision range" % (name, value)) from None
+        raise OutOfRangeError("%s (an integer of %d bits) is beyond the single-precision range"
+                              % (name, value.bit_length())) from None
     if math.isfinite(number) and abs(number) > _FLOAT_MAX:
         # Rounding to single precision could still land on the largest float; refuse only what
         # would become infinity on the way.
