@@ -215,6 +215,11 @@ class BadValues(unittest.TestCase):
             ("digits float, 0731", lambda: unit.write_set_point(1, 1.0, digits=2.0), TypeError, "digits"),
             ("raw_from_float text", lambda: tarvik.raw_from_float("1.0"), TypeError, "value"),
             ("float_from_raw float", lambda: tarvik.float_from_raw(1.5), TypeError, "raw"),
+            ("unit name of text", lambda: tarvik.unit_name("17"), TypeError, "unit code"),
+            ("unit symbol beyond a byte", lambda: tarvik.unit_symbol(300), ValueError, "unit code"),
+            ("unit code of a number", lambda: tarvik.unit_code(17), TypeError, "unit"),
+            ("status bits of None", lambda: tarvik.status2_meanings(None), TypeError, "status2"),
+            ("status1 beyond a byte", lambda: tarvik.status1_meanings(-1), ValueError, "status1"),
         ]
         for what, call, kind, words in cases:
             with self.subTest(what):
