@@ -29,6 +29,9 @@ with ";", skip last, its reason taking the rest):
                                      the session, as in a second terminal, and are stopped (SIGINT,
                                      then SIGKILL) when the file is done.
   <!-- docs-test: timeout SECONDS --> the block's time limit (default 120 s).
+  <!-- docs-test: stdin: COMMAND -->  for a block of another language (```python): it runs in the
+                                     session as the standard input of COMMAND, e.g.
+                                     `~/venv/bin/python -` after a block that made ~/venv.
 An unknown marker is an error, so a typo cannot skip a block silently.
 
 Long-running commands:
@@ -87,10 +90,15 @@ class Block(NamedTuple):
 
 
 def parse_markers(text: str, where: str):
-    skip, background, timeout = None, False, DEFAULT_TIMEOUT
+    skip, background, timeout, stdin = None, False, DEFAULT_TIMEOUT, None
     parts = [p.strip() for p in text.split(";")]
     for n, part in enumerate(parts):
         if not part:
+            continue
+        if re.match(r"stdin\s*:", part):
+            stdin = part.split(":", 1)[1].strip()
+            if not stdin:
+                raise MarkerError("%s: 'stdin' needs a command: <!-- docs-test: stdin: COMMAND -->" % where)
             continue
         if re.match(r"skip\s*(:|$)", part):
             reason = "; ".join([part[len("skip"):].lstrip(" :").strip()] + parts[n + 1:]).strip("; ")
@@ -103,9 +111,9 @@ def parse_markers(text: str, where: str):
         elif re.fullmatch(r"timeout\s+[0-9]+(\.[0-9]+)?", part):
             timeout = float(part.split()[1])
         else:
-            raise MarkerError("%s: unknown docs-test marker %r (known: skip: REASON, background, timeout N)"
-                              % (where, part))
-    return skip, background, timeout
+            raise MarkerError("%s: unknown docs-test marker %r (known: skip: REASON, background, timeout N, "
+                              "stdin: COMMAND)" % (where, part))
+    return skip, background, timeout, stdin
 
 
 def blocks_of(path: str, display: str) -> List[Block]:
@@ -131,9 +139,18 @@ def blocks_of(path: str, display: str) -> List[Block]:
         before = lines[previous] if previous >= 0 else ""
         where = "%s:%d" % (display, start + 1)
         marker = _MARKER.match(before)
-        skip, background, timeout = parse_markers(marker.group(1), where) if marker else (None, False,
-                                                                                            DEFAULT_TIMEOUT)
+        skip, background, timeout, stdin = (parse_markers(marker.group(1), where) if marker
+                                             else (None, False, DEFAULT_TIMEOUT, None))
         text = "\n".join(body) + "\n"
+        if language in SHELL_LANGUAGES and stdin:
+            raise MarkerError("%s: 'stdin' is for blocks of other languages" % where)
+        if language not in SHELL_LANGUAGES and stdin:
+            # Fed to the command through a quoted here-document: nothing in it is expanded.
+            end = "DOCS_TEST_END"
+            while end in text:
+                end += "_"
+            text = "%s <<'%s'\n%s%s\n" % (stdin, end, text, end)
+            language = "sh"
         if language in SHELL_LANGUAGES:
             shell_count += 1
             out.append(Block(display, start + 1, shell_count, language, text, skip, background, timeout, None))

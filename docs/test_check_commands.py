@@ -116,6 +116,8 @@ class Parsing(unittest.TestCase):
             ("<!-- docs-test: skip -->\n```sh\ntrue\n```\n", "needs a reason"),
             ("<!-- docs-test: timeout soon -->\n```sh\ntrue\n```\n", "unknown"),
             ("<!-- docs-test: skip: x -->\n```python\npass\n```\n", "shell blocks only"),
+            ("<!-- docs-test: stdin: python3 - -->\n```sh\ntrue\n```\n", "other languages"),
+            ("<!-- docs-test: stdin: -->\n```python\npass\n```\n", "needs a command"),
         ]
         for text, words in cases:
             with self.subTest(text=text):
@@ -200,6 +202,31 @@ class Running(unittest.TestCase):
             while time.monotonic() < deadline and os.path.exists("/proc/%d" % pid):
                 time.sleep(0.05)
             self.assertFalse(os.path.exists("/proc/%d" % pid), "process %d still there" % pid)
+
+    def test_blocks_of_other_languages_through_stdin(self):
+        path = self.tree.doc("docs/py.md", """\
+            <!-- docs-test: stdin: python3 - -->
+            ```python
+            import os
+            print("$HOME is not expanded")
+            open(os.path.expanduser("~/ran"), "w").close()
+            ```
+
+            ```sh
+            test -f ~/ran
+            ```
+
+            <!-- docs-test: stdin: python3 - -->
+            ```python
+            raise SystemExit("the example broke")
+            ```
+            """)
+        ok, out = self.tree.run(path)
+        self.assertFalse(ok)
+        self.assertIn("ok   docs/py.md:2 (block 1)", out)
+        self.assertIn("ok   docs/py.md:8 (block 2)", out)
+        self.assertIn("FAIL docs/py.md:13 (block 3)", out)
+        self.assertIn("the example broke", out)
 
     def test_file_blocks_stay_in_the_scratch_area(self):
         path = self.tree.doc("docs/files.md", """\
