@@ -8,7 +8,8 @@
 #      offline into a fresh virtual environment of the first python3 on PATH, and the Python tests
 #      run from there against the installed simulator.
 # Step 5 waits mostly for the library's fixed response times, so it runs in the background from
-# the start, beside steps 2 to 4, with its test classes in parallel processes. The package is not
+# the start, beside steps 2 to 4, with its test classes in parallel processes; cpack for step 3
+# runs in the background beside step 2. The package is not
 # built here again: the wheel is shared with the build (`pip install ./python` from the source
 # runs in the docs test, from python/README.md).
 # Usage: scripts/ecosystem-test.sh [BUILD_DIR]   (default: build). Run by ctest as `ecosystem`.
@@ -20,8 +21,9 @@ build=$(cd "${1:-$src/build}" && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-eco.XXXXXX")
 sim_pid=""
 py_pid=""
+deb_pid=""
 cleanup() {
-  for pid in $sim_pid $py_pid; do
+  for pid in $sim_pid $py_pid $deb_pid; do
     if kill -0 "$pid" 2>/dev/null; then
       kill "$pid" && wait "$pid" || true
     fi
@@ -32,7 +34,9 @@ trap cleanup EXIT
 
 # The interpreter a user meets first; the wheel needs nothing but its pip.
 python=${PYTHON:-$(command -v python3)}
-step() { printf '\n== %s\n' "$*"; }
+started=$(date +%s.%N)
+elapsed() { awk -v now="$(date +%s.%N)" -v t0="$started" 'BEGIN { printf "%.1f", now - t0 }'; }
+step() { printf '\n== %s  (at %s s)\n' "$*" "$(elapsed)"; }
 fail() { printf 'ecosystem: %s\n' "$*" >&2; exit 1; }
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
@@ -60,8 +64,15 @@ wheel=$(ls "$build"/python/tarvik-*.whl 2>/dev/null | head -n1)
 basename "$wheel"
 python_step() {
   set -e
-  "$python" -m venv "$work/venv"
-  "$work/venv/bin/python" -m pip install --quiet --no-index "$wheel"
+  if "$python" -m pip --python "$python" --version >/dev/null 2>&1; then
+    # The interpreter's own pip installs into the new environment: no copy of pip is unpacked into
+    # it first (that took most of this step's time on a busy machine).
+    "$python" -m venv --without-pip "$work/venv"
+    "$python" -m pip --python "$work/venv/bin/python" install --quiet --no-index "$wheel"
+  else
+    "$python" -m venv "$work/venv"
+    "$work/venv/bin/python" -m pip install --quiet --no-index "$wheel"
+  fi
   # The tests run from a copy, so that `import tarvik` finds the installed package, not the tree.
   mkdir -p "$work/py" && cp -r "$src/python/tests" "$work/py/"
   cd "$work/py"
@@ -79,6 +90,10 @@ print("tarvik %s from %s, library %s" % (tarvik.__version__, tarvik.__file__, ta
 }
 python_step >"$work/python.log" 2>&1 &
 py_pid=$!
+# The Debian package is made beside the host builds too (cpack installs the build once more into
+# its own tree); step 3 checks it.
+(cd "$build" && cpack -G DEB -B "$work/deb" >"$work/cpack.log" 2>&1) &
+deb_pid=$!
 
 step "C and C++ hosts with find_package(Tarvik)"
 cmake -S "$src/tests/install" -B "$work/host-cmake" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
@@ -100,7 +115,10 @@ build_pc_host() { # pkg-config directory, output
 build_pc_host "$(dirname "$pc")" "$work/host-pc"
 
 step "Debian package"
-(cd "$build" && cpack -G DEB -B "$work/deb" >"$work/cpack.log") || { cat "$work/cpack.log"; exit 1; }
+deb_rc=0
+wait "$deb_pid" || deb_rc=$?
+deb_pid=""
+[ "$deb_rc" = 0 ] || { cat "$work/cpack.log"; fail "cpack failed (exit $deb_rc)"; }
 deb=$(ls "$work"/deb/*.deb)
 dpkg-deb --info "$deb" | sed -n 's/^ \(Package\|Version\|Architecture\|Depends\):/  &/p'
 dpkg-deb --contents "$deb" | awk '{ print $NF }' >"$work/deb.list"
@@ -142,4 +160,4 @@ py_pid=""
 cat "$work/python.log"
 [ "$py_rc" = 0 ] || fail "the Python step failed (exit $py_rc)"
 echo
-echo "ecosystem: all steps passed"
+echo "ecosystem: all steps passed in $(elapsed) s"
