@@ -28,7 +28,7 @@ with ";", skip last, its reason taking the rest):
   <!-- docs-test: background -->     the block's commands run in the background for the rest of
                                      the session, as in a second terminal, and are stopped (SIGINT,
                                      then SIGKILL) when the file is done.
-  <!-- docs-test: timeout SECONDS --> the block's time limit (default 120 s).
+  <!-- docs-test: timeout SECONDS --> the block's time limit (default 300 s).
   <!-- docs-test: stdin: COMMAND -->  for a block of another language (```python): it runs in the
                                      session as the standard input of COMMAND, e.g.
                                      `~/venv/bin/python -` after a block that made ~/venv.
@@ -60,7 +60,7 @@ import tempfile
 import time
 from typing import List, NamedTuple, Optional
 
-DEFAULT_TIMEOUT = 120.0
+DEFAULT_TIMEOUT = 300.0
 BOUNDED_SECONDS = os.environ.get("DOCS_TEST_BOUNDED_SECONDS", "4")
 SHELL_LANGUAGES = ("sh", "bash", "shell", "console")
 DOC_PORT_DIR = "/tmp/ports"

@@ -59,7 +59,7 @@ soname=$(objdump -p "$libdir/libtarvik.so.1.0.0" | awk '$1 == "SONAME" { print $
 echo "ok: $(cd "$prefix" && find . -type f -o -type l | sort | tr '\n' ' ')"
 
 step "Python: the build's wheel into a fresh environment, tests in the background"
-wheel=$(ls "$build"/python/tarvik-*.whl 2>/dev/null | head -n1)
+wheel=$(find "$build/python" -maxdepth 1 -name "tarvik-*.whl" 2>/dev/null | head -n1)
 [ -n "$wheel" ] || fail "no wheel in $build/python (the build makes it: ninja -C $build python_wheel)"
 basename "$wheel"
 python_step() {
