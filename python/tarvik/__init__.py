@@ -7,18 +7,20 @@
     unit = tarvik.ReadoutUnit(port=4)
     unit.write_set_point(1, 12.5, digits=2)            # WriteSetPoint_0731
 
-Failures raise TarvikError (code, name, meaning, hint). ResultDeviceStatus is not a failure: the
-values are valid and `status.device_status` is True. Ports are COM numbers 1..40; on Linux they
-are $TARVIK_PORT_DIR/COM<n> or /dev/ttyS<n-1>. The library is found through $TARVIK_LIBRARY, next
-to this package, or the system's loader (libtarvik.so.1).
+Failures raise TarvikError (code, name, meaning, hint); bad arguments raise TypeError or ValueError
+before the library is called. ResultDeviceStatus is not a failure: the values are valid and
+`status.device_status` is True. Ports are COM numbers 1..40 (3, "COM3" or "\\\\.\\COM3"); on Linux
+they are $TARVIK_PORT_DIR/COM<n> or /dev/ttyS<n-1>; `tarvik.ports()` lists them. The library is
+found through $TARVIK_LIBRARY, next to this package, or the system's loader (libtarvik.so.1).
 """
 from ._library import ENV_LIBRARY, LibraryNotFoundError, library, library_path
 from .digital import (BAUD_RATES, SETPOINT_IN_UNITS, SETPOINT_PERCENT, TAG_LENGTH, AdditionalStatus, Address,
                       DeviceId, GasData, GasType, HartDevice, Quantity, Reading, SetPoint, Settings, State, TagInfo,
                       read_device_id, read_tag)
+from .ports import MAX_PORT, PORT_DIR_VARIABLE, PortInfo, ports
 from .facts import Facts, facts, status1_meanings, status2_meanings, unit_code, unit_name, unit_symbol
 from .readout import CHANNELS, ReadoutUnit, SetPointSource
-from .results import Result, Status, TarvikError, float_from_raw, raw_from_float
+from .results import OutOfRangeError, Result, Status, TarvikError, float_from_raw, raw_from_float
 
 __version__ = "1.0.0"
 
@@ -29,5 +31,6 @@ __all__ = [
     "read_device_id", "read_tag",
     "Facts", "facts", "status1_meanings", "status2_meanings", "unit_code", "unit_name", "unit_symbol",
     "CHANNELS", "ReadoutUnit", "SetPointSource",
-    "Result", "Status", "TarvikError", "float_from_raw", "raw_from_float",
+    "MAX_PORT", "PORT_DIR_VARIABLE", "PortInfo", "ports",
+    "OutOfRangeError", "Result", "Status", "TarvikError", "float_from_raw", "raw_from_float",
 ]

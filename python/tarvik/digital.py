@@ -7,7 +7,8 @@ from typing import Optional, Tuple, Union
 
 from ._library import library
 from .facts import facts
-from .results import Result, Status, TarvikError, check_int32, float_from_raw, raw_from_float, signed32
+from .results import (Result, Status, TarvikError, check_float, check_int32, check_port, check_raw, float_from_raw,
+                      raw_from_float, signed32)
 
 __all__ = [
     "Address", "Reading", "Quantity", "SetPoint", "DeviceId", "TagInfo", "AdditionalStatus", "GasData",
@@ -21,6 +22,7 @@ SETPOINT_IN_UNITS = 250   # WriteSetPoint: the value is in the device's flow uni
 TAG_LENGTH = 8            # tags and protect texts: exactly 8 characters
 
 _TAG_RECORD = 27
+_DESCRIPTOR_LENGTH = 16
 _GAS_TYPE_TEXT = 12
 _FLAGS = 8
 _LOOKUP_BROADCAST, _LOOKUP_BY_TAG = 0, 1
@@ -48,11 +50,25 @@ class Address(tuple):
 
     @classmethod
     def parse(cls, text: str) -> "Address":
+        if not isinstance(text, str):
+            raise TypeError("a device address must be text like \"64:010203\", not %s" % type(text).__name__)
         m = _ADDRESS_TEXT.fullmatch(text.strip())
         if not m:
             raise ValueError("not a device address (like 64:010203): %r" % text)
         ident = int(m.group(2), 16)
         return cls(int(m.group(1), 16), ident >> 16, (ident >> 8) & 0xFF, ident & 0xFF)
+
+    @classmethod
+    def of(cls, address: Union["Address", str, Tuple[int, int, int, int]]) -> "Address":
+        """An Address from an Address, its text ("64:010203") or four bytes (type, high, mid, low)."""
+        if isinstance(address, Address):
+            return address
+        if isinstance(address, str):
+            return cls.parse(address)
+        if isinstance(address, (tuple, list)) and len(address) == 4:
+            return cls(*address)
+        raise TypeError("address must be an Address, text like \"64:010203\" or four bytes "
+                        "(device type, id high, id mid, id low), not %r" % (address,))
 
     def __str__(self) -> str:
         return "%02X:%02X%02X%02X" % (self[0], self[1], self[2], self[3])
@@ -114,14 +130,21 @@ class DeviceId:
 
 @dataclass(frozen=True)
 class TagInfo:
-    """ReadTAG: tag (8 characters), descriptor (16) and the date bytes (day, month, year - 1900)."""
+    """ReadTAG: tag (up to 8 characters), descriptor (up to 16) and the date (day, month, year).
+
+    `tag` and `descriptor` come without the spaces that pad them on the device; `raw_tag` and
+    `raw_descriptor` are the padded bytes, `record` the 27 bytes as the library wrote them.
+    """
     tag: str
     descriptor: str
     day: int
     month: int
     year: int  # full year: the date byte plus 1900
-    record: bytes  # the 27 bytes as the library wrote them
+    record: bytes
     status: Status
+
+    raw_tag = property(lambda self: self.record[0:TAG_LENGTH])
+    raw_descriptor = property(lambda self: self.record[TAG_LENGTH:TAG_LENGTH + _DESCRIPTOR_LENGTH])
 
     @property
     def date(self) -> Optional[datetime.date]:
@@ -155,10 +178,12 @@ class GasData:
 
 @dataclass(frozen=True)
 class GasType:
-    """ReadProcessGasType: the 12-character name of a gas entry (trailing spaces kept)."""
+    """ReadProcessGasType: the name of a gas entry without its padding; `raw` holds the 12 bytes
+    as the device sent them."""
     gas: int
     name: str
     status: Status
+    raw: bytes = b""
 
 
 @dataclass(frozen=True)
@@ -180,9 +205,22 @@ def _u8() -> ctypes.c_uint8:
     return ctypes.c_uint8(0)
 
 
-def _text(value: Union[str, bytes]) -> bytes:
+def _text(name: str, value: Union[str, bytes]) -> bytes:
     """Text for the library: str as Latin-1 bytes (the library sends the low six bits of each)."""
-    return value.encode("latin-1") if isinstance(value, str) else bytes(value)
+    if isinstance(value, str):
+        try:
+            return value.encode("latin-1")
+        except UnicodeEncodeError:
+            raise ValueError("%s %r has characters outside Latin-1; the device takes ASCII letters, digits "
+                             "and punctuation" % (name, value)) from None
+    if isinstance(value, (bytes, bytearray)):
+        return bytes(value)
+    raise TypeError("%s must be str or bytes, not %s" % (name, type(value).__name__))
+
+
+def _unpadded(data: bytes) -> str:
+    """Device text without the spaces (and NULs) that pad it to its field's length."""
+    return data.decode("latin-1").rstrip(" \0")
 
 
 def _finish(function: str, rc: int, s1: Optional[ctypes.c_uint8], s2: Optional[ctypes.c_uint8],
@@ -200,22 +238,29 @@ def _finish(function: str, rc: int, s1: Optional[ctypes.c_uint8], s2: Optional[c
 def _state_code(table: str, state: Union[int, str]) -> int:
     if isinstance(state, str):
         for code, name in facts().codes(table).items():
-            if name.lower() == state.lower():
+            if name.lower() == state.strip().lower():
                 return code
         raise ValueError("unknown state %r; known: %s" % (state, ", ".join(facts().codes(table).values())))
-    return state
+    return check_int32("state", state)
 
 
 def read_device_id(port: int, baud: int, tag: Union[str, bytes, None] = None) -> DeviceId:
     """ReadDeviceID: the address of the device that answers on `port` at `baud`.
 
-    Without `tag`, the broadcast identity command (one device on the line); with an 8-character
-    `tag`, the device carrying that tag.
+    Without `tag`, the broadcast identity command (one device on the line); with `tag`, the device
+    carrying that tag. A str tag shorter than 8 characters is padded with spaces, as the device
+    stores it (so a tag from read_tag() finds its device); bytes go as given.
     """
     mode = _LOOKUP_BROADCAST if tag is None else _LOOKUP_BY_TAG
-    text = b"\0" * TAG_LENGTH if tag is None else _text(tag)
+    port, baud = check_port(port), check_int32("baud", baud)
+    if tag is None:
+        text = b"\0" * TAG_LENGTH
+    else:
+        text = _text("tag", tag)
+        if isinstance(tag, str):
+            text = text.ljust(TAG_LENGTH, b" ")
     out = [_u8() for _ in range(6)]
-    rc = library().ReadDeviceID(mode, check_int32("port", port), check_int32("baud", baud), text, len(text),
+    rc = library().ReadDeviceID(mode, port, baud, text, len(text),
                                 *[ctypes.byref(o) for o in out])
     status = _finish("ReadDeviceID", rc, out[4], out[5])
     id_high, id_mid, id_low, device_type = (o.value for o in out[:4])
@@ -226,27 +271,29 @@ def read_tag(port: int, baud: int) -> TagInfo:
     """ReadTAG: tag, descriptor and date of the device that answers the broadcast address."""
     record = (ctypes.c_uint8 * _TAG_RECORD)()
     s1, s2 = _u8(), _u8()
-    rc = library().ReadTAG(check_int32("port", port), check_int32("baud", baud), record, ctypes.byref(s1),
-                           ctypes.byref(s2))
+    port, baud = check_port(port), check_int32("baud", baud)
+    rc = library().ReadTAG(port, baud, record, ctypes.byref(s1), ctypes.byref(s2))
     status = _finish("ReadTAG", rc, s1, s2, status_on_success=False)
     raw = bytes(record)
-    return TagInfo(raw[0:8].decode("latin-1"), raw[8:24].decode("latin-1"), raw[24], raw[25], 1900 + raw[26],
-                   raw, status)
+    descriptor_end = TAG_LENGTH + _DESCRIPTOR_LENGTH
+    return TagInfo(_unpadded(raw[0:TAG_LENGTH]), _unpadded(raw[TAG_LENGTH:descriptor_end]), raw[descriptor_end],
+                   raw[descriptor_end + 1], 1900 + raw[descriptor_end + 2], raw, status)
 
 
 class HartDevice:
     """A digital device at `address` on `port`, spoken to at `baud` (one of BAUD_RATES).
+
+    `port` is a COM number or name: 3, "COM3" or "\\\\.\\COM3". `address` is an Address, its text
+    ("64:010203") or four bytes (device type, id high, id mid, id low).
 
     Every method is one call of the library: it blocks for the response delay (115 ms at 38400 bit/s
     up to 586 ms at 1200) and raises TarvikError unless the result is ResultOk or ResultDeviceStatus.
     """
 
     def __init__(self, port: int, baud: int, address: Union[Address, str, Tuple[int, int, int, int]]):
-        self.port = check_int32("port", port)
+        self.port = check_port(port)
         self.baud = check_int32("baud", baud)
-        if isinstance(address, str):
-            address = Address.parse(address)
-        self.address = address if isinstance(address, Address) else Address(*address)
+        self.address = Address.of(address)
 
     @classmethod
     def find(cls, port: int, baud: int, tag: Union[str, bytes, None] = None) -> "HartDevice":
@@ -303,7 +350,7 @@ class HartDevice:
     def write_set_point(self, value: float, unit: int = SETPOINT_PERCENT, *, raw: Optional[int] = None) -> Status:
         """WriteSetPoint: `value` in percent (unit 57) or in the flow unit (250). `raw` sends a
         bit pattern unchanged instead of `value`."""
-        pattern = raw_from_float(value) if raw is None else raw
+        pattern = raw_from_float(check_float("value", value)) if raw is None else check_raw("raw", raw)
         return self._write("WriteSetPoint", check_int32("unit", unit), signed32(pattern))
 
     # ---- identity and status -----------------------------------------------------------------------
@@ -338,7 +385,7 @@ class HartDevice:
         s1, s2 = _u8(), _u8()
         rc = self._call("ReadProcessGasType", check_int32("gas", gas), text, ctypes.byref(s1), ctypes.byref(s2))
         status = _finish("ReadProcessGasType", rc, s1, s2)
-        return GasType(gas, text.raw.decode("latin-1"), status)
+        return GasType(gas, _unpadded(text.raw), status, text.raw)
 
     def read_operational_settings(self) -> Settings:
         """ReadOperationalSettings: four setting bytes of a flow device."""
@@ -407,11 +454,11 @@ class HartDevice:
     # ---- write protection and backup ---------------------------------------------------------------
     def write_protect(self, text: Union[str, bytes], mode: int) -> Status:
         """WriteProtectS: the 8-character protect text and the mode byte, which the device echoes."""
-        data = _text(text)
+        data, mode = _text("text", text), check_int32("mode", mode)
         a = self.address
         s1, s2 = _u8(), _u8()
         rc = library().WriteProtectS(self.port, self.baud, data, len(data), a.id_high, a.id_mid, a.id_low,
-                                     a.device_type, check_int32("mode", mode), ctypes.byref(s1), ctypes.byref(s2))
+                                     a.device_type, mode, ctypes.byref(s1), ctypes.byref(s2))
         return _finish("WriteProtectS", rc, s1, s2)
 
     def backup_database(self) -> Status:

@@ -47,6 +47,15 @@ _DECIMAL = re.compile(r"-?[0-9]+")
 _HEX = re.compile(r"-?[0-9a-fA-F]+")
 
 
+def _byte(name: str, value: int) -> int:
+    """A unit code or status byte: an int 0..255 (not bool)."""
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError("%s must be an int 0..255, not %s" % (name, type(value).__name__))
+    if not 0 <= value <= 0xFF:
+        raise ValueError("%s %d is not a byte 0..255" % (name, value))
+    return value
+
+
 def _whole_number(text: str) -> Optional[int]:
     """A decimal number, or hexadecimal after 0x, as the tool accepts it."""
     if len(text) > 2 and text[0] == "0" and text[1] in "xX":
@@ -94,7 +103,7 @@ class Facts:
         return self._units.get(code)
 
     def unit_name(self, code: int) -> str:
-        u = self._units.get(code)
+        u = self._units.get(_byte("unit code", code))
         if u is not None:
             return u.name or "no unit"
         for first, last, meaning in self._unit_ranges:
@@ -103,7 +112,7 @@ class Facts:
         return "reserved unit %d" % code
 
     def unit_symbol(self, code: int) -> str:
-        u = self._units.get(code)
+        u = self._units.get(_byte("unit code", code))
         if u is not None:
             if u.symbol:
                 return u.symbol
@@ -113,7 +122,9 @@ class Facts:
 
     def unit_code(self, text: str) -> Optional[int]:
         """Unit code by symbol or name, case-insensitive ("l/min", "liters per minute"), or a number."""
-        n = _whole_number(text)
+        if not isinstance(text, str):
+            raise TypeError("a unit must be given as text (\"l/min\", \"17\"), not %s" % type(text).__name__)
+        n = _whole_number(text.strip())
         if n is not None:
             return n
         want = text.lower()
@@ -125,10 +136,12 @@ class Facts:
     # ---- status bytes ------------------------------------------------------------------------------
     def status2_meanings(self, byte: int) -> List[str]:
         """Field-device status: one text per set bit that the table names."""
+        byte = _byte("status2", byte)
         return [meaning for mask, meaning in self._status2 if byte & mask]
 
     def status1_meanings(self, byte: int) -> List[str]:
         """Response code, or the communication error summary when its flag bit is set."""
+        byte = _byte("status1", byte)
         if byte & self._comm_flag:
             return ["communication error"] + [m for mask, m in self._comm_bits if byte & mask]
         if byte == 0:

@@ -1,10 +1,10 @@
 """The 13 exports for the model 0731 read-out and control unit."""
 import ctypes
 import enum
-import struct
+from typing import Union
 
 from ._library import library
-from .results import Result, TarvikError, check_int32
+from .results import Result, TarvikError, check_float, check_int32, check_port
 
 __all__ = ["ReadoutUnit", "SetPointSource", "CHANNELS"]
 
@@ -18,15 +18,15 @@ class SetPointSource(enum.IntEnum):
 
 
 class ReadoutUnit:
-    """A model 0731 unit on `port` (9600 bit/s, fixed). Channels are 1..4.
+    """A model 0731 unit on `port` (9600 bit/s, fixed): 3, "COM3" or "\\\\.\\COM3". Channels are 1..4.
 
     Every method is one call of the library: it blocks for 500 ms (600 ms for the two set-point
     calls) and raises TarvikError unless the result is ResultOk. The library writes a failure
     value (-1 or -999.0) on an unusable reply; this class raises instead of returning it.
     """
 
-    def __init__(self, port: int):
-        self.port = check_int32("port", port)
+    def __init__(self, port: Union[int, str]):
+        self.port = check_port(port)
 
     def __repr__(self) -> str:
         return "ReadoutUnit(port=%d)" % self.port
@@ -36,8 +36,9 @@ class ReadoutUnit:
             raise TarvikError(function, rc)
 
     def _read(self, function: str, channel: int, ctype):
+        channel = check_int32("channel", channel)  # before the library is loaded: bad values never reach it
         out = ctype()
-        rc = getattr(library(), function)(self.port, check_int32("channel", channel), ctypes.byref(out))
+        rc = getattr(library(), function)(self.port, channel, ctypes.byref(out))
         self._check(function, rc)
         return out.value
 
@@ -95,8 +96,7 @@ class ReadoutUnit:
     def write_set_point(self, channel: int, value: float, digits: int = 2) -> None:
         """WriteSetPoint_0731: send `value` with `digits` decimals (0..3), 600 ms.
 
-        Raises OverflowError for a finite value beyond the single-precision range (instead of
-        letting it become INF on the way)."""
-        value = float(value)
-        struct.pack(">f", value)  # the range check of a single-precision float
+        Raises OutOfRangeError (a ValueError) for a finite value beyond the single-precision range,
+        instead of letting it become INF on the way; TypeError for what is no number."""
+        value = check_float("value", value)
         self._write("WriteSetPoint_0731", check_int32("channel", channel), check_int32("digits", digits), value)

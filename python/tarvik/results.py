@@ -1,11 +1,14 @@
 """Result codes, the one exception class, status bytes and raw float patterns."""
 import enum
+import math
+import re
 import struct
 from typing import List, NamedTuple, Optional
 
 from .facts import facts
 
-__all__ = ["Result", "TarvikError", "Status", "float_from_raw", "raw_from_float", "check_int32"]
+__all__ = ["Result", "TarvikError", "Status", "OutOfRangeError", "float_from_raw", "raw_from_float", "check_int32",
+           "check_port", "check_float"]
 
 # Result codes by their C names without the prefix: Result.Ok, Result.NoReply, Result.BadChannel.
 # Codes, names and meanings come from the decoding table; a test compares them with the header.
@@ -82,18 +85,58 @@ class Status(NamedTuple):
         return facts().status2_meanings(self.status2) if self.status2 is not None else []
 
 
+class OutOfRangeError(ValueError, OverflowError):
+    """A number outside what its slot can carry (a ValueError, and an OverflowError as before)."""
+
+
+_FLOAT_MAX = struct.unpack(">f", bytes.fromhex("7F7FFFFF"))[0]
+
+
+def check_float(name: str, value: float) -> float:
+    """`value` as a single-precision argument: a real number (int or float, not bool) whose
+    magnitude the float range holds; NaN and the infinities pass unchanged."""
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise TypeError("%s must be a number, not %s" % (name, type(value).__name__))
+    try:
+        number = float(value)
+    except OverflowError:
+        raise OutOfRangeError("%s (an integer of %d bits) is beyond the single-precision range"
+                              % (name, value.bit_length())) from None
+    if math.isfinite(number) and abs(number) > _FLOAT_MAX:
+        # Rounding to single precision could still land on the largest float; refuse only what
+        # would become infinity on the way.
+        try:
+            struct.pack(">f", number)
+        except OverflowError:
+            raise OutOfRangeError("%s %r is beyond the single-precision range (about 3.4e38)"
+                                  % (name, number)) from None
+    return number
+
+
+def check_raw(name: str, raw: int) -> int:
+    """A 32-bit pattern given as 0..0xFFFFFFFF or as the signed value of the slot."""
+    if isinstance(raw, bool) or not isinstance(raw, int):
+        raise TypeError("%s must be an int (a 32-bit pattern), not %s" % (name, type(raw).__name__))
+    if not _INT32_MIN <= raw <= 0xFFFFFFFF:
+        raise OutOfRangeError("%s 0x%X is not a 32-bit pattern" % (name, raw))
+    return raw & 0xFFFFFFFF
+
+
 def float_from_raw(raw: int) -> float:
-    """The float whose IEEE-754 single-precision bit pattern is `raw` (0x42480000 -> 50.0)."""
-    return struct.unpack(">f", struct.pack(">I", raw & 0xFFFFFFFF))[0]
+    """The float whose IEEE-754 single-precision bit pattern is `raw` (0x42480000 -> 50.0).
+
+    `raw` may be 0..0xFFFFFFFF or the signed value the library hands out."""
+    return struct.unpack(">f", struct.pack(">I", check_raw("raw", raw)))[0]
 
 
 def raw_from_float(value: float) -> int:
     """The single-precision bit pattern of `value`, 0 to 0xFFFFFFFF (50.0 -> 0x42480000).
 
     Rounds to the nearest single-precision number; NaN and infinities keep their patterns.
-    Raises OverflowError for a finite value beyond the single-precision range.
+    Raises OutOfRangeError (a ValueError and an OverflowError) for a finite value beyond the
+    single-precision range, TypeError for what is no number.
     """
-    return struct.unpack(">I", struct.pack(">f", value))[0]
+    return struct.unpack(">I", struct.pack(">f", check_float("value", value)))[0]
 
 
 _INT32_MIN, _INT32_MAX = -(1 << 31), (1 << 31) - 1
@@ -104,11 +147,27 @@ def check_int32(name: str, value: int) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
         raise TypeError("%s must be an int, not %s" % (name, type(value).__name__))
     if not _INT32_MIN <= value <= _INT32_MAX:
-        raise ValueError("%s %d does not fit a 32-bit argument" % (name, value))
+        raise OutOfRangeError("%s %d does not fit a 32-bit argument" % (name, value))
     return value
+
+
+_PORT_NAME = re.compile(r"(?:\\\\\.\\)?COM([0-9]{1,9})", re.IGNORECASE)
+
+
+def check_port(port) -> int:
+    """A port as its COM number: 3, "COM3" or "\\\\.\\COM3" (any case) all give 3. The library
+    judges the number (1..40, else ResultBadPort)."""
+    if isinstance(port, str):
+        m = _PORT_NAME.fullmatch(port.strip())
+        if not m:
+            raise ValueError('port must be a COM number, "COM<n>" or "\\\\.\\COM<n>", not %r' % port)
+        return int(m.group(1))
+    if isinstance(port, bool) or not isinstance(port, int):
+        raise TypeError('port must be an int or a name like "COM3", not %s' % type(port).__name__)
+    return check_int32("port", port)
 
 
 def signed32(raw: int) -> int:
     """A 0..0xFFFFFFFF pattern as the signed value of a 32-bit slot."""
-    raw &= 0xFFFFFFFF
+    raw = check_raw("raw", raw)
     return raw - (1 << 32) if raw & 0x80000000 else raw

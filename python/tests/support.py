@@ -63,6 +63,17 @@ def xor(data: bytes) -> int:
     return x
 
 
+def packed(text: str) -> bytes:
+    """Packed ASCII as the devices send text: six bits a character, four characters in three bytes."""
+    out = bytearray()
+    for i in range(0, len(text), 4):
+        bits = 0
+        for ch in text[i:i + 4]:
+            bits = (bits << 6) | (ord(ch) & 0x3F)
+        out += bits.to_bytes(3, "big")
+    return bytes(out)
+
+
 def hart_reply(command: int, status1: int, status2: int, data: bytes = b"",
                address: bytes = b"\x8a\x64\x01\x02\x03", bad_checksum: bool = False,
                byte_count: Optional[int] = None) -> bytes:

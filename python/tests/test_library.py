@@ -7,7 +7,7 @@ import unittest
 import tarvik
 from tarvik import Result
 
-from .support import PortDir, ScriptedDevice, hart_reply, library_available, skip_or_fail
+from .support import PortDir, ScriptedDevice, hart_reply, library_available, packed, skip_or_fail
 
 COM = 7
 BAUD = 2400  # a wait of 343 ms: room for the scripted device on a busy machine
@@ -132,6 +132,20 @@ class HartReplies(unittest.TestCase):
         self.assertEqual(str(tag.date), "2025-12-24")
         self.assertEqual((tag.status.status1, tag.status.status2), (None, None))  # not written on success
 
+    def test_tag_and_descriptor_lose_their_padding(self):
+        record = packed("FT-7    ") + packed("MASS FLOW       ") + bytes([1, 1, 125])
+        self.device.reply(hart_reply(13, 0, 0, record, address=b"\x80\x00\x00\x00\x00"))
+        tag = tarvik.read_tag("COM%d" % COM, BAUD)
+        self.assertEqual((tag.tag, tag.descriptor), ("FT-7", "MASS FLOW"))
+        self.assertEqual((tag.raw_tag, tag.raw_descriptor), (b"FT-7    ", b"MASS FLOW       "))
+        self.assertEqual(len(tag.record), 27)
+        # The short tag finds its device: it goes out padded, as the device stores it.
+        for lookup in ("FT-7", "FT-7    "):
+            self.device.reply(hart_reply(11, 0, 0, bytes(12), address=b"\x80\x00\x00\x00\x00"))
+            tarvik.read_device_id(COM, BAUD, tag=lookup)
+        self.assertEqual(self.device.requests[1][13:19], packed("FT-7    "))
+        self.assertEqual(self.device.requests[1], self.device.requests[2])
+
     def test_tag_lookup_request(self):
         self.device.reply(hart_reply(11, 0, 0, bytes(12), address=b"\x80\x00\x00\x00\x00"))
         tarvik.read_device_id(COM, BAUD, tag="ABCDEFGH")
@@ -152,7 +166,8 @@ class HartReplies(unittest.TestCase):
                          [(10.0, "l/min"), (1.25, "kg/m3"), (0.0, "degC"), (1.0, "bar")])
         self.assertEqual(self.device.requests[0][11:14], bytes([151, 1, 3]))
         self.device.reply(hart_reply(150, 0, 0, b"\x03" + b"Nitrogen    "))
-        self.assertEqual(self.dev.read_process_gas_type(3).name, "Nitrogen    ")
+        name = self.dev.read_process_gas_type(3)
+        self.assertEqual((name.name, name.raw), ("Nitrogen", b"Nitrogen    "))
 
     def test_states_by_name(self):
         self.device.reply(hart_reply(231, 0, 0, b"\x01", byte_count=3))
@@ -187,6 +202,9 @@ class ReadoutReplies(unittest.TestCase):
         self.device.reply(b"AZ,01,K,0,1,12.5,\r\n")
         self.assertEqual(self.unit.read_process_variable(1), 12.5)
         self.assertEqual(self.device.requests[0], b"AZ.01K\r")
+        for name in ("COM%d" % COM, "\\\\.\\COM%d" % COM):  # the port by its names reaches the same device
+            self.device.reply(b"AZ,01,K,0,1,2.5,\r\n")
+            self.assertEqual(tarvik.ReadoutUnit(name).read_process_variable(1), 2.5)
         self.device.reply(b"AZ,02,P01,x,0.125,\r\n")
         self.assertEqual(self.unit.read_set_point(1), 0.125)
         self.device.reply(b"AZ,03,P04,x,7,\r\n")

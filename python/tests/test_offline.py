@@ -4,13 +4,14 @@ import math
 import os
 import pickle
 import re
+import struct
 import unittest
 
 import tarvik
 from tarvik import _library
 from tarvik.results import check_int32, signed32
 
-from .support import HEADER, skip_or_fail
+from .support import HEADER, PortDir, skip_or_fail
 
 _TYPE_CODES = {"int32_t": "i", "uint8_t": "B", "char": "c", "float": "f"}
 
@@ -169,6 +170,104 @@ class Arguments(unittest.TestCase):
             tarvik.ReadoutUnit(3).write_set_point(1, 1e39)
         with self.assertRaises(OverflowError):
             tarvik.HartDevice(3, 9600, "64:010203").write_set_point(-1e39)
+
+
+class BadValues(unittest.TestCase):
+    """Bad values raise TypeError or ValueError with the package's own message, naming the argument,
+    before the library is called, alike for the HART and the 0731 classes. (The library is not
+    needed: nothing here reaches it.)"""
+
+    def test_refused_with_our_message(self):
+        hart = tarvik.HartDevice(3, 9600, "64:010203")
+        unit = tarvik.ReadoutUnit(5)
+        cases = [
+            # what, call, exception, words the message must hold
+            ("port text", lambda: tarvik.HartDevice("ttyS0", 9600, "64:010203"), ValueError, "port"),
+            ("port text, 0731", lambda: tarvik.ReadoutUnit("COM"), ValueError, "port"),
+            ("port None", lambda: tarvik.HartDevice(None, 9600, "64:010203"), TypeError, "port"),
+            ("port float, 0731", lambda: tarvik.ReadoutUnit(3.0), TypeError, "port"),
+            ("port bool", lambda: tarvik.ReadoutUnit(True), TypeError, "port"),
+            ("port beyond 32 bits", lambda: tarvik.read_tag(1 << 40, 9600), ValueError, "port"),
+            ("baud text", lambda: tarvik.HartDevice(3, "fast", "64:010203"), TypeError, "baud"),
+            ("address number", lambda: tarvik.HartDevice(3, 9600, 0x64010203), TypeError, "address"),
+            ("address of three bytes", lambda: tarvik.HartDevice(3, 9600, (0x64, 1, 2)), TypeError, "address"),
+            ("address bytes", lambda: tarvik.Address.parse(b"64:010203"), TypeError, "address"),
+            ("set point text", lambda: hart.write_set_point("40"), TypeError, "value"),
+            ("set point None, 0731", lambda: unit.write_set_point(1, None), TypeError, "value"),
+            ("set point text, 0731", lambda: unit.write_set_point(1, "12.5"), TypeError, "value"),
+            ("set point beyond float", lambda: hart.write_set_point(1e39), ValueError, "single-precision"),
+            ("set point beyond float, 0731", lambda: unit.write_set_point(1, -1e39), ValueError,
+             "single-precision"),
+            ("set point huge int", lambda: hart.write_set_point(10 ** 400), ValueError, "single-precision"),
+            ("raw pattern text", lambda: hart.write_set_point(0.0, raw="0x42480000"), TypeError, "raw"),
+            ("raw pattern beyond 32 bits", lambda: hart.write_set_point(0.0, raw=1 << 32), ValueError, "raw"),
+            ("unit text", lambda: hart.write_set_point(1.0, unit="57"), TypeError, "unit"),
+            ("gas text", lambda: hart.read_gas_data("1"), TypeError, "gas"),
+            ("channel text, 0731", lambda: unit.read_process_variable("1"), TypeError, "channel"),
+            ("channel beyond 32 bits, 0731", lambda: unit.write_vor_state(1 << 33, 0), ValueError, "channel"),
+            ("state float", lambda: hart.write_vor_state(1.0), TypeError, "state"),
+            ("state float, 0731", lambda: unit.write_vor_state(1, 1.0), TypeError, "state"),
+            ("state name", lambda: hart.write_totalizer_state("paused"), ValueError, "state"),
+            ("tag number", lambda: tarvik.read_device_id(3, 9600, tag=12345678), TypeError, "tag"),
+            ("tag not Latin-1", lambda: tarvik.read_device_id(3, 9600, tag="FT-\u20ac"), ValueError, "tag"),
+            ("protect text None", lambda: hart.write_protect(None, 1), TypeError, "text"),
+            ("places text, 0731", lambda: unit.write_decimal_place(1, "2"), TypeError, "places"),
+            ("digits float, 0731", lambda: unit.write_set_point(1, 1.0, digits=2.0), TypeError, "digits"),
+            ("raw_from_float text", lambda: tarvik.raw_from_float("1.0"), TypeError, "value"),
+            ("float_from_raw float", lambda: tarvik.float_from_raw(1.5), TypeError, "raw"),
+            ("unit name of text", lambda: tarvik.unit_name("17"), TypeError, "unit code"),
+            ("unit symbol beyond a byte", lambda: tarvik.unit_symbol(300), ValueError, "unit code"),
+            ("unit code of a number", lambda: tarvik.unit_code(17), TypeError, "unit"),
+            ("status bits of None", lambda: tarvik.status2_meanings(None), TypeError, "status2"),
+            ("status1 beyond a byte", lambda: tarvik.status1_meanings(-1), ValueError, "status1"),
+        ]
+        for what, call, kind, words in cases:
+            with self.subTest(what):
+                with self.assertRaises(kind) as ctx:
+                    call()
+                self.assertIs(type(ctx.exception).__module__.split(".")[0] in ("builtins", "tarvik"), True)
+                self.assertNotIsInstance(ctx.exception, struct.error)
+                self.assertIn(words, str(ctx.exception))
+
+    def test_out_of_range_is_also_an_overflow(self):
+        # Callers that caught OverflowError before keep working.
+        with self.assertRaises(OverflowError):
+            tarvik.raw_from_float(-1e39)
+        self.assertTrue(issubclass(tarvik.OutOfRangeError, ValueError))
+
+    def test_ports_by_number_and_name(self):
+        for port in (3, "COM3", "com3", " COM3", "\\\\.\\COM3", "\\\\.\\com3"):
+            with self.subTest(port=port):
+                self.assertEqual(tarvik.HartDevice(port, 9600, "64:010203").port, 3)
+                self.assertEqual(tarvik.ReadoutUnit(port).port, 3)
+        # The library judges the number: COM0 and COM41 are ResultBadPort there, not here.
+        self.assertEqual(tarvik.ReadoutUnit("COM41").port, 41)
+
+
+class PortListing(unittest.TestCase):
+    """tarvik.ports() by the library's rules for a port directory."""
+
+    def setUp(self):
+        self.ports = PortDir()
+
+    def tearDown(self):
+        self.ports.close()
+
+    def test_com_entries_of_the_directory(self):
+        d = self.ports.path
+        os.symlink("/dev/null", os.path.join(d, "COM12"))
+        os.symlink(os.path.join(d, "gone"), os.path.join(d, "COM3"))  # a dangling link is still listed
+        for name in ("COM0", "COM41", "COMX", "com5", "COM7.bak", "README"):
+            open(os.path.join(d, name), "w").close()
+        found = tarvik.ports()
+        self.assertEqual([(p.number, p.name) for p in found], [(3, "COM3"), (12, "COM12")])
+        self.assertEqual(found[1].path, os.path.join(d, "COM12"))
+        self.assertEqual(found[1].target, "/dev/null")
+        self.assertIsNone(found[0].target)
+
+    def test_missing_directory_lists_nothing(self):
+        os.environ["TARVIK_PORT_DIR"] = os.path.join(self.ports.path, "missing")
+        self.assertEqual(tarvik.ports(), [])
 
 
 class Errors(unittest.TestCase):

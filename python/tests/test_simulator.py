@@ -42,9 +42,11 @@ class FlowDevice(SimulatorCase):
 
     def test_identity(self):
         self.assertEqual(str(self.dev.address), "64:010203")
-        self.assertEqual(tarvik.HartDevice.find(FLOW, BAUD, tag="FT-103  ").address, self.dev.address)
         tag = self.dev.read_tag()
-        self.assertEqual(tag.tag, "FT-103  ")
+        self.assertEqual((tag.tag, tag.raw_tag), ("FT-103", b"FT-103  "))
+        self.assertEqual(tag.descriptor, tag.raw_descriptor.decode().rstrip())
+        for lookup in (tag.tag, "FT-103  ", b"FT-103  "):  # the tag as read back finds its device
+            self.assertEqual(tarvik.HartDevice.find("COM%d" % FLOW, BAUD, tag=lookup).address, self.dev.address)
         self.assertIsNotNone(tag.date)
 
     def test_only_the_device_rate_answers(self):
@@ -71,9 +73,9 @@ class FlowDevice(SimulatorCase):
             self.dev.select_flow_unit(tarvik.unit_code("l/min"), 0)
 
     def test_gas_table(self):
-        names = [self.dev.read_process_gas_type(g).name for g in range(1, 11)]
-        self.assertEqual(len(set(names)), 10)
-        self.assertTrue(all(len(n) == 12 for n in names))
+        types = [self.dev.read_process_gas_type(g) for g in range(1, 11)]
+        self.assertEqual(len({t.name for t in types}), 10)
+        self.assertTrue(all(len(t.raw) == 12 and t.name == t.raw.decode().rstrip() for t in types))
         for gas in (1, 10):
             data = self.dev.read_gas_data(gas)
             self.assertEqual([q.unit for q in data.values][0], tarvik.unit_code("l/min"))

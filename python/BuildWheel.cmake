@@ -1,0 +1,30 @@
+# cmake -DPYTHON= -DSOURCE=<python/> -DFACTS= -DLIBRARY= -DSTRIP= -DOUT= -DSTAMP= -P BuildWheel.cmake
+# Stages the package with its decoding table and the library, and builds the wheel into OUT.
+set(stage ${OUT}/stage)
+file(REMOVE_RECURSE ${stage})
+file(GLOB old_wheels ${OUT}/tarvik-*.whl)
+if(old_wheels)
+  file(REMOVE ${old_wheels})
+endif()
+file(MAKE_DIRECTORY ${stage}/tarvik)
+file(COPY ${SOURCE}/setup.py ${SOURCE}/pyproject.toml ${SOURCE}/README.md DESTINATION ${stage})
+file(GLOB modules ${SOURCE}/tarvik/*.py ${SOURCE}/tarvik/py.typed)
+file(COPY ${modules} DESTINATION ${stage}/tarvik)
+file(COPY_FILE ${FACTS} ${stage}/tarvik/facts.json)
+# The loader finds it next to the package under its soname.
+file(COPY_FILE ${LIBRARY} ${stage}/tarvik/libtarvik.so.1)
+if(STRIP)
+  execute_process(COMMAND ${STRIP} --strip-unneeded ${stage}/tarvik/libtarvik.so.1 RESULT_VARIABLE rc)
+endif()
+execute_process(
+  COMMAND ${PYTHON} -m pip wheel --quiet --no-deps --no-index --no-build-isolation --wheel-dir ${OUT} ${stage}
+  WORKING_DIRECTORY ${OUT} RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "python: building the wheel failed (${rc})")
+endif()
+file(GLOB wheels ${OUT}/tarvik-*.whl)
+list(LENGTH wheels count)
+if(NOT count EQUAL 1)
+  message(FATAL_ERROR "python: expected one wheel in ${OUT}, found: ${wheels}")
+endif()
+file(TOUCH ${STAMP})
