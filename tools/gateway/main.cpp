@@ -99,6 +99,9 @@ int Run(const Config& config, bool once) {
             std::fprintf(stderr, "tarvik-gateway: no broker at %s:%d; values only printed\n",
                          config.mqtt.host.c_str(), config.mqtt.port);
         gateway.RunOnce();
+        // The gateway is not running on: its own status says so (the devices keep theirs).
+        mqtt.Close();
+        mqtt.PublishFinal(gateway.ClientStatusTopic(), "offline");
         const bool acknowledged = connected && mqtt.WaitAcknowledged(kOnceConnectWait);
         mqtt.Stop();
         return acknowledged ? kExitOk : kExitFailed;
