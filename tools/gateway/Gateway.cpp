@@ -340,8 +340,10 @@ void Gateway::Start() {
 }
 
 void Gateway::RunOnce() {
-    for (auto& w : workers_)
-        w->thread = std::thread([this, wp = w.get()] { RunWorker(*wp, true); });
+    // The first port is polled on the calling thread, the others each on a thread of their own.
+    for (std::size_t i = 1; i < workers_.size(); ++i)
+        workers_[i]->thread = std::thread([this, wp = workers_[i].get()] { RunWorker(*wp, true); });
+    if (!workers_.empty()) RunWorker(*workers_.front(), true);
     for (auto& w : workers_)
         if (w->thread.joinable()) w->thread.join();
 }

@@ -48,7 +48,7 @@ public:
     void OnMessage(std::string_view topic, std::string_view payload, bool retained);
 
     void Start();   // one worker per port, polling until Stop
-    void RunOnce(); // every device polled once (ports in parallel), then returns
+    void RunOnce(); // every device polled once (ports in parallel), then returns; repeatable
     void Stop();    // a request in progress completes first
     // The last words, after Mqtt::Close: every device and the gateway `offline`.
     void PublishOffline();
