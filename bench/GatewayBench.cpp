@@ -8,7 +8,7 @@
 // With a mosquitto binary on the PATH the gateway publishes to a real broker during the run.
 //
 //   tarvik_gateway_bench --sim build/bin/tarvik-sim --gateway build/bin/tarvik-gateway [--ports 16]
-//                        [--baud 38400] [--seconds 10]
+//                        [--baud 38400] [--seconds 10] [--broker no]
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -21,10 +21,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <thread>
 #include <vector>
 
@@ -126,6 +128,12 @@ double CpuSeconds(pid_t pid) {
     return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+double ThreadCpuSeconds() {
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
 bool WaitFor(const std::string& path) {
     for (int i = 0; i < 500; ++i) {
         if (::access(path.c_str(), F_OK) == 0) return true;
@@ -149,6 +157,7 @@ int main(int argc, char** argv) {
     std::string sim = "tarvik-sim", gateway = "tarvik-gateway";
     int ports = 16, baud = 38400;
     double seconds = 10;
+    bool broker = true;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string key = argv[i], value = argv[i + 1];
         if (key == "--sim")
@@ -161,6 +170,8 @@ int main(int argc, char** argv) {
             baud = std::stoi(value);
         else if (key == "--seconds")
             seconds = std::stod(value);
+        else if (key == "--broker")
+            broker = value != "no";
     }
     ::signal(SIGPIPE, SIG_IGN);
     char tmpl[] = "/tmp/tarvik-gwbench-XXXXXX";
@@ -181,6 +192,7 @@ int main(int argc, char** argv) {
 
     // ---- the single-port rate of the fast link ----
     double single = 0;
+    double linkCpuPerPoll = 0; // seconds of CPU of the polling thread, per request
     {
         tarvik::link::HartLink link;
         if (link.Open(1, baud) != ResultOk) {
@@ -191,17 +203,21 @@ int main(int argc, char** argv) {
         const tarvik::link::DeviceAddress device{0x64, 0x01, 0x02, 0x01};
         for (int i = 0; i < 5; ++i)
             link.ReadFlow(device);
-        int ok = 0;
+        int ok = 0, polls = 0;
+        const double cpu0 = ThreadCpuSeconds();
         const auto start = Clock::now();
-        while (std::chrono::duration<double>(Clock::now() - start).count() < seconds / 2)
+        while (std::chrono::duration<double>(Clock::now() - start).count() < seconds / 2) {
             ok += link.ReadFlow(device).Ok() ? 1 : 0;
+            ++polls;
+        }
         single = ok / std::chrono::duration<double>(Clock::now() - start).count();
+        linkCpuPerPoll = (ThreadCpuSeconds() - cpu0) / polls;
     }
 
     // ---- a broker, if there is one ----
     const int brokerPort = FreePort();
     pid_t brokerPid = -1;
-    {
+    if (broker) {
         std::ofstream(dir + "/broker.conf") << "listener " << brokerPort
                                             << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
         brokerPid = Spawn({"mosquitto", "-c", dir + "/broker.conf"}, dir + "/broker.log");
@@ -241,43 +257,49 @@ int main(int argc, char** argv) {
     }
 
     // ---- the gateway process, every port as fast as its line allows ----
-    const int metricsPort = FreePort();
-    {
-        std::ofstream toml(dir + "/gateway.toml");
-        toml << "[mqtt]\nport = " << brokerPort << "\n[metrics]\nlisten = \"127.0.0.1:" << metricsPort << "\"\n";
-        for (int p = 1; p <= ports; ++p)
-            toml << DeviceToml(p, baud);
-    }
-    const pid_t gwPid = Spawn({gateway, "--config", dir + "/gateway.toml"}, dir + "/gateway.log", portDir);
-    std::this_thread::sleep_for(std::chrono::seconds(3)); // warm-up
-    const double polls0 = TotalPolls(HttpGet(metricsPort, "/metrics"));
-    const double cpu0 = CpuSeconds(gwPid);
-    const auto t0 = Clock::now();
-    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-    const double polls1 = TotalPolls(HttpGet(metricsPort, "/metrics"));
-    const double cpu1 = CpuSeconds(gwPid);
-    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    const std::string metrics = HttpGet(metricsPort, "/metrics");
-    Stop(gwPid, SIGTERM);
+    // Once without a broker (polling and metrics alone), once publishing to the broker.
+    const auto measure = [&](int mqttPort) {
+        const int metricsPort = FreePort();
+        {
+            std::ofstream toml(dir + "/gateway.toml");
+            toml << "[mqtt]\nport = " << mqttPort << "\n[metrics]\nlisten = \"127.0.0.1:" << metricsPort << "\"\n";
+            for (int p = 1; p <= ports; ++p)
+                toml << DeviceToml(p, baud);
+        }
+        const pid_t gwPid = Spawn({gateway, "--config", dir + "/gateway.toml"}, dir + "/gateway.log", portDir);
+        std::this_thread::sleep_for(std::chrono::seconds(3)); // warm-up
+        const double polls0 = TotalPolls(HttpGet(metricsPort, "/metrics"));
+        const double cpu0 = CpuSeconds(gwPid);
+        const auto t0 = Clock::now();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        const double polls1 = TotalPolls(HttpGet(metricsPort, "/metrics"));
+        const double cpu1 = CpuSeconds(gwPid);
+        const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+        Stop(gwPid, SIGTERM);
+        return std::make_pair((polls1 - polls0) / wall, (cpu1 - cpu0) / wall);
+    };
+    const auto [rateAlone, cpuAlone] = measure(FreePort()); // nobody listens there
+    double rate = 0, cpu = 0;
+    if (brokerPid > 0) std::tie(rate, cpu) = measure(brokerPort);
     Stop(brokerPid, SIGTERM);
     Stop(simPid, SIGINT);
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
 
-    const double rate = (polls1 - polls0) / wall;
-    const double cpu = (cpu1 - cpu0) / wall;
-    std::printf("gateway benchmark: %d simulated HART flow devices at %d bit/s with line timing, %.0f s\n", ports,
-                baud, seconds);
-    std::printf("  single-port fast-link rate (ReadFlow loop)   %8.1f polls/s\n", single);
-    std::printf("  gateway, %2d ports                            %8.1f polls/s\n", ports, rate);
-    std::printf("  against %d x single port                     %8.3f   (goal >= 0.9)\n", ports,
-                rate / (ports * single));
-    std::printf("  gateway CPU time / wall time                  %7.1f %%   (goal <= 10 %% of one core)\n",
-                100 * cpu);
-    std::printf("  MQTT broker                                   %s\n", brokerPid > 0 ? "mosquitto" : "none");
+    std::printf("gateway benchmark: %d simulated HART flow devices at %d bit/s with line timing, %.0f s each\n",
+                ports, baud, seconds);
+    std::printf("  single-port fast-link rate (ReadFlow loop)    %8.1f polls/s, %.0f us CPU per request\n", single,
+                linkCpuPerPoll * 1e6);
+    const auto report = [&](const char* what, double r, double c) {
+        std::printf("  gateway, %2d ports, %-26s %8.1f polls/s = %.3f x %d x single port (goal >= 0.9)\n", ports,
+                    what, r, r / (ports * single), ports);
+        std::printf("      CPU time / wall time %5.1f %% of one core (goal <= 10 %%), %.0f us per poll\n", 100 * c,
+                    r > 0 ? 1e6 * c / r : 0.0);
+    };
+    report("no broker", rateAlone, cpuAlone);
+    if (brokerPid > 0) report("publishing to mosquitto", rate, cpu);
     std::printf("  heap allocations per poll after warm-up: %lld (payload and metrics)", allocsAlone);
     if (allocsWithMqtt >= 0) std::printf(", %lld with the libmosquitto publish", allocsWithMqtt);
     std::printf("\n");
-    if (metrics.find("ResultOk") == std::string::npos) std::printf("  (no successful polls: see the gateway log)\n");
     return 0;
 }

@@ -35,7 +35,7 @@ link::DeviceAddress Address(const DeviceConfig& d) {
 } // namespace
 
 Gateway::Gateway(const Config& config, Metrics& metrics)
-    : config_(config), metrics_(metrics), prefix_(config.mqtt.prefix), clientId_(config.mqtt.clientId) {
+    : metrics_(metrics), prefix_(config.mqtt.prefix), clientId_(config.mqtt.clientId) {
     for (std::size_t i = 0; i < config.devices.size(); ++i) {
         const DeviceConfig& dc = config.devices[i];
         auto d = std::make_unique<DeviceState>();

@@ -115,7 +115,6 @@ private:
     void Publish(const std::string& topic, std::string_view payload, bool retain);
     static void UpdateStatus(ValueState& v, const Reading& r);
 
-    const Config& config_;
     Metrics& metrics_;
     std::string prefix_, clientId_;
     Mqtt* mqtt_ = nullptr;
