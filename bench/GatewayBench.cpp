@@ -26,8 +26,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "Alloc.h"
@@ -144,10 +144,11 @@ bool WaitFor(const std::string& path) {
 
 std::string DeviceToml(int port, int baud) {
     char text[256];
-    std::snprintf(text, sizeof text,
-                  "[[device]]\nname = \"mfc%d\"\nkind = \"flow\"\nport = %d\nbaud = %d\naddress = \"64:0102%02X\"\n"
-                  "values = [\"flow\"]\ninterval = 0\n",
-                  port, port, baud, port);
+    std::snprintf(
+        text, sizeof text,
+        "[[device]]\nname = \"mfc%d\"\nkind = \"flow\"\nport = %d\nbaud = %d\naddress = \"64:0102%02X\"\n"
+        "values = [\"flow\"]\ninterval = 0\n",
+        port, port, baud, port);
     return text;
 }
 
@@ -218,8 +219,8 @@ int main(int argc, char** argv) {
     const int brokerPort = FreePort();
     pid_t brokerPid = -1;
     if (broker) {
-        std::ofstream(dir + "/broker.conf") << "listener " << brokerPort
-                                            << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
+        std::ofstream(dir + "/broker.conf")
+            << "listener " << brokerPort << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
         brokerPid = Spawn({"mosquitto", "-c", dir + "/broker.conf"}, dir + "/broker.log");
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         int status = 0;
@@ -262,11 +263,13 @@ int main(int argc, char** argv) {
         const int metricsPort = FreePort();
         {
             std::ofstream toml(dir + "/gateway.toml");
-            toml << "[mqtt]\nport = " << mqttPort << "\n[metrics]\nlisten = \"127.0.0.1:" << metricsPort << "\"\n";
+            toml << "[mqtt]\nport = " << mqttPort << "\n[metrics]\nlisten = \"127.0.0.1:" << metricsPort
+                 << "\"\n";
             for (int p = 1; p <= ports; ++p)
                 toml << DeviceToml(p, baud);
         }
-        const pid_t gwPid = Spawn({gateway, "--config", dir + "/gateway.toml"}, dir + "/gateway.log", portDir);
+        const pid_t gwPid =
+            Spawn({gateway, "--config", dir + "/gateway.toml"}, dir + "/gateway.log", portDir);
         std::this_thread::sleep_for(std::chrono::seconds(3)); // warm-up
         const double polls0 = TotalPolls(HttpGet(metricsPort, "/metrics"));
         const double cpu0 = CpuSeconds(gwPid);
@@ -286,15 +289,16 @@ int main(int argc, char** argv) {
     std::error_code ec;
     std::filesystem::remove_all(dir, ec);
 
-    std::printf("gateway benchmark: %d simulated HART flow devices at %d bit/s with line timing, %.0f s each\n",
-                ports, baud, seconds);
-    std::printf("  single-port fast-link rate (ReadFlow loop)    %8.1f polls/s, %.0f us CPU per request\n", single,
-                linkCpuPerPoll * 1e6);
+    std::printf(
+        "gateway benchmark: %d simulated HART flow devices at %d bit/s with line timing, %.0f s each\n",
+        ports, baud, seconds);
+    std::printf("  single-port fast-link rate (ReadFlow loop)    %8.1f polls/s, %.0f us CPU per request\n",
+                single, linkCpuPerPoll * 1e6);
     const auto report = [&](const char* what, double r, double c) {
-        std::printf("  gateway, %2d ports, %-26s %8.1f polls/s = %.3f x %d x single port (goal >= 0.9)\n", ports,
-                    what, r, r / (ports * single), ports);
-        std::printf("      CPU time / wall time %5.1f %% of one core (goal <= 10 %%), %.0f us per poll\n", 100 * c,
-                    r > 0 ? 1e6 * c / r : 0.0);
+        std::printf("  gateway, %2d ports, %-26s %8.1f polls/s = %.3f x %d x single port (goal >= 0.9)\n",
+                    ports, what, r, r / (ports * single), ports);
+        std::printf("      CPU time / wall time %5.1f %% of one core (goal <= 10 %%), %.0f us per poll\n",
+                    100 * c, r > 0 ? 1e6 * c / r : 0.0);
     };
     report("no broker", rateAlone, cpuAlone);
     if (brokerPid > 0) report("publishing to mosquitto", rate, cpu);

@@ -27,8 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(size <= kMaxCommandPayload);
         // Only digits, signs, a full stop, an exponent and blanks make up an accepted payload.
         for (const char c : text)
-            Check((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E' || c == ' ' ||
-                  c == '\t' || c == '\r' || c == '\n');
+            Check((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c == 'e' || c == 'E' ||
+                  c == ' ' || c == '\t' || c == '\r' || c == '\n');
     }
     // The first byte splits the input into a prefix and a topic.
     if (size > 0) {
@@ -38,8 +38,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const CommandTopic t = ParseCommandTopic(prefix, topic);
         if (t.ok) {
             Check(!t.device.empty() && !t.command.empty());
-            Check(t.device.find('/') == std::string_view::npos && t.command.find('/') == std::string_view::npos);
-            Check(t.device.data() >= topic.data() && t.command.data() + t.command.size() <= topic.data() + topic.size());
+            Check(t.device.find('/') == std::string_view::npos &&
+                  t.command.find('/') == std::string_view::npos);
+            Check(t.device.data() >= topic.data() &&
+                  t.command.data() + t.command.size() <= topic.data() + topic.size());
             const int channel = SetPointChannel(t.command);
             Check(channel >= -1 && channel <= 9);
         }

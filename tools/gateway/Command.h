@@ -9,10 +9,10 @@ namespace tarvik::gateway {
 
 enum class CommandError {
     None,
-    Empty,       // no payload
-    TooLong,     // longer than any number we accept
-    NotANumber,  // text that is not one decimal number
-    NotFinite,   // NaN, an infinity, or beyond the range of a double
+    Empty,      // no payload
+    TooLong,    // longer than any number we accept
+    NotANumber, // text that is not one decimal number
+    NotFinite,  // NaN, an infinity, or beyond the range of a double
 };
 
 struct ParsedNumber {

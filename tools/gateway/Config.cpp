@@ -59,8 +59,7 @@ public:
         if (!n) return false;
         if (!n->is_integer()) Fail(key, *n, "must be a whole number");
         const long long v = n->as_integer()->get();
-        if (v < min || v > max)
-            Fail(key, *n, "must be " + std::to_string(min) + ".." + std::to_string(max));
+        if (v < min || v > max) Fail(key, *n, "must be " + std::to_string(min) + ".." + std::to_string(max));
         out = static_cast<int>(v);
         return true;
     }
@@ -91,7 +90,8 @@ public:
     }
     void RejectUnknown() const {
         for (auto&& [k, v] : table_)
-            if (!known_.count(std::string(k.str()))) gateway::Fail(path_, k.source(), Key(k.str()), "unknown key");
+            if (!known_.count(std::string(k.str())))
+                gateway::Fail(path_, k.source(), Key(k.str()), "unknown key");
     }
     const std::string& Path() const { return path_; }
     const toml::table& Table() const { return table_; }
@@ -106,7 +106,8 @@ private:
 bool ValidName(const std::string& name) {
     if (name.empty() || name.size() > kMaxNameLength) return false;
     return std::all_of(name.begin(), name.end(), [](char c) {
-        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+               c == '-';
     });
 }
 
@@ -267,8 +268,7 @@ DeviceConfig ReadDevice(Reader& r, const toml::table& t) {
     r.Bool("writable", d.writable);
     r.Number("setpoint_min", d.setpointMin);
     r.Number("setpoint_max", d.setpointMax);
-    if (d.setpointMin > d.setpointMax)
-    {
+    if (d.setpointMin > d.setpointMax) {
         const toml::node* at = r.Find("setpoint_max") ? r.Find("setpoint_max") : r.Find("setpoint_min");
         r.Fail("setpoint_max", *at, "must not be below setpoint_min");
     }

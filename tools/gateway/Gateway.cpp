@@ -47,7 +47,8 @@ Gateway::Gateway(const Config& config, Metrics& metrics)
             d->values[k].spec = dc.values[k];
             d->values[k].topic = prefix_ + "/" + dc.name + "/" + dc.values[k].topic;
         }
-        auto w = std::find_if(workers_.begin(), workers_.end(), [&](const auto& x) { return x->port == dc.port; });
+        auto w =
+            std::find_if(workers_.begin(), workers_.end(), [&](const auto& x) { return x->port == dc.port; });
         if (w == workers_.end()) {
             workers_.push_back(std::make_unique<Worker>());
             workers_.back()->port = dc.port;
@@ -106,7 +107,8 @@ void Gateway::PublishOffline() {
 void Gateway::PublishResult(const std::string& topic, bool ok, std::string_view result, bool hasValue,
                             double value, std::string_view error) {
     char buffer[kResultCapacity];
-    const std::string_view payload = FormatCommandResult(ok, result, hasValue, value, error, buffer, sizeof buffer);
+    const std::string_view payload =
+        FormatCommandResult(ok, result, hasValue, value, error, buffer, sizeof buffer);
     // Results answer one command; a retained one would greet the next commander with an old answer.
     Publish(topic, payload, false);
 }
@@ -126,10 +128,12 @@ void Gateway::OnMessage(std::string_view topic, std::string_view payload, bool r
     const DeviceConfig& dc = *d.config;
     const int channel = SetPointChannel(ct.command);
     const bool unit = dc.kind == DeviceKind::Readout;
-    if (channel < 0 || (unit && std::find(dc.channels.begin(), dc.channels.end(), channel) == dc.channels.end()) ||
+    if (channel < 0 ||
+        (unit && std::find(dc.channels.begin(), dc.channels.end(), channel) == dc.channels.end()) ||
         (!unit && channel != 0) || dc.kind == DeviceKind::Pressure)
-        return reject("UnknownCommand", unit ? "commands are setpoint<channel>/set for the configured channels"
-                                             : "this device takes no such command");
+        return reject("UnknownCommand", unit
+                                            ? "commands are setpoint<channel>/set for the configured channels"
+                                            : "this device takes no such command");
     // A retained command would be carried out again at every reconnection.
     if (retained) return reject("RetainedCommand", "retained commands are not carried out");
     if (!dc.writable) return reject("NotWritable", "the device is configured read-only");
@@ -311,8 +315,9 @@ void Gateway::RunWorker(Worker& w, bool once) {
             lock.lock();
             continue;
         }
-        DeviceState* next = *std::min_element(w.devices.begin(), w.devices.end(),
-                                              [](const DeviceState* a, const DeviceState* b) { return a->due < b->due; });
+        DeviceState* next =
+            *std::min_element(w.devices.begin(), w.devices.end(),
+                              [](const DeviceState* a, const DeviceState* b) { return a->due < b->due; });
         if (Clock::now() < next->due) {
             w.cv.wait_until(lock, next->due, [&w] { return w.stop || !w.commands.empty(); });
             continue;
@@ -322,8 +327,8 @@ void Gateway::RunWorker(Worker& w, bool once) {
         // The next poll keeps to the grid start + k * interval; polls that could not be made in
         // time are skipped, not made up in a burst.
         const auto now = Clock::now();
-        const auto interval =
-            std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(next->config->interval));
+        const auto interval = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(next->config->interval));
         if (interval.count() <= 0) {
             next->due = now;
         } else {

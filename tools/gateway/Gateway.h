@@ -110,8 +110,8 @@ private:
     std::int32_t Prepare(Worker& w, const DeviceConfig& d);
     Reading Read(Worker& w, const DeviceConfig& d, const ValueSpec& v);
     void Execute(Worker& w, Command& c);
-    void PublishResult(const std::string& topic, bool ok, std::string_view result, bool hasValue, double value,
-                       std::string_view error);
+    void PublishResult(const std::string& topic, bool ok, std::string_view result, bool hasValue,
+                       double value, std::string_view error);
     void Publish(const std::string& topic, std::string_view payload, bool retain);
     static void UpdateStatus(ValueState& v, const Reading& r);
 

@@ -101,7 +101,8 @@ std::string Metrics::Render() const {
             out += fmt::format("tarvik_value{{device=\"{}\",value=\"{}\",unit=\"{}\"}} {}\n", Label(d->name),
                                Label(v->name), Label(symbol), v->number.load(std::memory_order_relaxed));
         }
-    out += "# HELP tarvik_polls_total Requests to instruments, by result.\n# TYPE tarvik_polls_total counter\n";
+    out +=
+        "# HELP tarvik_polls_total Requests to instruments, by result.\n# TYPE tarvik_polls_total counter\n";
     for (const auto& d : devices_)
         for (std::size_t i = 0; i < names.Count(); ++i) {
             const std::uint64_t n = d->polls[i].load(std::memory_order_relaxed);
@@ -117,7 +118,8 @@ std::string Metrics::Render() const {
             out += fmt::format("tarvik_poll_duration_seconds_bucket{{device=\"{}\",le=\"{}\"}} {}\n", device,
                                kBuckets[i], d->buckets[i].load(std::memory_order_relaxed));
         const std::uint64_t count = d->count.load(std::memory_order_relaxed);
-        out += fmt::format("tarvik_poll_duration_seconds_bucket{{device=\"{}\",le=\"+Inf\"}} {}\n", device, count);
+        out += fmt::format("tarvik_poll_duration_seconds_bucket{{device=\"{}\",le=\"+Inf\"}} {}\n", device,
+                           count);
         out += fmt::format("tarvik_poll_duration_seconds_sum{{device=\"{}\"}} {}\n", device,
                            static_cast<double>(d->sumNs.load(std::memory_order_relaxed)) / 1e9);
         out += fmt::format("tarvik_poll_duration_seconds_count{{device=\"{}\"}} {}\n", device, count);

@@ -34,7 +34,8 @@ constexpr int kNoUnit = -1;
 
 class Metrics {
 public:
-    static constexpr std::array<double, 10> kBuckets = {0.005, 0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1.0, 2.0, 5.0};
+    static constexpr std::array<double, 10> kBuckets = {0.005, 0.01, 0.02, 0.05, 0.1,
+                                                        0.2,   0.5,  1.0,  2.0,  5.0};
 
     explicit Metrics(const std::vector<DeviceConfig>& devices);
 

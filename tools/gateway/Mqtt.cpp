@@ -47,8 +47,8 @@ bool Mqtt::Start(std::string& error) {
     mosquitto_disconnect_callback_set(mosq_, &Mqtt::OnDisconnect);
     mosquitto_publish_callback_set(mosq_, &Mqtt::OnPublish);
     mosquitto_message_callback_set(mosq_, &Mqtt::OnMessage);
-    if (mosquitto_will_set(mosq_, willTopic_.c_str(), static_cast<int>(willPayload_.size()), willPayload_.data(),
-                           kQos, true) != MOSQ_ERR_SUCCESS) {
+    if (mosquitto_will_set(mosq_, willTopic_.c_str(), static_cast<int>(willPayload_.size()),
+                           willPayload_.data(), kQos, true) != MOSQ_ERR_SUCCESS) {
         error = "cannot set the will on " + willTopic_;
         return false;
     }

@@ -27,8 +27,8 @@ public:
     static constexpr int kMaxInFlight = 1000;
 
     struct Callbacks {
-        std::function<void()> connected;    // on the client thread, after each (re)connection
-        std::function<void(bool)> state;    // connected or not
+        std::function<void()> connected; // on the client thread, after each (re)connection
+        std::function<void(bool)> state; // connected or not
         std::function<void(std::string_view topic, std::string_view payload, bool retained)> message;
     };
 

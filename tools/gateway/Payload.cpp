@@ -64,9 +64,9 @@ void JsonWriter::Time(std::chrono::system_clock::time_point time) {
     std::tm utc{};
     gmtime_r(&seconds, &utc);
     char text[40];
-    const int n = std::snprintf(text, sizeof text, "\"%04d-%02d-%02dT%02d:%02d:%02d.%03dZ\"", utc.tm_year + 1900,
-                                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
-                                static_cast<int>(ms % 1000));
+    const int n = std::snprintf(text, sizeof text, "\"%04d-%02d-%02dT%02d:%02d:%02d.%03dZ\"",
+                                utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
+                                utc.tm_sec, static_cast<int>(ms % 1000));
     Raw({text, n > 0 ? static_cast<std::size_t>(n) : 0});
 }
 

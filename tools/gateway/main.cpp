@@ -44,7 +44,8 @@ public:
     ~MetricsServer() { Stop(); }
     // Port 0 takes any free port; returns the port, or -1.
     int Listen(const std::string& host, int port) {
-        const int bound = port == 0 ? server_.bind_to_any_port(host) : (server_.bind_to_port(host, port) ? port : -1);
+        const int bound =
+            port == 0 ? server_.bind_to_any_port(host) : (server_.bind_to_port(host, port) ? port : -1);
         if (bound < 0) return -1;
         thread_ = std::thread([this] { server_.listen_after_bind(); });
         return bound;
@@ -73,7 +74,8 @@ int Run(const Config& config, bool once) {
                          config.metrics.host.c_str(), config.metrics.port);
             return kExitFailed;
         }
-        std::fprintf(stderr, "tarvik-gateway: metrics at http://%s:%d/metrics\n", config.metrics.host.c_str(), port);
+        std::fprintf(stderr, "tarvik-gateway: metrics at http://%s:%d/metrics\n", config.metrics.host.c_str(),
+                     port);
     }
 
     Mqtt::Callbacks callbacks;

@@ -145,7 +145,8 @@ Broker::Broker(const TempDir& dir, int port) : dir_(dir), port_(port ? port : Fr
 
 void Broker::Start() {
     const std::string conf = "broker-" + std::to_string(port_) + ".conf";
-    dir_.Write(conf, "listener " + std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\npersistence false\n");
+    dir_.Write(conf,
+               "listener " + std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\npersistence false\n");
     process_ = Process({"mosquitto", "-c", dir_.File(conf)}, dir_.File("broker.log"));
     WaitUntil([this] { return PortOpen(port_); }, Seconds(10));
 }
@@ -232,7 +233,8 @@ bool Client::WaitFor(const std::string& topic, const std::function<bool(const st
 }
 
 void Client::Publish(const std::string& topic, const std::string& payload, bool retain) {
-    mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1, retain);
+    mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+                      retain);
 }
 
 std::string HttpGet(int port, const std::string& path) {

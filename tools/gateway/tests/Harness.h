@@ -91,8 +91,8 @@ public:
     std::string Last(const std::string& topic);
     bool Has(const std::string& topic);
     // Waits for a message on `topic` (after `since` messages) whose payload passes `accept`.
-    bool WaitFor(const std::string& topic, const std::function<bool(const std::string&)>& accept, Seconds timeout,
-                 std::string* payload = nullptr, std::size_t since = 0);
+    bool WaitFor(const std::string& topic, const std::function<bool(const std::string&)>& accept,
+                 Seconds timeout, std::string* payload = nullptr, std::size_t since = 0);
     std::size_t Count();
     void Publish(const std::string& topic, const std::string& payload, bool retain = false);
     void Clear();

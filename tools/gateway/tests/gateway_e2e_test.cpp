@@ -20,7 +20,8 @@ bool IsJson(const std::string& s) {
 // A running gateway with its own config; the metrics port is learnt from its log.
 class Gateway {
 public:
-    Gateway(const TempDir& dir, const std::string& portDir, const std::string& config, std::string name = "gw")
+    Gateway(const TempDir& dir, const std::string& portDir, const std::string& config,
+            std::string name = "gw")
         : dir_(dir), log_(dir.File(name + ".log")) {
         dir.Write(name + ".toml", config);
         process_ = Process({TARVIK_GATEWAY, "--config", dir.File(name + ".toml")}, log_,
@@ -32,7 +33,8 @@ public:
             [&] {
                 std::smatch m;
                 const std::string log = ReadFile(log_);
-                if (!std::regex_search(log, m, std::regex("metrics at http://127\\.0\\.0\\.1:(\\d+)/metrics")))
+                if (!std::regex_search(log, m,
+                                       std::regex("metrics at http://127\\.0\\.0\\.1:(\\d+)/metrics")))
                     return false;
                 metricsPort_ = std::stoi(m[1]);
                 return true;
@@ -80,7 +82,8 @@ const auto kAny = [](const std::string&) { return true; };
 TEST(GatewayE2E, PublishesValuesTakesCommandsAndSaysGoodbye) {
     TempDir dir;
     const std::string ports = dir.File("ports");
-    Simulator sim(ports, {"--flow", "3:38400", "--pressure", "4:19200", "--readout", "5"}, dir.File("sim.log"));
+    Simulator sim(ports, {"--flow", "3:38400", "--pressure", "4:19200", "--readout", "5"},
+                  dir.File("sim.log"));
     ASSERT_TRUE(sim.Ready({3, 4, 5}));
     Broker broker(dir);
     Client client(broker.Port(), "tarvik/#");
@@ -106,17 +109,21 @@ TEST(GatewayE2E, PublishesValuesTakesCommandsAndSaysGoodbye) {
     EXPECT_EQ(flow["status"]["status2"], 0);
     for (const char* topic : {"tarvik/pt1/pressure", "tarvik/unit/pv1", "tarvik/unit/sp2"})
         EXPECT_TRUE(client.WaitFor(topic, IsJson, Seconds(10))) << topic;
-    for (const char* topic : {"tarvik/mfc1/status", "tarvik/pt1/status", "tarvik/unit/status", "tarvik/gw-test/status"})
-        EXPECT_TRUE(client.WaitFor(topic, [](const std::string& p) { return p == "online"; }, Seconds(10))) << topic;
-    EXPECT_TRUE(client.WaitFor("tarvik/mfc1/setpoint/result",
-                               [](const std::string& p) { return json::parse(p)["result"] == "RetainedCommand"; },
-                               Seconds(10)));
+    for (const char* topic :
+         {"tarvik/mfc1/status", "tarvik/pt1/status", "tarvik/unit/status", "tarvik/gw-test/status"})
+        EXPECT_TRUE(client.WaitFor(
+            topic, [](const std::string& p) { return p == "online"; }, Seconds(10)))
+            << topic;
+    EXPECT_TRUE(client.WaitFor(
+        "tarvik/mfc1/setpoint/result",
+        [](const std::string& p) { return json::parse(p)["result"] == "RetainedCommand"; }, Seconds(10)));
     // Clearing the retained command is an empty command, answered as such.
     std::size_t cleared = client.Count();
     client.Publish("tarvik/mfc1/setpoint/set", "", true);
-    EXPECT_TRUE(client.WaitFor("tarvik/mfc1/setpoint/result",
-                               [](const std::string& p) { return json::parse(p)["error"] == "empty payload"; },
-                               Seconds(10), nullptr, cleared));
+    EXPECT_TRUE(client.WaitFor(
+        "tarvik/mfc1/setpoint/result",
+        [](const std::string& p) { return json::parse(p)["error"] == "empty payload"; }, Seconds(10), nullptr,
+        cleared));
 
     // Commands: each answered on its result topic; only the valid ones write.
     struct Case {
@@ -142,23 +149,25 @@ TEST(GatewayE2E, PublishesValuesTakesCommandsAndSaysGoodbye) {
         const std::size_t since = client.Count();
         client.Publish("tarvik/" + c.device + "/" + c.command + "/set", c.payload);
         std::string answer;
-        ASSERT_TRUE(client.WaitFor("tarvik/" + c.device + "/" + c.command + "/result", IsJson, Seconds(10), &answer,
-                                   since))
+        ASSERT_TRUE(client.WaitFor("tarvik/" + c.device + "/" + c.command + "/result", IsJson, Seconds(10),
+                                   &answer, since))
             << c.device << "/" << c.command << " " << c.payload;
         const json j = json::parse(answer);
         EXPECT_EQ(j["ok"], c.ok) << answer;
         EXPECT_EQ(j["result"], c.result) << c.payload << ": " << answer;
     }
     // The written set points come back in the polled values; the rejected ones never did.
-    EXPECT_TRUE(client.WaitFor("tarvik/mfc1/setpoint",
-                               [](const std::string& p) { return json::parse(p)["value"] == 62.5; }, Seconds(10)));
-    EXPECT_TRUE(client.WaitFor("tarvik/unit/sp2",
-                               [](const std::string& p) { return json::parse(p)["value"] == 7.5; }, Seconds(10)));
+    EXPECT_TRUE(client.WaitFor(
+        "tarvik/mfc1/setpoint", [](const std::string& p) { return json::parse(p)["value"] == 62.5; },
+        Seconds(10)));
+    EXPECT_TRUE(client.WaitFor(
+        "tarvik/unit/sp2", [](const std::string& p) { return json::parse(p)["value"] == 7.5; }, Seconds(10)));
 
     // The same values as Prometheus metrics.
     const std::string metrics = gw.Metrics();
     EXPECT_NE(metrics.find("tarvik_value{device=\"mfc1\",value=\"flow\",unit=\"l/min\"}"), std::string::npos);
-    EXPECT_NE(metrics.find("tarvik_value{device=\"mfc1\",value=\"setpoint\",unit=\"%\"} 62.5"), std::string::npos);
+    EXPECT_NE(metrics.find("tarvik_value{device=\"mfc1\",value=\"setpoint\",unit=\"%\"} 62.5"),
+              std::string::npos);
     EXPECT_NE(metrics.find("tarvik_device_up{device=\"unit\"} 1"), std::string::npos);
     EXPECT_NE(metrics.find("tarvik_mqtt_connected 1"), std::string::npos);
     EXPECT_GT(gw.Metric("tarvik_polls_total{device=\"pt1\",result=\"ResultOk\"}"), 0);
@@ -167,8 +176,8 @@ TEST(GatewayE2E, PublishesValuesTakesCommandsAndSaysGoodbye) {
     const std::size_t since = client.Count();
     EXPECT_EQ(gw.Proc().Stop(SIGTERM), 0);
     for (const char* topic : {"tarvik/mfc1/status", "tarvik/unit/status", "tarvik/gw-test/status"})
-        EXPECT_TRUE(client.WaitFor(topic, [](const std::string& p) { return p == "offline"; }, Seconds(5), nullptr,
-                                   since))
+        EXPECT_TRUE(client.WaitFor(
+            topic, [](const std::string& p) { return p == "offline"; }, Seconds(5), nullptr, since))
             << topic;
 }
 
@@ -184,8 +193,9 @@ TEST(GatewayE2E, BrokerDownAtStartAndMidRun) {
                MqttSection(port) + Device("mfc1", 3, 38400, "[\"flow\"]", 60) +
                    Device("mfc2", 4, 38400, "[\"flow\"]", 0.1));
     // No broker: polling goes on.
-    ASSERT_TRUE(WaitUntil([&] { return gw.Metric("tarvik_polls_total{device=\"mfc2\",result=\"ResultOk\"}") > 3; },
-                          Seconds(20)))
+    ASSERT_TRUE(
+        WaitUntil([&] { return gw.Metric("tarvik_polls_total{device=\"mfc2\",result=\"ResultOk\"}") > 3; },
+                  Seconds(20)))
         << gw.Log();
     EXPECT_EQ(gw.Metric("tarvik_mqtt_connected"), 0);
 
@@ -194,8 +204,8 @@ TEST(GatewayE2E, BrokerDownAtStartAndMidRun) {
         Client client(port, "tarvik/#");
         EXPECT_TRUE(client.WaitFor("tarvik/mfc1/flow", IsJson, Seconds(15))) << gw.Log();
         EXPECT_TRUE(client.WaitFor("tarvik/mfc2/flow", IsJson, Seconds(5)));
-        EXPECT_TRUE(client.WaitFor("tarvik/gw-test/status", [](const std::string& p) { return p == "online"; },
-                                   Seconds(5)));
+        EXPECT_TRUE(client.WaitFor(
+            "tarvik/gw-test/status", [](const std::string& p) { return p == "online"; }, Seconds(5)));
         EXPECT_EQ(gw.Metric("tarvik_mqtt_connected"), 1);
         broker.Stop(); // mid-run
     }
@@ -210,14 +220,16 @@ TEST(GatewayE2E, BrokerDownAtStartAndMidRun) {
     Broker broker(dir, port);
     Client client(port, "tarvik/#");
     EXPECT_TRUE(client.WaitFor("tarvik/mfc1/flow", IsJson, Seconds(15))) << gw.Log();
-    EXPECT_TRUE(client.WaitFor("tarvik/mfc1/status", [](const std::string& p) { return p == "online"; }, Seconds(5)));
+    EXPECT_TRUE(client.WaitFor(
+        "tarvik/mfc1/status", [](const std::string& p) { return p == "online"; }, Seconds(5)));
     EXPECT_EQ(gw.Proc().Stop(SIGINT), 0);
 }
 
 TEST(GatewayE2E, SilentDeviceGoesOfflineAndBackWithoutDisturbingOthers) {
     TempDir dir;
     const std::string ports = dir.File("ports");
-    auto simA = std::make_unique<Simulator>(ports, std::vector<std::string>{"--flow", "3:38400"}, dir.File("a.log"));
+    auto simA =
+        std::make_unique<Simulator>(ports, std::vector<std::string>{"--flow", "3:38400"}, dir.File("a.log"));
     Simulator simB(ports, {"--flow", "4:38400"}, dir.File("b.log"));
     ASSERT_TRUE(simA->Ready({3}));
     ASSERT_TRUE(simB.Ready({4}));
@@ -240,14 +252,16 @@ TEST(GatewayE2E, SilentDeviceGoesOfflineAndBackWithoutDisturbingOthers) {
     const double good = gw.Metric("tarvik_polls_total{device=\"mfc2\",result=\"ResultOk\"}");
     EXPECT_TRUE(WaitUntil(
         [&] {
-            return gw.Metric("tarvik_polls_total{device=\"mfc1\",result=\"ResultPortAbsent\"}") > failed + 2 &&
+            return gw.Metric("tarvik_polls_total{device=\"mfc1\",result=\"ResultPortAbsent\"}") >
+                       failed + 2 &&
                    gw.Metric("tarvik_polls_total{device=\"mfc2\",result=\"ResultOk\"}") > good + 2;
         },
         Seconds(10)))
         << gw.Metrics();
     EXPECT_EQ(client.Last("tarvik/mfc2/status"), "online");
 
-    simA = std::make_unique<Simulator>(ports, std::vector<std::string>{"--flow", "3:38400"}, dir.File("a.log"));
+    simA =
+        std::make_unique<Simulator>(ports, std::vector<std::string>{"--flow", "3:38400"}, dir.File("a.log"));
     ASSERT_TRUE(simA->Ready({3}));
     since = client.Count();
     EXPECT_TRUE(client.WaitFor("tarvik/mfc1/status", online, Seconds(10), nullptr, since));
@@ -274,7 +288,8 @@ TEST(GatewayE2E, PrometheusScrapesTheFlow) {
                         "--storage.tsdb.path=" + dir.File("tsdb"),
                         "--web.listen-address=127.0.0.1:" + std::to_string(promPort)},
                        dir.File("prometheus.log"));
-    const std::string query = "/api/v1/query?query=tarvik_value%7Bdevice%3D%22mfc1%22%2Cvalue%3D%22flow%22%7D";
+    const std::string query =
+        "/api/v1/query?query=tarvik_value%7Bdevice%3D%22mfc1%22%2Cvalue%3D%22flow%22%7D";
     json result;
     const bool found = WaitUntil(
         [&] {
@@ -307,7 +322,8 @@ TEST(GatewayE2E, CommandLine) {
     auto [rc, out] = run({"--version"});
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(out.rfind("tarvik-gateway ", 0), 0u);
-    std::tie(rc, out) = run({"--config", TARVIK_GATEWAY_EXAMPLE, "--check", "--trace", dir.File("trace.log")});
+    std::tie(rc, out) =
+        run({"--config", TARVIK_GATEWAY_EXAMPLE, "--check", "--trace", dir.File("trace.log")});
     EXPECT_EQ(rc, 0) << out;
     EXPECT_NE(out.find("valid, 3 devices"), std::string::npos);
     dir.Write("bad.toml", "[mqtt]\nport = 1883\nprefx = \"x\"\n");
@@ -327,14 +343,15 @@ TEST(GatewayE2E, CommandLine) {
     ASSERT_TRUE(sim.Ready({3}));
     Broker broker(dir);
     Client client(broker.Port(), "tarvik/#");
-    dir.Write("once.toml", MqttSection(broker.Port()) + Device("mfc1", 3, 38400, "[\"flow\", \"setpoint\"]", 1));
+    dir.Write("once.toml",
+              MqttSection(broker.Port()) + Device("mfc1", 3, 38400, "[\"flow\", \"setpoint\"]", 1));
     std::tie(rc, out) = run({"--config", dir.File("once.toml"), "--once", "--trace", dir.File("trace.log")},
                             {"TARVIK_PORT_DIR=" + ports});
     EXPECT_EQ(rc, 0) << out;
     EXPECT_NE(out.find("tarvik/mfc1/flow {\"value\": "), std::string::npos) << out;
     EXPECT_TRUE(client.WaitFor("tarvik/mfc1/setpoint", IsJson, Seconds(5)));
-    EXPECT_TRUE(client.WaitFor("tarvik/gw-test/status", [](const std::string& p) { return p == "offline"; },
-                               Seconds(5)));
+    EXPECT_TRUE(client.WaitFor(
+        "tarvik/gw-test/status", [](const std::string& p) { return p == "offline"; }, Seconds(5)));
 }
 
 } // namespace

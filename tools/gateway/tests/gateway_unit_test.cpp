@@ -93,13 +93,16 @@ TEST(GatewayConfig, ErrorsNameFileLineAndKey) {
         {"bad kind", d + "[[device]]\nname = \"x\"\nkind = \"valve\"\n", "10: device[1].kind: must be flow"},
         {"bad name", "[[device]]\nname = \"a b\"\n", "2: device[0].name: must be"},
         {"duplicate name", d + d, "10: device[1].name: 'mfc1' is taken by the device at line 3"},
-        {"port range", "[[device]]\nname = \"x\"\nkind = \"flow\"\nport = 41\n", "4: device[0].port: must be 1..40"},
+        {"port range", "[[device]]\nname = \"x\"\nkind = \"flow\"\nport = 41\n",
+         "4: device[0].port: must be 1..40"},
         {"baud", d + "baud = 1000\n", "8: device[0].baud: must be 1200"},
-        {"address", "[[device]]\nname=\"x\"\nkind=\"flow\"\nport=1\naddress=\"64-01\"\n", "5: device[0].address"},
+        {"address", "[[device]]\nname=\"x\"\nkind=\"flow\"\nport=1\naddress=\"64-01\"\n",
+         "5: device[0].address"},
         {"missing address", "[[device]]\nname=\"x\"\nkind=\"flow\"\nport=1\nvalues=[\"flow\"]\n",
          "1: device[0].address: missing"},
-        {"value of other kind", "[[device]]\nname=\"x\"\nkind=\"pressure\"\nport=1\naddress=\"65:010203\"\n"
-                                "values=[\"flow\"]\n",
+        {"value of other kind",
+         "[[device]]\nname=\"x\"\nkind=\"pressure\"\nport=1\naddress=\"65:010203\"\n"
+         "values=[\"flow\"]\n",
          "6: device[0].values: 'flow' is not a value of a pressure device"},
         {"channel range", "[[device]]\nname=\"u\"\nkind=\"readout\"\nport=1\nchannels=[5]\n",
          "5: device[0].channels: must be whole numbers 1..4"},
@@ -199,7 +202,8 @@ TEST(GatewayPayload, ValueAndResultAreJson) {
     char buffer[1024];
     const auto time = std::chrono::system_clock::time_point(std::chrono::milliseconds(1796644800123));
     const std::string status = R"("status": {"status1": 0, "status2": 64, "conditions": ["a \"b\""]})";
-    json j = json::parse(FormatValuePayload({true, 12.5f, "l/min", time, "ResultOk", status}, buffer, sizeof buffer));
+    json j = json::parse(
+        FormatValuePayload({true, 12.5f, "l/min", time, "ResultOk", status}, buffer, sizeof buffer));
     EXPECT_EQ(j["value"], 12.5);
     EXPECT_EQ(j["unit"], "l/min");
     EXPECT_EQ(j["time"], "2026-12-07T12:00:00.123Z");
@@ -211,7 +215,8 @@ TEST(GatewayPayload, ValueAndResultAreJson) {
     EXPECT_TRUE(j["value"].is_null());
     EXPECT_EQ(j["unit"], "\x01");
     EXPECT_FALSE(j.contains("status"));
-    j = json::parse(FormatValuePayload({false, 3.0f, "", time, "ResultBadChecksum", {}}, buffer, sizeof buffer));
+    j = json::parse(
+        FormatValuePayload({false, 3.0f, "", time, "ResultBadChecksum", {}}, buffer, sizeof buffer));
     EXPECT_TRUE(j["value"].is_null());
 
     j = json::parse(FormatCommandResult(false, "OutOfRange", true, 120.25, "outside", buffer, sizeof buffer));
