@@ -269,6 +269,37 @@ TEST(GatewayE2E, SilentDeviceGoesOfflineAndBackWithoutDisturbingOthers) {
     EXPECT_EQ(gw.Proc().Stop(SIGTERM), 0);
 }
 
+// Three devices on one port with different line settings take turns; the port is reopened for each.
+// Only the flow device at 38400 exists: the others get no answer, and it is polled all the same.
+TEST(GatewayE2E, DevicesOnOnePortTakeTurns) {
+    TempDir dir;
+    const std::string ports = dir.File("ports");
+    Simulator sim(ports, {"--flow", "3:38400"}, dir.File("sim.log"));
+    ASSERT_TRUE(sim.Ready({3}));
+    Broker broker(dir);
+    Client client(broker.Port(), "tarvik/#");
+    Gateway gw(
+        dir, ports,
+        MqttSection(broker.Port()) + Device("mfc1", 3, 38400, "[\"flow\"]", 0.1) +
+            Device("slow", 3, 19200, "[\"flow\"]", 0.1) +
+            "[[device]]\nname = \"unit\"\nkind = \"readout\"\nport = 3\nchannels = [1]\nvalues = [\"pv\"]\n"
+            "interval = 0.1\n");
+    const auto is = [](const char* text) { return [text](const std::string& p) { return p == text; }; };
+    EXPECT_TRUE(client.WaitFor("tarvik/mfc1/status", is("online"), Seconds(20))) << gw.Log();
+    EXPECT_TRUE(client.WaitFor("tarvik/slow/status", is("offline"), Seconds(10)));
+    EXPECT_TRUE(client.WaitFor("tarvik/unit/status", is("offline"), Seconds(10)));
+    const double ok = gw.Metric("tarvik_polls_total{device=\"mfc1\",result=\"ResultOk\"}");
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return gw.Metric("tarvik_polls_total{device=\"mfc1\",result=\"ResultOk\"}") > ok + 3 &&
+                   gw.Metric("tarvik_polls_total{device=\"slow\",result=\"ResultNoReply\"}") > 1 &&
+                   gw.Metric("tarvik_polls_total{device=\"unit\",result=\"ResultNoReply\"}") > 1;
+        },
+        Seconds(20)))
+        << gw.Metrics();
+    EXPECT_EQ(gw.Proc().Stop(SIGTERM), 0);
+}
+
 TEST(GatewayE2E, PrometheusScrapesTheFlow) {
     TempDir dir;
     const std::string ports = dir.File("ports");
