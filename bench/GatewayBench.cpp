@@ -104,13 +104,13 @@ std::string HttpGet(int port, const std::string& path) {
     return body == std::string::npos ? std::string() : out.substr(body + 4);
 }
 
-// Sum of tarvik_polls_total over every device and result.
-double TotalPolls(const std::string& metrics) {
+// Sum over every device of the series `name{...}`.
+double Sum(const std::string& metrics, const std::string& name) {
     double total = 0;
     std::istringstream in(metrics);
     std::string line;
     while (std::getline(in, line))
-        if (line.rfind("tarvik_polls_total{", 0) == 0) total += std::stod(line.substr(line.rfind(' ') + 1));
+        if (line.rfind(name + "{", 0) == 0) total += std::stod(line.substr(line.rfind(' ') + 1));
     return total;
 }
 
@@ -271,19 +271,22 @@ int main(int argc, char** argv) {
         const pid_t gwPid =
             Spawn({gateway, "--config", dir + "/gateway.toml"}, dir + "/gateway.log", portDir);
         std::this_thread::sleep_for(std::chrono::seconds(3)); // warm-up
-        const double polls0 = TotalPolls(HttpGet(metricsPort, "/metrics"));
+        const std::string m0 = HttpGet(metricsPort, "/metrics");
         const double cpu0 = CpuSeconds(gwPid);
         const auto t0 = Clock::now();
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-        const double polls1 = TotalPolls(HttpGet(metricsPort, "/metrics"));
+        const std::string m1 = HttpGet(metricsPort, "/metrics");
         const double cpu1 = CpuSeconds(gwPid);
         const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
         Stop(gwPid, SIGTERM);
-        return std::make_pair((polls1 - polls0) / wall, (cpu1 - cpu0) / wall);
+        const double polls = Sum(m1, "tarvik_polls_total") - Sum(m0, "tarvik_polls_total");
+        const double busy =
+            Sum(m1, "tarvik_poll_duration_seconds_sum") - Sum(m0, "tarvik_poll_duration_seconds_sum");
+        return std::make_tuple(polls / wall, (cpu1 - cpu0) / wall, polls > 0 ? busy / polls : 0.0);
     };
-    const auto [rateAlone, cpuAlone] = measure(FreePort()); // nobody listens there
-    double rate = 0, cpu = 0;
-    if (brokerPid > 0) std::tie(rate, cpu) = measure(brokerPort);
+    const auto [rateAlone, cpuAlone, requestAlone] = measure(FreePort()); // nobody listens there
+    double rate = 0, cpu = 0, request = 0;
+    if (brokerPid > 0) std::tie(rate, cpu, request) = measure(brokerPort);
     Stop(brokerPid, SIGTERM);
     Stop(simPid, SIGINT);
     std::error_code ec;
@@ -294,14 +297,17 @@ int main(int argc, char** argv) {
         ports, baud, seconds);
     std::printf("  single-port fast-link rate (ReadFlow loop)    %8.1f polls/s, %.0f us CPU per request\n",
                 single, linkCpuPerPoll * 1e6);
-    const auto report = [&](const char* what, double r, double c) {
+    const auto report = [&](const char* what, double r, double c, double q) {
         std::printf("  gateway, %2d ports, %-26s %8.1f polls/s = %.3f x %d x single port (goal >= 0.9)\n",
                     ports, what, r, r / (ports * single), ports);
         std::printf("      CPU time / wall time %5.1f %% of one core (goal <= 10 %%), %.0f us per poll\n",
                     100 * c, r > 0 ? 1e6 * c / r : 0.0);
+        std::printf("      mean request time %.2f ms (the rest of the time between polls of a port is the "
+                    "gateway's)\n",
+                    1e3 * q);
     };
-    report("no broker", rateAlone, cpuAlone);
-    if (brokerPid > 0) report("publishing to mosquitto", rate, cpu);
+    report("no broker", rateAlone, cpuAlone, requestAlone);
+    if (brokerPid > 0) report("publishing to mosquitto", rate, cpu, request);
     std::printf("  heap allocations per poll after warm-up: %lld (payload and metrics)", allocsAlone);
     if (allocsWithMqtt >= 0) std::printf(", %lld with the libmosquitto publish", allocsWithMqtt);
     std::printf("\n");
