@@ -177,12 +177,15 @@ int main(int argc, char** argv) {
         std::printf("%s: valid, %zu devices\n", configPath.c_str(), config.devices.size());
         return kExitOk;
     }
-    // Every thread started from here on inherits the mask; the main thread takes the signals.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // Every thread started from here on inherits the mask; the main thread takes the signals. A
+    // --once run keeps the default actions: Ctrl-C ends it at once.
+    if (!once) {
+        sigset_t signals;
+        sigemptyset(&signals);
+        sigaddset(&signals, SIGINT);
+        sigaddset(&signals, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    }
     ::signal(SIGPIPE, SIG_IGN);
     try {
         return Run(config, once);
