@@ -1,6 +1,7 @@
 #include "Mqtt.h"
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 
 #include <algorithm>
 #include <fstream>
@@ -32,6 +33,7 @@ Mqtt::Mqtt(const MqttConfig& config, std::string willTopic, std::string willPayl
 Mqtt::~Mqtt() {
     Stop();
     if (mosq_) mosquitto_destroy(mosq_);
+    mosquitto_property_free_all(&connectProperties_);
 }
 
 bool Mqtt::Start(std::string& error) {
@@ -42,7 +44,14 @@ bool Mqtt::Start(std::string& error) {
         return false;
     }
     mosquitto_threaded_set(mosq_, true);
-    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    // MQTT 5: the CONNECT tells the broker the largest packet we take, so that nobody can make the
+    // gateway read an arbitrarily large message (the broker drops larger ones for us).
+    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    if (mosquitto_property_add_int32(&connectProperties_, MQTT_PROP_MAXIMUM_PACKET_SIZE,
+                                     kMaxIncomingPacket) != MOSQ_ERR_SUCCESS) {
+        error = "cannot set the maximum packet size";
+        return false;
+    }
     mosquitto_connect_callback_set(mosq_, &Mqtt::OnConnect);
     mosquitto_disconnect_callback_set(mosq_, &Mqtt::OnDisconnect);
     mosquitto_publish_callback_set(mosq_, &Mqtt::OnPublish);
@@ -81,7 +90,6 @@ bool Mqtt::Start(std::string& error) {
 
 void Mqtt::Run() {
     auto backoff = kFirstBackoff;
-    bool everConnected = false;
     bool socketUp = false;
     while (!stop_.load()) {
         if (!socketUp && leaving_.load()) {
@@ -90,16 +98,12 @@ void Mqtt::Run() {
             continue;
         }
         if (!socketUp) {
-            const int rc = everConnected ? mosquitto_reconnect(mosq_)
-                                         : mosquitto_connect(mosq_, config_.host.c_str(), config_.port,
-                                                             config_.keepalive);
+            // Every try is a full connect, so that the CONNECT carries our properties each time.
+            const int rc = mosquitto_connect_bind_v5(mosq_, config_.host.c_str(), config_.port,
+                                                     config_.keepalive, nullptr, connectProperties_);
             if (rc == MOSQ_ERR_SUCCESS) {
                 socketUp = true;
-                everConnected = true;
             } else {
-                // mosquitto_connect keeps the host and port even when it fails, so later tries
-                // reconnect; a first failure before that (a bad host name) retries the connect.
-                everConnected = everConnected || rc == MOSQ_ERR_ERRNO;
                 std::unique_lock lock(waitMutex_);
                 waitCv_.wait_for(lock, backoff, [this] { return stop_.load(); });
                 backoff = std::min<std::chrono::milliseconds>(backoff * 2, kMaxBackoff);

@@ -18,6 +18,7 @@
 
 struct mosquitto;
 struct mosquitto_message;
+struct mqtt5__property;
 
 namespace tarvik::gateway {
 
@@ -25,6 +26,8 @@ class Mqtt {
 public:
     static constexpr int kQos = 1;
     static constexpr int kMaxInFlight = 1000;
+    // The largest MQTT packet the broker may send us; commands are a few bytes.
+    static constexpr int kMaxIncomingPacket = 4096;
 
     struct Callbacks {
         std::function<void()> connected; // on the client thread, after each (re)connection
@@ -66,6 +69,7 @@ private:
     std::string willTopic_, willPayload_;
     Callbacks callbacks_;
     mosquitto* mosq_ = nullptr;
+    mqtt5__property* connectProperties_ = nullptr;
     std::thread thread_;
     std::atomic<bool> connected_{false};
     std::atomic<bool> stop_{false};

@@ -125,6 +125,17 @@ TEST(GatewayE2E, PublishesValuesTakesCommandsAndSaysGoodbye) {
         [](const std::string& p) { return json::parse(p)["error"] == "empty payload"; }, Seconds(10), nullptr,
         cleared));
 
+    // A message larger than the gateway takes never reaches it (the broker drops it): the first
+    // answer after it is the next command's.
+    {
+        const std::size_t since = client.Count();
+        client.Publish("tarvik/mfc1/setpoint/set", std::string(100000, '7'));
+        client.Publish("tarvik/mfc1/setpoint/set", "huge?");
+        std::string answer;
+        ASSERT_TRUE(client.WaitFor("tarvik/mfc1/setpoint/result", IsJson, Seconds(10), &answer, since));
+        EXPECT_EQ(json::parse(answer)["error"], "not a number") << answer;
+    }
+
     // Commands: each answered on its result topic; only the valid ones write.
     struct Case {
         std::string device, command, payload;
