@@ -32,14 +32,20 @@ say "Building the tool and the simulator (Release, in $build/)"
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 fi
-cmake --build "$build" --target tarvik_cli tarvik_sim -- -j"$(nproc)" >/dev/null
+cmake --build "$build" --target tarvik_cli tarvik_sim tarvik_gateway -- -j"$(nproc)" >/dev/null
 tarvik_bin=$(cd "$build/bin" && pwd)
 export PATH="$tarvik_bin:$PATH"
 
 port_dir=$(mktemp -d "${TMPDIR:-/tmp}/tarvik-demo-XXXXXX")
 sim_log="$port_dir.log"
-sim_pid=""
+sim_pid="" broker_pid="" gateway_pid=""
 cleanup() {
+  for pid in "$gateway_pid" "$broker_pid"; do
+    if [ -n "$pid" ] && kill -0 "$pid" 2>/dev/null; then
+      kill -TERM "$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+    fi
+  done
   if [ -n "$sim_pid" ] && kill -0 "$sim_pid" 2>/dev/null; then
     kill -INT "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
@@ -121,6 +127,77 @@ run tarvik watch flow setpoint -p 3 -b 19200 -a "$address" --count 12 --interval
 run tarvik chart "$chart_dir/demo-flow.csv" -o "$chart_dir/demo-flow.svg" \
   --title "Flow controller on COM3: set point 60 % to 25 %"
 note "The chart: $chart_dir/demo-flow.svg (open it in a browser)"
+
+say "13. The gateway: the instruments into MQTT and Prometheus"
+note "tarvik-gateway polls through the fast link and publishes every value, retained, to a broker" \
+     "(here a local mosquitto on a free loopback port) and serves Prometheus metrics; see docs/gateway.md."
+if command -v mosquitto >/dev/null && command -v mosquitto_sub >/dev/null; then
+  free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+  mqtt_port=$(free_port)
+  metrics_port=$(free_port)
+  printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$mqtt_port" >"$port_dir/broker.conf"
+  mosquitto -c "$port_dir/broker.conf" >"$port_dir/broker.log" 2>&1 &
+  broker_pid=$!
+  cat >"$port_dir/gateway.toml" <<EOF
+[mqtt]
+port = $mqtt_port
+client_id = "gw-demo"
+
+[metrics]
+listen = "127.0.0.1:$metrics_port"
+
+[[device]]
+name = "mfc1"
+kind = "flow"
+port = 3
+baud = 19200
+address = "$address"
+interval = 0.5
+values = ["flow", "setpoint"]
+writable = true
+
+[[device]]
+name = "unit"
+kind = "readout"
+port = 5
+channels = [1]
+values = ["pv", "sp"]
+interval = 1.0
+EOF
+  sed 's/^/   /' "$port_dir/gateway.toml"
+  run tarvik-gateway --config "$port_dir/gateway.toml" --check
+  sleep 0.3
+  note "Poll every device once, publish, print what went out:"
+  run tarvik-gateway --config "$port_dir/gateway.toml" --once
+  note "Now running, with set point commands from another MQTT client (250 % is refused):"
+  tarvik-gateway --config "$port_dir/gateway.toml" 2>"$port_dir/gateway.log" &
+  gateway_pid=$!
+  sleep 1.5
+  mosquitto_sub -p "$mqtt_port" -t tarvik/mfc1/setpoint/result -v -W 5 -C 2 >"$port_dir/results.txt" &
+  sub_pid=$!
+  sleep 0.3
+  run mosquitto_pub -p "$mqtt_port" -t tarvik/mfc1/setpoint/set -m 35
+  run mosquitto_pub -p "$mqtt_port" -t tarvik/mfc1/setpoint/set -m 250
+  wait "$sub_pid" || true
+  note "The answers on tarvik/mfc1/setpoint/result:"
+  sed 's/^/   /' "$port_dir/results.txt"
+  sleep 1
+  note "The retained values a new subscriber gets at once:"
+  run mosquitto_sub -p "$mqtt_port" -t 'tarvik/+/+' -v -W 2 -C 6 || true
+  note "The Prometheus metrics (what a scrape of http://127.0.0.1:$metrics_port/metrics gets):"
+  python3 -c "import urllib.request, sys; sys.stdout.write(urllib.request.urlopen(sys.argv[1]).read().decode())" \
+    "http://127.0.0.1:$metrics_port/metrics" | grep -E '^tarvik_(value|device_up|mqtt_connected)' | sed 's/^/   /'
+  kill -TERM "$gateway_pid"
+  wait "$gateway_pid" || true
+  gateway_pid=""
+  note "On SIGTERM the gateway published offline for each device and itself:"
+  run mosquitto_sub -p "$mqtt_port" -t 'tarvik/+/status' -v -W 2 -C 3 || true
+  kill -TERM "$broker_pid"
+  wait "$broker_pid" 2>/dev/null || true
+  broker_pid=""
+else
+  note "(mosquitto is not installed: scripts/install-deps.sh installs it; step skipped)"
+fi
 
 say "Stopping the simulator"
 kill -INT "$sim_pid"

@@ -7,8 +7,9 @@ seconds=${1:-30}
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVIK_FUZZ=ON \
   -DTARVIK_BUILD_TESTS=OFF -DTARVIK_BUILD_TOOLS=OFF >/dev/null
-ninja -C "$build" fuzz_exports fuzz_text
-for target in fuzz_exports fuzz_text; do
+targets=(fuzz_exports fuzz_text fuzz_gateway_command)
+ninja -C "$build" "${targets[@]}"
+for target in "${targets[@]}"; do
   work="$build/corpus-$target"
   mkdir -p "$work"
   cp -n fuzz/corpus/$target/* "$work/" 2>/dev/null || true

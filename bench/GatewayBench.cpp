@@ -1,0 +1,315 @@
+// The gateway under load: 16 simulated HART flow devices (tarvik-sim with line timing), one per
+// port, each polled as fast as its line allows. Prints
+//   - the single-port rate of the fast link (ReadFlow in a loop on one port),
+//   - the gateway's total polls per second over all ports, against 16 x the single-port rate,
+//   - the gateway process's CPU time over wall time (its share of one core),
+//   - heap allocations of one poll after warm-up (payload and metrics alone, and with the MQTT
+//     publish of libmosquitto), counted on the polling thread.
+// With a mosquitto binary on the PATH the gateway publishes to a real broker during the run.
+//
+//   tarvik_gateway_bench --sim build/bin/tarvik-sim --gateway build/bin/tarvik-gateway [--ports 16]
+//                        [--baud 38400] [--seconds 10] [--broker no]
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "Alloc.h"
+#include "Config.h"
+#include "Gateway.h"
+#include "Metrics.h"
+#include "Mqtt.h"
+#include "tarvik/Link.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace gw = tarvik::gateway;
+
+pid_t Spawn(std::vector<std::string> args, const std::string& log, const std::string& portDir = {}) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        if (fd >= 0) {
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+        }
+        if (!portDir.empty()) ::setenv("TARVIK_PORT_DIR", portDir.c_str(), 1);
+        std::vector<char*> argv;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+void Stop(pid_t pid, int signal) {
+    if (pid <= 0) return;
+    ::kill(pid, signal);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+}
+
+int FreePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = -1;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    ::close(fd);
+    return port;
+}
+
+// One HTTP/1.0 GET on loopback; the body, or empty.
+std::string HttpGet(int port, const std::string& path) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    std::string out;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+        const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+        if (::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+            char buf[65536];
+            ssize_t n;
+            while ((n = ::read(fd, buf, sizeof buf)) > 0)
+                out.append(buf, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    const auto body = out.find("\r\n\r\n");
+    return body == std::string::npos ? std::string() : out.substr(body + 4);
+}
+
+// Sum over every device of the series `name{...}`.
+double Sum(const std::string& metrics, const std::string& name) {
+    double total = 0;
+    std::istringstream in(metrics);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(name + "{", 0) == 0) total += std::stod(line.substr(line.rfind(' ') + 1));
+    return total;
+}
+
+// User plus system CPU time of a process, in seconds.
+double CpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    double utime = 0, stime = 0;
+    for (int i = 3; i <= 15 && rest >> field; ++i) {
+        if (i == 14) utime = std::stod(field);
+        if (i == 15) stime = std::stod(field);
+    }
+    return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+double ThreadCpuSeconds() {
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+bool WaitFor(const std::string& path) {
+    for (int i = 0; i < 500; ++i) {
+        if (::access(path.c_str(), F_OK) == 0) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+std::string DeviceToml(int port, int baud) {
+    char text[256];
+    std::snprintf(
+        text, sizeof text,
+        "[[device]]\nname = \"mfc%d\"\nkind = \"flow\"\nport = %d\nbaud = %d\naddress = \"64:0102%02X\"\n"
+        "values = [\"flow\"]\ninterval = 0\n",
+        port, port, baud, port);
+    return text;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::string sim = "tarvik-sim", gateway = "tarvik-gateway";
+    int ports = 16, baud = 38400;
+    double seconds = 10;
+    bool broker = true;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string key = argv[i], value = argv[i + 1];
+        if (key == "--sim")
+            sim = value;
+        else if (key == "--gateway")
+            gateway = value;
+        else if (key == "--ports")
+            ports = std::stoi(value);
+        else if (key == "--baud")
+            baud = std::stoi(value);
+        else if (key == "--seconds")
+            seconds = std::stod(value);
+        else if (key == "--broker")
+            broker = value != "no";
+    }
+    ::signal(SIGPIPE, SIG_IGN);
+    char tmpl[] = "/tmp/tarvik-gwbench-XXXXXX";
+    const std::string dir = ::mkdtemp(tmpl);
+    const std::string portDir = dir + "/ports";
+    ::setenv("TARVIK_PORT_DIR", portDir.c_str(), 1);
+
+    std::vector<std::string> simArgs{sim, "--dir", portDir, "-q", "--line-timing"};
+    for (int p = 1; p <= ports; ++p) {
+        simArgs.push_back("--flow");
+        simArgs.push_back(std::to_string(p) + ":" + std::to_string(baud));
+    }
+    const pid_t simPid = Spawn(simArgs, dir + "/sim.log");
+    if (!WaitFor(portDir + "/COM" + std::to_string(ports))) {
+        std::fprintf(stderr, "the simulator did not start\n");
+        return 1;
+    }
+
+    // ---- the single-port rate of the fast link ----
+    double single = 0;
+    double linkCpuPerPoll = 0; // seconds of CPU of the polling thread, per request
+    {
+        tarvik::link::HartLink link;
+        if (link.Open(1, baud) != ResultOk) {
+            std::fprintf(stderr, "cannot open COM1\n");
+            Stop(simPid, SIGINT);
+            return 1;
+        }
+        const tarvik::link::DeviceAddress device{0x64, 0x01, 0x02, 0x01};
+        for (int i = 0; i < 5; ++i)
+            link.ReadFlow(device);
+        int ok = 0, polls = 0;
+        const double cpu0 = ThreadCpuSeconds();
+        const auto start = Clock::now();
+        while (std::chrono::duration<double>(Clock::now() - start).count() < seconds / 2) {
+            ok += link.ReadFlow(device).Ok() ? 1 : 0;
+            ++polls;
+        }
+        single = ok / std::chrono::duration<double>(Clock::now() - start).count();
+        linkCpuPerPoll = (ThreadCpuSeconds() - cpu0) / polls;
+    }
+
+    // ---- a broker, if there is one ----
+    const int brokerPort = FreePort();
+    pid_t brokerPid = -1;
+    if (broker) {
+        std::ofstream(dir + "/broker.conf")
+            << "listener " << brokerPort << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
+        brokerPid = Spawn({"mosquitto", "-c", dir + "/broker.conf"}, dir + "/broker.log");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        int status = 0;
+        if (::waitpid(brokerPid, &status, WNOHANG) == brokerPid) brokerPid = -1;
+    }
+
+    // ---- heap allocations of one poll, on this thread ----
+    long long allocsAlone = -1, allocsWithMqtt = -1;
+    {
+        const std::string toml = "[mqtt]\nport = " + std::to_string(brokerPort) + "\n" + DeviceToml(1, baud);
+        const gw::Config config = gw::ParseConfig(toml, "bench.toml");
+        gw::Metrics metrics(config.devices);
+        gw::Gateway g(config, metrics);
+        const auto perPoll = [&g] {
+            for (int i = 0; i < 3; ++i)
+                g.RunOnce(); // warm-up: port opened, tables and caches filled
+            const auto before = tarvik::bench::ThreadHeap().allocations;
+            constexpr int kPolls = 20;
+            for (int i = 0; i < kPolls; ++i)
+                g.RunOnce();
+            return (tarvik::bench::ThreadHeap().allocations - before) / kPolls;
+        };
+        allocsAlone = perPoll();
+        if (brokerPid > 0) {
+            gw::Mqtt::Callbacks callbacks;
+            gw::Mqtt mqtt(config.mqtt, g.ClientStatusTopic(), "offline", callbacks);
+            std::string error;
+            if (mqtt.Start(error) && mqtt.WaitConnected(std::chrono::seconds(5))) {
+                g.Attach(&mqtt);
+                allocsWithMqtt = perPoll();
+                g.Attach(nullptr);
+            }
+            mqtt.Stop();
+        }
+    }
+
+    // ---- the gateway process, every port as fast as its line allows ----
+    // Once without a broker (polling and metrics alone), once publishing to the broker.
+    const auto measure = [&](int mqttPort) {
+        const int metricsPort = FreePort();
+        {
+            std::ofstream toml(dir + "/gateway.toml");
+            toml << "[mqtt]\nport = " << mqttPort << "\n[metrics]\nlisten = \"127.0.0.1:" << metricsPort
+                 << "\"\n";
+            for (int p = 1; p <= ports; ++p)
+                toml << DeviceToml(p, baud);
+        }
+        const pid_t gwPid =
+            Spawn({gateway, "--config", dir + "/gateway.toml"}, dir + "/gateway.log", portDir);
+        std::this_thread::sleep_for(std::chrono::seconds(3)); // warm-up
+        const std::string m0 = HttpGet(metricsPort, "/metrics");
+        const double cpu0 = CpuSeconds(gwPid);
+        const auto t0 = Clock::now();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        const std::string m1 = HttpGet(metricsPort, "/metrics");
+        const double cpu1 = CpuSeconds(gwPid);
+        const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+        Stop(gwPid, SIGTERM);
+        const double polls = Sum(m1, "tarvik_polls_total") - Sum(m0, "tarvik_polls_total");
+        const double busy =
+            Sum(m1, "tarvik_poll_duration_seconds_sum") - Sum(m0, "tarvik_poll_duration_seconds_sum");
+        return std::make_tuple(polls / wall, (cpu1 - cpu0) / wall, polls > 0 ? busy / polls : 0.0);
+    };
+    const auto [rateAlone, cpuAlone, requestAlone] = measure(FreePort()); // nobody listens there
+    double rate = 0, cpu = 0, request = 0;
+    if (brokerPid > 0) std::tie(rate, cpu, request) = measure(brokerPort);
+    Stop(brokerPid, SIGTERM);
+    Stop(simPid, SIGINT);
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+
+    std::printf(
+        "gateway benchmark: %d simulated HART flow devices at %d bit/s with line timing, %.0f s each\n",
+        ports, baud, seconds);
+    std::printf("  single-port fast-link rate (ReadFlow loop)    %8.1f polls/s, %.0f us CPU per request\n",
+                single, linkCpuPerPoll * 1e6);
+    const auto report = [&](const char* what, double r, double c, double q) {
+        std::printf("  gateway, %2d ports, %-26s %8.1f polls/s = %.3f x %d x single port (goal >= 0.9)\n",
+                    ports, what, r, r / (ports * single), ports);
+        std::printf("      CPU time / wall time %5.1f %% of one core (goal <= 10 %%), %.0f us per poll\n",
+                    100 * c, r > 0 ? 1e6 * c / r : 0.0);
+        std::printf("      mean request time %.2f ms (the rest of the time between polls of a port is the "
+                    "gateway's)\n",
+                    1e3 * q);
+    };
+    report("no broker", rateAlone, cpuAlone, requestAlone);
+    if (brokerPid > 0) report("publishing to mosquitto", rate, cpu, request);
+    std::printf("  heap allocations per poll after warm-up: %lld (payload and metrics)", allocsAlone);
+    if (allocsWithMqtt >= 0) std::printf(", %lld with the libmosquitto publish", allocsWithMqtt);
+    std::printf("\n");
+    return 0;
+}

@@ -1,0 +1,356 @@
+#include "Config.h"
+
+#include <toml++/toml.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+#include "Address.h"
+
+namespace tarvik::gateway {
+namespace {
+
+constexpr int kHartRates[] = {1200, 2400, 3600, 4800, 7200, 9600, 19200, 38400};
+constexpr int kMinPort = 1, kMaxPort = 40;
+constexpr int kMinChannel = 1, kMaxChannel = 4;
+constexpr int kMaxDigits = 3;
+constexpr std::size_t kMaxNameLength = 64;
+constexpr int kMaxTcpPort = 65535;
+
+[[noreturn]] void Fail(const std::string& path, const toml::source_region& where, const std::string& key,
+                       const std::string& what) {
+    std::ostringstream s;
+    s << path << ':' << where.begin.line << ": " << key << ": " << what;
+    throw ConfigError(s.str());
+}
+
+// Reads the keys of one table, each at most once, and rejects the keys nobody asked for.
+class Reader {
+public:
+    Reader(const std::string& path, const toml::table& table, std::string scope)
+        : path_(path), table_(table), scope_(std::move(scope)) {}
+
+    std::string Key(std::string_view key) const {
+        return scope_.empty() ? std::string(key) : scope_ + "." + std::string(key);
+    }
+    const toml::node* Find(std::string_view key) {
+        known_.insert(std::string(key));
+        return table_.get(key);
+    }
+    [[noreturn]] void Fail(std::string_view key, const toml::node& node, const std::string& what) const {
+        gateway::Fail(path_, node.source(), Key(key), what);
+    }
+
+    bool String(std::string_view key, std::string& out) {
+        const toml::node* n = Find(key);
+        if (!n) return false;
+        const auto v = n->value<std::string>();
+        if (!n->is_string() || !v) Fail(key, *n, "must be a string");
+        out = *v;
+        return true;
+    }
+    bool Integer(std::string_view key, int& out, long long min, long long max) {
+        const toml::node* n = Find(key);
+        if (!n) return false;
+        if (!n->is_integer()) Fail(key, *n, "must be a whole number");
+        const long long v = n->as_integer()->get();
+        if (v < min || v > max) Fail(key, *n, "must be " + std::to_string(min) + ".." + std::to_string(max));
+        out = static_cast<int>(v);
+        return true;
+    }
+    bool Number(std::string_view key, double& out) {
+        const toml::node* n = Find(key);
+        if (!n) return false;
+        if (n->is_integer())
+            out = static_cast<double>(n->as_integer()->get());
+        else if (n->is_floating_point())
+            out = n->as_floating_point()->get();
+        else
+            Fail(key, *n, "must be a number");
+        if (!std::isfinite(out)) Fail(key, *n, "must be a finite number");
+        return true;
+    }
+    bool Bool(std::string_view key, bool& out) {
+        const toml::node* n = Find(key);
+        if (!n) return false;
+        if (!n->is_boolean()) Fail(key, *n, "must be true or false");
+        out = n->as_boolean()->get();
+        return true;
+    }
+    const toml::array* Array(std::string_view key) {
+        const toml::node* n = Find(key);
+        if (!n) return nullptr;
+        if (!n->is_array()) Fail(key, *n, "must be an array");
+        return n->as_array();
+    }
+    void RejectUnknown() const {
+        for (auto&& [k, v] : table_)
+            if (!known_.count(std::string(k.str())))
+                gateway::Fail(path_, k.source(), Key(k.str()), "unknown key");
+    }
+    const std::string& Path() const { return path_; }
+    const toml::table& Table() const { return table_; }
+
+private:
+    const std::string& path_;
+    const toml::table& table_;
+    std::string scope_;
+    std::set<std::string> known_;
+};
+
+bool ValidName(const std::string& name) {
+    if (name.empty() || name.size() > kMaxNameLength) return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+               c == '-';
+    });
+}
+
+// An MQTT topic prefix: one or more levels, no wildcards, no empty level.
+bool ValidPrefix(const std::string& prefix) {
+    if (prefix.empty() || prefix.front() == '/' || prefix.back() == '/') return false;
+    if (prefix.find("//") != std::string::npos) return false;
+    return std::none_of(prefix.begin(), prefix.end(), [](char c) {
+        return c == '+' || c == '#' || c == '\0' || static_cast<unsigned char>(c) < 0x20;
+    });
+}
+
+std::string HostName() {
+    char buf[256] = {};
+    if (::gethostname(buf, sizeof buf - 1) != 0 || !buf[0]) return "localhost";
+    return buf;
+}
+
+void ReadMqtt(Reader& r, MqttConfig& m) {
+    r.String("host", m.host);
+    r.Integer("port", m.port, 1, kMaxTcpPort);
+    if (r.String("prefix", m.prefix) && !ValidPrefix(m.prefix))
+        r.Fail("prefix", *r.Find("prefix"), "must be topic levels without '+', '#' or empty levels");
+    if (r.String("client_id", m.clientId) && !ValidName(m.clientId))
+        r.Fail("client_id", *r.Find("client_id"), "must be 1..64 of A-Z a-z 0-9 _ -");
+    r.String("username", m.username);
+    r.String("password_file", m.passwordFile);
+    r.String("ca_file", m.caFile);
+    r.Integer("keepalive", m.keepalive, 5, 3600);
+    if (m.host.empty()) r.Fail("host", *r.Find("host"), "must not be empty");
+    r.RejectUnknown();
+}
+
+void ReadMetrics(Reader& r, MetricsConfig& m) {
+    std::string listen;
+    if (r.String("listen", listen)) {
+        if (listen.empty()) {
+            m.enabled = false;
+        } else {
+            const auto colon = listen.rfind(':');
+            int port = -1;
+            if (colon != std::string::npos && colon > 0) {
+                const char* b = listen.data() + colon + 1;
+                const char* e = listen.data() + listen.size();
+                const auto [p, ec] = std::from_chars(b, e, port);
+                if (ec != std::errc() || p != e || b == e) port = -1;
+            }
+            if (port < 0 || port > kMaxTcpPort)
+                r.Fail("listen", *r.Find("listen"), "must be HOST:PORT (or \"\" to turn metrics off)");
+            m.host = listen.substr(0, colon);
+            if (m.host.size() > 2 && m.host.front() == '[' && m.host.back() == ']')
+                m.host = m.host.substr(1, m.host.size() - 2);
+            m.port = port;
+        }
+    }
+    r.RejectUnknown();
+}
+
+void ReadValues(Reader& r, DeviceConfig& d) {
+    const toml::array* values = r.Array("values");
+    if (!values) {
+        const toml::node* name = r.Table().get("name");
+        gateway::Fail(r.Path(), name ? name->source() : r.Table().source(), r.Key("values"), "missing");
+    }
+    if (values->empty()) r.Fail("values", *r.Find("values"), "must name at least one value");
+    std::set<std::string> seen;
+    for (const toml::node& n : *values) {
+        const auto v = n.value<std::string>();
+        if (!n.is_string() || !v) r.Fail("values", n, "must be strings");
+        if (!seen.insert(*v).second) r.Fail("values", n, "'" + *v + "' appears twice");
+        if (d.kind == DeviceKind::Readout) {
+            Quantity q;
+            if (*v == "pv")
+                q = Quantity::UnitPv;
+            else if (*v == "sp")
+                q = Quantity::UnitSp;
+            else
+                r.Fail("values", n, "'" + *v + "' is not a value of a readout unit (pv, sp)");
+            for (int c : d.channels)
+                d.values.push_back({q, c, *v + std::to_string(c)});
+            continue;
+        }
+        const bool flow = d.kind == DeviceKind::Flow;
+        if (flow && *v == "flow")
+            d.values.push_back({Quantity::Flow, 0, *v});
+        else if (flow && *v == "setpoint")
+            d.values.push_back({Quantity::SetPoint, 0, *v});
+        else if (flow && *v == "totalizer")
+            d.values.push_back({Quantity::Totalizer, 0, *v});
+        else if (!flow && *v == "pressure")
+            d.values.push_back({Quantity::Pressure, 0, *v});
+        else
+            r.Fail("values", n,
+                   "'" + *v + "' is not a value of a " + KindName(d.kind) + " device (" +
+                       (flow ? "flow, setpoint, totalizer" : "pressure") + ")");
+    }
+    // The 0731 unit polls channel by channel: pv1 sp1 pv2 sp2 ...
+    if (d.kind == DeviceKind::Readout)
+        std::stable_sort(d.values.begin(), d.values.end(),
+                         [](const ValueSpec& a, const ValueSpec& b) { return a.channel < b.channel; });
+}
+
+DeviceConfig ReadDevice(Reader& r, const toml::table& t) {
+    DeviceConfig d;
+    d.line = static_cast<int>(t.source().begin.line);
+    const auto required = [&](std::string_view key) {
+        gateway::Fail(r.Path(), t.source(), r.Key(key), "missing");
+    };
+    if (!r.String("name", d.name)) required("name");
+    if (!ValidName(d.name)) r.Fail("name", *r.Find("name"), "must be 1..64 of A-Z a-z 0-9 _ -");
+    d.line = static_cast<int>(r.Find("name")->source().begin.line);
+    std::string kind;
+    if (!r.String("kind", kind)) required("kind");
+    if (kind == "flow")
+        d.kind = DeviceKind::Flow;
+    else if (kind == "pressure")
+        d.kind = DeviceKind::Pressure;
+    else if (kind == "readout")
+        d.kind = DeviceKind::Readout;
+    else
+        r.Fail("kind", *r.Find("kind"), "must be flow, pressure or readout");
+    if (!r.Integer("port", d.port, kMinPort, kMaxPort)) required("port");
+
+    const bool hart = d.kind != DeviceKind::Readout;
+    if (const toml::node* n = r.Find("baud")) {
+        if (!hart) r.Fail("baud", *n, "a readout unit's line is fixed at 9600");
+        r.Integer("baud", d.baud, 0, 1 << 30);
+        if (std::find(std::begin(kHartRates), std::end(kHartRates), d.baud) == std::end(kHartRates))
+            r.Fail("baud", *n, "must be 1200, 2400, 3600, 4800, 7200, 9600, 19200 or 38400");
+    }
+    std::string address;
+    if (r.String("address", address)) {
+        if (!hart) r.Fail("address", *r.Find("address"), "a readout unit has no address");
+        const auto a = cli::ParseAddress(address);
+        if (!a) r.Fail("address", *r.Find("address"), "must be TT:IIIIII in hexadecimal, e.g. 64:010203");
+        d.deviceType = a->deviceType;
+        std::copy(a->id.begin(), a->id.end(), d.id);
+    } else if (hart) {
+        required("address");
+    }
+    if (const toml::array* channels = r.Array("channels")) {
+        if (hart) r.Fail("channels", *r.Find("channels"), "only a readout unit has channels");
+        for (const toml::node& n : *channels) {
+            if (!n.is_integer()) r.Fail("channels", n, "must be whole numbers 1..4");
+            const long long c = n.as_integer()->get();
+            if (c < kMinChannel || c > kMaxChannel) r.Fail("channels", n, "must be whole numbers 1..4");
+            if (std::find(d.channels.begin(), d.channels.end(), c) != d.channels.end())
+                r.Fail("channels", n, "channel " + std::to_string(c) + " appears twice");
+            d.channels.push_back(static_cast<int>(c));
+        }
+        if (d.channels.empty()) r.Fail("channels", *r.Find("channels"), "must name at least one channel");
+    } else if (!hart) {
+        required("channels");
+    }
+    if (r.Number("interval", d.interval) && (d.interval < 0 || d.interval > 86400))
+        r.Fail("interval", *r.Find("interval"), "must be 0..86400 seconds");
+    ReadValues(r, d);
+    r.Bool("writable", d.writable);
+    r.Number("setpoint_min", d.setpointMin);
+    r.Number("setpoint_max", d.setpointMax);
+    if (d.setpointMin > d.setpointMax) {
+        const toml::node* at = r.Find("setpoint_max") ? r.Find("setpoint_max") : r.Find("setpoint_min");
+        r.Fail("setpoint_max", *at, "must not be below setpoint_min");
+    }
+    if (const toml::node* n = r.Find("digits")) {
+        if (hart) r.Fail("digits", *n, "only a readout unit takes digits");
+        r.Integer("digits", d.digits, 0, kMaxDigits);
+    }
+    r.RejectUnknown();
+    return d;
+}
+
+} // namespace
+
+const char* KindName(DeviceKind kind) {
+    switch (kind) {
+    case DeviceKind::Flow:
+        return "flow";
+    case DeviceKind::Pressure:
+        return "pressure";
+    case DeviceKind::Readout:
+        return "readout";
+    }
+    return "?";
+}
+
+Config ParseConfig(const std::string& text, const std::string& path) {
+    Config config;
+    config.path = path;
+    toml::table root;
+    try {
+        root = toml::parse(text, path);
+    } catch (const toml::parse_error& e) {
+        std::ostringstream s;
+        s << path << ':' << e.source().begin.line << ": " << e.description();
+        throw ConfigError(s.str());
+    }
+    Reader top(path, root, "");
+    if (const toml::node* n = top.Find("mqtt")) {
+        if (!n->is_table()) top.Fail("mqtt", *n, "must be a table");
+        Reader r(path, *n->as_table(), "mqtt");
+        ReadMqtt(r, config.mqtt);
+    }
+    if (const toml::node* n = top.Find("metrics")) {
+        if (!n->is_table()) top.Fail("metrics", *n, "must be a table");
+        Reader r(path, *n->as_table(), "metrics");
+        ReadMetrics(r, config.metrics);
+    }
+    const toml::node* devices = top.Find("device");
+    if (!devices) throw ConfigError(path + ":1: device: no [[device]] table");
+    if (!devices->is_array_of_tables()) top.Fail("device", *devices, "must be [[device]] tables");
+    std::size_t index = 0;
+    for (const toml::node& n : *devices->as_array()) {
+        Reader r(path, *n.as_table(), "device[" + std::to_string(index++) + "]");
+        DeviceConfig d = ReadDevice(r, *n.as_table());
+        for (const DeviceConfig& other : config.devices)
+            if (other.name == d.name)
+                r.Fail("name", *r.Find("name"),
+                       "'" + d.name + "' is taken by the device at line " + std::to_string(other.line));
+        config.devices.push_back(std::move(d));
+    }
+    top.RejectUnknown();
+    if (config.mqtt.clientId.empty()) {
+        // A host name may hold characters the client id does not allow; keep it recognisable.
+        std::string host = HostName();
+        for (char& c : host)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') c = '-';
+        config.mqtt.clientId = ("tarvik-" + host).substr(0, kMaxNameLength);
+    }
+    for (const DeviceConfig& d : config.devices)
+        if (d.name == config.mqtt.clientId)
+            throw ConfigError(path + ":" + std::to_string(d.line) +
+                              ": name: a device may not share the client id '" + d.name +
+                              "' (both own <prefix>/<name>/status)");
+    return config;
+}
+
+Config LoadConfig(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw ConfigError(path + ": cannot read the file");
+    std::ostringstream s;
+    s << in.rdbuf();
+    return ParseConfig(s.str(), path);
+}
+
+} // namespace tarvik::gateway

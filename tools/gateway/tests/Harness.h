@@ -1,0 +1,114 @@
+// Real servers for the gateway's end-to-end tests, each on a free loopback port: a mosquitto
+// broker, the simulator, the gateway itself and Prometheus; and an MQTT client that records what
+// arrives. Every process is stopped (and waited for) when its object goes.
+#pragma once
+
+#include <mosquitto.h>
+#include <signal.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace gwtest {
+
+using Seconds = std::chrono::duration<double>;
+
+// Polls `done` every 20 ms until it holds or `timeout` passes.
+bool WaitUntil(const std::function<bool()>& done, Seconds timeout);
+
+int FreePort();
+bool PortOpen(int port);
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    const std::string& Path() const { return path_; }
+    std::string File(const std::string& name) const { return path_ + "/" + name; }
+    void Write(const std::string& name, const std::string& text) const;
+
+private:
+    std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+
+class Process {
+public:
+    Process() = default;
+    // stdout and stderr go to `log` (appended).
+    Process(std::vector<std::string> argv, const std::string& log, std::vector<std::string> env = {});
+    ~Process();
+    Process(Process&& other) noexcept;
+    Process& operator=(Process&& other) noexcept;
+    bool Running();
+    // Sends `signal` and waits up to `timeout`; then SIGKILL. The exit status, or -1 when killed.
+    int Stop(int signal, Seconds timeout = Seconds(10));
+    // Waits for the process to end by itself; exit status or -1.
+    int Wait(Seconds timeout);
+    int Pid() const { return pid_; }
+
+private:
+    int pid_ = -1;
+    int status_ = -1;
+};
+
+class Broker {
+public:
+    explicit Broker(const TempDir& dir, int port = 0);
+    ~Broker() { Stop(); }
+    void Start();
+    void Stop() { process_.Stop(SIGTERM); }
+    int Port() const { return port_; }
+
+private:
+    const TempDir& dir_;
+    int port_;
+    Process process_;
+};
+
+class Simulator {
+public:
+    Simulator(const std::string& portDir, std::vector<std::string> args, const std::string& log);
+    bool Ready(std::initializer_list<int> coms) const;
+    void Stop() { process_.Stop(SIGINT); }
+
+private:
+    std::string dir_;
+    Process process_;
+};
+
+// An MQTT client subscribed to `pattern`; keeps the last payload of every topic and every message.
+class Client {
+public:
+    Client(int port, std::string pattern);
+    ~Client();
+    std::string Last(const std::string& topic);
+    bool Has(const std::string& topic);
+    // Waits for a message on `topic` (after `since` messages) whose payload passes `accept`.
+    bool WaitFor(const std::string& topic, const std::function<bool(const std::string&)>& accept,
+                 Seconds timeout, std::string* payload = nullptr, std::size_t since = 0);
+    std::size_t Count();
+    void Publish(const std::string& topic, const std::string& payload, bool retain = false);
+    void Clear();
+
+private:
+    static void OnConnect(mosquitto*, void* self, int rc);
+    static void OnMessage(mosquitto*, void* self, const mosquitto_message* m);
+    mosquitto* mosq_ = nullptr;
+    std::string pattern_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::map<std::string, std::string> last_;
+    std::vector<std::pair<std::string, std::string>> all_;
+};
+
+// GET http://127.0.0.1:port/path; empty on failure.
+std::string HttpGet(int port, const std::string& path);
+
+} // namespace gwtest

@@ -1,0 +1,278 @@
+// The gateway's pure pieces: configuration checks, command parsing, payloads and metrics text.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+#include "Command.h"
+#include "Config.h"
+#include "Metrics.h"
+#include "Payload.h"
+#include "TarvikDLL.h"
+
+namespace tarvik::gateway {
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* kDevice = R"(
+[[device]]
+name = "mfc1"
+kind = "flow"
+port = 3
+address = "64:010203"
+values = ["flow"]
+)";
+
+TEST(GatewayConfig, TheExampleIsValidAndReadsAsWritten) {
+    const Config c = LoadConfig(TARVIK_GATEWAY_EXAMPLE);
+    EXPECT_EQ(c.mqtt.clientId, "gw-lab1");
+    EXPECT_EQ(c.metrics.port, 9464);
+    ASSERT_EQ(c.devices.size(), 3u);
+    const DeviceConfig& mfc = c.devices[0];
+    EXPECT_EQ(mfc.kind, DeviceKind::Flow);
+    EXPECT_EQ(mfc.deviceType, 0x64);
+    EXPECT_EQ(mfc.id[2], 0x03);
+    EXPECT_DOUBLE_EQ(mfc.interval, 0.5);
+    const DeviceConfig& unit = c.devices[2];
+    ASSERT_EQ(unit.values.size(), 4u);
+    // Channel by channel: pv1 sp1 pv2 sp2.
+    EXPECT_EQ(unit.values[0].topic, "pv1");
+    EXPECT_EQ(unit.values[1].topic, "sp1");
+    EXPECT_EQ(unit.values[3].topic, "sp2");
+    EXPECT_EQ(unit.values[3].channel, 2);
+    EXPECT_EQ(unit.digits, 1);
+}
+
+TEST(GatewayConfig, DefaultsAndSharedPorts) {
+    const Config c = ParseConfig(std::string(kDevice) + R"(
+[[device]]
+name = "mfc2"
+kind = "flow"
+port = 3
+baud = 38400
+address = "64:010204"
+values = ["setpoint"]
+[[device]]
+name = "unit"
+kind = "readout"
+port = 3
+channels = [4]
+values = ["pv"]
+)",
+                                 "g.toml");
+    EXPECT_EQ(c.mqtt.host, "127.0.0.1");
+    EXPECT_EQ(c.mqtt.port, 1883);
+    EXPECT_EQ(c.mqtt.prefix, "tarvik");
+    EXPECT_EQ(c.mqtt.clientId.rfind("tarvik-", 0), 0u);
+    EXPECT_TRUE(c.metrics.enabled);
+    ASSERT_EQ(c.devices.size(), 3u); // one port, three line settings: they take turns
+    EXPECT_EQ(c.devices[0].baud, 19200);
+    EXPECT_FALSE(c.devices[0].writable);
+    EXPECT_EQ(c.devices[2].values[0].topic, "pv4");
+    EXPECT_FALSE(ParseConfig("[metrics]\nlisten = \"\"\n" + std::string(kDevice), "g.toml").metrics.enabled);
+}
+
+// Every error names the file, the line and the key.
+TEST(GatewayConfig, ErrorsNameFileLineAndKey) {
+    struct Case {
+        const char* what;
+        std::string text;
+        const char* expected; // a part of the message after "g.toml:"
+    };
+    const std::string d = kDevice;
+    const Case cases[] = {
+        {"unknown top key", "colour = 1\n" + d, "1: colour: unknown key"},
+        {"unknown mqtt key", "[mqtt]\nhots = \"x\"\n" + d, "2: mqtt.hots: unknown key"},
+        {"port type", "[mqtt]\nport = \"1883\"\n" + d, "2: mqtt.port: must be a whole number"},
+        {"prefix wildcard", "[mqtt]\nprefix = \"a/#\"\n" + d, "2: mqtt.prefix:"},
+        {"listen", "[metrics]\nlisten = \"localhost\"\n" + d, "2: metrics.listen:"},
+        {"no devices", "[mqtt]\n", "1: device: no [[device]] table"},
+        {"syntax", "[mqtt\n", "1:"},
+        {"unknown device key", d + "colour = 2\n", "8: device[0].colour: unknown key"},
+        {"bad kind", d + "[[device]]\nname = \"x\"\nkind = \"valve\"\n", "10: device[1].kind: must be flow"},
+        {"bad name", "[[device]]\nname = \"a b\"\n", "2: device[0].name: must be"},
+        {"duplicate name", d + d, "10: device[1].name: 'mfc1' is taken by the device at line 3"},
+        {"port range", "[[device]]\nname = \"x\"\nkind = \"flow\"\nport = 41\n",
+         "4: device[0].port: must be 1..40"},
+        {"baud", d + "baud = 1000\n", "8: device[0].baud: must be 1200"},
+        {"address", "[[device]]\nname=\"x\"\nkind=\"flow\"\nport=1\naddress=\"64-01\"\n",
+         "5: device[0].address"},
+        {"missing address", "[[device]]\nname=\"x\"\nkind=\"flow\"\nport=1\nvalues=[\"flow\"]\n",
+         "1: device[0].address: missing"},
+        {"value of other kind",
+         "[[device]]\nname=\"x\"\nkind=\"pressure\"\nport=1\naddress=\"65:010203\"\n"
+         "values=[\"flow\"]\n",
+         "6: device[0].values: 'flow' is not a value of a pressure device"},
+        {"channel range", "[[device]]\nname=\"u\"\nkind=\"readout\"\nport=1\nchannels=[5]\n",
+         "5: device[0].channels: must be whole numbers 1..4"},
+        {"baud on readout", "[[device]]\nname=\"u\"\nkind=\"readout\"\nport=1\nbaud=9600\n",
+         "5: device[0].baud: a readout unit's line is fixed"},
+        {"negative interval", d + "interval = -1\n", "8: device[0].interval: must be 0..86400"},
+        {"setpoint range", d + "setpoint_min = 5\nsetpoint_max = 1\n", "9: device[0].setpoint_max"},
+        {"nan", d + "setpoint_max = nan\n", "8: device[0].setpoint_max: must be a finite number"},
+        {"writable type", d + "writable = 1\n", "8: device[0].writable: must be true or false"},
+    };
+    for (const Case& c : cases) {
+        try {
+            ParseConfig(c.text, "g.toml");
+            ADD_FAILURE() << c.what << ": accepted";
+        } catch (const ConfigError& e) {
+            const std::string message = e.what();
+            EXPECT_EQ(message.rfind("g.toml:", 0), 0u) << c.what << ": " << message;
+            EXPECT_NE(message.find(std::string("g.toml:") + c.expected), std::string::npos)
+                << c.what << ": " << message;
+        }
+    }
+}
+
+TEST(GatewayCommand, PayloadNumbers) {
+    struct Case {
+        std::string payload;
+        CommandError error;
+        double value;
+    };
+    const Case cases[] = {
+        {"42", CommandError::None, 42},
+        {" -1.5\r\n", CommandError::None, -1.5},
+        {"+2.5e1", CommandError::None, 25},
+        {".5", CommandError::None, 0.5},
+        {"7.", CommandError::None, 7},
+        {"", CommandError::Empty, 0},
+        {" \t", CommandError::Empty, 0},
+        {"nan", CommandError::NotANumber, 0},
+        {"NaN", CommandError::NotANumber, 0},
+        {"inf", CommandError::NotANumber, 0},
+        {"-Infinity", CommandError::NotANumber, 0},
+        {"1e400", CommandError::NotFinite, 0},
+        {"0x10", CommandError::NotANumber, 0},
+        {"12,5", CommandError::NotANumber, 0},
+        {"12.5 l/min", CommandError::NotANumber, 0},
+        {"1 2", CommandError::NotANumber, 0},
+        {"{\"value\": 1}", CommandError::NotANumber, 0},
+        {"--1", CommandError::NotANumber, 0},
+        {"1e", CommandError::NotANumber, 0},
+        {".", CommandError::NotANumber, 0},
+        {std::string("1\0", 2), CommandError::NotANumber, 0},
+        {std::string(kMaxCommandPayload + 1, '1'), CommandError::TooLong, 0},
+    };
+    for (const Case& c : cases) {
+        const ParsedNumber n = ParseCommandNumber(c.payload);
+        EXPECT_EQ(n.error, c.error) << "'" << c.payload << "'";
+        if (c.error == CommandError::None) {
+            EXPECT_DOUBLE_EQ(n.value, c.value) << c.payload;
+        }
+    }
+}
+
+TEST(GatewayCommand, TopicsAndChannels) {
+    struct Case {
+        const char* prefix;
+        const char* topic;
+        bool ok;
+        const char* device;
+        const char* command;
+    };
+    const Case cases[] = {
+        {"tarvik", "tarvik/mfc1/setpoint/set", true, "mfc1", "setpoint"},
+        {"site/a", "site/a/unit/setpoint2/set", true, "unit", "setpoint2"},
+        {"tarvik", "tarvik/mfc1/setpoint/result", false, "", ""},
+        {"tarvik", "tarvik/mfc1/setpoint/set/x", false, "", ""},
+        {"tarvik", "tarvik//setpoint/set", false, "", ""},
+        {"tarvik", "tarvikx/mfc1/setpoint/set", false, "", ""},
+        {"tarvik", "other/mfc1/setpoint/set", false, "", ""},
+        {"tarvik", "tarvik/mfc1/set", false, "", ""},
+    };
+    for (const Case& c : cases) {
+        const CommandTopic t = ParseCommandTopic(c.prefix, c.topic);
+        EXPECT_EQ(t.ok, c.ok) << c.topic;
+        if (c.ok) {
+            EXPECT_EQ(t.device, c.device);
+            EXPECT_EQ(t.command, c.command);
+        }
+    }
+    EXPECT_EQ(SetPointChannel("setpoint"), 0);
+    EXPECT_EQ(SetPointChannel("setpoint3"), 3);
+    EXPECT_EQ(SetPointChannel("setpoint10"), -1);
+    EXPECT_EQ(SetPointChannel("setpointx"), -1);
+    EXPECT_EQ(SetPointChannel("flow"), -1);
+}
+
+TEST(GatewayPayload, ValueAndResultAreJson) {
+    char buffer[1024];
+    const auto time = std::chrono::system_clock::time_point(std::chrono::milliseconds(1796644800123));
+    const std::string status = R"("status": {"status1": 0, "status2": 64, "conditions": ["a \"b\""]})";
+    json j = json::parse(
+        FormatValuePayload({true, 12.5f, "l/min", time, "ResultOk", status}, buffer, sizeof buffer));
+    EXPECT_EQ(j["value"], 12.5);
+    EXPECT_EQ(j["unit"], "l/min");
+    EXPECT_EQ(j["time"], "2026-12-07T12:00:00.123Z");
+    EXPECT_EQ(j["result"], "ResultOk");
+    EXPECT_EQ(j["status"]["status2"], 64);
+    EXPECT_EQ(j["status"]["conditions"][0], "a \"b\"");
+
+    j = json::parse(FormatValuePayload({true, NAN, "\x01", time, "ResultOk", {}}, buffer, sizeof buffer));
+    EXPECT_TRUE(j["value"].is_null());
+    EXPECT_EQ(j["unit"], "\x01");
+    EXPECT_FALSE(j.contains("status"));
+    j = json::parse(
+        FormatValuePayload({false, 3.0f, "", time, "ResultBadChecksum", {}}, buffer, sizeof buffer));
+    EXPECT_TRUE(j["value"].is_null());
+
+    j = json::parse(FormatCommandResult(false, "OutOfRange", true, 120.25, "outside", buffer, sizeof buffer));
+    EXPECT_EQ(j["ok"], false);
+    EXPECT_EQ(j["value"], 120.25);
+    EXPECT_EQ(j["error"], "outside");
+
+    // A buffer that is too small cuts, never overruns.
+    char small[8] = {};
+    JsonWriter w(small, 4);
+    w.String("abcdef");
+    EXPECT_TRUE(w.Overflow());
+    EXPECT_EQ(w.View(), "\"abc");
+    EXPECT_EQ(small[4], 0);
+}
+
+TEST(GatewayMetrics, TextFormat) {
+    const Config c = ParseConfig(std::string(kDevice) + R"(
+[[device]]
+name = "u"
+kind = "readout"
+port = 5
+channels = [2]
+values = ["pv"]
+)",
+                                 "g.toml");
+    Metrics m(c.devices);
+    m.Poll(0, ResultOk, std::chrono::milliseconds(12));
+    m.Poll(0, ResultOk, std::chrono::milliseconds(30));
+    m.Poll(0, ResultNoReply, std::chrono::milliseconds(120));
+    m.Poll(0, 12345, std::chrono::milliseconds(1));
+    m.Value(0, 0, 12.5f, 17);
+    m.Value(1, 0, 3.25f, kNoUnit);
+    m.DeviceUp(0, true);
+    m.MqttConnected(true);
+    const std::string text = m.Render();
+    for (const char* line : {
+             "tarvik_value{device=\"mfc1\",value=\"flow\",unit=\"l/min\"} 12.5\n",
+             "tarvik_value{device=\"u\",value=\"pv2\",unit=\"\"} 3.25\n",
+             "tarvik_polls_total{device=\"mfc1\",result=\"ResultOk\"} 2\n",
+             "tarvik_polls_total{device=\"mfc1\",result=\"ResultNoReply\"} 1\n",
+             "tarvik_polls_total{device=\"mfc1\",result=\"ResultOther\"} 1\n",
+             "tarvik_polls_total{device=\"u\",result=\"ResultOk\"} 0\n",
+             "tarvik_poll_duration_seconds_bucket{device=\"mfc1\",le=\"0.01\"} 1\n",
+             "tarvik_poll_duration_seconds_bucket{device=\"mfc1\",le=\"0.05\"} 3\n",
+             "tarvik_poll_duration_seconds_bucket{device=\"mfc1\",le=\"+Inf\"} 4\n",
+             "tarvik_poll_duration_seconds_count{device=\"mfc1\"} 4\n",
+             "tarvik_poll_duration_seconds_sum{device=\"mfc1\"} 0.163\n",
+             "tarvik_device_up{device=\"mfc1\"} 1\n",
+             "tarvik_mqtt_connected 1\n",
+         })
+        EXPECT_NE(text.find(line), std::string::npos) << line << "\nin\n" << text;
+    // No device_up line before a device was polled.
+    EXPECT_EQ(text.find("tarvik_device_up{device=\"u\"}"), std::string::npos);
+    EXPECT_EQ(m.PollCount(0), 4u);
+}
+
+} // namespace
+} // namespace tarvik::gateway
