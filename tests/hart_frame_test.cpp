@@ -4,7 +4,7 @@
 #include "support/HartFrames.h"
 
 using namespace tarvik::digital;
-using tarvik::api::DigitalReply;
+using DigitalReply = tarvik::digital::Reply;
 using tarvik::test::Bytes;
 using tarvik::test::HartFrame;
 
