@@ -3,10 +3,6 @@
 // ComPortWin32.cpp), chosen by the build, behind the private hooks of TCustomComPort.
 #pragma once
 
-#ifdef TARVIK_PURE_CODEC
-#error "the codecs (src/digital, src/readout) may not use the port component"
-#endif
-
 #include <atomic>
 #include <cstdint>
 #include <functional>
