@@ -104,6 +104,11 @@ TEST(Pipeline, ExportsWaitExactlyTheirFixedDelayAndTakeWhatIsQueuedThen) {
 
     // A reply after the wait is no reply; one cut by the wait is judged as it stands.
     peer.SetLineMode(false);
+    // 250 ms after the request: inside the 262 ms of 3600 baud, outside the 161 ms of 9600.
+    peer.Reply(OnLine(kFlowFrame), 250);
+    EXPECT_EQ(CallReadFlow(kPort, 3600), ResultOk);
+    peer.Reply(OnLine(kFlowFrame), 250);
+    EXPECT_EQ(CallReadFlow(kPort, 9600), ResultNoReply);
     peer.Reply(OnLine(kFlowFrame), 116);
     EXPECT_EQ(CallReadFlow(kPort, 38400), ResultNoReply);
     peer.ReplySplit(OnLine(kFlowFrame), 8, 10, 200);
