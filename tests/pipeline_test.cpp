@@ -1,12 +1,15 @@
 // The request pipeline on its seam: fixed waits and frame ends on the virtual clock, failures that
 // are not port errors, and the wire trace (in memory, from several threads, and once through a
 // pseudo-terminal). The fast link's end at the reply's last byte is checked on a real terminal.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <regex>
 #include <sstream>
@@ -232,6 +235,57 @@ TEST(Trace, ThroughAPseudoTerminalItNamesTheBytesOnTheWire) {
     EXPECT_NE(traced[0].find("tx=[" + Hex(peer.Received()) + "]"), std::string::npos) << traced[0];
     EXPECT_NE(traced[0].find(": " + Hex(reply) + "]"), std::string::npos) << traced[0];
     EXPECT_NE(traced[0].find("result=ResultOk"), std::string::npos) << traced[0];
+}
+
+// Runs `body` in a child process with a fresh copy of the shared library (its own first call) and
+// returns the child's exit code.
+int InFreshLibrary(const std::function<int(void* library)>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        void* library = ::dlopen(TARVIK_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+        ::_exit(library ? body(library) : 100);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+using ReadFlowFunction = std::int32_t (*)(std::int32_t, std::int32_t, std::int32_t, std::int32_t,
+                                          std::int32_t, std::int32_t, std::int32_t*, std::uint8_t*,
+                                          std::uint8_t*, std::uint8_t*);
+
+int CallBadPort(void* library) {
+    const auto call = reinterpret_cast<ReadFlowFunction>(::dlsym(library, "ReadFlow"));
+    if (!call) return 101;
+    std::int32_t v;
+    std::uint8_t u, s1, s2;
+    return call(0, 38400, 1, 2, 3, 0x64, &v, &u, &s1, &s2) == ResultBadPort ? 0 : 102;
+}
+
+TEST(Trace, TheVariableIsReadAtTheFirstCallOfTheProcess) {
+    const std::string path = PortDir() + "/trace-variable-" + std::to_string(::getpid()) + ".log";
+    std::remove(path.c_str());
+    // Set before the first call: traced.
+    EXPECT_EQ(InFreshLibrary([&](void* library) {
+                  ::setenv("TARVIK_TRACE", path.c_str(), 1);
+                  return CallBadPort(library);
+              }),
+              0);
+    std::ifstream in(path);
+    std::string line;
+    ASSERT_TRUE(std::getline(in, line));
+    EXPECT_TRUE(std::regex_match(line, std::regex(R"(^\S+ ReadFlow port=0 result=ResultBadPort$)"))) << line;
+    std::remove(path.c_str());
+
+    // Set after it: the process stays untraced.
+    EXPECT_EQ(InFreshLibrary([&](void* library) {
+                  ::unsetenv("TARVIK_TRACE");
+                  if (const int rc = CallBadPort(library)) return rc;
+                  ::setenv("TARVIK_TRACE", path.c_str(), 1);
+                  return CallBadPort(library);
+              }),
+              0);
+    EXPECT_FALSE(std::ifstream(path).good());
 }
 
 // ---- the fast link on a real terminal ------------------------------------------------------------
