@@ -55,6 +55,11 @@ constexpr std::pair<std::int32_t, const char*> kResultNames[] = {
 
 constexpr const char* kTraceVariable = "TARVIK_TRACE";
 constexpr const char* kStandardError = "-";
+#ifdef _WIN32
+constexpr const char* kAppendMode = "a";
+#else
+constexpr const char* kAppendMode = "ae"; // not inherited by programs the host starts
+#endif
 
 // Where the lines go. Opened once; lines are written whole under the mutex.
 struct Sink {
@@ -69,7 +74,7 @@ struct Sink {
         if (target == kStandardError) {
             file = stderr;
         } else {
-            file = std::fopen(target.c_str(), "a");
+            file = std::fopen(target.c_str(), kAppendMode);
             owned = file != nullptr;
         }
     }
