@@ -152,6 +152,15 @@ TEST(Pipeline, AnUnexpectedFailureInsideAnExportIsPortBusyAndRecorded) {
     EXPECT_EQ(tarvik::api::UnexpectedFailures(), before + 1);
 }
 
+TEST(Pipeline, AMissingTextIsAWrongLengthNotACrash) {
+    MemoryLines lines;
+    MemoryPeer peer(kPort);
+    std::uint8_t h = 0, m = 0, l = 0, t = 0, s1 = 0, s2 = 0;
+    EXPECT_EQ(ReadDeviceID(1, kPort, 38400, nullptr, 8, &h, &m, &l, &t, &s1, &s2), ResultBadTextLength);
+    EXPECT_EQ(WriteProtectS(kPort, 38400, nullptr, 8, 1, 2, 3, 0x64, 1, &s1, &s2), ResultBadTextLength);
+    EXPECT_TRUE(peer.Received().empty());
+}
+
 // ---- the trace ---------------------------------------------------------------------------------
 
 TEST(Trace, NamesTheCallTheLineAndTheBytesSentAndReceived) {
