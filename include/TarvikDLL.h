@@ -25,6 +25,12 @@
  *     result they keep their contents. The library never tests pointers: pass writable storage.
  *   - Threads: calls on different ports may run at once. Two calls on one port exclude each other
  *     through the exclusive open: the later one gets ResultPortBusy.
+ *   - Wire trace: when the environment variable TARVIK_TRACE names a file (appended to), or is "-"
+ *     for standard error, every call writes one line: UTC time, function, port, line settings
+ *     (device, baud, framing, wait), the request bytes in hex, the reply bytes in hex with their
+ *     arrival in milliseconds after the request, and the result name. The variable is read once,
+ *     at the first call of the process (on Windows from the process environment, so a host may set
+ *     it with SetEnvironmentVariable before its first call). Unset, the trace costs nothing.
  *
  * Outputs of the digital family, unless a function says otherwise:
  *   ResultOk, ResultDeviceStatus: every output written.

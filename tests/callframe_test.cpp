@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <stdexcept>
 
 #include "api/CallFrame.h"
+#include "api/Pipeline.h"
 
 using namespace tarvik::api;
 using namespace tarvik::comport;
@@ -70,9 +72,19 @@ TEST(CallFrame, CollectionDropsOnlyTheLeadingPreamble) {
     EXPECT_EQ(big.bytes[50], 51);
 }
 
-TEST(CallFrame, GuardTurnsAnyEscapeIntoPortBusy) {
+TEST(CallFrame, GuardTurnsAnyEscapeIntoPortBusyAndRecordsTheUnexpected) {
+    // A port error is an expected way to fail: busy, not recorded.
+    const auto before = UnexpectedFailures();
     EXPECT_EQ(Guarded([]() -> int { throw EComError(5, "held"); }), ResultPortBusy);
+    EXPECT_EQ(UnexpectedFailures(), before);
+    // Anything else is busy too, and recorded with its text.
+    EXPECT_EQ(Guarded([]() -> int { throw std::logic_error("broken invariant"); }), ResultPortBusy);
+    EXPECT_EQ(UnexpectedFailures(), before + 1);
+    EXPECT_EQ(LastUnexpectedFailure(), "broken invariant");
     EXPECT_EQ(Guarded([]() -> int { throw std::bad_alloc(); }), ResultPortBusy);
     EXPECT_EQ(Guarded([]() -> int { throw 42; }), ResultPortBusy);
+    EXPECT_EQ(UnexpectedFailures(), before + 3);
+    EXPECT_EQ(LastUnexpectedFailure(), "unknown exception");
     EXPECT_EQ(Guarded([] { return ResultOk; }), ResultOk);
+    EXPECT_EQ(UnexpectedFailures(), before + 3);
 }

@@ -9,7 +9,7 @@
 #include "support/HartFrames.h"
 
 using namespace tarvik::digital;
-using tarvik::api::DigitalReply;
+using DigitalReply = tarvik::digital::Reply;
 using tarvik::test::Bytes;
 using tarvik::test::HartFrame;
 
@@ -31,7 +31,8 @@ const Address kDevice = Address::Device(0x64, 0x01, 0x02, 0x03);
 
 Bytes Frame(std::initializer_list<std::uint8_t> afterPreamble) {
     Bytes f(5, 0xFF);
-    f.insert(f.end(), afterPreamble);
+    for (std::uint8_t b : afterPreamble)
+        f.push_back(b);
     return f;
 }
 

@@ -4,7 +4,7 @@
 #include "support/HartFrames.h"
 
 using namespace tarvik::digital;
-using tarvik::api::DigitalReply;
+using DigitalReply = tarvik::digital::Reply;
 using tarvik::test::Bytes;
 using tarvik::test::HartFrame;
 
@@ -145,4 +145,38 @@ TEST(HartFrame, WordsAreAssembledMostSignificantFirst) {
     EXPECT_EQ(WordAt(r, 11), 0x42C80000);
     DigitalReply neg = Stored(HartFrame(1, 0, 0, {0x39, 0xC4, 0x79, 0xC0, 0x00}));
     EXPECT_EQ(static_cast<std::uint32_t>(WordAt(neg, 11)), 0xC479C000u);
+}
+
+TEST(HartFrame, AReplyIsCompleteAtItsByteCountOrOnceNoCountCouldBeAccepted) {
+    const CommandSpec flow{.command = 1, .fullLength = 16};
+    const Bytes full = HartFrame(1, 0x00, 0x00, {0x39, 0x42, 0xC8, 0x00, 0x00}); // byte count 7: 16 bytes
+    DigitalReply r;
+    for (std::size_t i = 0; i < full.size(); ++i) {
+        EXPECT_FALSE(FrameComplete(r, flow)) << i;
+        r.Collect(full[i]);
+    }
+    EXPECT_TRUE(FrameComplete(r, flow));
+
+    // A short reply (byte count 2) ends after 11 bytes.
+    DigitalReply s;
+    for (std::uint8_t b : HartFrame(1, 0x40, 0x00, {}))
+        s.Collect(b);
+    EXPECT_EQ(s.count, 11);
+    EXPECT_TRUE(FrameComplete(s, flow));
+
+    // A byte count that promises more than any accepted length: complete once the count passes
+    // L + 1 (and 12), whatever is still to come.
+    DigitalReply big;
+    Bytes huge = HartFrame(1, 0x00, 0x00, Bytes(40, 0x31));
+    for (std::size_t i = 0; i < huge.size() && !FrameComplete(big, flow); ++i)
+        big.Collect(huge[i]);
+    EXPECT_EQ(big.count, 18);
+}
+
+TEST(HartFrame, OnlyMissingOrDamagedRepliesAreWorthAnotherTry) {
+    for (std::int32_t rc : {ResultNoReply, ResultBadChecksum, ResultErrorReplyChecksum, ResultBadLength})
+        EXPECT_TRUE(Retryable(rc)) << rc;
+    for (std::int32_t rc :
+         {ResultOk, ResultDeviceStatus, ResultErrorReply, ResultEchoMismatch, ResultPortBusy})
+        EXPECT_FALSE(Retryable(rc)) << rc;
 }

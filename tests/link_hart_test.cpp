@@ -1,8 +1,9 @@
-// The fast link to HART devices end to end against scripted devices. Every command is driven
-// through its export and through the link with the same replies: both must send the same request
-// and agree on the result, the status bytes and the decoded values (the link's floats are the
-// exports' bit patterns). Then what only the link does: replies that end at their byte count,
-// the timeout, retries, stale bytes, the port held open.
+// The fast link to HART devices against scripted devices. Every command is driven through its
+// export and through the link with the same replies (in memory, with a virtual clock): both must
+// send the same request and agree on the result, the status bytes and the decoded values (the
+// link's floats are the exports' bit patterns). Then what only the link does: replies that end at
+// their byte count, the timeout, retries, stale bytes, the port held open (in memory); opening,
+// a port that fails, and the end of a reply on a real pseudo-terminal.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -11,7 +12,9 @@
 #include <string>
 #include <thread>
 
+#include "api/Transport.h"
 #include "support/HartFrames.h"
+#include "support/MemoryPeer.h"
 #include "support/ScriptedPeer.h"
 #include "tarvik/Link.h"
 
@@ -362,7 +365,8 @@ class LinkHartSameAsExport : public ::testing::TestWithParam<std::size_t> {};
 TEST_P(LinkHartSameAsExport, EveryReplyShape) {
     const Command& c = kCommands[GetParam()];
     ASSERT_EQ(static_cast<int>(c.goodData.size()), c.fullLength - 11) << c.name;
-    ScriptedPeer exportPeer(kExportPort), linkPeer(kLinkPort);
+    MemoryLines lines;
+    MemoryPeer exportPeer(kExportPort), linkPeer(kLinkPort);
     HartLink link;
     ASSERT_EQ(link.Open(kLinkPort, kBaud), ResultOk);
     for (const Shape& shape : kShapes) {
@@ -416,7 +420,8 @@ const Bytes kFlowGood = OnLine(HartFrame(1, 0x00, 0x00, {0x39, 0x42, 0xC8, 0x00,
 class LinkHart : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(link_.Open(kLinkPort, kBaud), ResultOk); }
-    ScriptedPeer peer_{kLinkPort};
+    MemoryLines lines_;
+    MemoryPeer peer_{kLinkPort};
     HartLink link_;
 };
 
@@ -436,9 +441,10 @@ TEST_F(LinkHart, TheReplyEndsAtItsByteCountAndLaterBytesAreDropped) {
     Bytes withTrailer = kFlowGood;
     withTrailer.insert(withTrailer.end(), {0xFF, 0xFF, 0x86, 0x01}); // the start of something else
     peer_.Reply(withTrailer);
-    const auto start = std::chrono::steady_clock::now();
+    auto& clock = tarvik::api::ActiveBackend().GetClock();
+    const auto start = clock.Now();
     EXPECT_EQ(link_.ReadFlow(kDevice).result, ResultOk);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)); // not the timeout
+    EXPECT_LT(clock.Now() - start, std::chrono::seconds(10)); // not the timeout
     peer_.Reply(OnLine(HartFrame(1, 0x00, 0x00, {0x39, 0x3F, 0x80, 0x00, 0x00})));
     const auto next = link_.ReadFlow(kDevice);
     EXPECT_EQ(next.result, ResultOk);
@@ -457,7 +463,7 @@ TEST_F(LinkHart, SilenceAndLateRepliesAreNoReplyAndTheLateBytesDoNotReachTheNext
     EXPECT_EQ(link_.ReadFlow(kDevice).result, ResultNoReply);
     peer_.Reply(OnLine(HartFrame(1, 0x00, 0x00, {0x39, 0x3F, 0x80, 0x00, 0x00})), 200); // after the 115 ms
     EXPECT_EQ(link_.ReadFlow(kDevice).result, ResultNoReply);
-    std::this_thread::sleep_for(std::chrono::milliseconds(250)); // the late reply is queued now
+    PassTime(250); // the late reply is queued now
     peer_.Reply(kFlowGood);
     const auto r = link_.ReadFlow(kDevice);
     EXPECT_EQ(r.result, ResultOk);
@@ -500,7 +506,6 @@ TEST_F(LinkHart, ArgumentChecksSendNothing) {
     EXPECT_EQ(link_.SelectPressureApplication(kDevice, 0).result, ResultBadApplication);
     EXPECT_EQ(link_.WriteProtect(kDevice, "SHORT", 1).result, ResultBadTextLength);
     EXPECT_EQ(link_.ReadDeviceIdByTag("NINECHARS").result, ResultBadTextLength);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_TRUE(peer_.Received().empty());
 }
 

@@ -263,3 +263,12 @@ TEST(ReadoutRules, FloatReadsWriteTheValueOrMinus999) {
     }
     EXPECT_EQ(std::bit_cast<uint32_t>(kFloatFailure), 0xC479C000u);
 }
+
+TEST(ReadoutRules, AReplyIsCompleteOnceItHoldsACarriageReturnAndALineFeed) {
+    EXPECT_FALSE(LineComplete(""));
+    EXPECT_FALSE(LineComplete("AZ,02,P01,0,37.5,\r"));
+    EXPECT_FALSE(LineComplete("AZ,02,P01,0,37.5,\n"));
+    EXPECT_TRUE(LineComplete("AZ,02,P01,0,37.5,\r\n"));
+    EXPECT_TRUE(LineComplete("\nAZ\r")); // in any order, as the rule B of the value reads needs both
+    EXPECT_TRUE(LineComplete("AZ\0,\r\n"s));
+}

@@ -19,6 +19,8 @@
 // Calls never throw. Before each request the link drops any bytes still queued from an earlier
 // reply. When the port fails during a request (unplugged, taken away) the request returns
 // ResultPortBusy and the link closes its port; the next request opens it again.
+// With TARVIK_TRACE set (see TarvikDLL.h) each link call writes a trace line as the exports do,
+// named "HartLink::ReadFlow" and so on, its reply bytes with the offset at which each piece came.
 #pragma once
 
 #include <array>

@@ -1,7 +1,6 @@
 #include "CallFrame.h"
 
-#include <memory>
-#include <vector>
+#include <array>
 
 namespace tarvik::api {
 
@@ -64,80 +63,6 @@ bool PortNameMatches(const std::string& entry, const std::string& device) {
     if (entry == device) return true;
     const std::string prefix = kDevicePrefix;
     return device.compare(0, prefix.size(), prefix) == 0 && entry == device.substr(prefix.size());
-}
-
-std::int32_t CheckPort(const std::string& device) {
-    bool found = false;
-    {
-        std::vector<std::string> ports;
-        EnumComPorts(ports);
-        for (const auto& entry : ports)
-            if (PortNameMatches(entry, device)) found = true;
-    }
-    if (!found) return ResultPortAbsent;
-    try {
-        TComPort trial;
-        trial.SetDeviceName(device);
-        trial.Open();
-        trial.Close();
-    } catch (const EComError&) {
-        return ResultPortBusy;
-    }
-    return 0;
-}
-
-namespace {
-
-// A request port with the family's line settings, set in the order the cycle uses.
-std::unique_ptr<TComPort> OpenRequestPort(const std::string& device, TParity parity, TBaudRate baud) {
-    auto port = std::make_unique<TComPort>();
-    port->SetParity(parity);
-    port->SetBaudRate(baud);
-    port->SetDeviceName(device);
-    port->SetStopBits(sb1);
-    port->SetDataBits(db8);
-    port->Open();
-    return port;
-}
-
-// Any failure of the request port after the check passed counts as the port being taken.
-template <class F>
-std::int32_t OnRequestPort(F&& body) {
-    try {
-        return body();
-    } catch (...) {
-        return ResultPortBusy;
-    }
-}
-
-} // namespace
-
-std::int32_t DigitalExchange(const std::string& device, TBaudRate baud, std::int32_t delayMs,
-                             std::span<const std::uint8_t> request, DigitalReply& reply) {
-    return OnRequestPort([&]() -> std::int32_t {
-        // The text outlives the port: an overlapped write may still read it until Close.
-        const std::string text(request.begin(), request.end());
-        auto port = OpenRequestPort(device, paOdd, baud);
-        port->WriteStr(text);
-        SleepMs(delayMs);
-        const std::int32_t n = port->InputCount();
-        if (n == 0) return ResultNoReply;
-        for (std::int32_t i = 0; i < n; ++i)
-            reply.Collect(port->ReadChar());
-        return 0;
-    });
-}
-
-std::int32_t ReadoutExchange(const std::string& device, const std::string& line, std::int32_t waitMs,
-                             std::string& reply) {
-    return OnRequestPort([&]() -> std::int32_t {
-        auto port = OpenRequestPort(device, paNone, br9600);
-        port->WriteStr(line);
-        SleepMs(waitMs);
-        if (port->InputCount() == 0) return ResultNoReply;
-        port->ReadStr(reply);
-        return 0;
-    });
 }
 
 } // namespace tarvik::api

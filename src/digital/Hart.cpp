@@ -34,7 +34,7 @@ std::vector<std::uint8_t> BuildRequest(const Address& address, std::uint8_t comm
     return {frame.Bytes().begin(), frame.Bytes().end()};
 }
 
-std::int32_t WordAt(const api::DigitalReply& reply, std::size_t pos) {
+std::int32_t WordAt(const Reply& reply, std::size_t pos) {
     const auto& b = reply.bytes;
     return static_cast<std::int32_t>((std::uint32_t{b[pos]} << 24) | (std::uint32_t{b[pos + 1]} << 16) |
                                      (std::uint32_t{b[pos + 2]} << 8) | std::uint32_t{b[pos + 3]});
@@ -42,14 +42,14 @@ std::int32_t WordAt(const api::DigitalReply& reply, std::size_t pos) {
 
 namespace {
 
-bool ChecksumOk(const api::DigitalReply& reply, std::int32_t length) {
+bool ChecksumOk(const Reply& reply, std::int32_t length) {
     const auto n = static_cast<std::size_t>(length);
     return XorOf(std::span(reply.bytes).first(n - 1)) == reply.bytes[n - 1];
 }
 
 } // namespace
 
-Classification Classify(const api::DigitalReply& reply, const CommandSpec& desc) {
+Classification Classify(const Reply& reply, const CommandSpec& desc) {
     const std::int32_t k = reply.count;
     const std::int32_t L = desc.fullLength;
     const std::uint8_t byteCount = reply.bytes[kPosByteCount];
@@ -67,17 +67,6 @@ Classification Classify(const api::DigitalReply& reply, const CommandSpec& desc)
         return {ResultErrorReply, false, true};
     }
     return {ResultBadLength};
-}
-
-std::int32_t PrepareLine(std::int32_t port, std::int32_t baud, Line& line) {
-    auto device = api::DeviceName(port);
-    if (!device) return ResultBadPort;
-    auto code = api::BaudCode(baud);
-    if (!code) return ResultBadBaud;
-    line.device = *device;
-    line.baud = *code;
-    line.delayMs = api::ResponseDelayMs(baud);
-    return api::CheckPort(line.device);
 }
 
 } // namespace tarvik::digital

@@ -1,13 +1,15 @@
-// The HART long frame as the digital family uses it: request building, reply classification, and
-// the transaction that every digital export runs. A command is data (CommandSpec) plus a decoder.
+// The HART long frame as the digital family uses it: request building, the collection rule of a
+// reply, when a reply is complete, and its classification. A command is data (CommandSpec) plus a
+// decoder. Pure: no port, no clock, no allocation beyond the vector form of a request.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
 
-#include "../api/CallFrame.h"
+#include "../../include/TarvikDLL.h"
 
 namespace tarvik::digital {
 
@@ -32,6 +34,25 @@ inline constexpr std::int32_t kShortLength = 11; // a reply with the two status 
 constexpr std::uint8_t Low8(std::int32_t v) {
     return static_cast<std::uint8_t>(v & 0xFF);
 }
+
+// Reply of a digital device as collected: preamble 0xFF bytes dropped, at most 51 bytes stored,
+// `count` counts every byte after the preamble (it may exceed the buffer).
+struct Reply {
+    static constexpr std::size_t kCapacity = 51;
+    std::array<std::uint8_t, kCapacity> bytes{};
+    std::int32_t count = 0;
+    bool started = false;
+
+    // The collection rule for one received byte.
+    void Collect(std::uint8_t b) {
+        if (!started) {
+            if (b == kPreambleByte) return;
+            started = true;
+        }
+        if (static_cast<std::size_t>(count) < kCapacity) bytes[static_cast<std::size_t>(count)] = b;
+        ++count;
+    }
+};
 
 // The five address bytes of a request.
 struct Address {
@@ -78,25 +99,36 @@ struct Classification {
 };
 
 // Classifies `reply` against the command (length, checksum, byte count, Status2 rule).
-Classification Classify(const api::DigitalReply& reply, const CommandSpec& desc);
+Classification Classify(const Reply& reply, const CommandSpec& desc);
 
 // Big-endian 32-bit word at reply position `pos` (the raw float pattern, unconverted).
-std::int32_t WordAt(const api::DigitalReply& reply, std::size_t pos);
+std::int32_t WordAt(const Reply& reply, std::size_t pos);
 
-// Entry steps 2 to 5: port, baud, delay, port check. Returns 0 when the request cycle may follow.
-struct Line {
-    std::string device;
-    comport::TBaudRate baud = comport::brDefault;
-    std::int32_t delayMs = 0;
-};
-std::int32_t PrepareLine(std::int32_t port, std::int32_t baud, Line& line);
+// Stored bytes of a frame besides its data: delimiter, five address bytes, command, byte count,
+// checksum.
+inline constexpr std::int32_t kFrameFraming = 9;
+
+// Whether a reply being collected is complete: the stored count reaches the length its byte count
+// gives, or it is longer than any count the command could accept (a bad length whatever follows).
+inline bool FrameComplete(const Reply& reply, const CommandSpec& desc) {
+    const std::int32_t k = reply.count;
+    if (k > std::max(desc.fullLength + 1, kShortLength + 1)) return true;
+    if (k <= static_cast<std::int32_t>(kPosByteCount)) return false;
+    return k >= kFrameFraming + reply.bytes[kPosByteCount];
+}
+
+// Whether a damaged or missing reply is worth another try (the fast link's retries).
+inline bool Retryable(std::int32_t result) {
+    return result == ResultNoReply || result == ResultBadChecksum || result == ResultErrorReplyChecksum ||
+           result == ResultBadLength;
+}
 
 // The judgement of a collected reply, shared by the exports and the fast link: classify, write
 // Status1/Status2 as the classification says, and on a good full reply call
 // `decode(reply, result)`, which writes the command's outputs and returns the final result.
 // `statusWritten`, when given, tells whether Status1/Status2 were written.
 template <class Decode>
-std::int32_t JudgeReply(const api::DigitalReply& reply, const CommandSpec& desc, std::uint8_t* status1,
+std::int32_t JudgeReply(const Reply& reply, const CommandSpec& desc, std::uint8_t* status1,
                         std::uint8_t* status2, Decode&& decode, bool* statusWritten = nullptr) {
     const Classification c = Classify(reply, desc);
     if (statusWritten) *statusWritten = c.status;
@@ -110,38 +142,11 @@ std::int32_t JudgeReply(const api::DigitalReply& reply, const CommandSpec& desc,
 // A decoder of Replies.h bound to its record: `Into(DecodeSetPoint, record)`.
 template <class Record, class Decoder>
 auto Into(Decoder decoder, Record& record) {
-    return [decoder, &record](const api::DigitalReply& r, std::int32_t result) {
-        return decoder(r, result, record);
-    };
-}
-
-// Steps 6 and 7 on a prepared line: send the request, collect, then judge the reply.
-template <class Decode>
-std::int32_t Transact(const Line& line, const Address& address, const CommandSpec& desc,
-                      std::span<const std::uint8_t> data, std::uint8_t* status1, std::uint8_t* status2,
-                      Decode&& decode) {
-    const RequestFrame request = BuildFrame(address, desc.command, data);
-    api::DigitalReply reply;
-    if (std::int32_t rc = api::DigitalExchange(line.device, line.baud, line.delayMs, request.Bytes(), reply))
-        return rc;
-    return JudgeReply(reply, desc, status1, status2, decode);
-}
-
-// The whole call of a standard addressed command: entry steps 2 to 7 (the command's own argument
-// checks come before, in the export).
-template <class Decode>
-std::int32_t RunCommand(std::int32_t port, std::int32_t baud, const Address& address, const CommandSpec& desc,
-                        std::span<const std::uint8_t> data, std::uint8_t* status1, std::uint8_t* status2,
-                        Decode&& decode) {
-    return api::Guarded([&]() -> std::int32_t {
-        Line line;
-        if (std::int32_t rc = PrepareLine(port, baud, line)) return rc;
-        return Transact(line, address, desc, data, status1, status2, decode);
-    });
+    return [decoder, &record](const Reply& r, std::int32_t result) { return decoder(r, result, record); };
 }
 
 // Decoder for commands whose reply carries nothing beyond the status bytes.
-inline std::int32_t NoOutputs(const api::DigitalReply&, std::int32_t result) {
+inline std::int32_t NoOutputs(const Reply&, std::int32_t result) {
     return result;
 }
 

@@ -39,20 +39,20 @@ constexpr std::size_t kPosEcho = 10;
 
 } // namespace
 
-std::int32_t DecodeUnitValue(const api::DigitalReply& r, std::int32_t result, UnitValue& out) {
+std::int32_t DecodeUnitValue(const Reply& r, std::int32_t result, UnitValue& out) {
     out.units = r.bytes[kPosUnits];
     out.value = WordAt(r, kPosValue);
     return result;
 }
 
-std::int32_t DecodeSetPoint(const api::DigitalReply& r, std::int32_t result, SetPointRecord& out) {
+std::int32_t DecodeSetPoint(const Reply& r, std::int32_t result, SetPointRecord& out) {
     out.setPoint = WordAt(r, kPosSetPoint);
     out.units = r.bytes[kPosSetPointUnits];
     out.setPointInUnits = WordAt(r, kPosSetPointInUnits);
     return result;
 }
 
-std::int32_t DecodeGasData(const api::DigitalReply& r, std::int32_t result, GasDataRecord& out) {
+std::int32_t DecodeGasData(const Reply& r, std::int32_t result, GasDataRecord& out) {
     for (std::size_t i = 0; i < out.units.size(); ++i) {
         const std::size_t pos = kPosFirstPair + i * kPairLength;
         out.units[i] = r.bytes[pos];
@@ -61,26 +61,26 @@ std::int32_t DecodeGasData(const api::DigitalReply& r, std::int32_t result, GasD
     return result;
 }
 
-std::int32_t DecodeGasTypeText(const api::DigitalReply& r, std::int32_t result, GasTypeText& out) {
+std::int32_t DecodeGasTypeText(const Reply& r, std::int32_t result, GasTypeText& out) {
     std::copy_n(r.bytes.begin() + kPosGasTypeText, out.size(), out.begin());
     return result;
 }
 
-std::int32_t DecodeSettings(const api::DigitalReply& r, std::int32_t result, FourBytes& out) {
+std::int32_t DecodeSettings(const Reply& r, std::int32_t result, FourBytes& out) {
     std::copy_n(r.bytes.begin() + kPosFourBytes, out.size(), out.begin());
     return result;
 }
 
-std::int32_t DecodeAdditionalStatus(const api::DigitalReply& r, std::int32_t result, FourBytes& out) {
+std::int32_t DecodeAdditionalStatus(const Reply& r, std::int32_t result, FourBytes& out) {
     return DecodeSettings(r, result, out);
 }
 
-std::int32_t DecodeState(const api::DigitalReply& r, std::int32_t result, std::uint8_t& out) {
+std::int32_t DecodeState(const Reply& r, std::int32_t result, std::uint8_t& out) {
     out = r.bytes[kPosState];
     return result;
 }
 
-std::int32_t DecodeIdentity(const api::DigitalReply& r, std::int32_t result, IdentityRecord& out) {
+std::int32_t DecodeIdentity(const Reply& r, std::int32_t result, IdentityRecord& out) {
     out.deviceType = r.bytes[kPosDeviceType];
     out.idHigh = r.bytes[kPosIdHigh];
     out.idMid = r.bytes[kPosIdMid];
@@ -88,18 +88,18 @@ std::int32_t DecodeIdentity(const api::DigitalReply& r, std::int32_t result, Ide
     return result;
 }
 
-std::int32_t DecodeTag(const api::DigitalReply& r, std::int32_t result, TagRecord& out) {
+std::int32_t DecodeTag(const Reply& r, std::int32_t result, TagRecord& out) {
     UnpackAscii(std::span(r.bytes).subspan(kPosPackedText, kPackedTagDescriptorLength),
                 std::span(out).first(kTagDescriptorChars));
     std::copy_n(r.bytes.begin() + kPosDate, kDateLength, out.begin() + kTagDescriptorChars);
     return result;
 }
 
-std::int32_t DecodeProtectEcho(const api::DigitalReply& r, std::int32_t result, std::uint8_t mode) {
+std::int32_t DecodeProtectEcho(const Reply& r, std::int32_t result, std::uint8_t mode) {
     return r.bytes[kPosEcho] == mode ? result : ResultEchoMismatch;
 }
 
-std::int32_t DecodeBackupEcho(const api::DigitalReply& r, std::int32_t result) {
+std::int32_t DecodeBackupEcho(const Reply& r, std::int32_t result) {
     if (result == ResultDeviceStatus) return result;
     return r.bytes[kPosEcho] == kEepromBurn ? result : ResultEchoMismatch;
 }

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 
 #include "Commands.h"
 
@@ -53,19 +54,19 @@ using TagRecord = std::array<std::uint8_t, kTagRecordLength>;
 
 // Decoders of a full reply with a correct checksum. Each fills its record and returns the final
 // result, given the classification's `result` (only the echo checks change it).
-std::int32_t DecodeUnitValue(const api::DigitalReply& r, std::int32_t result, UnitValue& out);
-std::int32_t DecodeSetPoint(const api::DigitalReply& r, std::int32_t result, SetPointRecord& out);
-std::int32_t DecodeGasData(const api::DigitalReply& r, std::int32_t result, GasDataRecord& out);
-std::int32_t DecodeGasTypeText(const api::DigitalReply& r, std::int32_t result, GasTypeText& out);
-std::int32_t DecodeSettings(const api::DigitalReply& r, std::int32_t result, FourBytes& out);
-std::int32_t DecodeAdditionalStatus(const api::DigitalReply& r, std::int32_t result, FourBytes& out);
-std::int32_t DecodeState(const api::DigitalReply& r, std::int32_t result, std::uint8_t& out);
-std::int32_t DecodeIdentity(const api::DigitalReply& r, std::int32_t result, IdentityRecord& out);
-std::int32_t DecodeTag(const api::DigitalReply& r, std::int32_t result, TagRecord& out);
+std::int32_t DecodeUnitValue(const Reply& r, std::int32_t result, UnitValue& out);
+std::int32_t DecodeSetPoint(const Reply& r, std::int32_t result, SetPointRecord& out);
+std::int32_t DecodeGasData(const Reply& r, std::int32_t result, GasDataRecord& out);
+std::int32_t DecodeGasTypeText(const Reply& r, std::int32_t result, GasTypeText& out);
+std::int32_t DecodeSettings(const Reply& r, std::int32_t result, FourBytes& out);
+std::int32_t DecodeAdditionalStatus(const Reply& r, std::int32_t result, FourBytes& out);
+std::int32_t DecodeState(const Reply& r, std::int32_t result, std::uint8_t& out);
+std::int32_t DecodeIdentity(const Reply& r, std::int32_t result, IdentityRecord& out);
+std::int32_t DecodeTag(const Reply& r, std::int32_t result, TagRecord& out);
 // Write protection: the reply echoes the mode byte sent, else ResultEchoMismatch.
-std::int32_t DecodeProtectEcho(const api::DigitalReply& r, std::int32_t result, std::uint8_t mode);
+std::int32_t DecodeProtectEcho(const Reply& r, std::int32_t result, std::uint8_t mode);
 // Backup: the reply echoes the burn code; a device status outranks the echo.
-std::int32_t DecodeBackupEcho(const api::DigitalReply& r, std::int32_t result);
+std::int32_t DecodeBackupEcho(const Reply& r, std::int32_t result);
 
 // Request data.
 inline constexpr std::size_t kSetPointDataLength = 5; // command 236: unit code, then the value
@@ -74,5 +75,21 @@ std::array<std::uint8_t, kSetPointDataLength> SetPointData(std::int32_t units, s
 std::array<std::uint8_t, kPackedTextLength> TagData(const char* tag);
 // Command 128: the protect text (kTextLength characters) packed, then the mode byte.
 std::array<std::uint8_t, kPackedTextLength + 1> ProtectData(const char* text, std::int32_t mode);
+
+// The commands' own argument checks, written once for the exports and the fast link. Each returns 0
+// and fills the request data, or the check's result code (and leaves `out` empty).
+struct RequestData {
+    std::array<std::uint8_t, kMaxRequestData> bytes{};
+    std::size_t size = 0;
+    std::span<const std::uint8_t> Bytes() const { return std::span(bytes).first(size); }
+};
+std::int32_t GasNumberRequest(std::int32_t gasNumber, RequestData& out);
+std::int32_t ApplicationRequest(std::int32_t application, RequestData& out);
+std::int32_t SetPointWriteRequest(std::int32_t units, std::int32_t setPoint, RequestData& out);
+std::int32_t VORStateRequest(std::int32_t state, RequestData& out);
+std::int32_t TotalizerStateRequest(std::int32_t state, RequestData& out);
+// A text argument is exactly kTextLength characters; a missing text is a wrong length.
+std::int32_t TagRequest(const char* tag, std::int64_t length, RequestData& out);
+std::int32_t ProtectRequest(const char* text, std::int64_t length, std::int32_t mode, RequestData& out);
 
 } // namespace tarvik::digital

@@ -3,14 +3,14 @@
 #include <bit>
 #include <mutex>
 
-#include "Exchange.h"
+#include "api/Pipeline.h"
 #include "digital/Replies.h"
 #include "tarvik/Link.h"
 
 namespace tarvik::link {
 
 using namespace digital;
-using api::DigitalReply;
+using DigitalReply = digital::Reply;
 
 namespace {
 
@@ -40,9 +40,8 @@ constexpr std::size_t kTagChars = 8;
 
 struct HartLink::Impl {
     std::mutex mutex;
-    LinkPort port;
-    std::string device;
-    comport::TBaudRate baud = comport::brDefault;
+    api::OpenLine port;
+    api::LineSettings line;
     std::int32_t delayMs = 0;
     std::int32_t openResult = ResultBadPort; // of the last Open; ResultOk once configured
     Options options;
@@ -50,27 +49,31 @@ struct HartLink::Impl {
     std::int32_t Reopen() {
         if (openResult != ResultOk) return openResult;
         if (port.IsOpen()) return ResultOk;
-        return port.Open(device, comport::paOdd, baud);
+        return port.Open(line, true);
     }
 
     // One command: open if needed, send, collect until complete, judge; again on a missing or
     // damaged reply while tries are left. `decode(reply, result, value)` is the command's decoder.
     template <class T, class Decode>
-    HartResult<T> Run(const Address& address, const CommandSpec& desc, std::span<const std::uint8_t> data,
-                      Decode&& decode) {
+    HartResult<T> Run(const char* name, const Address& address, const CommandSpec& desc,
+                      std::span<const std::uint8_t> data, Decode&& decode) {
         HartResult<T> out;
         std::lock_guard lock(mutex);
         const RequestFrame frame = BuildFrame(address, desc.command, data);
-        out.result = api::Guarded([&]() -> std::int32_t {
+        out.result = api::RunCall(name, [&]() -> std::int32_t {
+            const std::int32_t waitMs = options.timeoutMs > 0 ? options.timeoutMs : delayMs;
+            if (api::TraceRecord* trace = api::TraceRecord::Current()) trace->Line(line, waitMs);
             try {
                 if (const std::int32_t rc = Reopen(); rc != ResultOk) return rc;
-                const auto wait =
-                    std::chrono::milliseconds(options.timeoutMs > 0 ? options.timeoutMs : delayMs);
                 std::int32_t result = ResultNoReply;
                 for (std::int32_t attempt = 0; attempt <= std::max(0, options.retries); ++attempt) {
                     DigitalReply reply;
                     out.hasStatus = out.hasValue = false;
-                    result = HartExchange(port, frame.Bytes(), desc, LinkPort::Clock::now() + wait, reply);
+                    result = api::Exchange(port, frame.Bytes(), std::chrono::milliseconds(waitMs),
+                                           [&reply, &desc](std::uint8_t b) {
+                                               reply.Collect(b);
+                                               return FrameComplete(reply, desc);
+                                           });
                     if (result == 0)
                         result = JudgeReply(
                             reply, desc, &out.status1, &out.status2,
@@ -79,7 +82,7 @@ struct HartLink::Impl {
                                 return decode(r, res, out.value);
                             },
                             &out.hasStatus);
-                    if (!HartRetryable(result)) break;
+                    if (!Retryable(result)) break;
                 }
                 return result;
             } catch (...) {
@@ -93,20 +96,20 @@ struct HartLink::Impl {
     }
 
     template <class T, class Decode>
-    HartResult<T> Run(const DeviceAddress& device, const CommandSpec& desc,
+    HartResult<T> Run(const char* name, const DeviceAddress& device, const CommandSpec& desc,
                       std::span<const std::uint8_t> data, Decode&& decode) {
-        return Run<T>(AddressOf(device), desc, data, decode);
+        return Run<T>(name, AddressOf(device), desc, data, decode);
     }
 
-    HartResult<Done> RunPlain(const DeviceAddress& device, const CommandSpec& desc,
+    HartResult<Done> RunPlain(const char* name, const DeviceAddress& device, const CommandSpec& desc,
                               std::span<const std::uint8_t> data) {
-        return Run<Done>(device, desc, data,
+        return Run<Done>(name, device, desc, data,
                          [](const DigitalReply&, std::int32_t res, Done&) { return res; });
     }
 
-    HartResult<Measurement> RunMeasurement(const DeviceAddress& device, const CommandSpec& desc,
-                                           std::span<const std::uint8_t> data) {
-        return Run<Measurement>(device, desc, data,
+    HartResult<Measurement> RunMeasurement(const char* name, const DeviceAddress& device,
+                                           const CommandSpec& desc, std::span<const std::uint8_t> data) {
+        return Run<Measurement>(name, device, desc, data,
                                 [](const DigitalReply& r, std::int32_t res, Measurement& m) {
                                     UnitValue v;
                                     res = DecodeUnitValue(r, res, v);
@@ -115,8 +118,9 @@ struct HartLink::Impl {
                                 });
     }
 
-    HartResult<DeviceAddress> RunIdentity(const CommandSpec& desc, std::span<const std::uint8_t> data) {
-        return Run<DeviceAddress>(Address::Broadcast(), desc, data,
+    HartResult<DeviceAddress> RunIdentity(const char* name, const CommandSpec& desc,
+                                          std::span<const std::uint8_t> data) {
+        return Run<DeviceAddress>(name, Address::Broadcast(), desc, data,
                                   [](const DigitalReply& r, std::int32_t res, DeviceAddress& a) {
                                       IdentityRecord id;
                                       res = DecodeIdentity(r, res, id);
@@ -125,15 +129,16 @@ struct HartLink::Impl {
                                   });
     }
 
-    HartResult<std::array<std::uint8_t, 4>> RunFourBytes(const DeviceAddress& device,
+    HartResult<std::array<std::uint8_t, 4>> RunFourBytes(const char* name, const DeviceAddress& device,
                                                          const CommandSpec& desc) {
-        return Run<std::array<std::uint8_t, 4>>(device, desc, {}, DecodeSettings);
+        return Run<std::array<std::uint8_t, 4>>(name, device, desc, {}, DecodeSettings);
     }
 
+    // A call refused by its own argument checks (traced like any other).
     template <class T>
-    static HartResult<T> Refused(std::int32_t code) {
+    static HartResult<T> Refused(const char* name, std::int32_t code) {
         HartResult<T> out;
-        out.result = code;
+        out.result = api::RunCall(name, [code] { return code; });
         return out;
     }
 };
@@ -142,22 +147,14 @@ HartLink::HartLink() : impl_(std::make_unique<Impl>()) {}
 HartLink::~HartLink() = default;
 
 std::int32_t HartLink::Open(std::int32_t port, std::int32_t baud, Options options) {
-    return api::Guarded([&]() -> std::int32_t {
+    return api::RunCall("HartLink::Open", [&]() -> std::int32_t {
         std::lock_guard lock(impl_->mutex);
         impl_->port.Close();
         impl_->options = options;
-        const auto device = api::DeviceName(port);
-        const auto code = api::BaudCode(baud);
-        if (!device)
-            impl_->openResult = ResultBadPort;
-        else if (!code)
-            impl_->openResult = ResultBadBaud;
-        else {
-            impl_->device = *device;
-            impl_->baud = *code;
-            impl_->delayMs = api::ResponseDelayMs(baud);
-            impl_->openResult = impl_->port.Open(impl_->device, comport::paOdd, impl_->baud);
-        }
+        if (api::TraceRecord* trace = api::TraceRecord::Current()) trace->Port(port);
+        impl_->openResult =
+            api::DigitalLine(port, baud, api::Completion::FrameEnd, impl_->line, impl_->delayMs);
+        if (impl_->openResult == 0) impl_->openResult = impl_->port.Open(impl_->line, true);
         return impl_->openResult;
     });
 }
@@ -184,18 +181,19 @@ Options HartLink::GetOptions() const {
 }
 
 HartResult<DeviceAddress> HartLink::ReadDeviceId() {
-    return impl_->RunIdentity(kReadUniqueIdentifier, {});
+    return impl_->RunIdentity("HartLink::ReadDeviceId", kReadUniqueIdentifier, {});
 }
 
 HartResult<DeviceAddress> HartLink::ReadDeviceIdByTag(std::string_view tag) {
-    if (tag.size() != static_cast<std::size_t>(kTextLength))
-        return Impl::Refused<DeviceAddress>(ResultBadTextLength);
-    const auto data = TagData(tag.data());
-    return impl_->RunIdentity(kReadUniqueIdentifierByTag, data);
+    constexpr const char* kName = "HartLink::ReadDeviceIdByTag";
+    RequestData data;
+    if (const std::int32_t rc = TagRequest(tag.data(), static_cast<std::int64_t>(tag.size()), data))
+        return Impl::Refused<DeviceAddress>(kName, rc);
+    return impl_->RunIdentity(kName, kReadUniqueIdentifierByTag, data.Bytes());
 }
 
 HartResult<TagRecord> HartLink::ReadTag() {
-    return impl_->Run<TagRecord>(Address::Broadcast(), kReadTagDescriptorDate, {},
+    return impl_->Run<TagRecord>("HartLink::ReadTag", Address::Broadcast(), kReadTagDescriptorDate, {},
                                  [](const DigitalReply& r, std::int32_t res, TagRecord& t) {
                                      digital::TagRecord raw{};
                                      res = DecodeTag(r, res, raw);
@@ -210,26 +208,28 @@ HartResult<TagRecord> HartLink::ReadTag() {
 }
 
 HartResult<Measurement> HartLink::ReadFlow(const DeviceAddress& device) {
-    return impl_->RunMeasurement(device, kReadFlow, {});
+    return impl_->RunMeasurement("HartLink::ReadFlow", device, kReadFlow, {});
 }
 
 HartResult<Measurement> HartLink::ReadPressure(const DeviceAddress& device) {
-    return impl_->RunMeasurement(device, kReadPressure, {});
+    return impl_->RunMeasurement("HartLink::ReadPressure", device, kReadPressure, {});
 }
 
 HartResult<Measurement> HartLink::ReadTotalizer(const DeviceAddress& device) {
-    return impl_->RunMeasurement(device, kReadTotalizer, {});
+    return impl_->RunMeasurement("HartLink::ReadTotalizer", device, kReadTotalizer, {});
 }
 
 HartResult<Measurement> HartLink::ReadFullScaleRangePressure(const DeviceAddress& device,
                                                              std::uint8_t application) {
-    if (!IsApplication(application)) return Impl::Refused<Measurement>(ResultBadApplication);
-    const std::uint8_t data[] = {application};
-    return impl_->RunMeasurement(device, kReadFullScaleRangePressure, data);
+    constexpr const char* kName = "HartLink::ReadFullScaleRangePressure";
+    RequestData data;
+    if (const std::int32_t rc = ApplicationRequest(application, data))
+        return Impl::Refused<Measurement>(kName, rc);
+    return impl_->RunMeasurement(kName, device, kReadFullScaleRangePressure, data.Bytes());
 }
 
 HartResult<SetPoint> HartLink::ReadSetPoint(const DeviceAddress& device) {
-    return impl_->Run<SetPoint>(device, kReadSetPoint, {},
+    return impl_->Run<SetPoint>("HartLink::ReadSetPoint", device, kReadSetPoint, {},
                                 [](const DigitalReply& r, std::int32_t res, SetPoint& s) {
                                     SetPointRecord raw;
                                     res = DecodeSetPoint(r, res, raw);
@@ -239,18 +239,23 @@ HartResult<SetPoint> HartLink::ReadSetPoint(const DeviceAddress& device) {
 }
 
 HartResult<Done> HartLink::WriteSetPoint(const DeviceAddress& device, std::uint8_t units, float setPoint) {
-    if (!IsSetPointUnit(units)) return Impl::Refused<Done>(ResultBadSetPointUnit);
-    return impl_->RunPlain(device, kWriteSetPoint, SetPointData(units, PatternOf(setPoint)));
+    constexpr const char* kName = "HartLink::WriteSetPoint";
+    RequestData data;
+    if (const std::int32_t rc = SetPointWriteRequest(units, PatternOf(setPoint), data))
+        return Impl::Refused<Done>(kName, rc);
+    return impl_->RunPlain(kName, device, kWriteSetPoint, data.Bytes());
 }
 
 HartResult<std::array<std::uint8_t, 4>> HartLink::ReadAddStatus(const DeviceAddress& device) {
-    return impl_->Run<std::array<std::uint8_t, 4>>(device, kReadAdditionalStatus, {}, DecodeAdditionalStatus);
+    return impl_->Run<std::array<std::uint8_t, 4>>("HartLink::ReadAddStatus", device, kReadAdditionalStatus,
+                                                   {}, DecodeAdditionalStatus);
 }
 
 HartResult<GasData> HartLink::ReadGasData(const DeviceAddress& device, std::uint8_t gasNumber) {
-    if (!IsGasNumber(gasNumber)) return Impl::Refused<GasData>(ResultBadGasNumber);
-    const std::uint8_t data[] = {gasNumber};
-    return impl_->Run<GasData>(device, kReadGasData, data,
+    constexpr const char* kName = "HartLink::ReadGasData";
+    RequestData data;
+    if (const std::int32_t rc = GasNumberRequest(gasNumber, data)) return Impl::Refused<GasData>(kName, rc);
+    return impl_->Run<GasData>(kName, device, kReadGasData, data.Bytes(),
                                [](const DigitalReply& r, std::int32_t res, GasData& g) {
                                    GasDataRecord raw;
                                    res = DecodeGasData(r, res, raw);
@@ -261,9 +266,11 @@ HartResult<GasData> HartLink::ReadGasData(const DeviceAddress& device, std::uint
 }
 
 HartResult<std::string> HartLink::ReadProcessGasType(const DeviceAddress& device, std::uint8_t gasNumber) {
-    if (!IsGasNumber(gasNumber)) return Impl::Refused<std::string>(ResultBadGasNumber);
-    const std::uint8_t data[] = {gasNumber};
-    return impl_->Run<std::string>(device, kReadProcessGasType, data,
+    constexpr const char* kName = "HartLink::ReadProcessGasType";
+    RequestData data;
+    if (const std::int32_t rc = GasNumberRequest(gasNumber, data))
+        return Impl::Refused<std::string>(kName, rc);
+    return impl_->Run<std::string>(kName, device, kReadProcessGasType, data.Bytes(),
                                    [](const DigitalReply& r, std::int32_t res, std::string& text) {
                                        GasTypeText raw;
                                        res = DecodeGasTypeText(r, res, raw);
@@ -273,70 +280,80 @@ HartResult<std::string> HartLink::ReadProcessGasType(const DeviceAddress& device
 }
 
 HartResult<std::array<std::uint8_t, 4>> HartLink::ReadOperationalSettings(const DeviceAddress& device) {
-    return impl_->RunFourBytes(device, kReadOperationalSettings);
+    return impl_->RunFourBytes("HartLink::ReadOperationalSettings", device, kReadOperationalSettings);
 }
 
 HartResult<std::array<std::uint8_t, 4>>
 HartLink::ReadOperationalSettingsPressure(const DeviceAddress& device) {
-    return impl_->RunFourBytes(device, kReadOperationalSettingsPressure);
+    return impl_->RunFourBytes("HartLink::ReadOperationalSettingsPressure", device,
+                               kReadOperationalSettingsPressure);
 }
 
 HartResult<Done> HartLink::SelectFlowUnit(const DeviceAddress& device, std::uint8_t unitData1,
                                           std::uint8_t unitData2) {
     const std::uint8_t data[] = {unitData1, unitData2};
-    return impl_->RunPlain(device, kSelectFlowUnit, data);
+    return impl_->RunPlain("HartLink::SelectFlowUnit", device, kSelectFlowUnit, data);
 }
 
 HartResult<Done> HartLink::SelectGasNumber(const DeviceAddress& device, std::uint8_t gasNumber) {
-    if (!IsGasNumber(gasNumber)) return Impl::Refused<Done>(ResultBadGasNumber);
-    const std::uint8_t data[] = {gasNumber};
-    return impl_->RunPlain(device, kSelectGasNumber, data);
+    constexpr const char* kName = "HartLink::SelectGasNumber";
+    RequestData data;
+    if (const std::int32_t rc = GasNumberRequest(gasNumber, data)) return Impl::Refused<Done>(kName, rc);
+    return impl_->RunPlain(kName, device, kSelectGasNumber, data.Bytes());
 }
 
 HartResult<Done> HartLink::SelectPressureUnit(const DeviceAddress& device, std::uint8_t units) {
     const std::uint8_t data[] = {units};
-    return impl_->RunPlain(device, kSelectPressureUnit, data);
+    return impl_->RunPlain("HartLink::SelectPressureUnit", device, kSelectPressureUnit, data);
 }
 
 HartResult<Done> HartLink::SelectPressureApplication(const DeviceAddress& device, std::uint8_t application) {
-    if (!IsApplication(application)) return Impl::Refused<Done>(ResultBadApplication);
-    const std::uint8_t data[] = {application};
-    return impl_->RunPlain(device, kSelectPressureApplication, data);
+    constexpr const char* kName = "HartLink::SelectPressureApplication";
+    RequestData data;
+    if (const std::int32_t rc = ApplicationRequest(application, data)) return Impl::Refused<Done>(kName, rc);
+    return impl_->RunPlain(kName, device, kSelectPressureApplication, data.Bytes());
 }
 
 HartResult<std::uint8_t> HartLink::ReadVORState(const DeviceAddress& device) {
-    return impl_->Run<std::uint8_t>(device, kReadVORState, {}, DecodeState);
+    return impl_->Run<std::uint8_t>("HartLink::ReadVORState", device, kReadVORState, {}, DecodeState);
 }
 
 HartResult<Done> HartLink::WriteVORState(const DeviceAddress& device, std::uint8_t state) {
-    if (!IsState(state)) return Impl::Refused<Done>(ResultBadVORState);
-    const std::uint8_t data[] = {state};
-    return impl_->RunPlain(device, kWriteVORState, data);
+    constexpr const char* kName = "HartLink::WriteVORState";
+    RequestData data;
+    if (const std::int32_t rc = VORStateRequest(state, data)) return Impl::Refused<Done>(kName, rc);
+    return impl_->RunPlain(kName, device, kWriteVORState, data.Bytes());
 }
 
 HartResult<std::uint8_t> HartLink::ReadTotalizerState(const DeviceAddress& device) {
-    return impl_->Run<std::uint8_t>(device, kReadTotalizerState, {}, DecodeState);
+    return impl_->Run<std::uint8_t>("HartLink::ReadTotalizerState", device, kReadTotalizerState, {},
+                                    DecodeState);
 }
 
 HartResult<Done> HartLink::WriteTotalizerState(const DeviceAddress& device, std::uint8_t state) {
-    if (!IsState(state)) return Impl::Refused<Done>(ResultBadTotalizerState);
-    const std::uint8_t data[] = {state};
-    return impl_->RunPlain(device, kWriteTotalizerState, data);
+    constexpr const char* kName = "HartLink::WriteTotalizerState";
+    RequestData data;
+    if (const std::int32_t rc = TotalizerStateRequest(state, data)) return Impl::Refused<Done>(kName, rc);
+    return impl_->RunPlain(kName, device, kWriteTotalizerState, data.Bytes());
 }
 
 HartResult<Done> HartLink::WriteProtect(const DeviceAddress& device, std::string_view text,
                                         std::uint8_t mode) {
-    if (text.size() != static_cast<std::size_t>(kTextLength)) return Impl::Refused<Done>(ResultBadTextLength);
+    constexpr const char* kName = "HartLink::WriteProtect";
+    RequestData data;
+    if (const std::int32_t rc =
+            ProtectRequest(text.data(), static_cast<std::int64_t>(text.size()), mode, data))
+        return Impl::Refused<Done>(kName, rc);
     return impl_->Run<Done>(
-        device, kWriteProtect, ProtectData(text.data(), mode),
+        kName, device, kWriteProtect, data.Bytes(),
         [mode](const DigitalReply& r, std::int32_t res, Done&) { return DecodeProtectEcho(r, res, mode); });
 }
 
 HartResult<Done> HartLink::BackupDatabase(const DeviceAddress& device) {
     const std::uint8_t data[] = {kEepromBurn};
-    return impl_->Run<Done>(device, kEepromControl, data, [](const DigitalReply& r, std::int32_t res, Done&) {
-        return DecodeBackupEcho(r, res);
-    });
+    return impl_->Run<Done>(
+        "HartLink::BackupDatabase", device, kEepromControl, data,
+        [](const DigitalReply& r, std::int32_t res, Done&) { return DecodeBackupEcho(r, res); });
 }
 
 } // namespace tarvik::link

@@ -2,7 +2,7 @@
 // a port that stays open.
 #include <mutex>
 
-#include "Exchange.h"
+#include "api/Pipeline.h"
 #include "readout/Protocol.h"
 #include "tarvik/Link.h"
 
@@ -12,8 +12,8 @@ using namespace readout;
 
 struct ReadoutLink::Impl {
     std::mutex mutex;
-    LinkPort port;
-    std::string device;
+    api::OpenLine port;
+    api::LineSettings line;
     std::int32_t openResult = ResultBadPort;
     Options options;
     std::string reply; // kept between requests: no allocation once it has grown
@@ -21,30 +21,35 @@ struct ReadoutLink::Impl {
     std::int32_t Reopen() {
         if (openResult != ResultOk) return openResult;
         if (port.IsOpen()) return ResultOk;
-        return port.Open(device, comport::paNone, comport::br9600);
+        return port.Open(line, true);
     }
 
     // One command: its checks and request (`prepare(request)` returns 0 or the check's code), then
     // send, read until the line end, judge (`judge(reply, value)`); again when nothing or no line
     // end arrived while tries are left.
     template <class T, class Prepare, class Judge>
-    UnitResult<T> Run(Prepare&& prepare, Judge&& judge) {
+    UnitResult<T> Run(const char* name, Prepare&& prepare, Judge&& judge) {
         UnitResult<T> out;
         std::lock_guard lock(mutex);
-        out.result = api::Guarded([&]() -> std::int32_t {
+        out.result = api::RunCall(name, [&]() -> std::int32_t {
             Request request;
             if (const std::int32_t rc = prepare(request)) return rc;
+            const std::int32_t waitMs = options.timeoutMs > 0 ? options.timeoutMs : request.waitMs;
+            if (api::TraceRecord* trace = api::TraceRecord::Current()) trace->Line(line, waitMs);
             try {
                 if (const std::int32_t rc = Reopen(); rc != ResultOk) return rc;
-                const auto wait =
-                    std::chrono::milliseconds(options.timeoutMs > 0 ? options.timeoutMs : request.waitMs);
+                const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(request.line.data()),
+                                             request.line.size());
                 std::int32_t result = ResultNoReply;
                 for (std::int32_t attempt = 0; attempt <= std::max(0, options.retries); ++attempt) {
-                    bool complete = false;
+                    reply.clear();
                     result =
-                        ReadoutExchange(port, request.line, LinkPort::Clock::now() + wait, reply, complete);
+                        api::Exchange(port, bytes, std::chrono::milliseconds(waitMs), [this](std::uint8_t b) {
+                            reply += static_cast<char>(b);
+                            return LineComplete(reply) || reply.size() >= kMaxReply;
+                        });
                     if (result == 0) result = judge(std::string_view(reply), out.value);
-                    if (result != ResultNoReply && complete) break;
+                    if (result != ResultNoReply && LineComplete(reply)) break;
                 }
                 return result;
             } catch (...) {
@@ -56,14 +61,16 @@ struct ReadoutLink::Impl {
     }
 
     template <class T>
-    UnitResult<T> ReadValue(std::int32_t channel, const ValueRead& read) {
-        return Run<T>([&](Request& r) { return ValueReadRequest(channel, read, r); },
-                      [&](std::string_view text, T& value) { return JudgeValue(text, read, value); });
+    UnitResult<T> ReadValue(const char* name, std::int32_t channel, const ValueRead& read) {
+        return Run<T>(
+            name, [&](Request& r) { return ValueReadRequest(channel, read, r); },
+            [&](std::string_view text, T& value) { return JudgeValue(text, read, value); });
     }
 
-    UnitResult<Done> WriteSource(std::int32_t channel, bool serial) {
-        return Run<Done>([&](Request& r) { return SourceWriteRequest(channel, serial, r); },
-                         [&](std::string_view text, Done&) { return JudgeSourceWrite(text, serial); });
+    UnitResult<Done> WriteSource(const char* name, std::int32_t channel, bool serial) {
+        return Run<Done>(
+            name, [&](Request& r) { return SourceWriteRequest(channel, serial, r); },
+            [&](std::string_view text, Done&) { return JudgeSourceWrite(text, serial); });
     }
 };
 
@@ -71,17 +78,13 @@ ReadoutLink::ReadoutLink() : impl_(std::make_unique<Impl>()) {}
 ReadoutLink::~ReadoutLink() = default;
 
 std::int32_t ReadoutLink::Open(std::int32_t port, Options options) {
-    return api::Guarded([&]() -> std::int32_t {
+    return api::RunCall("ReadoutLink::Open", [&]() -> std::int32_t {
         std::lock_guard lock(impl_->mutex);
         impl_->port.Close();
         impl_->options = options;
-        const auto device = api::DeviceName(port);
-        if (!device) {
-            impl_->openResult = ResultBadPort;
-        } else {
-            impl_->device = *device;
-            impl_->openResult = impl_->port.Open(impl_->device, comport::paNone, comport::br9600);
-        }
+        if (api::TraceRecord* trace = api::TraceRecord::Current()) trace->Port(port);
+        impl_->openResult = api::ReadoutLine(port, api::Completion::FrameEnd, impl_->line);
+        if (impl_->openResult == 0) impl_->openResult = impl_->port.Open(impl_->line, true);
         return impl_->openResult;
     });
 }
@@ -109,6 +112,7 @@ Options ReadoutLink::GetOptions() const {
 
 UnitResult<Done> ReadoutLink::TestComs() {
     return impl_->Run<Done>(
+        "ReadoutLink::TestComs",
         [](Request& r) {
             LinkTestRequest(r);
             return 0;
@@ -117,55 +121,61 @@ UnitResult<Done> ReadoutLink::TestComs() {
 }
 
 UnitResult<std::uint8_t> ReadoutLink::ReadSetPointSource(std::int32_t channel) {
-    return impl_->Run<std::uint8_t>([&](Request& r) { return SourceReadRequest(channel, r); }, JudgeSource);
+    return impl_->Run<std::uint8_t>(
+        "ReadoutLink::ReadSetPointSource", [&](Request& r) { return SourceReadRequest(channel, r); },
+        JudgeSource);
 }
 
 UnitResult<Done> ReadoutLink::WriteSerialSetPointSource(std::int32_t channel) {
-    return impl_->WriteSource(channel, true);
+    return impl_->WriteSource("ReadoutLink::WriteSerialSetPointSource", channel, true);
 }
 
 UnitResult<Done> ReadoutLink::WriteManualSetPointSource(std::int32_t channel) {
-    return impl_->WriteSource(channel, false);
+    return impl_->WriteSource("ReadoutLink::WriteManualSetPointSource", channel, false);
 }
 
 UnitResult<Done> ReadoutLink::WriteVORState(std::int32_t channel, std::int32_t state) {
-    return impl_->Run<Done>([&](Request& r) { return ValveWriteRequest(channel, state, r); },
-                            [&](std::string_view text, Done&) { return JudgeValveWrite(text, state); });
+    return impl_->Run<Done>(
+        "ReadoutLink::WriteVORState", [&](Request& r) { return ValveWriteRequest(channel, state, r); },
+        [&](std::string_view text, Done&) { return JudgeValveWrite(text, state); });
 }
 
 UnitResult<std::int32_t> ReadoutLink::ReadMeasureUnit(std::int32_t channel) {
-    return impl_->ReadValue<std::int32_t>(channel, kMeasureUnitRead);
+    return impl_->ReadValue<std::int32_t>("ReadoutLink::ReadMeasureUnit", channel, kMeasureUnitRead);
 }
 
 UnitResult<std::int32_t> ReadoutLink::ReadTimeUnit(std::int32_t channel) {
-    return impl_->ReadValue<std::int32_t>(channel, kTimeUnitRead);
+    return impl_->ReadValue<std::int32_t>("ReadoutLink::ReadTimeUnit", channel, kTimeUnitRead);
 }
 
 UnitResult<float> ReadoutLink::ReadFullScale(std::int32_t channel) {
-    return impl_->ReadValue<float>(channel, kFullScaleRead);
+    return impl_->ReadValue<float>("ReadoutLink::ReadFullScale", channel, kFullScaleRead);
 }
 
 UnitResult<std::int32_t> ReadoutLink::ReadDecimalPlace(std::int32_t channel) {
-    return impl_->ReadValue<std::int32_t>(channel, kDecimalPlaceRead);
+    return impl_->ReadValue<std::int32_t>("ReadoutLink::ReadDecimalPlace", channel, kDecimalPlaceRead);
 }
 
 UnitResult<Done> ReadoutLink::WriteDecimalPlace(std::int32_t channel, std::int32_t places) {
     return impl_->Run<Done>(
+        "ReadoutLink::WriteDecimalPlace",
         [&](Request& r) { return DecimalPlaceWriteRequest(channel, places, r); },
         [&](std::string_view text, Done&) { return JudgeDecimalPlaceWrite(text, places); });
 }
 
 UnitResult<float> ReadoutLink::ReadProcessVariable(std::int32_t channel) {
-    return impl_->ReadValue<float>(channel, kProcessValueRead);
+    return impl_->ReadValue<float>("ReadoutLink::ReadProcessVariable", channel, kProcessValueRead);
 }
 
 UnitResult<float> ReadoutLink::ReadSetPoint(std::int32_t channel) {
-    return impl_->ReadValue<float>(channel, kSetPointRead);
+    return impl_->ReadValue<float>("ReadoutLink::ReadSetPoint", channel, kSetPointRead);
 }
 
 UnitResult<Done> ReadoutLink::WriteSetPoint(std::int32_t channel, std::int32_t digits, float setPoint) {
-    return impl_->Run<Done>([&](Request& r) { return SetPointWriteRequest(channel, digits, setPoint, r); },
-                            [](std::string_view text, Done&) { return JudgeSetPointWrite(text); });
+    return impl_->Run<Done>(
+        "ReadoutLink::WriteSetPoint",
+        [&](Request& r) { return SetPointWriteRequest(channel, digits, setPoint, r); },
+        [](std::string_view text, Done&) { return JudgeSetPointWrite(text); });
 }
 
 } // namespace tarvik::link

@@ -15,6 +15,13 @@ namespace tarvik::readout {
 
 inline constexpr char kCarriageReturn = '\r';
 inline constexpr char kLineFeed = '\n';
+// The most of a reply that is kept: the size of a port's input queue.
+inline constexpr std::size_t kMaxReply = 4096;
+// A reply is complete once it holds a carriage return and a line feed.
+constexpr bool LineComplete(std::string_view reply) {
+    return reply.find(kCarriageReturn) != std::string_view::npos &&
+           reply.find(kLineFeed) != std::string_view::npos;
+}
 inline constexpr char kFieldSeparator = ',';
 inline constexpr std::string_view kRequestPrefix = "AZ."; // before the address of every request
 inline constexpr std::string_view kLinkTestRequest = "AZI\r";

@@ -2,7 +2,7 @@
 //
 // Not here: a second open of a port that a call holds. Wine does not refuse a second CreateFileA
 // of a COM port opened with share mode 0 (Windows answers code 5), so that case is covered on
-// Linux only (tests/readflow_e2e_test.cpp).
+// Linux only (tests/readflow_linux_test.cpp).
 #include <windows.h>
 
 #include <cstdint>

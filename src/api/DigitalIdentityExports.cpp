@@ -3,50 +3,50 @@
 #include <algorithm>
 #include <array>
 
-#include "Replies.h"
+#include "DigitalExports.h"
 
 using namespace tarvik::digital;
-using tarvik::api::DigitalReply;
+using tarvik::api::Refused;
+using tarvik::api::RunCommand;
+using DigitalReply = tarvik::digital::Reply;
 
 extern "C" TARVIK_API int32_t TARVIK_CALL ReadDeviceID(int32_t LookupMode, int32_t Port, int32_t Baud,
                                                        const char* Tag, int32_t TagLength, uint8_t* IdHigh,
                                                        uint8_t* IdMid, uint8_t* IdLow, uint8_t* DeviceType,
                                                        uint8_t* Status1, uint8_t* Status2) {
-    return tarvik::api::Guarded([&]() -> int32_t {
+    return tarvik::api::RunCall(__func__, [&]() -> int32_t {
         // Unlike every other export, the mode and the tag are judged only once the port is known.
-        Line line;
-        if (int32_t rc = PrepareLine(Port, Baud, line)) return rc;
+        tarvik::api::LineSettings line;
+        int32_t delayMs = 0;
+        if (int32_t rc = tarvik::api::PrepareDigital(Port, Baud, line, delayMs)) return rc;
 
-        std::array<uint8_t, kPackedTextLength> packed{};
-        std::span<const uint8_t> data;
+        RequestData data;
         const CommandSpec* desc = nullptr;
         if (LookupMode == kLookupByTag) {
-            if (TagLength != kTextLength) return ResultBadTextLength;
-            packed = TagData(Tag);
-            data = packed;
+            if (const int32_t rc = TagRequest(Tag, TagLength, data)) return rc;
             desc = &kReadUniqueIdentifierByTag;
         } else if (LookupMode == kLookupBroadcast) {
             desc = &kReadUniqueIdentifier;
         } else {
             return ResultBadMode;
         }
-        return Transact(line, Address::Broadcast(), *desc, data, Status1, Status2,
-                        [&](const DigitalReply& r, int32_t result) {
-                            IdentityRecord id;
-                            result = DecodeIdentity(r, result, id);
-                            *IdHigh = id.idHigh;
-                            *IdMid = id.idMid;
-                            *IdLow = id.idLow;
-                            *DeviceType = id.deviceType;
-                            return result;
-                        });
+        return tarvik::api::Transact(line, delayMs, Address::Broadcast(), *desc, data.Bytes(), Status1,
+                                     Status2, [&](const DigitalReply& r, int32_t result) {
+                                         IdentityRecord id;
+                                         result = DecodeIdentity(r, result, id);
+                                         *IdHigh = id.idHigh;
+                                         *IdMid = id.idMid;
+                                         *IdLow = id.idLow;
+                                         *DeviceType = id.deviceType;
+                                         return result;
+                                     });
     });
 }
 
 extern "C" TARVIK_API int32_t TARVIK_CALL ReadTAG(int32_t Port, int32_t Baud, uint8_t* TagRecord,
                                                   uint8_t* Status1, uint8_t* Status2) {
-    return RunCommand(Port, Baud, Address::Broadcast(), kReadTagDescriptorDate, {}, Status1, Status2,
-                      [&](const DigitalReply& r, int32_t result) {
+    return RunCommand(__func__, Port, Baud, Address::Broadcast(), kReadTagDescriptorDate, {}, Status1,
+                      Status2, [&](const DigitalReply& r, int32_t result) {
                           tarvik::digital::TagRecord record{};
                           result = DecodeTag(r, result, record);
                           std::copy(record.begin(), record.end(), TagRecord);

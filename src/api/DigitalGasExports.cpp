@@ -2,10 +2,12 @@
 // (196) and the active gas entry (195).
 #include <algorithm>
 
-#include "Replies.h"
+#include "DigitalExports.h"
 
 using namespace tarvik::digital;
-using tarvik::api::DigitalReply;
+using tarvik::api::Refused;
+using tarvik::api::RunCommand;
+using DigitalReply = tarvik::digital::Reply;
 
 extern "C" TARVIK_API int32_t TARVIK_CALL ReadGasData(int32_t Port, int32_t Baud, int32_t IdHigh,
                                                       int32_t IdMid, int32_t IdLow, int32_t DeviceType,
@@ -13,10 +15,10 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadGasData(int32_t Port, int32_t Baud
                                                       uint8_t* Units2, int32_t* Value2, uint8_t* Units3,
                                                       int32_t* Value3, uint8_t* Units4, int32_t* Value4,
                                                       uint8_t* Status1, uint8_t* Status2) {
-    if (!IsGasNumber(GasNumber)) return ResultBadGasNumber;
-    const uint8_t data[] = {Low8(GasNumber)};
-    return RunCommand(Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kReadGasData, data,
-                      Status1, Status2, [&](const DigitalReply& r, int32_t result) {
+    RequestData data;
+    if (const int32_t rc = GasNumberRequest(GasNumber, data)) return Refused(__func__, rc);
+    return RunCommand(__func__, Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kReadGasData,
+                      data.Bytes(), Status1, Status2, [&](const DigitalReply& r, int32_t result) {
                           GasDataRecord d;
                           result = DecodeGasData(r, result, d);
                           uint8_t* const units[] = {Units1, Units2, Units3, Units4};
@@ -33,10 +35,11 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadProcessGasType(int32_t Port, int32
                                                              int32_t IdMid, int32_t IdLow, int32_t DeviceType,
                                                              int32_t GasNumber, char* GasTypeText,
                                                              uint8_t* Status1, uint8_t* Status2) {
-    if (!IsGasNumber(GasNumber)) return ResultBadGasNumber;
-    const uint8_t data[] = {Low8(GasNumber)};
-    return RunCommand(Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kReadProcessGasType,
-                      data, Status1, Status2, [&](const DigitalReply& r, int32_t result) {
+    RequestData data;
+    if (const int32_t rc = GasNumberRequest(GasNumber, data)) return Refused(__func__, rc);
+    return RunCommand(__func__, Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow),
+                      kReadProcessGasType, data.Bytes(), Status1, Status2,
+                      [&](const DigitalReply& r, int32_t result) {
                           // Exactly twelve bytes, no terminating zero.
                           tarvik::digital::GasTypeText text;
                           result = DecodeGasTypeText(r, result, text);
@@ -51,8 +54,9 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadOperationalSettings(int32_t Port, 
                                                                   uint8_t* Setting2, uint8_t* Setting3,
                                                                   uint8_t* Setting4, uint8_t* Status1,
                                                                   uint8_t* Status2) {
-    return RunCommand(Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kReadOperationalSettings,
-                      {}, Status1, Status2, [&](const DigitalReply& r, int32_t result) {
+    return RunCommand(__func__, Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow),
+                      kReadOperationalSettings, {}, Status1, Status2,
+                      [&](const DigitalReply& r, int32_t result) {
                           FourBytes s;
                           result = DecodeSettings(r, result, s);
                           *Setting1 = s[0];
@@ -68,16 +72,16 @@ extern "C" TARVIK_API int32_t TARVIK_CALL SelectFlowUnit(int32_t Port, int32_t B
                                                          int32_t UnitData1, int32_t UnitData2,
                                                          uint8_t* Status1, uint8_t* Status2) {
     const uint8_t data[] = {Low8(UnitData1), Low8(UnitData2)};
-    return RunCommand(Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kSelectFlowUnit, data,
-                      Status1, Status2, NoOutputs);
+    return RunCommand(__func__, Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow),
+                      kSelectFlowUnit, data, Status1, Status2, NoOutputs);
 }
 
 extern "C" TARVIK_API int32_t TARVIK_CALL SelectGasNumber(int32_t Port, int32_t Baud, int32_t IdHigh,
                                                           int32_t IdMid, int32_t IdLow, int32_t DeviceType,
                                                           int32_t GasNumber, uint8_t* Status1,
                                                           uint8_t* Status2) {
-    if (!IsGasNumber(GasNumber)) return ResultBadGasNumber;
-    const uint8_t data[] = {Low8(GasNumber)};
-    return RunCommand(Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kSelectGasNumber, data,
-                      Status1, Status2, NoOutputs);
+    RequestData data;
+    if (const int32_t rc = GasNumberRequest(GasNumber, data)) return Refused(__func__, rc);
+    return RunCommand(__func__, Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow),
+                      kSelectGasNumber, data.Bytes(), Status1, Status2, NoOutputs);
 }

@@ -1,8 +1,8 @@
 // The thirteen exports of the model 0731 read-out unit. Each one checks its own arguments and
-// builds its request (Protocol.h), then runs the same transaction (port, port check, one request
+// builds its request (readout/Protocol.h), then runs the pipeline (port, port check, one request
 // line, one fixed wait, judgement).
-#include "../api/CallFrame.h"
-#include "Protocol.h"
+#include "../readout/Protocol.h"
+#include "Pipeline.h"
 
 using namespace tarvik::readout;
 namespace api = tarvik::api;
@@ -13,19 +13,30 @@ namespace {
 // Nothing is written unless a reply was read.
 template <class Judge>
 std::int32_t Transact(std::int32_t port, const Request& request, Judge&& judge) {
-    const auto device = api::DeviceName(port);
-    if (!device) return ResultBadPort;
-    if (const std::int32_t rc = api::CheckPort(*device)) return rc;
+    if (api::TraceRecord* trace = api::TraceRecord::Current()) trace->Port(port);
+    api::LineSettings line;
+    if (const std::int32_t rc = api::ReadoutLine(port, api::Completion::FixedWait, line)) return rc;
+    if (api::TraceRecord* trace = api::TraceRecord::Current()) trace->Line(line, request.waitMs);
+    if (const std::int32_t rc = api::CheckPort(line.device)) return rc;
+    api::OpenLine open;
+    if (const std::int32_t rc = open.Open(line, false); rc != ResultOk) return rc;
     std::string reply;
-    if (const std::int32_t rc = api::ReadoutExchange(*device, request.line, request.waitMs, reply)) return rc;
+    const auto bytes =
+        std::span(reinterpret_cast<const std::uint8_t*>(request.line.data()), request.line.size());
+    if (const std::int32_t rc =
+            api::Exchange(open, bytes, std::chrono::milliseconds(request.waitMs), [&reply](std::uint8_t b) {
+                reply += static_cast<char>(b);
+                return false;
+            }))
+        return rc;
     return judge(std::string_view(reply));
 }
 
 // A whole command: its checks and request (`prepare(request)` returns 0 or the check's code),
 // then the transaction; nothing escapes.
 template <class Prepare, class Judge>
-std::int32_t Command(std::int32_t port, Prepare&& prepare, Judge&& judge) {
-    return api::Guarded([&]() -> std::int32_t {
+std::int32_t Command(const char* name, std::int32_t port, Prepare&& prepare, Judge&& judge) {
+    return api::RunCall(name, [&]() -> std::int32_t {
         Request request;
         if (const std::int32_t rc = prepare(request)) return rc;
         return Transact(port, request, judge);
@@ -33,15 +44,16 @@ std::int32_t Command(std::int32_t port, Prepare&& prepare, Judge&& judge) {
 }
 
 template <class T>
-std::int32_t ReadValue(std::int32_t port, std::int32_t channel, const ValueRead& read, T* out) {
+std::int32_t ReadValue(const char* name, std::int32_t port, std::int32_t channel, const ValueRead& read,
+                       T* out) {
     return Command(
-        port, [&](Request& r) { return ValueReadRequest(channel, read, r); },
+        name, port, [&](Request& r) { return ValueReadRequest(channel, read, r); },
         [&](std::string_view reply) { return JudgeValue(reply, read, *out); });
 }
 
-std::int32_t WriteSource(std::int32_t port, std::int32_t channel, bool serial) {
+std::int32_t WriteSource(const char* name, std::int32_t port, std::int32_t channel, bool serial) {
     return Command(
-        port, [&](Request& r) { return SourceWriteRequest(channel, serial, r); },
+        name, port, [&](Request& r) { return SourceWriteRequest(channel, serial, r); },
         [&](std::string_view reply) { return JudgeSourceWrite(reply, serial); });
 }
 
@@ -49,7 +61,7 @@ std::int32_t WriteSource(std::int32_t port, std::int32_t channel, bool serial) {
 
 extern "C" TARVIK_API int32_t TARVIK_CALL TestComs_0731(int32_t Port) {
     return Command(
-        Port,
+        __func__, Port,
         [](Request& r) {
             LinkTestRequest(r);
             return 0;
@@ -60,61 +72,61 @@ extern "C" TARVIK_API int32_t TARVIK_CALL TestComs_0731(int32_t Port) {
 extern "C" TARVIK_API int32_t TARVIK_CALL ReadSetPointSource_0731(int32_t Port, int32_t Channel,
                                                                   uint8_t* Source) {
     return Command(
-        Port, [&](Request& r) { return SourceReadRequest(Channel, r); },
+        __func__, Port, [&](Request& r) { return SourceReadRequest(Channel, r); },
         [&](std::string_view reply) { return JudgeSource(reply, *Source); });
 }
 
 extern "C" TARVIK_API int32_t TARVIK_CALL WriteSerialSetPointSource_0731(int32_t Port, int32_t Channel) {
-    return WriteSource(Port, Channel, true);
+    return WriteSource(__func__, Port, Channel, true);
 }
 
 extern "C" TARVIK_API int32_t TARVIK_CALL WriteManualSetPointSource_0731(int32_t Port, int32_t Channel) {
-    return WriteSource(Port, Channel, false);
+    return WriteSource(__func__, Port, Channel, false);
 }
 
 extern "C" TARVIK_API int32_t TARVIK_CALL WriteVORState_0731(int32_t Port, int32_t Channel, int32_t State) {
     return Command(
-        Port, [&](Request& r) { return ValveWriteRequest(Channel, State, r); },
+        __func__, Port, [&](Request& r) { return ValveWriteRequest(Channel, State, r); },
         [&](std::string_view reply) { return JudgeValveWrite(reply, State); });
 }
 
 extern "C" TARVIK_API int32_t TARVIK_CALL ReadMeasureUnit_0731(int32_t Port, int32_t Channel,
                                                                int32_t* Units) {
-    return ReadValue(Port, Channel, kMeasureUnitRead, Units);
+    return ReadValue(__func__, Port, Channel, kMeasureUnitRead, Units);
 }
 
 extern "C" TARVIK_API int32_t TARVIK_CALL ReadTimeUnit_0731(int32_t Port, int32_t Channel, int32_t* Units) {
-    return ReadValue(Port, Channel, kTimeUnitRead, Units);
+    return ReadValue(__func__, Port, Channel, kTimeUnitRead, Units);
 }
 
 extern "C" TARVIK_API int32_t TARVIK_CALL ReadFullScale_0731(int32_t Port, int32_t Channel, float* Value) {
-    return ReadValue(Port, Channel, kFullScaleRead, Value);
+    return ReadValue(__func__, Port, Channel, kFullScaleRead, Value);
 }
 
 extern "C" TARVIK_API int32_t TARVIK_CALL ReadDecimalPlace_0731(int32_t Port, int32_t Channel,
                                                                 int32_t* Places) {
-    return ReadValue(Port, Channel, kDecimalPlaceRead, Places);
+    return ReadValue(__func__, Port, Channel, kDecimalPlaceRead, Places);
 }
 
 extern "C" TARVIK_API int32_t TARVIK_CALL WriteDecimalPlace_0731(int32_t Port, int32_t Channel,
                                                                  int32_t Places) {
     return Command(
-        Port, [&](Request& r) { return DecimalPlaceWriteRequest(Channel, Places, r); },
+        __func__, Port, [&](Request& r) { return DecimalPlaceWriteRequest(Channel, Places, r); },
         [&](std::string_view reply) { return JudgeDecimalPlaceWrite(reply, Places); });
 }
 
 extern "C" TARVIK_API int32_t TARVIK_CALL ReadProcessVariable_0731(int32_t Port, int32_t Channel,
                                                                    float* Value) {
-    return ReadValue(Port, Channel, kProcessValueRead, Value);
+    return ReadValue(__func__, Port, Channel, kProcessValueRead, Value);
 }
 
 extern "C" TARVIK_API int32_t TARVIK_CALL ReadSetPoint_0731(int32_t Port, int32_t Channel, float* Value) {
-    return ReadValue(Port, Channel, kSetPointRead, Value);
+    return ReadValue(__func__, Port, Channel, kSetPointRead, Value);
 }
 
 extern "C" TARVIK_API int32_t TARVIK_CALL WriteSetPoint_0731(int32_t Port, int32_t Channel, int32_t Digits,
                                                              float SetPoint) {
     return Command(
-        Port, [&](Request& r) { return SetPointWriteRequest(Channel, Digits, SetPoint, r); },
+        __func__, Port, [&](Request& r) { return SetPointWriteRequest(Channel, Digits, SetPoint, r); },
         JudgeSetPointWrite);
 }

@@ -1,16 +1,18 @@
 // Reading and writing the set point of a flow device (commands 235 and 236).
-#include "Replies.h"
+#include "DigitalExports.h"
 
 using namespace tarvik::digital;
-using tarvik::api::DigitalReply;
+using tarvik::api::Refused;
+using tarvik::api::RunCommand;
+using DigitalReply = tarvik::digital::Reply;
 
 extern "C" TARVIK_API int32_t TARVIK_CALL ReadSetPoint(int32_t Port, int32_t Baud, int32_t IdHigh,
                                                        int32_t IdMid, int32_t IdLow, int32_t DeviceType,
                                                        int32_t* SetPoint, uint8_t* Units,
                                                        int32_t* SetPointInUnits, uint8_t* Status1,
                                                        uint8_t* Status2) {
-    return RunCommand(Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kReadSetPoint, {},
-                      Status1, Status2, [&](const DigitalReply& r, int32_t result) {
+    return RunCommand(__func__, Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kReadSetPoint,
+                      {}, Status1, Status2, [&](const DigitalReply& r, int32_t result) {
                           SetPointRecord s;
                           result = DecodeSetPoint(r, result, s);
                           *SetPoint = s.setPoint;
@@ -24,7 +26,8 @@ extern "C" TARVIK_API int32_t TARVIK_CALL WriteSetPoint(int32_t Port, int32_t Ba
                                                         int32_t IdMid, int32_t IdLow, int32_t DeviceType,
                                                         int32_t SetPointUnits, int32_t SetPoint,
                                                         uint8_t* Status1, uint8_t* Status2) {
-    if (!IsSetPointUnit(SetPointUnits)) return ResultBadSetPointUnit;
-    return RunCommand(Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kWriteSetPoint,
-                      SetPointData(SetPointUnits, SetPoint), Status1, Status2, NoOutputs);
+    RequestData data;
+    if (const int32_t rc = SetPointWriteRequest(SetPointUnits, SetPoint, data)) return Refused(__func__, rc);
+    return RunCommand(__func__, Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kWriteSetPoint,
+                      data.Bytes(), Status1, Status2, NoOutputs);
 }

@@ -1,9 +1,11 @@
 // Pressure devices: pressure (command 1), full-scale range of an application (159), pressure unit
 // (198), application (194) and operational settings (192).
-#include "Replies.h"
+#include "DigitalExports.h"
 
 using namespace tarvik::digital;
-using tarvik::api::DigitalReply;
+using tarvik::api::Refused;
+using tarvik::api::RunCommand;
+using DigitalReply = tarvik::digital::Reply;
 
 namespace {
 
@@ -24,17 +26,18 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadPressure(int32_t Port, int32_t Bau
                                                        int32_t IdMid, int32_t IdLow, int32_t DeviceType,
                                                        int32_t* Value, uint8_t* Units, uint8_t* Status1,
                                                        uint8_t* Status2) {
-    return RunCommand(Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kReadPressure, {},
-                      Status1, Status2, UnitValueInto(Units, Value));
+    return RunCommand(__func__, Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kReadPressure,
+                      {}, Status1, Status2, UnitValueInto(Units, Value));
 }
 
 extern "C" TARVIK_API int32_t TARVIK_CALL ReadFullScaleRangePressure(
     int32_t Port, int32_t Baud, int32_t IdHigh, int32_t IdMid, int32_t IdLow, int32_t DeviceType,
     int32_t Application, uint8_t* Units, int32_t* Value, uint8_t* Status1, uint8_t* Status2) {
-    if (!IsApplication(Application)) return ResultBadApplication;
-    const uint8_t data[] = {Low8(Application)};
-    return RunCommand(Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow),
-                      kReadFullScaleRangePressure, data, Status1, Status2, UnitValueInto(Units, Value));
+    RequestData data;
+    if (const int32_t rc = ApplicationRequest(Application, data)) return Refused(__func__, rc);
+    return RunCommand(__func__, Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow),
+                      kReadFullScaleRangePressure, data.Bytes(), Status1, Status2,
+                      UnitValueInto(Units, Value));
 }
 
 extern "C" TARVIK_API int32_t TARVIK_CALL SelectPressureUnit(int32_t Port, int32_t Baud, int32_t IdHigh,
@@ -42,8 +45,8 @@ extern "C" TARVIK_API int32_t TARVIK_CALL SelectPressureUnit(int32_t Port, int32
                                                              int32_t Units, uint8_t* Status1,
                                                              uint8_t* Status2) {
     const uint8_t data[] = {Low8(Units)};
-    return RunCommand(Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kSelectPressureUnit,
-                      data, Status1, Status2, NoOutputs);
+    return RunCommand(__func__, Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow),
+                      kSelectPressureUnit, data, Status1, Status2, NoOutputs);
 }
 
 extern "C" TARVIK_API int32_t TARVIK_CALL SelectPressureApplication(int32_t Port, int32_t Baud,
@@ -51,17 +54,17 @@ extern "C" TARVIK_API int32_t TARVIK_CALL SelectPressureApplication(int32_t Port
                                                                     int32_t IdLow, int32_t DeviceType,
                                                                     int32_t Application, uint8_t* Status1,
                                                                     uint8_t* Status2) {
-    if (!IsApplication(Application)) return ResultBadApplication;
-    const uint8_t data[] = {Low8(Application)};
-    return RunCommand(Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow),
-                      kSelectPressureApplication, data, Status1, Status2, NoOutputs);
+    RequestData data;
+    if (const int32_t rc = ApplicationRequest(Application, data)) return Refused(__func__, rc);
+    return RunCommand(__func__, Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow),
+                      kSelectPressureApplication, data.Bytes(), Status1, Status2, NoOutputs);
 }
 
 extern "C" TARVIK_API int32_t TARVIK_CALL
 ReadOperationalSettingsPressure(int32_t Port, int32_t Baud, int32_t IdHigh, int32_t IdMid, int32_t IdLow,
                                 int32_t DeviceType, uint8_t* Setting1, uint8_t* Setting2, uint8_t* Setting3,
                                 uint8_t* Setting4, uint8_t* Status1, uint8_t* Status2) {
-    return RunCommand(Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow),
+    return RunCommand(__func__, Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow),
                       kReadOperationalSettingsPressure, {}, Status1, Status2,
                       [&](const DigitalReply& r, int32_t result) {
                           FourBytes s;

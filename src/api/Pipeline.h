@@ -1,0 +1,155 @@
+// The one request pipeline of the exports and the fast link:
+//   line description (port, rate, framing, wait policy) -> FindPort / CheckPort -> OpenLine ->
+//   Exchange (write, then collect with the line's completion rule) -> the family's judge,
+// all inside Guarded, which keeps every failure inside the library, and traced when asked.
+#pragma once
+
+#ifdef TARVIK_PURE_CODEC
+#error "the codecs (src/digital, src/readout) may not use the request pipeline"
+#endif
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "CallFrame.h"
+#include "Trace.h"
+#include "Transport.h"
+
+namespace tarvik::api {
+
+// Line descriptions. Digital devices: 8O1 at one of the eight rates, the rate's response delay as
+// the fixed wait. Returns 0, ResultBadPort or ResultBadBaud.
+std::int32_t DigitalLine(std::int32_t port, std::int32_t baud, Completion completion, LineSettings& line,
+                         std::int32_t& delayMs);
+// The read-out unit: 9600 8N1. Returns 0 or ResultBadPort.
+std::int32_t ReadoutLine(std::int32_t port, Completion completion, LineSettings& line);
+
+// Listed -> 0; not listed -> ResultPortAbsent.
+std::int32_t FindPort(const std::string& device);
+// The exports' port check: listed and a trial open succeeds -> 0; not listed -> ResultPortAbsent;
+// listed but the trial open failed -> ResultPortBusy.
+std::int32_t CheckPort(const std::string& device);
+
+// Unexpected failures (anything but a port error) that Guarded turned into ResultPortBusy: how
+// many so far, and the text of the last one. Also written to the trace.
+std::uint64_t UnexpectedFailures();
+std::string LastUnexpectedFailure();
+void NoteUnexpected(const char* what) noexcept;
+
+// Runs a body and turns anything that escapes it into ResultPortBusy: no exception ever leaves the
+// library. A port error is an expected way to fail; anything else is also recorded.
+template <class F>
+std::int32_t Guarded(F&& body) noexcept {
+    try {
+        return body();
+    } catch (const comport::EComError&) {
+        return ResultPortBusy;
+    } catch (const std::exception& e) {
+        NoteUnexpected(e.what());
+    } catch (...) {
+        NoteUnexpected("unknown exception");
+    }
+    return ResultPortBusy;
+}
+
+// One traced call: names it in the trace, runs `body` guarded, records the result.
+template <class F>
+std::int32_t RunCall(const char* name, F&& body) noexcept {
+    // Constructing the record cannot fail when tracing is off; when on, a failure to allocate
+    // the record only loses the trace line.
+    try {
+        TraceRecord record(name);
+        const std::int32_t result = Guarded(body);
+        try {
+            record.Finish(result);
+        } catch (...) {
+        }
+        return result;
+    } catch (...) {
+        return Guarded(body);
+    }
+}
+
+// An open line, owned: the transport and its description.
+class OpenLine {
+public:
+    // Opens the line. `find` first looks the device up in the port list (the fast link; the exports
+    // ran CheckPort before). Returns ResultOk, ResultPortAbsent or ResultPortBusy.
+    std::int32_t Open(const LineSettings& line, bool find);
+    void Close() noexcept { transport_.reset(); }
+    bool IsOpen() const noexcept { return transport_ != nullptr; }
+    Transport& GetTransport() { return *transport_; }
+    const LineSettings& Settings() const { return line_; }
+
+private:
+    LineSettings line_;
+    std::unique_ptr<Transport> transport_;
+};
+
+// One request cycle on an open line. `collect(byte)` takes each received byte in order and returns
+// true once the reply is complete. With Completion::FixedWait the request is written, the thread
+// waits `wait`, and the bytes queued then are collected (the completion answer is ignored); with
+// Completion::FrameEnd stale input is dropped first, and bytes are collected as they arrive until
+// `collect` says complete or `wait` has passed. Returns 0, or ResultNoReply when not one byte
+// came. Raises comport::EComError when the port fails.
+template <class Collect>
+std::int32_t Exchange(OpenLine& line, std::span<const std::uint8_t> request, std::chrono::milliseconds wait,
+                      Collect&& collect) {
+    Transport& t = line.GetTransport();
+    Clock& clock = ActiveBackend().GetClock();
+    TraceRecord* trace = TraceRecord::Current();
+    std::array<std::uint8_t, 256> buffer;
+    const bool fixed = line.Settings().completion == Completion::FixedWait;
+
+    if (!fixed) {
+        // Late bytes of an earlier reply: the next reply starts clean.
+        for (std::size_t stale = t.Queued(); stale > 0;) {
+            const std::size_t n = t.ReadQueued(std::span(buffer).first(std::min(stale, buffer.size())));
+            if (n == 0) break;
+            stale -= n;
+        }
+    }
+    // Arrival offsets and the deadline count from the start of the write.
+    const Clock::time_point sent = clock.Now();
+    t.Write(request);
+    if (trace) trace->Request(request, sent);
+
+    if (fixed) {
+        clock.SleepFor(wait);
+        std::size_t left = t.Queued();
+        if (left == 0) return ResultNoReply;
+        const Clock::time_point arrived = clock.Now();
+        while (left > 0) {
+            const std::size_t n = t.ReadQueued(std::span(buffer).first(std::min(left, buffer.size())));
+            if (n == 0) break;
+            if (trace) trace->Reply(std::span(buffer).first(n), arrived);
+            for (std::size_t i = 0; i < n; ++i)
+                collect(buffer[i]);
+            left -= n;
+        }
+        return 0;
+    }
+
+    const Clock::time_point deadline = sent + wait;
+    bool any = false;
+    while (t.WaitForInput(deadline)) {
+        const std::size_t n = t.ReadQueued(buffer);
+        if (n == 0) continue;
+        any = true;
+        std::size_t used = 0;
+        bool complete = false;
+        while (used < n && !complete)
+            complete = collect(buffer[used++]);
+        // Bytes after the end of the reply are late bytes: dropped with the next request.
+        if (trace) trace->Reply(std::span(buffer).first(n), clock.Now());
+        if (complete) break;
+    }
+    return any ? 0 : ResultNoReply;
+}
+
+} // namespace tarvik::api

@@ -1,0 +1,80 @@
+// The seam between the request pipeline and the serial line. The pipeline talks only to these
+// three narrow interfaces; production uses the port component (ComTransport.cpp), the tests an
+// in-memory scripted device and a clock that never really sleeps.
+#pragma once
+
+#ifdef TARVIK_PURE_CODEC
+#error "the codecs (src/digital, src/readout) may not use the request pipeline"
+#endif
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "../../include/TarvikDLL.h"
+#include "../comport/ComPort.h"
+
+namespace tarvik::api {
+
+// How a request cycle decides that the reply is over.
+enum class Completion {
+    FixedWait, // the exports: one fixed wait after the request, then whatever is queued
+    FrameEnd,  // the fast link: read as bytes arrive until the reply is complete or a deadline
+};
+
+// A line description: which port, at which settings, and how replies are awaited.
+struct LineSettings {
+    std::string device;    // "COM3", "\\.\COM12"
+    std::int32_t baud = 0; // bits per second, for the trace
+    comport::TBaudRate baudCode = comport::brDefault;
+    comport::TParity parity = comport::paNone; // 8 data bits, 1 stop bit always
+    Completion completion = Completion::FixedWait;
+};
+
+class Clock {
+public:
+    using time_point = std::chrono::steady_clock::time_point;
+    virtual ~Clock() = default;
+    virtual time_point Now() = 0;
+    virtual void SleepFor(std::chrono::milliseconds ms) = 0;
+};
+
+// An open line. Every call may raise comport::EComError when the port fails.
+class Transport {
+public:
+    virtual ~Transport() = default;
+    // Starts sending `bytes`; the transport keeps its own copy until the next write.
+    virtual void Write(std::span<const std::uint8_t> bytes) = 0;
+    // True as soon as bytes are queued; false when `deadline` passes first.
+    virtual bool WaitForInput(Clock::time_point deadline) = 0;
+    // How many bytes are queued now.
+    virtual std::size_t Queued() = 0;
+    // Moves at most out.size() queued bytes into `out` without waiting; returns how many.
+    virtual std::size_t ReadQueued(std::span<std::uint8_t> out) = 0;
+};
+
+// Where lines come from: the system's port list and the open.
+class Backend {
+public:
+    virtual ~Backend() = default;
+    // Whether the system lists `device` as a serial port.
+    virtual bool Listed(const std::string& device) = 0;
+    // Opens `device` with the port's defaults and closes it again; raises comport::EComError when
+    // it cannot (the exports' port check).
+    virtual void TrialOpen(const std::string& device) = 0;
+    // Opens the line; raises comport::EComError when it cannot.
+    virtual std::unique_ptr<Transport> Open(const LineSettings& line) = 0;
+    virtual Clock& GetClock() = 0;
+};
+
+// The backend in use: the port component unless a test installed another.
+Backend& ActiveBackend();
+// Installs `backend` (nullptr: back to the port component). For tests; not while calls run.
+void SetBackend(Backend* backend);
+
+// The one place that tells a read that ran into its time limit from a failed port.
+bool IsTimeout(const comport::EComError& error);
+
+} // namespace tarvik::api
