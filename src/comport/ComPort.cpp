@@ -158,7 +158,7 @@ std::string TCustomComPort::About() const {
 }
 
 void TCustomComPort::CheckClosedForChange(bool changed) {
-    if (changed && IsOpen()) RaiseError(ceComponent, kMsgOpenPort);
+    if (changed && IsOpen()) RaiseError(ceComponent, kMsgOpenPort, ekComponent);
 }
 
 void TCustomComPort::SetDeviceName(const std::string& name) {
@@ -334,8 +334,8 @@ std::uint32_t TCustomComPort::EventMask() const {
     return mask;
 }
 
-void TCustomComPort::RaiseError(std::int32_t code, const std::string& message) {
-    EComError error(code, message);
+void TCustomComPort::RaiseError(std::int32_t code, const std::string& message, TComErrorKind kind) {
+    EComError error(code, message, kind);
     if (onError_) {
         TComAction action = caFail;
         onError_(*this, error, action);
@@ -345,7 +345,7 @@ void TCustomComPort::RaiseError(std::int32_t code, const std::string& message) {
 }
 
 void TCustomComPort::CheckOpen() const {
-    if (!IsOpen()) const_cast<TCustomComPort*>(this)->RaiseError(ceComponent, kMsgClosedPort);
+    if (!IsOpen()) const_cast<TCustomComPort*>(this)->RaiseError(ceComponent, kMsgClosedPort, ekClosedPort);
 }
 
 void TCustomComPort::Open() {

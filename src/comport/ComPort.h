@@ -147,11 +147,26 @@ enum ComErrorCode : std::int32_t {
     ceIoPending = 997        // not an error: an overlapped operation is under way
 };
 
-// Failure of the serial component: a Win32 error code (0 for the component's own errors) and a text.
+// What kind of failure an EComError reports, for callers that must tell them apart without
+// comparing texts.
+enum TComErrorKind {
+    ekSystem,     // a system call on the open port failed
+    ekTimeout,    // a read or write ended with fewer bytes than asked for
+    ekClosedPort, // the port is closed, or was closed while the operation waited
+    ekOpen,       // the open failed: the device is absent, held, or not a serial line
+    ekComponent   // the component's other errors: open port, no thread, a bad parameter
+};
+
+// Failure of the serial component: a Win32 error code (0 for the component's own errors), a text
+// and the kind. Without an explicit kind, code 0 is a component error and any other a system one.
 class EComError : public std::runtime_error {
 public:
-    EComError(std::int32_t code, const std::string& message) : std::runtime_error(message), ErrorCode(code) {}
+    EComError(std::int32_t code, const std::string& message)
+        : EComError(code, message, code == ceComponent ? ekComponent : ekSystem) {}
+    EComError(std::int32_t code, const std::string& message, TComErrorKind kind)
+        : std::runtime_error(message), ErrorCode(code), Kind(kind) {}
     std::int32_t ErrorCode;
+    TComErrorKind Kind;
 };
 
 // The silent abort that replaces an EComError when OnError answers caAbort.
@@ -351,7 +366,7 @@ public:
     std::uint32_t EventMask() const;
 
     // Raises EComError through OnError (caAbort turns it into EAbort). Used by the backends.
-    [[noreturn]] void RaiseError(std::int32_t code, const std::string& message);
+    [[noreturn]] void RaiseError(std::int32_t code, const std::string& message, TComErrorKind kind);
 
     // Called by the setting groups and setters: re-apply a group on an open port.
     void ApplySettings();

@@ -182,13 +182,16 @@ void TCustomComPort::CreateHandle() {
     }
     s.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     s.dataFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (s.wakeFd < 0 || s.dataFd < 0) RaiseError(ceGenFailure, CodeText(ceGenFailure) + " (eventfd)");
+    if (s.wakeFd < 0 || s.dataFd < 0)
+        RaiseError(ceGenFailure, CodeText(ceGenFailure) + " (eventfd)", ekSystem);
 
     const std::string path = DevicePath(deviceName_);
     auto fail = [&](int err) {
         const std::int32_t code = CodeOfErrno(err);
-        RaiseError(code, CodeText(code) + " (" + deviceName_ + (path.empty() ? "" : ": " + path) + ": " +
-                             std::strerror(err) + ")");
+        RaiseError(code,
+                   CodeText(code) + " (" + deviceName_ + (path.empty() ? "" : ": " + path) + ": " +
+                       std::strerror(err) + ")",
+                   ekOpen);
     };
     if (path.empty()) fail(ENOENT);
 
@@ -233,7 +236,7 @@ void TCustomComPort::ApplySettings() {
     if (!IsOpen()) return;
     const int fd = state_->fd;
     termios2 tio{};
-    if (ioctl(fd, TCGETS2, &tio) != 0) RaiseError(CodeOfErrno(errno), CodeText(CodeOfErrno(errno)));
+    if (ioctl(fd, TCGETS2, &tio) != 0) RaiseError(CodeOfErrno(errno), CodeText(CodeOfErrno(errno)), ekSystem);
 
     // Raw line: bytes go and come exactly as sent. Framing bits and the rate keep the driver's
     // values unless set below.
@@ -248,14 +251,16 @@ void TCustomComPort::ApplySettings() {
 
     if (baudRate_ != brDefault) {
         const int rate = RateOf(*this);
-        if (rate <= 0) RaiseError(ceInvalidParameter, CodeText(ceInvalidParameter) + " (baud rate)");
+        if (rate <= 0)
+            RaiseError(ceInvalidParameter, CodeText(ceInvalidParameter) + " (baud rate)", ekComponent);
         tio.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
         tio.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
         tio.c_ispeed = tio.c_ospeed = static_cast<speed_t>(rate);
     }
     if (dataBits_ != dbDefault) {
         constexpr tcflag_t sizes[] = {CS5, CS5, CS5, CS6, CS7, CS8}; // db4 is not available
-        if (dataBits_ == db4) RaiseError(ceInvalidParameter, CodeText(ceInvalidParameter) + " (4 data bits)");
+        if (dataBits_ == db4)
+            RaiseError(ceInvalidParameter, CodeText(ceInvalidParameter) + " (4 data bits)", ekComponent);
         tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | sizes[dataBits_];
     }
     if (parity_ != paDefault) {
@@ -280,7 +285,7 @@ void TCustomComPort::ApplySettings() {
     if (stopBits_ != sbDefault) {
         // One and a half stop bits exist only with 5 data bits, where the line calls them "two".
         if (stopBits_ == sb1_5 && (tio.c_cflag & CSIZE) != CS5)
-            RaiseError(ceInvalidParameter, CodeText(ceInvalidParameter) + " (1.5 stop bits)");
+            RaiseError(ceInvalidParameter, CodeText(ceInvalidParameter) + " (1.5 stop bits)", ekComponent);
         tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSTOPB)) | (stopBits_ == sb1 ? 0 : CSTOPB);
     }
     if (options_.Contains(opCheckParity)) tio.c_iflag |= INPCK;
@@ -295,7 +300,7 @@ void TCustomComPort::ApplySettings() {
 
     if (ioctl(fd, TCSETS2, &tio) != 0) {
         const std::int32_t code = CodeOfErrno(errno);
-        RaiseError(code, CodeText(code) + " (line settings: " + std::strerror(errno) + ")");
+        RaiseError(code, CodeText(code) + " (line settings: " + std::strerror(errno) + ")", ekSystem);
     }
     // The DTR line, where the driver has modem lines (pseudo-terminals have none).
     if (flowControl_.DTR() == dcEnable || flowControl_.DTR() == dcDisable) {
@@ -328,7 +333,8 @@ void TCustomComPort::StartWrite(const void* buffer, std::int32_t length) {
         } else {
             const int err = n < 0 ? errno : EIO;
             s.writeRest.clear();
-            RaiseError(CodeOfErrno(err), CodeText(CodeOfErrno(err)) + " (write: " + std::strerror(err) + ")");
+            RaiseError(CodeOfErrno(err), CodeText(CodeOfErrno(err)) + " (write: " + std::strerror(err) + ")",
+                       ekSystem);
         }
     }
 }
@@ -350,7 +356,7 @@ void TCustomComPort::WaitPending(bool write) {
     using Clock = std::chrono::steady_clock;
     const auto ms = [](std::int64_t v) { return std::chrono::milliseconds(v); };
     auto ioFail = [&](int err) {
-        RaiseError(CodeOfErrno(err), CodeText(CodeOfErrno(err)) + " (" + std::strerror(err) + ")");
+        RaiseError(CodeOfErrno(err), CodeText(CodeOfErrno(err)) + " (" + std::strerror(err) + ")", ekSystem);
     };
 
     if (write && !s.writeRest.empty()) {
@@ -365,7 +371,7 @@ void TCustomComPort::WaitPending(bool write) {
             if (r < 0) ioFail(errno);
             if (r == 0) {
                 s.writeRest.clear();
-                RaiseError(ceComponent, kMsgTimeout);
+                RaiseError(ceComponent, kMsgTimeout, ekTimeout);
             }
             if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) {
                 s.writeRest.clear();
@@ -430,7 +436,7 @@ void TCustomComPort::WaitPending(bool write) {
             }
             if ((p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p[0].revents & POLLIN)) ioFail(EIO);
         }
-        if (s.readDone != s.readLength) RaiseError(ceComponent, kMsgTimeout);
+        if (s.readDone != s.readLength) RaiseError(ceComponent, kMsgTimeout, ekTimeout);
     }
 
     CheckOpen();
@@ -438,7 +444,7 @@ void TCustomComPort::WaitPending(bool write) {
 }
 
 std::uint32_t TCustomComPort::ClearErrors(std::int32_t* inQueue) {
-    if (!IsOpen()) RaiseError(ceInvalidHandle, CodeText(ceInvalidHandle));
+    if (!IsOpen()) RaiseError(ceInvalidHandle, CodeText(ceInvalidHandle), ekClosedPort);
     TPortState& s = *state_;
     if (inQueue) {
         int n = 0, rc, err;
@@ -449,7 +455,7 @@ std::uint32_t TCustomComPort::ClearErrors(std::int32_t* inQueue) {
             err = errno;
             ahead = s.readAhead.size();
         }
-        if (rc != 0) RaiseError(CodeOfErrno(err), CodeText(CodeOfErrno(err)));
+        if (rc != 0) RaiseError(CodeOfErrno(err), CodeText(CodeOfErrno(err)), ekSystem);
         *inQueue = n + static_cast<std::int32_t>(ahead);
     }
     std::uint32_t bits = 0;
@@ -487,7 +493,7 @@ std::uint32_t TCustomComPort::WaitCommEvent() {
     auto fail = [&](int err) {
         // A line that has gone away ends the event thread like an unplugged device on Win32.
         const std::int32_t code = err == EIO ? ceAccessDenied : CodeOfErrno(err);
-        throw EComError(code, CodeText(code) + " (event wait: " + std::strerror(err) + ")");
+        throw EComError(code, CodeText(code) + " (event wait: " + std::strerror(err) + ")", ekSystem);
     };
     for (;;) {
         const std::uint32_t mask = s.commMask;

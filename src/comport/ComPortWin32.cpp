@@ -99,12 +99,12 @@ void TCustomComPort::StateDeleter::operator()(TPortState* s) const noexcept {
 namespace {
 
 // The Win32 result check.
-void Check(TCustomComPort& port, bool succeeded) {
+void Check(TCustomComPort& port, bool succeeded, TComErrorKind kind = ekSystem) {
     if (succeeded) return;
     const DWORD code = GetLastError();
     if (code == ERROR_SUCCESS || code == ERROR_IO_PENDING) return;
     SetLastError(ERROR_SUCCESS);
-    port.RaiseError(static_cast<std::int32_t>(code), SystemMessage(code));
+    port.RaiseError(static_cast<std::int32_t>(code), SystemMessage(code), kind);
 }
 
 } // namespace
@@ -135,7 +135,7 @@ void TCustomComPort::CreateHandle() {
 
     s.handle = CreateFileA(deviceName_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-    Check(*this, s.handle != INVALID_HANDLE_VALUE);
+    Check(*this, s.handle != INVALID_HANDLE_VALUE, ekOpen);
     if (s.handle == INVALID_HANDLE_VALUE) return; // failed without a code: stays closed
 
     Check(*this, PurgeComm(s.handle, PURGE_RXABORT | PURGE_RXCLEAR) != FALSE);
@@ -251,7 +251,7 @@ std::uint32_t TCustomComPort::WaitCommEvent() {
         }
         if (code != ERROR_SUCCESS && code != ERROR_IO_PENDING) {
             SetLastError(ERROR_SUCCESS);
-            throw EComError(static_cast<std::int32_t>(code), SystemMessage(code));
+            throw EComError(static_cast<std::int32_t>(code), SystemMessage(code), ekSystem);
         }
     }
     return mask;
@@ -305,10 +305,11 @@ void TCustomComPort::WaitPending(bool write) {
             // with ERROR_TIMEOUT when nothing at all was transferred. Both are the same timeout.
             if (!done && GetLastError() == ERROR_TIMEOUT) {
                 SetLastError(ERROR_SUCCESS);
-                RaiseError(ceComponent, kMsgTimeout);
+                RaiseError(ceComponent, kMsgTimeout, ekTimeout);
             }
             Check(*this, done);
-            if (transferred != (write ? s.writeLength : s.readLength)) RaiseError(ceComponent, kMsgTimeout);
+            if (transferred != (write ? s.writeLength : s.readLength))
+                RaiseError(ceComponent, kMsgTimeout, ekTimeout);
         }
     }
     CheckOpen();

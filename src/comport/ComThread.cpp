@@ -149,7 +149,7 @@ TComThread::TComThread(TCustomComPort& port) : port_(port) {
     try {
         thread_ = std::thread([this] { Execute(); });
     } catch (const std::system_error&) {
-        port.RaiseError(ceComponent, kMsgCreateThread);
+        port.RaiseError(ceComponent, kMsgCreateThread, ekComponent);
     }
 }
 
@@ -184,11 +184,12 @@ void TComThread::Execute() noexcept {
             // Raised through the main thread; "access denied" (the device went away) closes too.
             TCustomComPort* port = &port_;
             const std::int32_t code = e.ErrorCode;
+            const TComErrorKind kind = e.Kind;
             const std::string message = e.what();
             try {
-                TMainThread::Queue(port, [port, code, message] {
+                TMainThread::Queue(port, [port, code, message, kind] {
                     if (code == ceAccessDenied) port->Close();
-                    port->RaiseError(code, message);
+                    port->RaiseError(code, message, kind);
                 });
             } catch (...) {
                 // No main thread to raise it on: OnError has seen it, the thread ends.
