@@ -326,7 +326,13 @@ public:
 
     // Operations.
     void Open();
+    // Close ends every pending wait of other threads (they raise EComError of kind ekClosedPort)
+    // and never waits for a thread that waits for the caller. Called on the event thread while a
+    // main thread is attached, it ends the waits at once and hands the rest of the close to the
+    // main thread: until that has run (ProcessEvents), Active() still reports true, while every
+    // transfer already raises the closed-port error.
     void Close() noexcept;
+    // A negative length raises EComError code 87 (ceInvalidParameter).
     void Read(void* buffer, std::int32_t length, bool waitOnCompletion);
     void Write(const void* buffer, std::int32_t length, bool waitOnCompletion);
     void WriteStr(const std::string& text);
@@ -381,6 +387,9 @@ private:
     friend class TComThread;
     // Backend hooks, defined once per platform (ComPortPosix.cpp / ComPortWin32.cpp).
     void ReleaseHandle() noexcept; // release handle, events, thread; restore priority
+    // Ends every wait on the port at once (they raise the closed-port error) and refuses new
+    // transfers; the release itself follows. For a Close handed over to the main thread.
+    void AbortWaits() noexcept;
     void StartRead(void* buffer, std::int32_t length);
     void StartWrite(const void* buffer, std::int32_t length);
     void WaitPending(bool write); // waits for a pending read or write, then checks line errors
@@ -392,16 +401,17 @@ private:
     void InterruptCommEvent() noexcept; // makes a waiting WaitCommEvent return
     static void SetCurrentThreadPriority(TThreadPriority priority) noexcept;
 
-    void DispatchEvents(std::uint32_t events); // on the event thread
+    void DispatchEvents(std::uint32_t events, const std::atomic<bool>& stop); // on the event thread
     void RunEventHandlers(std::uint32_t events);
     void StopEventThread() noexcept;
-    void JoinRetiredThread() noexcept;
+    void JoinRetiredThreads(bool all) noexcept; // all: also those still running a handler
     bool OnEventThread() const noexcept;
     void SetLineEvent(TNotifyEvent& slot, TNotifyEvent h);
     void ApplyEventMask();
     void CheckOpen() const; // the closed-port guard
     void CheckClosedForChange(bool changed);
     void CheckLineErrors(std::uint32_t errorBits);
+    void CheckLength(std::int32_t length);
 
     std::string deviceName_ = "COM1";
     TBaudRate baudRate_ = brDefault;
@@ -433,8 +443,8 @@ private:
     };
     std::unique_ptr<TPortState, StateDeleter> state_;
     std::unique_ptr<TComThread> thread_;
-    std::unique_ptr<TComThread> retired_; // stopped from its own handler, joined later
-    mutable std::mutex threadMutex_;      // thread_ and retired_
+    std::vector<std::unique_ptr<TComThread>> retired_; // stopped from their own handler, joined later
+    mutable std::mutex threadMutex_;                   // thread_ and retired_
     std::atomic<bool> closing_{false};
     mutable std::mutex eventsMutex_; // handler slots, read by the event thread
 };

@@ -96,7 +96,7 @@ std::size_t TMainThread::ProcessEvents(int timeoutMs) {
     return ran;
 }
 
-bool TMainThread::Synchronize(const void* owner, std::function<void()> call) {
+bool TMainThread::Synchronize(const void* owner, std::function<void()> call, const std::atomic<bool>* stop) {
     MainThreadState& m = Main();
     std::unique_lock lock(m.mutex);
     if (!m.attached || m.id == std::this_thread::get_id()) {
@@ -107,8 +107,14 @@ bool TMainThread::Synchronize(const void* owner, std::function<void()> call) {
     auto p = std::make_shared<Pending>(Pending{owner, std::move(call), true});
     m.calls.push_back(p);
     m.queued.notify_all();
-    m.done.wait(lock, [&] { return p->finished || !m.attached; });
+    // `stop` is set before Cancel takes the lock and notifies, so its change is never missed.
+    m.done.wait(lock, [&] { return p->finished || !m.attached || (stop && *stop); });
     if (p->finished) return p->call != nullptr;
+    if (m.attached) {
+        // Stopped: a call still queued is dropped; one the main thread runs right now runs on.
+        std::erase(m.calls, p);
+        return false;
+    }
     // Detached while waiting: nobody will run it, so run it here.
     lock.unlock();
     p->call();
@@ -199,11 +205,12 @@ void TComThread::Execute() noexcept {
         if (stopping_) break;
         if (events == 0) continue;
         try {
-            port_.DispatchEvents(events);
+            port_.DispatchEvents(events, stopping_);
         } catch (...) {
             // A handler that throws on the event thread must not end the process.
         }
     }
+    finished_ = true;
 }
 
 } // namespace tarvik::comport

@@ -38,11 +38,16 @@ public:
     static std::size_t ProcessEvents(int timeoutMs = 0);
 
     // Runs `call` on the main thread and waits for it (directly when there is no main thread or
-    // the caller is the main thread). Returns false when the call was cancelled instead.
-    static bool Synchronize(const void* owner, std::function<void()> call);
+    // the caller is the main thread). Returns false when the call was cancelled instead, or when
+    // `stop` became true: then the caller goes on at once, whether or not the main thread is
+    // running the call at that moment (a handler that closes its port must not wait for the
+    // event thread that waits for it).
+    static bool Synchronize(const void* owner, std::function<void()> call,
+                            const std::atomic<bool>* stop = nullptr);
     // Queues `call` for the main thread without waiting (runs it at once when there is none).
     static void Queue(const void* owner, std::function<void()> call);
-    // Drops the queued calls of `owner` and releases whoever waits for them.
+    // Drops the queued calls of `owner` and releases whoever waits for them (also those whose
+    // `stop` flag is now set).
     static void Cancel(const void* owner);
 };
 
@@ -59,11 +64,14 @@ public:
     void Stop() noexcept;
     bool IsCurrent() const noexcept { return std::this_thread::get_id() == thread_.get_id(); }
     bool Stopping() const noexcept { return stopping_; }
+    // The thread has left its loop and touches its port no more: joining it does not wait.
+    bool Finished() const noexcept { return finished_; }
 
 private:
     void Execute() noexcept;
     TCustomComPort& port_;
     std::atomic<bool> stopping_{false};
+    std::atomic<bool> finished_{false};
     int appliedPriority_ = -1;
     std::thread thread_;
 };
