@@ -22,6 +22,7 @@
 
 #include "comport/ComPort.h"
 #include "comport/ComThread.h"
+#include "comport_read_timeouts.h"
 #include "support/Descriptors.h"
 #include "support/ScriptedPeer.h"
 
@@ -29,16 +30,14 @@ using namespace tarvik::comport;
 using tarvik::test::Bytes;
 using tarvik::test::ScriptedPeer;
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
+using tarvik::comport_test::Clock;
+using tarvik::comport_test::FinishesPromptly;
+using tarvik::comport_test::kPrompt;
 
 namespace {
 
 constexpr int kCom = 7;
 const std::string kName = "COM" + std::to_string(kCom);
-
-// A generous bound for anything that must happen "promptly": a slow or loaded machine stays far
-// below it, a hang never ends before it.
-constexpr auto kPrompt = 20s;
 
 template <class F>
 EComError Raised(F&& f) {
@@ -49,18 +48,6 @@ EComError Raised(F&& f) {
     }
     ADD_FAILURE() << "no EComError raised";
     return EComError(-1, "");
-}
-
-// Runs `f` on its own thread and reports whether it finished within kPrompt. A call that hangs is
-// left behind (detached) so that the failure is reported instead of hanging the test program.
-bool FinishesPromptly(std::function<void()> f, int limitFactor = 1) {
-    auto done = std::make_shared<std::promise<void>>();
-    auto future = done->get_future();
-    std::thread([f = std::move(f), done] {
-        f();
-        done->set_value();
-    }).detach();
-    return future.wait_for(kPrompt * limitFactor) == std::future_status::ready;
 }
 
 struct Port : TComPort {
@@ -334,74 +321,18 @@ TEST(ComPortWrite, AWriteTimeOutEndsAWriteNobodyTakes) {
     EXPECT_TRUE(p.Active());
 }
 
-// The read time-outs of the Win32 rules. MAXDWORD is stored as -1. A case sends `early` before the
-// read starts and then each piece of `later` `gapMs` apart; the read asks for `length` bytes.
+// The read time-out table of the Win32 rules (shared with the Win32 tests).
 TEST(ComPortRead, TheReadTimeOutTable) {
-    struct Case {
-        const char* name;
-        std::int32_t interval, multiplier, constant;
-        std::int32_t length;
-        Bytes early;
-        std::vector<Bytes> later;
-        int gapMs;
-        bool timeout;   // the read ends short ("Timeout")
-        Bytes expected; // what is in the buffer afterwards
-    } cases[] = {
-        {"no time-outs: waits for every byte", 0, 0, 0, 3, {}, {{1}, {2}, {3}}, 100, false, {1, 2, 3}},
-        {"MAXDWORD/0/0: what is queued, at once", -1, 0, 0, 4, {1, 2}, {}, 0, true, {1, 2}},
-        {"MAXDWORD/0/0: nothing queued", -1, 0, 0, 4, {}, {}, 0, true, {}},
-        {"interval restarts on every byte",
-         400,
-         0,
-         0,
-         5,
-         {},
-         {{1}, {2}, {3}, {4}, {5}},
-         150,
-         false,
-         {1, 2, 3, 4, 5}},
-        {"interval ends a read after a silence", 100, 0, 0, 4, {}, {{1, 2}}, 0, true, {1, 2}},
-        {"MAXDWORD/MAXDWORD/c: nothing within c", -1, -1, 100, 200, {}, {}, 0, true, {}},
-        {"MAXDWORD/MAXDWORD/c: the first byte ends it", -1, -1, 60000, 200, {}, {{9, 8}}, 100, true, {9, 8}},
-        {"MAXDWORD/MAXDWORD/c: queued bytes end it", -1, -1, 60000, 200, {7}, {}, 0, true, {7}},
-        {"total: multiplier x n + constant", 0, 10, 100, 5, {1, 2, 3}, {}, 0, true, {1, 2, 3}},
-        {"total: all in time", 0, 10, 5000, 3, {}, {{1}, {2, 3}}, 50, false, {1, 2, 3}},
-        {"interval and total: the interval first", 100, 0, 60000, 4, {1}, {}, 0, true, {1}},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : tarvik::comport_test::ReadTimeoutCases()) {
         SCOPED_TRACE(c.name);
         RawPeer peer(kCom);
         Port p;
-        p.Timeouts().SetReadInterval(c.interval);
-        p.Timeouts().SetReadMultiplier(c.multiplier);
-        p.Timeouts().SetReadConstant(c.constant);
         p.Open();
-        if (!c.early.empty()) {
-            peer.Send(c.early);
-            const auto until = Clock::now() + kPrompt;
-            while (p.InputCount() < static_cast<std::int32_t>(c.early.size()) && Clock::now() < until)
-                std::this_thread::yield();
-        }
-        std::thread sender([&] {
-            for (const Bytes& piece : c.later) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(c.gapMs));
-                peer.Send(piece);
-            }
-        });
-        Bytes buffer(static_cast<std::size_t>(c.length), 0);
-        bool timedOut = false;
-        const bool finished = FinishesPromptly([&] {
-            try {
-                p.Read(buffer.data(), c.length, true);
-            } catch (const EComError& e) {
-                timedOut = e.Kind == ekTimeout;
-            }
-        });
-        sender.join();
-        ASSERT_TRUE(finished) << "hung";
-        EXPECT_EQ(timedOut, c.timeout);
-        EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(c.expected.size())),
-                  c.expected);
+        const auto outcome = RunReadTimeoutCase(c, p, [&](const Bytes& b) { peer.Send(b); });
+        ASSERT_TRUE(outcome.finished) << "hung";
+        EXPECT_EQ(outcome.error, "");
+        EXPECT_EQ(outcome.timedOut, c.timeout);
+        EXPECT_EQ(outcome.start, c.expected);
     }
 }
 
