@@ -46,6 +46,9 @@ public:
                             const std::atomic<bool>* stop = nullptr);
     // Queues `call` for the main thread without waiting (runs it at once when there is none).
     static void Queue(const void* owner, std::function<void()> call);
+    // Waits until the main thread is not running a call of `owner` (at once on the main thread
+    // itself). For the end of an owner's life: a call still running must not outlive its owner.
+    static void WaitUntilIdle(const void* owner);
     // Drops the queued calls of `owner` and releases whoever waits for them (also those whose
     // `stop` flag is now set).
     static void Cancel(const void* owner);

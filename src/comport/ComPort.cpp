@@ -151,6 +151,8 @@ TCustomComPort::~TCustomComPort() {
     StopEventThread();
     JoinRetiredThreads(true);
     TMainThread::Cancel(this);
+    // A stopped event thread no longer waits for a handler the main thread runs; the port must.
+    TMainThread::WaitUntilIdle(this);
 }
 
 std::string TCustomComPort::About() const {

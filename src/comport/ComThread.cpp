@@ -28,6 +28,7 @@ struct MainThreadState {
     std::deque<std::shared_ptr<Pending>> calls;
     std::thread::id id;
     bool attached = false;
+    const void* running = nullptr; // the owner of the call the main thread runs now
 };
 
 MainThreadState& Main() {
@@ -77,6 +78,7 @@ std::size_t TMainThread::ProcessEvents(int timeoutMs) {
     while (!m.calls.empty()) {
         std::shared_ptr<Pending> p = m.calls.front();
         m.calls.pop_front();
+        m.running = p->owner;
         lock.unlock();
         std::exception_ptr error;
         try {
@@ -87,6 +89,7 @@ std::size_t TMainThread::ProcessEvents(int timeoutMs) {
         ++ran;
         lock.lock();
         p->finished = true;
+        m.running = nullptr;
         m.done.notify_all();
         if (error) {
             lock.unlock();
@@ -132,6 +135,13 @@ void TMainThread::Queue(const void* owner, std::function<void()> call) {
         }
     }
     call();
+}
+
+void TMainThread::WaitUntilIdle(const void* owner) {
+    MainThreadState& m = Main();
+    std::unique_lock lock(m.mutex);
+    if (m.attached && m.id == std::this_thread::get_id()) return;
+    m.done.wait(lock, [&] { return m.running != owner; });
 }
 
 void TMainThread::Cancel(const void* owner) {
