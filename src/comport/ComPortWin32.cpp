@@ -10,12 +10,14 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ComPort.h"
@@ -103,6 +105,8 @@ struct TLine {
     DWORD writeLength = 0;
     bool readUnchecked = false; // started, and its outcome not yet looked at
     bool writeUnchecked = false;
+    bool readSkipped = false; // the read had nothing to take: no ReadFile, nothing transferred
+    DWORD carriedErrors = 0;  // line errors cleared early, reported at the next wait
     std::atomic<bool> closed{false};
 
     ~TLine() {
@@ -354,7 +358,9 @@ std::uint32_t TCustomComPort::WaitCommEvent() {
         }
         if (code != ERROR_SUCCESS && code != ERROR_IO_PENDING) {
             SetLastError(ERROR_SUCCESS);
-            if (s.closed) return 0;
+            // Cancelled (a new mask, a stop or a close; Wine cancels where Windows reports no
+            // events): the caller goes round and looks again.
+            if (s.closed || code == ERROR_OPERATION_ABORTED) return 0;
             throw EComError(static_cast<std::int32_t>(code), SystemMessage(code), ekSystem);
         }
     }
@@ -379,8 +385,22 @@ void TCustomComPort::StartRead(void* buffer, std::int32_t length) {
     s.readLength = static_cast<DWORD>(length);
     s.readRecord = OVERLAPPED{};
     s.readRecord.hEvent = s.readEvent.Get();
+    DWORD take = s.readLength;
+    if (timeouts_.ReadInterval() == -1 && timeouts_.ReadMultiplier() == 0 && timeouts_.ReadConstant() == 0) {
+        // MAXDWORD/0/0 returns what is queued at once. Wine keeps such a read pending while
+        // nothing is queued; asking for no more than is queued gives the same everywhere.
+        DWORD errors = 0;
+        COMSTAT status{};
+        Check(*this, ClearCommError(s.handle.Get(), &errors, &status) != FALSE);
+        s.carriedErrors |= errors;
+        take = std::min(take, status.cbInQue);
+        if (take == 0) {
+            s.readSkipped = s.readUnchecked = true;
+            return;
+        }
+    }
     Check(*this, ResetEvent(s.readEvent.Get()) != FALSE);
-    const bool started = ReadFile(s.handle.Get(), buffer, s.readLength, nullptr, &s.readRecord) != FALSE;
+    const bool started = ReadFile(s.handle.Get(), buffer, take, nullptr, &s.readRecord) != FALSE;
     s.readUnchecked = started || GetLastError() == ERROR_IO_PENDING;
     if (!s.readUnchecked) SetEvent(s.readEvent.Get()); // nothing pending after all
     Check(*this, started);
@@ -411,6 +431,12 @@ void TCustomComPort::WaitPending(bool write) {
     bool& unchecked = write ? s.writeUnchecked : s.readUnchecked;
     // An operation that ended before this wait is judged all the same: a read that timed out
     // early is still a timeout.
+    const bool skipped = !write && s.readSkipped;
+    s.readSkipped = s.readSkipped && write;
+    if (unchecked && skipped) {
+        unchecked = false;
+        RaiseError(ceComponent, kMsgTimeout, ekTimeout); // nothing was queued
+    }
     if (unchecked) {
         unchecked = false;
         if (!s.WaitFor(event, record)) RaiseClosed(*this);
@@ -429,6 +455,7 @@ void TCustomComPort::WaitPending(bool write) {
     }
     DWORD errors = 0;
     Check(*this, ClearCommError(s.handle.Get(), &errors, nullptr) != FALSE);
+    errors |= std::exchange(s.carriedErrors, 0);
     held.reset();
     CheckLineErrors(errors);
 }
