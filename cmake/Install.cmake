@@ -8,6 +8,7 @@
 #   bin/TarvikDLL.dll, lib/libTarvikDLL.dll.a, lib/TarvikDLL.lib, lib/TarvikDLL.def (Windows)
 #   lib/libtarvik_link.so.1 (Linux) or lib/libtarvik_link.a (Windows), include/tarvik/Link.h
 #                                    (the fast link, when built)
+#   lib/libtarvik_comport.a, include/tarvik/ComPort.h, ComThread.h   (the port component)
 #   bin/tarvik, bin/tarvik-sim
 #   lib/cmake/Tarvik/TarvikConfig.cmake, ...Targets.cmake, ...ConfigVersion.cmake
 #   lib/pkgconfig/tarvik.pc
@@ -71,6 +72,15 @@ if(TARGET ${TARVIK_FASTLINK_TARGET})
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
     INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/tarvik DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+endif()
+
+# ---- the port component for C++ hosts: a static library and its headers ------------------------
+if(TARGET tarvik_comport)
+  install(TARGETS tarvik_comport EXPORT TarvikTargets
+    ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+    INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/include/tarvik/ComPort.h ${PROJECT_SOURCE_DIR}/include/tarvik/ComThread.h
+          DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/tarvik)
 endif()
 
 # ---- the tools -----------------------------------------------------------------------------------
@@ -171,7 +181,7 @@ if(TARVIK_BUILD_TESTS AND NOT WIN32)
       COMMAND ${Python3_EXECUTABLE} ${PROJECT_SOURCE_DIR}/docs/check_reference.py
               ${PROJECT_SOURCE_DIR}/include/TarvikDLL.h ${PROJECT_SOURCE_DIR}/docs/reference.md)
   endif()
-  if(NOT TARVIK_SANITIZE AND EXISTS ${PROJECT_SOURCE_DIR}/scripts/ecosystem-test.sh)
+  if(NOT TARVIK_SANITIZE AND NOT TARVIK_TSAN AND EXISTS ${PROJECT_SOURCE_DIR}/scripts/ecosystem-test.sh)
     # Installs this build, builds a C host against it with CMake and with pkg-config, makes and
     # unpacks the Debian package, installs the Python package with pip, and runs the hosts and the
     # Python tests against the simulator. (Not with sanitizers: a host could not load the library.)

@@ -45,7 +45,7 @@ bool TCustomComPort::IsOpen() const noexcept {
 
 void TCustomComPort::CreateHandle() {
     const std::string name = deviceName_;
-    if (name != "COM1" && name != "\\\\.\\COM1") RaiseError(ceFileNotFound, "not found");
+    if (name != "COM1" && name != "\\\\.\\COM1") RaiseError(ceFileNotFound, "not found", ekOpen);
     if (!state_) state_.reset(new TPortState);
     *state_ = TPortState{};
     state_->open = true;
@@ -54,6 +54,8 @@ void TCustomComPort::CreateHandle() {
 void TCustomComPort::ReleaseHandle() noexcept {
     if (state_) *state_ = TPortState{};
 }
+
+void TCustomComPort::AbortWaits() noexcept {}
 
 void TCustomComPort::ApplySettings() {}
 void TCustomComPort::ApplyBuffers() {}
@@ -83,11 +85,11 @@ void TCustomComPort::WaitPending(bool write) {
     std::memcpy(s.readBuffer, fuzz::reply.data() + s.readPos, n);
     s.readPos += n;
     s.readBuffer = nullptr;
-    if (n != static_cast<std::size_t>(s.readLength)) RaiseError(ceComponent, kMsgTimeout);
+    if (n != static_cast<std::size_t>(s.readLength)) RaiseError(ceComponent, kMsgTimeout, ekTimeout);
 }
 
 std::uint32_t TCustomComPort::ClearErrors(std::int32_t* inQueue) {
-    if (!IsOpen()) RaiseError(ceInvalidHandle, "invalid handle");
+    if (!IsOpen()) RaiseError(ceInvalidHandle, "invalid handle", ekClosedPort);
     if (inQueue) *inQueue = static_cast<std::int32_t>(fuzz::reply.size() - state_->readPos);
     return 0;
 }

@@ -149,8 +149,10 @@ TCustomComPort::TCustomComPort(void* /*owner*/)
 TCustomComPort::~TCustomComPort() {
     Close();
     StopEventThread();
-    JoinRetiredThread();
+    JoinRetiredThreads(true);
     TMainThread::Cancel(this);
+    // A stopped event thread no longer waits for a handler the main thread runs; the port must.
+    TMainThread::WaitUntilIdle(this);
 }
 
 std::string TCustomComPort::About() const {
@@ -158,7 +160,7 @@ std::string TCustomComPort::About() const {
 }
 
 void TCustomComPort::CheckClosedForChange(bool changed) {
-    if (changed && IsOpen()) RaiseError(ceComponent, kMsgOpenPort);
+    if (changed && IsOpen()) RaiseError(ceComponent, kMsgOpenPort, ekComponent);
 }
 
 void TCustomComPort::SetDeviceName(const std::string& name) {
@@ -181,7 +183,12 @@ void TCustomComPort::SetThreadPriority(TThreadPriority v) {
     threadPriority_ = v;
     // Giving the driver the mask again ends the pending wait; the running thread takes the new
     // priority as it goes round.
-    if (thread_ && IsOpen()) SetCommEventMask(EventMask());
+    bool running;
+    {
+        std::lock_guard lock(threadMutex_);
+        running = thread_ != nullptr;
+    }
+    if (running && IsOpen()) SetCommEventMask(EventMask());
 }
 void TCustomComPort::SetBaudRate(TBaudRate v) {
     Store(baudRate_, v, *this, kSettings);
@@ -200,7 +207,7 @@ void TCustomComPort::SetOptions(TOptions v) {
 }
 
 void TCustomComPort::SetCustomBaudRate(std::int32_t v) {
-    if (v == customBaudRate_ && baudRate_ == brCustom) return;
+    if (v == customBaudRate_) return;
     customBaudRate_ = v;
     baudRate_ = brCustom;
     ApplySettings();
@@ -242,7 +249,7 @@ void TCustomComPort::ApplyEventMask() {
         return;
     }
     SetCommEventMask(mask);
-    JoinRetiredThread();
+    JoinRetiredThreads(false);
     std::lock_guard lock(threadMutex_);
     if (!thread_) thread_ = std::make_unique<TComThread>(*this);
 }
@@ -254,7 +261,7 @@ void TCustomComPort::StopEventThread() noexcept {
         if (!thread_) return;
         thread_->Stop();
         if (thread_->IsCurrent()) {
-            retired_ = std::move(thread_); // still running this very call: joined later
+            retired_.push_back(std::move(thread_)); // still running this very call: joined later
             return;
         }
         stopping = std::move(thread_);
@@ -262,13 +269,20 @@ void TCustomComPort::StopEventThread() noexcept {
     stopping.reset(); // joins, outside the lock: the thread may be closing the port itself
 }
 
-void TCustomComPort::JoinRetiredThread() noexcept {
-    std::unique_ptr<TComThread> retired;
+void TCustomComPort::JoinRetiredThreads(bool all) noexcept {
+    std::vector<std::unique_ptr<TComThread>> joining;
     {
         std::lock_guard lock(threadMutex_);
-        if (!retired_ || retired_->IsCurrent()) return;
-        retired = std::move(retired_);
+        for (auto it = retired_.begin(); it != retired_.end();) {
+            if (!(*it)->IsCurrent() && (all || (*it)->Finished())) {
+                joining.push_back(std::move(*it));
+                it = retired_.erase(it);
+            } else {
+                ++it;
+            }
+        }
     }
+    // Joined here, outside the lock.
 }
 
 bool TCustomComPort::OnEventThread() const noexcept {
@@ -276,9 +290,10 @@ bool TCustomComPort::OnEventThread() const noexcept {
     return thread_ && thread_->IsCurrent();
 }
 
-void TCustomComPort::DispatchEvents(std::uint32_t events) {
+void TCustomComPort::DispatchEvents(std::uint32_t events, const std::atomic<bool>& stop) {
     if (synchronizeEvents_)
-        TMainThread::Synchronize(this, [this, events] { RunEventHandlers(events); });
+        TMainThread::Synchronize(
+            this, [this, events] { RunEventHandlers(events); }, &stop);
     else
         RunEventHandlers(events);
 }
@@ -316,6 +331,7 @@ void TCustomComPort::RunEventHandlers(std::uint32_t events) {
 }
 
 std::uint32_t TCustomComPort::EventMask() const {
+    std::lock_guard lock(eventsMutex_);
     std::uint32_t mask = 0;
     auto add = [&](bool assigned, std::uint32_t bit) { mask |= assigned ? bit : 0u; };
     add(bool(onRxChar_), evRxChar);
@@ -334,8 +350,8 @@ std::uint32_t TCustomComPort::EventMask() const {
     return mask;
 }
 
-void TCustomComPort::RaiseError(std::int32_t code, const std::string& message) {
-    EComError error(code, message);
+void TCustomComPort::RaiseError(std::int32_t code, const std::string& message, TComErrorKind kind) {
+    EComError error(code, message, kind);
     if (onError_) {
         TComAction action = caFail;
         onError_(*this, error, action);
@@ -345,12 +361,12 @@ void TCustomComPort::RaiseError(std::int32_t code, const std::string& message) {
 }
 
 void TCustomComPort::CheckOpen() const {
-    if (!IsOpen()) const_cast<TCustomComPort*>(this)->RaiseError(ceComponent, kMsgClosedPort);
+    if (!IsOpen()) const_cast<TCustomComPort*>(this)->RaiseError(ceComponent, kMsgClosedPort, ekClosedPort);
 }
 
 void TCustomComPort::Open() {
     if (IsOpen()) return;
-    JoinRetiredThread();
+    JoinRetiredThreads(false);
     if (beforeOpen_) beforeOpen_(*this);
     try {
         CreateHandle();
@@ -365,6 +381,7 @@ void TCustomComPort::Open() {
 void TCustomComPort::Close() noexcept {
     // Called from a handler on the event thread: the main thread does it, when there is one.
     if (OnEventThread() && TMainThread::Attached()) {
+        AbortWaits(); // a host blocked in a read must not wait for the main thread's turn
         try {
             TMainThread::Queue(this, [this] { Close(); });
             return;
@@ -388,8 +405,14 @@ void TCustomComPort::Close() noexcept {
     }
 }
 
+void TCustomComPort::CheckLength(std::int32_t length) {
+    if (length < 0)
+        RaiseError(ceInvalidParameter, "The parameter is incorrect. (negative length)", ekComponent);
+}
+
 void TCustomComPort::Write(const void* buffer, std::int32_t length, bool waitOnCompletion) {
     CheckOpen();
+    CheckLength(length);
     if (beforeWrite_) beforeWrite_(*this, const_cast<void*>(buffer), length, waitOnCompletion);
     WaitPending(true);
     if (length > 0) {
@@ -401,6 +424,7 @@ void TCustomComPort::Write(const void* buffer, std::int32_t length, bool waitOnC
 
 void TCustomComPort::Read(void* buffer, std::int32_t length, bool waitOnCompletion) {
     CheckOpen();
+    CheckLength(length);
     if (beforeRead_) beforeRead_(*this, buffer, length, waitOnCompletion);
     WaitPending(false);
     if (length > 0) {
@@ -433,7 +457,13 @@ std::int32_t TCustomComPort::InputCount() {
 }
 
 void TCustomComPort::CheckLineErrors(std::uint32_t errorBits) {
-    if (errorBits != 0 && onLineError_) onLineError_(*this, LineErrorsFromBits(errorBits));
+    if (errorBits == 0) return;
+    TLineErrorEvent handler;
+    {
+        std::lock_guard lock(eventsMutex_);
+        handler = onLineError_;
+    }
+    if (handler) handler(*this, LineErrorsFromBits(errorBits));
 }
 
 } // namespace tarvik::comport

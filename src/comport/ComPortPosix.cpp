@@ -2,8 +2,13 @@
 // exclusive (flock, then TIOCEXCL), with a raw line whose settings go through the kernel's termios2
 // interface: it takes any rate (3600 and 7200 included) and avoids glibc's tcsetattr, which refuses
 // a repeated parity request on pseudo-terminals. Overlapped transfers are emulated: a write sends
-// what the driver takes at once and keeps the rest pending; a read takes what is queued and waits
-// for the rest (poll) under the Win32 time-out rules.
+// what the driver takes at once and a background writer sends the rest; a read takes what is
+// queued and waits for the rest (poll) under the Win32 time-out rules.
+//
+// Each open creates one TLine: the descriptors and everything the transfers share. Operations hold
+// it through a shared pointer while they use it, so a close from another thread never pulls a
+// descriptor away under a waiting poll: the close marks the line closed and signals its abort
+// descriptor, which ends every wait at once, and the descriptors close when the last user left.
 //
 // Port names: "COM<n>" and "\\.\COM<n>" open $TARVIK_PORT_DIR/COM<n> when that variable is set,
 // else /dev/ttyS<n-1>. A name starting with '/' is opened as a path.
@@ -27,10 +32,13 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <system_error>
+#include <thread>
 
 #include "ComPort.h"
 
@@ -38,35 +46,174 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
 
 namespace tarvik::comport {
 
-struct TPortState {
-    std::atomic<int> fd{-1}; // read by IsOpen on any thread
-    bool prioritySaved = false;
-    int savedPriority = 0; // the process's nice value before the open
+namespace {
 
-    // Events. The event thread takes received bytes into readAhead (so that it can see the event
-    // character) when the mask asks for receive events; reads take them from there first.
+using Clock = std::chrono::steady_clock;
+using Deadline = std::optional<Clock::time_point>;
+
+// Owns one descriptor: closes it when replaced or destroyed.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { Reset(); }
+    int Get() const noexcept { return fd_; }
+    bool Valid() const noexcept { return fd_ >= 0; }
+    void Reset(int fd = -1) noexcept {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+void Signal(const UniqueFd& eventFd) noexcept {
+    const std::uint64_t one = 1;
+    (void)!::write(eventFd.Get(), &one, sizeof one);
+}
+
+void Drain(const UniqueFd& eventFd) noexcept {
+    std::uint64_t v;
+    (void)!::read(eventFd.Get(), &v, sizeof v);
+}
+
+// Process nice values for the priority classes, and per-thread ones for the event thread.
+int NiceOfClass(TPriorityClass c) {
+    constexpr int nice[] = {0, 19, 0, -10, -20};
+    return nice[c];
+}
+
+int NiceOfThread(TThreadPriority p) {
+    constexpr int nice[] = {19, 10, 5, 0, -5, -10, -20};
+    return nice[p];
+}
+
+// The nice value of the thread that opened a port with a priority class, saved before the class
+// changed it and put back on release, whichever thread releases. (Linux keeps nice values per
+// thread, so the class is the opening thread's.)
+class SavedPriority {
+public:
+    SavedPriority() = default;
+    SavedPriority(const SavedPriority&) = delete;
+    SavedPriority& operator=(const SavedPriority&) = delete;
+    ~SavedPriority() { Restore(); }
+
+    // False when the class would lower the thread's priority further than this process may raise
+    // it back: nothing is changed then. A raise the system refuses changes nothing either.
+    bool Apply(TPriorityClass c) {
+        const pid_t tid = ::gettid();
+        errno = 0;
+        const int now = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
+        if (errno != 0) return true;
+        const int target = NiceOfClass(c);
+        if (target > now && !MayRaiseTo(now)) return false;
+        if (::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), target) != 0) return true;
+        tid_ = tid;
+        nice_ = now;
+        saved_ = true;
+        return true;
+    }
+
+    void Restore() noexcept {
+        // A thread that has ended has nothing left to restore (ESRCH).
+        if (saved_) ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid_), nice_);
+        saved_ = false;
+    }
+
+private:
+    // Whether this process may set a nice value as low as `nice` (root, or within RLIMIT_NICE).
+    static bool MayRaiseTo(int nice) {
+        if (::geteuid() == 0) return true;
+        rlimit limit{};
+        if (::getrlimit(RLIMIT_NICE, &limit) != 0) return false;
+        return limit.rlim_cur == RLIM_INFINITY || 20 - static_cast<long long>(limit.rlim_cur) <= nice;
+    }
+
+    pid_t tid_ = 0;
+    int nice_ = 0;
+    bool saved_ = false;
+};
+
+} // namespace
+
+// Everything of one open: descriptors, the read-ahead of the event thread, the pending transfers
+// and the background writer.
+struct TLine {
+    UniqueFd fd;
+    UniqueFd wakeFd;  // eventfd: ends the event wait (new mask, stop, room in the read-ahead)
+    UniqueFd dataFd;  // eventfd: the event thread added bytes to readAhead
+    UniqueFd abortFd; // eventfd: the line is closing; every wait ends
+    std::atomic<bool> closed{false};
+
+    // Settings the event thread and the writer read.
     std::atomic<std::uint32_t> commMask{0};
-    int wakeFd = -1; // eventfd: interrupts the event wait
-    int dataFd = -1; // eventfd: bytes were added to readAhead
+    std::atomic<int> eventChar{0};
+    std::atomic<std::int32_t> inputLimit{4096};
+    std::atomic<bool> toggleRts{false}; // raise RTS around each write (no driver support)
+
+    // Bytes the event thread took from the driver (to see the event character), at most
+    // inputLimit of them; reads take them first. The lock keeps their order.
     std::mutex readLock;
     std::string readAhead;
+
+    // Event thread only.
     std::atomic<std::uint64_t> writes{0}; // writes started, for the transmit-empty event
     std::uint64_t writesSeen = 0;
     serial_icounter_struct eventCounters{};
     bool haveEventCounters = false;
     int modemBits = -1;
 
-    // Pending write: the bytes the driver has not taken yet (a private copy).
-    std::string writeRest;
-    std::int32_t writeLength = 0;
-    // Pending read: the caller's buffer, its length and what has arrived so far.
+    // Line-error counters seen last (serial drivers only).
+    std::mutex countersLock;
+    serial_icounter_struct counters{};
+    bool haveCounters = false;
+
+    // Pending read (the owner's thread): the caller's buffer, its length and what has arrived.
     std::uint8_t* readBuffer = nullptr;
     std::int32_t readLength = 0;
     std::int32_t readDone = 0;
     bool readPending = false;
-    // Line-error counters seen last (serial drivers only).
-    serial_icounter_struct counters{};
-    bool haveCounters = false;
+
+    // Pending write, finished by the writer thread: the bytes the driver has not taken yet.
+    std::mutex writeLock;
+    std::condition_variable writeChanged;
+    std::string writeRest;
+    Deadline writeDeadline;
+    bool writePending = false; // the owner waits until this is false
+    bool writeQueued = false;  // handed to the writer
+    bool writeTimedOut = false;
+    int writeError = 0;
+    bool writerStop = false;
+    std::thread writer;
+
+    ~TLine() {
+        {
+            std::lock_guard lock(writeLock);
+            writerStop = true;
+        }
+        writeChanged.notify_all();
+        if (writer.joinable()) writer.join();
+    }
+
+    // Ends every wait: polls see abortFd, the write waiters see `closed`.
+    void Abort() noexcept {
+        closed = true;
+        Signal(abortFd);
+        { std::lock_guard lock(writeLock); }
+        writeChanged.notify_all();
+    }
+
+    void WriterLoop() noexcept;
+};
+
+struct TPortState {
+    std::mutex lock; // `line`
+    std::shared_ptr<TLine> line;
+    std::atomic<bool> open{false}; // read by IsOpen on any thread
+    SavedPriority priority;
 };
 
 void TCustomComPort::StateDeleter::operator()(TPortState* s) const noexcept {
@@ -77,6 +224,8 @@ namespace {
 
 constexpr const char* kDevicePrefix = "\\\\.\\";
 constexpr const char* kPortDirVariable = "TARVIK_PORT_DIR";
+constexpr int kMaxComNumber = 255;
+constexpr std::uint32_t kMaxDword = 0xFFFFFFFF; // "no limit" in the Win32 time-out fields
 
 // Win32 texts of the codes the backend raises.
 std::string CodeText(std::int32_t code) {
@@ -137,103 +286,228 @@ std::string DevicePath(std::string name) {
     return "/dev/ttyS" + std::to_string(n - 1);
 }
 
-// Process nice values for the priority classes, and per-thread ones for the event thread.
-int NiceOfClass(TPriorityClass c) {
-    constexpr int nice[] = {0, 19, 0, -10, -20};
-    return nice[c];
-}
-
-int NiceOfThread(TThreadPriority p) {
-    constexpr int nice[] = {19, 10, 5, 0, -5, -10, -20};
-    return nice[p];
-}
-
 constexpr int kEventPollMs = 10; // how often lines and counters are looked at while waiting
+constexpr int kDrainPollMs = 1;  // how often the output queue is looked at while draining
 
 int RateOf(const TCustomComPort& port) {
     return port.BaudRate() == brCustom ? port.CustomBaudRate() : BaudRateValue(port.BaudRate());
 }
 
 // Milliseconds left until `deadline`, or -1 (wait forever) when there is none.
-int MsLeft(const std::optional<std::chrono::steady_clock::time_point>& deadline) {
+int MsLeft(const Deadline& deadline) {
     if (!deadline) return -1;
-    auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now());
-    return static_cast<int>(std::clamp<long long>(left.count(), 0, INT_MAX));
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
+    // Round up: a poll that ends a little early would only go round once more.
+    return static_cast<int>(std::clamp<long long>(left.count() + 1, 0, INT_MAX));
+}
+
+bool Passed(const Deadline& deadline) {
+    return deadline && Clock::now() >= *deadline;
+}
+
+Deadline Earlier(const Deadline& a, const Deadline& b) {
+    if (!a) return b;
+    if (!b) return a;
+    return std::min(*a, *b);
+}
+
+Deadline After(std::uint64_t ms) {
+    return Clock::now() + std::chrono::milliseconds(ms);
+}
+
+void SetRts(int fd, bool on) noexcept {
+    int bits = TIOCM_RTS;
+    ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits); // no modem lines (pseudo-terminals): nothing to do
+}
+
+// The line of an open port, held for the caller; nothing when closed or closing.
+std::shared_ptr<TLine> LineOf(TPortState* s) {
+    if (!s) return {};
+    std::lock_guard lock(s->lock);
+    if (!s->line || s->line->closed) return {};
+    return s->line;
+}
+
+[[noreturn]] void RaiseClosed(TCustomComPort& port) {
+    port.RaiseError(ceComponent, kMsgClosedPort, ekClosedPort);
+}
+
+std::shared_ptr<TLine> UsableLine(TCustomComPort& port, TPortState* s) {
+    auto line = LineOf(s);
+    if (!line) RaiseClosed(port);
+    return line;
 }
 
 } // namespace
 
+void TLine::WriterLoop() noexcept {
+    std::unique_lock lock(writeLock);
+    for (;;) {
+        writeChanged.wait(lock, [&] { return writerStop || writeQueued; });
+        if (writerStop) return;
+        writeQueued = false;
+        const Deadline deadline = writeDeadline;
+        lock.unlock();
+        // The owner does not touch writeRest while the write is pending.
+        int error = 0;
+        bool timedOut = false;
+        while (!writeRest.empty()) {
+            pollfd p[2] = {{fd.Get(), POLLOUT, 0}, {abortFd.Get(), POLLIN, 0}};
+            const int r = ::poll(p, 2, MsLeft(deadline));
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) {
+                error = errno;
+                break;
+            }
+            if (p[1].revents & POLLIN) break; // closing: the rest is dropped
+            if (r == 0) {
+                timedOut = true;
+                break;
+            }
+            if (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+                error = EIO;
+                break;
+            }
+            const ssize_t n = ::write(fd.Get(), writeRest.data(), writeRest.size());
+            if (n > 0)
+                writeRest.erase(0, static_cast<std::size_t>(n));
+            else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                error = errno;
+                break;
+            }
+        }
+        if (toggleRts) {
+            // Half-duplex: RTS drops only once the last bit has left the line.
+            int queued = 0;
+            while (!closed && !Passed(deadline) && ioctl(fd.Get(), TIOCOUTQ, &queued) == 0 && queued > 0) {
+                pollfd p{abortFd.Get(), POLLIN, 0};
+                ::poll(&p, 1, kDrainPollMs);
+            }
+            SetRts(fd.Get(), false);
+        }
+        writeRest.clear();
+        lock.lock();
+        writeError = error;
+        writeTimedOut = timedOut;
+        writePending = false;
+        writeChanged.notify_all();
+    }
+}
+
 bool TCustomComPort::IsOpen() const noexcept {
-    return state_ && state_->fd >= 0;
+    return state_ && state_->open;
 }
 
 void TCustomComPort::CreateHandle() {
     ReleaseHandle();
-    state_.reset(new TPortState); // no thread uses the old one any more (Open joined them)
+    if (!state_) state_.reset(new TPortState);
     TPortState& s = *state_;
+    // Whatever fails below releases what was made so far on the way out.
+    struct ReleaseOnFailure {
+        TCustomComPort& port;
+        bool armed = true;
+        ~ReleaseOnFailure() {
+            if (armed) port.ReleaseHandle();
+        }
+    } guard{*this};
 
-    if (priorityClass_ != pcDefault) {
-        // Not checked: a class the system refuses (raising needs privileges) leaves the port usable.
-        errno = 0;
-        s.savedPriority = ::getpriority(PRIO_PROCESS, 0);
-        s.prioritySaved = errno == 0;
-        ::setpriority(PRIO_PROCESS, 0, NiceOfClass(priorityClass_));
-    }
-    s.wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    s.dataFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (s.wakeFd < 0 || s.dataFd < 0) RaiseError(ceGenFailure, CodeText(ceGenFailure) + " (eventfd)");
+    if (priorityClass_ != pcDefault && !s.priority.Apply(priorityClass_))
+        RaiseError(ceAccessDenied,
+                   CodeText(ceAccessDenied) +
+                       " (this process could not restore its priority after the class)",
+                   ekComponent);
+
+    auto line = std::make_shared<TLine>();
+    line->wakeFd.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    line->dataFd.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    line->abortFd.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!line->wakeFd.Valid() || !line->dataFd.Valid() || !line->abortFd.Valid())
+        RaiseError(ceGenFailure, CodeText(ceGenFailure) + " (eventfd)", ekSystem);
 
     const std::string path = DevicePath(deviceName_);
     auto fail = [&](int err) {
         const std::int32_t code = CodeOfErrno(err);
-        RaiseError(code, CodeText(code) + " (" + deviceName_ + (path.empty() ? "" : ": " + path) + ": " +
-                             std::strerror(err) + ")");
+        RaiseError(code,
+                   CodeText(code) + " (" + deviceName_ + (path.empty() ? "" : ": " + path) + ": " +
+                       std::strerror(err) + ")",
+                   ekOpen);
     };
     if (path.empty()) fail(ENOENT);
 
-    s.fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
-    if (s.fd < 0) fail(errno);
+    line->fd.Reset(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+    if (!line->fd.Valid()) fail(errno);
+    const int fd = line->fd.Get();
     // Only terminals: a regular file, FIFO or other device never gets a byte from us.
     termios2 tio{};
-    if (ioctl(s.fd, TCGETS2, &tio) != 0) fail(ENOTTY);
+    if (ioctl(fd, TCGETS2, &tio) != 0) fail(ENOTTY);
     // Exclusive use: the lock holds against every process, root included; TIOCEXCL adds the
     // kernel's refusal of further opens by non-root processes.
-    if (::flock(s.fd, LOCK_EX | LOCK_NB) != 0) fail(errno);
-    ioctl(s.fd, TIOCEXCL);
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) fail(errno);
+    ioctl(fd, TIOCEXCL);
+    ioctl(fd, TCFLSH, TCIOFLUSH); // both purges
+    line->haveCounters = ioctl(fd, TIOCGICOUNT, &line->counters) == 0;
 
-    ioctl(s.fd, TCFLSH, TCIOFLUSH); // both purges
+    {
+        std::lock_guard lock(s.lock);
+        s.line = std::move(line);
+        s.open = true;
+    }
+    ApplyBuffers();
     ApplySettings();
     ApplyTimeouts();
     ApplyEventMask();
-    s.haveCounters = ioctl(s.fd, TIOCGICOUNT, &s.counters) == 0;
+    guard.armed = false;
+}
+
+void TCustomComPort::AbortWaits() noexcept {
+    if (auto line = LineOf(state_.get())) line->Abort();
 }
 
 void TCustomComPort::ReleaseHandle() noexcept {
     if (!state_) return;
     TPortState& s = *state_;
-    if (s.fd >= 0) {
-        ioctl(s.fd, TIOCNXCL);
-        ::close(s.fd); // also drops the lock
+    std::shared_ptr<TLine> line;
+    {
+        std::lock_guard lock(s.lock);
+        line = std::move(s.line);
+        s.open = false;
     }
-    s.fd = -1;
-    for (int* fd : {&s.wakeFd, &s.dataFd}) {
-        if (*fd >= 0) ::close(*fd);
-        *fd = -1;
+    if (line) {
+        line->Abort();
+        // The device is free for the next open at once, even while a waiter still holds the line.
+        ioctl(line->fd.Get(), TIOCNXCL);
+        ::flock(line->fd.Get(), LOCK_UN);
     }
-    if (s.prioritySaved) ::setpriority(PRIO_PROCESS, 0, s.savedPriority);
-    s.prioritySaved = false;
-    // The state object itself stays until the next open: a handler that closed its port on the
-    // event thread may still look at it on its way out.
-    std::lock_guard lock(s.readLock);
-    s.readAhead.clear();
+    s.priority.Restore();
+    // The descriptors close when the last user of the line lets go of it (usually right here).
 }
 
 void TCustomComPort::ApplySettings() {
-    if (!IsOpen()) return;
-    const int fd = state_->fd;
+    auto held = LineOf(state_.get());
+    if (!held) return;
+    TLine& line = *held;
+    const int fd = line.fd.Get();
+
+    // Settings a terminal cannot take are refused before anything changes.
+    auto unsupported = [&](const char* what) {
+        RaiseError(ceInvalidParameter,
+                   CodeText(ceInvalidParameter) + " (" + what + ": not available on this platform)",
+                   ekComponent);
+    };
+    const TXOnXOffControl xc = flowControl_.XOnXOff();
+    if (flowControl_.DTR() == dcHandshake) unsupported("DTR handshake");
+    if (options_.Contains(opOutputDSRFlow)) unsupported("DSR output flow control");
+    if (options_.Contains(opDSRSensitivity)) unsupported("DSR sensitivity");
+    if (options_.Contains(opUseErrorChar)) unsupported("error character replacement");
+    if (options_.Contains(opDiscardNullBytes)) unsupported("null byte discarding");
+    if (options_.Contains(opAbortOnError)) unsupported("abort on error");
+    if (characters_.Eof() != 0) unsupported("end-of-file character");
+    if (flowControl_.XOnLimit() != 0 || flowControl_.XOffLimit() != 0) unsupported("XON/XOFF limits");
+    if ((xc == xcInput || xc == xcInputOutput) && !options_.Contains(opTXContinueOnXOff))
+        unsupported("stopping output after sending XOFF");
+
     termios2 tio{};
-    if (ioctl(fd, TCGETS2, &tio) != 0) RaiseError(CodeOfErrno(errno), CodeText(CodeOfErrno(errno)));
+    if (ioctl(fd, TCGETS2, &tio) != 0) RaiseError(CodeOfErrno(errno), CodeText(CodeOfErrno(errno)), ekSystem);
 
     // Raw line: bytes go and come exactly as sent. Framing bits and the rate keep the driver's
     // values unless set below.
@@ -248,14 +522,16 @@ void TCustomComPort::ApplySettings() {
 
     if (baudRate_ != brDefault) {
         const int rate = RateOf(*this);
-        if (rate <= 0) RaiseError(ceInvalidParameter, CodeText(ceInvalidParameter) + " (baud rate)");
+        if (rate <= 0)
+            RaiseError(ceInvalidParameter, CodeText(ceInvalidParameter) + " (baud rate)", ekComponent);
         tio.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
         tio.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
         tio.c_ispeed = tio.c_ospeed = static_cast<speed_t>(rate);
     }
     if (dataBits_ != dbDefault) {
         constexpr tcflag_t sizes[] = {CS5, CS5, CS5, CS6, CS7, CS8}; // db4 is not available
-        if (dataBits_ == db4) RaiseError(ceInvalidParameter, CodeText(ceInvalidParameter) + " (4 data bits)");
+        if (dataBits_ == db4)
+            RaiseError(ceInvalidParameter, CodeText(ceInvalidParameter) + " (4 data bits)", ekComponent);
         tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | sizes[dataBits_];
     }
     if (parity_ != paDefault) {
@@ -280,14 +556,15 @@ void TCustomComPort::ApplySettings() {
     if (stopBits_ != sbDefault) {
         // One and a half stop bits exist only with 5 data bits, where the line calls them "two".
         if (stopBits_ == sb1_5 && (tio.c_cflag & CSIZE) != CS5)
-            RaiseError(ceInvalidParameter, CodeText(ceInvalidParameter) + " (1.5 stop bits)");
+            RaiseError(ceInvalidParameter, CodeText(ceInvalidParameter) + " (1.5 stop bits)", ekComponent);
         tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSTOPB)) | (stopBits_ == sb1 ? 0 : CSTOPB);
     }
     if (options_.Contains(opCheckParity)) tio.c_iflag |= INPCK;
-    const bool ctsFlow = options_.Contains(opOutputCTSFlow) || flowControl_.RTS() == rcHandshake;
-    // CTS output flow follows the option bit (cleared unless asked for, as the options are).
+    // CTS output flow and RTS handshake are one kernel flag (RTS follows the input queue, CTS
+    // gates the output); cleared unless asked for, as the options are.
+    const TRTSControl rts = flowControl_.RTS();
+    const bool ctsFlow = options_.Contains(opOutputCTSFlow) || rts == rcHandshake;
     tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CRTSCTS)) | (ctsFlow ? CRTSCTS : 0);
-    const TXOnXOffControl xc = flowControl_.XOnXOff();
     if (xc == xcOutput || xc == xcInputOutput) tio.c_iflag |= IXON;
     if (xc == xcInput || xc == xcInputOutput) tio.c_iflag |= IXOFF;
     tio.c_cc[VSTART] = characters_.XOn();
@@ -295,17 +572,40 @@ void TCustomComPort::ApplySettings() {
 
     if (ioctl(fd, TCSETS2, &tio) != 0) {
         const std::int32_t code = CodeOfErrno(errno);
-        RaiseError(code, CodeText(code) + " (line settings: " + std::strerror(errno) + ")");
+        RaiseError(code, CodeText(code) + " (line settings: " + std::strerror(errno) + ")", ekSystem);
     }
-    // The DTR line, where the driver has modem lines (pseudo-terminals have none).
+    line.eventChar = characters_.Event();
+
+    // The DTR and RTS lines, where the driver has modem lines (pseudo-terminals have none).
     if (flowControl_.DTR() == dcEnable || flowControl_.DTR() == dcDisable) {
         int bits = TIOCM_DTR;
         ioctl(fd, flowControl_.DTR() == dcEnable ? TIOCMBIS : TIOCMBIC, &bits);
     }
+    // RTS toggle: the driver's RS-485 mode raises RTS while sending where it has one; otherwise
+    // the writer raises RTS before each write and drops it once the output queue is empty.
+    bool manualToggle = false;
+    serial_rs485 rs485{};
+    const bool haveRs485 = ioctl(fd, TIOCGRS485, &rs485) == 0;
+    if (rts == rcToggle) {
+        rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        rs485.flags &= ~static_cast<std::uint32_t>(SER_RS485_RTS_AFTER_SEND);
+        manualToggle = !haveRs485 || ioctl(fd, TIOCSRS485, &rs485) != 0;
+        if (manualToggle) SetRts(fd, false);
+    } else if (rts != rcDefault && haveRs485 && (rs485.flags & SER_RS485_ENABLED)) {
+        rs485.flags &= ~static_cast<std::uint32_t>(SER_RS485_ENABLED);
+        ioctl(fd, TIOCSRS485, &rs485);
+    }
+    line.toggleRts = manualToggle;
+    if (rts == rcEnable || rts == rcDisable) SetRts(fd, rts == rcEnable);
 }
 
 void TCustomComPort::ApplyBuffers() {
-    // The driver's queue sizes are fixed on this platform; the values are kept for the record.
+    // The driver's queue sizes are fixed on this platform; the input size bounds what the event
+    // thread takes from the driver ahead of the reads, so that flow control can hold the sender.
+    if (auto line = LineOf(state_.get())) {
+        line->inputLimit = std::max<std::int32_t>(1, bufferSizes_.Input());
+        Signal(line->wakeFd);
+    }
 }
 
 void TCustomComPort::ApplyTimeouts() {
@@ -313,28 +613,58 @@ void TCustomComPort::ApplyTimeouts() {
 }
 
 void TCustomComPort::StartWrite(const void* buffer, std::int32_t length) {
-    TPortState& s = *state_;
-    s.writeLength = length;
+    auto held = UsableLine(*this, state_.get());
+    TLine& s = *held;
     ++s.writes;
-    s.writeRest.assign(static_cast<const char*>(buffer), static_cast<std::size_t>(length));
-    while (!s.writeRest.empty()) {
-        const ssize_t n = ::write(s.fd, s.writeRest.data(), s.writeRest.size());
+    const char* bytes = static_cast<const char*>(buffer);
+    std::size_t sent = 0;
+    const bool toggle = s.toggleRts;
+    if (toggle) SetRts(s.fd.Get(), true);
+    while (sent < static_cast<std::size_t>(length)) {
+        const ssize_t n = ::write(s.fd.Get(), bytes + sent, static_cast<std::size_t>(length) - sent);
         if (n > 0) {
-            s.writeRest.erase(0, static_cast<std::size_t>(n));
+            sent += static_cast<std::size_t>(n);
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && errno == EAGAIN) {
-            break; // the rest stays pending
+            break; // the writer sends the rest
         } else {
             const int err = n < 0 ? errno : EIO;
-            s.writeRest.clear();
-            RaiseError(CodeOfErrno(err), CodeText(CodeOfErrno(err)) + " (write: " + std::strerror(err) + ")");
+            if (toggle) SetRts(s.fd.Get(), false);
+            RaiseError(CodeOfErrno(err), CodeText(CodeOfErrno(err)) + " (write: " + std::strerror(err) + ")",
+                       ekSystem);
         }
     }
+    if (sent == static_cast<std::size_t>(length) && !toggle) return;
+
+    // The rest goes out in the background, under the write time-out from now.
+    const std::uint64_t total = std::uint64_t{static_cast<std::uint32_t>(timeouts_.WriteMultiplier())} *
+                                    static_cast<std::uint64_t>(length) +
+                                static_cast<std::uint32_t>(timeouts_.WriteConstant());
+    std::unique_lock lock(s.writeLock);
+    s.writeRest.assign(bytes + sent, static_cast<std::size_t>(length) - sent);
+    s.writeDeadline = total > 0 ? After(total) : Deadline{};
+    s.writePending = true;
+    s.writeQueued = true;
+    s.writeTimedOut = false;
+    s.writeError = 0;
+    if (!s.writer.joinable()) {
+        try {
+            s.writer = std::thread([&s] { s.WriterLoop(); });
+        } catch (const std::system_error&) {
+            s.writePending = s.writeQueued = false;
+            s.writeRest.clear();
+            lock.unlock();
+            RaiseError(ceComponent, kMsgCreateThread, ekComponent);
+        }
+    }
+    lock.unlock();
+    s.writeChanged.notify_all();
 }
 
 void TCustomComPort::StartRead(void* buffer, std::int32_t length) {
-    TPortState& s = *state_;
+    auto held = UsableLine(*this, state_.get());
+    TLine& s = *held;
     s.readBuffer = static_cast<std::uint8_t*>(buffer);
     s.readLength = length;
     s.readDone = 0;
@@ -346,55 +676,51 @@ void TCustomComPort::WaitPending(bool write) {
         CheckOpen();
         return;
     }
-    TPortState& s = *state_;
-    using Clock = std::chrono::steady_clock;
-    const auto ms = [](std::int64_t v) { return std::chrono::milliseconds(v); };
+    auto held = UsableLine(*this, state_.get());
+    TLine& s = *held;
     auto ioFail = [&](int err) {
-        RaiseError(CodeOfErrno(err), CodeText(CodeOfErrno(err)) + " (" + std::strerror(err) + ")");
+        RaiseError(CodeOfErrno(err), CodeText(CodeOfErrno(err)) + " (" + std::strerror(err) + ")", ekSystem);
     };
 
-    if (write && !s.writeRest.empty()) {
-        std::optional<Clock::time_point> deadline;
-        const std::int64_t total =
-            std::int64_t{timeouts_.WriteMultiplier()} * s.writeLength + timeouts_.WriteConstant();
-        if (total > 0) deadline = Clock::now() + ms(total);
-        while (!s.writeRest.empty()) {
-            pollfd p{s.fd, POLLOUT, 0};
-            const int r = ::poll(&p, 1, MsLeft(deadline));
-            if (r < 0 && errno == EINTR) continue;
-            if (r < 0) ioFail(errno);
-            if (r == 0) {
-                s.writeRest.clear();
-                RaiseError(ceComponent, kMsgTimeout);
-            }
-            if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) {
-                s.writeRest.clear();
-                ioFail(EIO);
-            }
-            const ssize_t n = ::write(s.fd, s.writeRest.data(), s.writeRest.size());
-            if (n > 0)
-                s.writeRest.erase(0, static_cast<std::size_t>(n));
-            else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-                s.writeRest.clear();
-                ioFail(errno);
-            }
-        }
+    if (write) {
+        std::unique_lock lock(s.writeLock);
+        s.writeChanged.wait(lock, [&] { return !s.writePending || s.closed; });
+        const bool pending = s.writePending;
+        const bool timedOut = s.writeTimedOut;
+        const int error = s.writeError;
+        s.writeTimedOut = false;
+        s.writeError = 0;
+        lock.unlock();
+        if (pending) RaiseClosed(*this);
+        if (error) ioFail(error);
+        if (timedOut) RaiseError(ceComponent, kMsgTimeout, ekTimeout);
     }
 
     if (!write && s.readPending) {
         s.readPending = false;
-        // Win32 time-out rules: interval -1 with no totals returns what is queued at once;
-        // all zero waits for every byte; otherwise a total and/or an inter-byte limit.
-        const std::int32_t interval = timeouts_.ReadInterval();
-        const std::int64_t total =
-            std::int64_t{timeouts_.ReadMultiplier()} * s.readLength + timeouts_.ReadConstant();
-        const bool immediate = interval == -1 && total == 0;
-        std::optional<Clock::time_point> deadline;
-        if (total > 0) deadline = Clock::now() + ms(total);
+        // Win32 time-out rules (MAXDWORD is -1 as stored):
+        //   interval MAXDWORD, totals 0: return what is queued at once;
+        //   interval and multiplier MAXDWORD, a constant: return as soon as one byte is there, or
+        //     after the constant with none;
+        //   otherwise a total limit of multiplier x length + constant (none when both are 0) and an
+        //     interval limit between two bytes (none when 0), counted from each byte received.
+        const auto interval = static_cast<std::uint32_t>(timeouts_.ReadInterval());
+        const auto multiplier = static_cast<std::uint32_t>(timeouts_.ReadMultiplier());
+        const auto constant = static_cast<std::uint32_t>(timeouts_.ReadConstant());
+        const bool immediate = interval == kMaxDword && multiplier == 0 && constant == 0;
+        const bool firstByte =
+            interval == kMaxDword && multiplier == kMaxDword && constant > 0 && constant < kMaxDword;
+        Deadline total;
+        if (firstByte)
+            total = After(constant);
+        else if (!immediate && (multiplier != 0 || constant != 0))
+            total = After(std::uint64_t{multiplier} * static_cast<std::uint64_t>(s.readLength) + constant);
+        const bool useInterval = !immediate && !firstByte && interval != 0 && interval != kMaxDword;
+        Deadline gap; // the interval limit, from the last byte received
         while (s.readDone < s.readLength) {
-            // Bytes the event thread took from the driver come first; the lock keeps their order.
             ssize_t n;
             int err = 0;
+            bool tookAhead = false;
             {
                 std::lock_guard lock(s.readLock);
                 const std::size_t want = static_cast<std::size_t>(s.readLength - s.readDone);
@@ -403,58 +729,62 @@ void TCustomComPort::WaitPending(bool write) {
                     std::memcpy(s.readBuffer + s.readDone, s.readAhead.data(), ahead);
                     s.readAhead.erase(0, ahead);
                     n = static_cast<ssize_t>(ahead);
+                    tookAhead = true;
                 } else {
-                    n = ::read(s.fd, s.readBuffer + s.readDone, want);
+                    n = ::read(s.fd.Get(), s.readBuffer + s.readDone, want);
                     err = errno;
                 }
             }
+            if (tookAhead) Signal(s.wakeFd); // room again: the event thread may take more
             if (n > 0) {
                 s.readDone += static_cast<std::int32_t>(n);
-                if (interval > 0 && !immediate)
-                    deadline =
-                        std::min(deadline.value_or(Clock::time_point::max()), Clock::now() + ms(interval));
+                if (firstByte) break;
+                if (useInterval) gap = After(interval);
                 continue;
             }
             if (n < 0 && err == EINTR) continue;
             if (n < 0 && err != EAGAIN) ioFail(err);
             if (n == 0) ioFail(EIO);
             if (immediate) break;
-            pollfd p[2] = {{s.fd, POLLIN, 0}, {s.dataFd, POLLIN, 0}};
-            const int r = ::poll(p, 2, MsLeft(deadline));
+            const Deadline deadline = Earlier(total, gap);
+            if (Passed(deadline)) break;
+            pollfd p[3] = {
+                {s.fd.Get(), POLLIN, 0}, {s.dataFd.Get(), POLLIN, 0}, {s.abortFd.Get(), POLLIN, 0}};
+            const int r = ::poll(p, 3, MsLeft(deadline));
             if (r < 0 && errno == EINTR) continue;
             if (r < 0) ioFail(errno);
-            if (r == 0) break; // time-out
-            if (p[1].revents & POLLIN) {
-                std::uint64_t v;
-                (void)!::read(s.dataFd, &v, sizeof v);
-            }
+            if (p[2].revents & POLLIN) RaiseClosed(*this);
+            if (p[1].revents & POLLIN) Drain(s.dataFd);
             if ((p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p[0].revents & POLLIN)) ioFail(EIO);
         }
-        if (s.readDone != s.readLength) RaiseError(ceComponent, kMsgTimeout);
+        if (s.readDone != s.readLength) RaiseError(ceComponent, kMsgTimeout, ekTimeout);
     }
 
+    held.reset();
     CheckOpen();
     CheckLineErrors(ClearErrors(nullptr));
 }
 
 std::uint32_t TCustomComPort::ClearErrors(std::int32_t* inQueue) {
-    if (!IsOpen()) RaiseError(ceInvalidHandle, CodeText(ceInvalidHandle));
-    TPortState& s = *state_;
+    auto held = LineOf(state_.get());
+    if (!held) RaiseError(ceInvalidHandle, CodeText(ceInvalidHandle), ekClosedPort);
+    TLine& s = *held;
     if (inQueue) {
         int n = 0, rc, err;
         std::size_t ahead;
         {
             std::lock_guard lock(s.readLock);
-            rc = ioctl(s.fd, FIONREAD, &n);
+            rc = ioctl(s.fd.Get(), FIONREAD, &n);
             err = errno;
             ahead = s.readAhead.size();
         }
-        if (rc != 0) RaiseError(CodeOfErrno(err), CodeText(CodeOfErrno(err)));
+        if (rc != 0) RaiseError(CodeOfErrno(err), CodeText(CodeOfErrno(err)), ekSystem);
         *inQueue = n + static_cast<std::int32_t>(ahead);
     }
     std::uint32_t bits = 0;
     serial_icounter_struct now{};
-    if (s.haveCounters && ioctl(s.fd, TIOCGICOUNT, &now) == 0) {
+    std::lock_guard lock(s.countersLock);
+    if (s.haveCounters && ioctl(s.fd.Get(), TIOCGICOUNT, &now) == 0) {
         if (now.frame != s.counters.frame) bits |= LineErrorBits({leFrame});
         if (now.overrun != s.counters.overrun) bits |= LineErrorBits({leOverrun});
         if (now.parity != s.counters.parity) bits |= LineErrorBits({leParity});
@@ -466,15 +796,14 @@ std::uint32_t TCustomComPort::ClearErrors(std::int32_t* inQueue) {
 }
 
 void TCustomComPort::SetCommEventMask(std::uint32_t mask) {
-    if (!IsOpen()) return;
-    state_->commMask = mask;
-    InterruptCommEvent();
+    auto line = LineOf(state_.get());
+    if (!line) return;
+    line->commMask = mask;
+    Signal(line->wakeFd);
 }
 
 void TCustomComPort::InterruptCommEvent() noexcept {
-    if (!state_ || state_->wakeFd < 0) return;
-    const std::uint64_t one = 1;
-    (void)!::write(state_->wakeFd, &one, sizeof one);
+    if (auto line = LineOf(state_.get())) Signal(line->wakeFd);
 }
 
 void TCustomComPort::SetCurrentThreadPriority(TThreadPriority priority) noexcept {
@@ -483,29 +812,36 @@ void TCustomComPort::SetCurrentThreadPriority(TThreadPriority priority) noexcept
 }
 
 std::uint32_t TCustomComPort::WaitCommEvent() {
-    TPortState& s = *state_;
+    auto held = LineOf(state_.get());
+    if (!held) return 0; // closing: the thread is being stopped
+    TLine& s = *held;
     auto fail = [&](int err) {
         // A line that has gone away ends the event thread like an unplugged device on Win32.
         const std::int32_t code = err == EIO ? ceAccessDenied : CodeOfErrno(err);
-        throw EComError(code, CodeText(code) + " (event wait: " + std::strerror(err) + ")");
+        throw EComError(code, CodeText(code) + " (event wait: " + std::strerror(err) + ")", ekSystem);
     };
     for (;;) {
         const std::uint32_t mask = s.commMask;
         std::uint32_t events = 0;
         const bool receive = mask & (evRxChar | evRxFlag | evRx80Full);
+        bool room = true;
         if (receive) {
-            // Take what the driver holds, so that the event character can be seen.
+            // Take what the driver holds, up to the input buffer size, so that the event character
+            // can be seen; the rest waits in the driver, where flow control can hold the sender.
             std::size_t before, after;
             bool flag = false;
             int err = 0;
+            const auto limit = static_cast<std::size_t>(s.inputLimit.load());
+            const char eventChar = static_cast<char>(s.eventChar.load());
             {
                 std::lock_guard lock(s.readLock);
                 before = s.readAhead.size();
                 char buf[1024];
-                for (;;) {
-                    const ssize_t n = ::read(s.fd, buf, sizeof buf);
+                while (s.readAhead.size() < limit) {
+                    const std::size_t want = std::min(sizeof buf, limit - s.readAhead.size());
+                    const ssize_t n = ::read(s.fd.Get(), buf, want);
                     if (n > 0) {
-                        flag |= std::memchr(buf, characters_.Event(), static_cast<std::size_t>(n)) != nullptr;
+                        flag |= std::memchr(buf, eventChar, static_cast<std::size_t>(n)) != nullptr;
                         s.readAhead.append(buf, static_cast<std::size_t>(n));
                     } else {
                         if (n == 0)
@@ -517,26 +853,26 @@ std::uint32_t TCustomComPort::WaitCommEvent() {
                     }
                 }
                 after = s.readAhead.size();
+                room = after < limit;
             }
             if (after > before) {
-                const std::uint64_t one = 1;
-                (void)!::write(s.dataFd, &one, sizeof one);
+                Signal(s.dataFd);
                 events |= evRxChar | (flag ? evRxFlag : 0);
-                if (after * 5 >= static_cast<std::size_t>(bufferSizes_.Input()) * 4) events |= evRx80Full;
+                if (after * 5 >= limit * 4) events |= evRx80Full;
             }
             if (err && after == before) fail(err);
         }
         if (mask & evTxEmpty) {
             const std::uint64_t writes = s.writes;
             int queued = 0;
-            if (writes != s.writesSeen && ioctl(s.fd, TIOCOUTQ, &queued) == 0 && queued == 0) {
+            if (writes != s.writesSeen && ioctl(s.fd.Get(), TIOCOUTQ, &queued) == 0 && queued == 0) {
                 s.writesSeen = writes;
                 events |= evTxEmpty;
             }
         }
         // Modem lines and line errors, where the driver reports them (not pseudo-terminals).
         serial_icounter_struct now{};
-        if (ioctl(s.fd, TIOCGICOUNT, &now) == 0) {
+        if (ioctl(s.fd.Get(), TIOCGICOUNT, &now) == 0) {
             const serial_icounter_struct& was = s.eventCounters;
             if (s.haveEventCounters) {
                 events |= (now.cts != was.cts ? evCTS : 0) | (now.dsr != was.dsr ? evDSR : 0) |
@@ -548,7 +884,7 @@ std::uint32_t TCustomComPort::WaitCommEvent() {
             }
             s.eventCounters = now;
             s.haveEventCounters = true;
-        } else if (int bits = 0; ioctl(s.fd, TIOCMGET, &bits) == 0) {
+        } else if (int bits = 0; ioctl(s.fd.Get(), TIOCMGET, &bits) == 0) {
             if (s.modemBits >= 0) {
                 const int changed = bits ^ s.modemBits;
                 events |= (changed & TIOCM_CTS ? evCTS : 0) | (changed & TIOCM_DSR ? evDSR : 0) |
@@ -560,12 +896,14 @@ std::uint32_t TCustomComPort::WaitCommEvent() {
         if (events) return events;
 
         const bool polled = mask & (evTxEmpty | evCTS | evDSR | evRLSD | evRing | evBreak | evErr);
-        pollfd p[2] = {{s.wakeFd, POLLIN, 0}, {s.fd, static_cast<short>(receive ? POLLIN : 0), 0}};
-        const int r = ::poll(p, 2, polled ? kEventPollMs : -1);
+        pollfd p[3] = {{s.wakeFd.Get(), POLLIN, 0},
+                       {s.fd.Get(), static_cast<short>(receive && room ? POLLIN : 0), 0},
+                       {s.abortFd.Get(), POLLIN, 0}};
+        const int r = ::poll(p, 3, polled ? kEventPollMs : -1);
         if (r < 0 && errno != EINTR) fail(errno);
+        if (p[2].revents & POLLIN) return 0;
         if (p[0].revents & POLLIN) {
-            std::uint64_t v;
-            (void)!::read(s.wakeFd, &v, sizeof v);
+            Drain(s.wakeFd);
             return 0;
         }
         if ((p[1].revents & (POLLHUP | POLLERR)) && !(p[1].revents & POLLIN)) fail(EIO);
@@ -574,10 +912,11 @@ std::uint32_t TCustomComPort::WaitCommEvent() {
 
 TModemStatus TCustomComPort::ModemStatus() {
     CheckOpen();
+    auto held = UsableLine(*this, state_.get());
     int bits = 0;
     TModemStatus status;
     // Lines the driver cannot report (pseudo-terminals) read as all off.
-    if (ioctl(state_->fd, TIOCMGET, &bits) != 0) return status;
+    if (ioctl(held->fd.Get(), TIOCMGET, &bits) != 0) return status;
     if (bits & TIOCM_CTS) status.Include(msCTS);
     if (bits & TIOCM_DSR) status.Include(msDSR);
     if (bits & TIOCM_RI) status.Include(msRing);
@@ -588,16 +927,19 @@ TModemStatus TCustomComPort::ModemStatus() {
 void EnumComPorts(std::vector<std::string>& list) {
     std::vector<std::pair<int, std::string>> found;
     if (const char* dir = std::getenv(kPortDirVariable)) {
+        // Only names that open: "COM" and a number from 1 to 255, written without leading zeros.
         if (DIR* d = ::opendir(dir)) {
             while (dirent* e = ::readdir(d)) {
                 const std::string name = e->d_name;
-                if (name.compare(0, 3, "COM") == 0) found.emplace_back(ComNumber(name), name);
+                const int n = ComNumber(name);
+                if (n >= 1 && n <= kMaxComNumber && name == "COM" + std::to_string(n))
+                    found.emplace_back(n, name);
             }
             ::closedir(d);
         }
     } else {
         // /dev/ttyS<n> whose driver reports a real port type (0 means no hardware behind it).
-        for (int n = 0; n < 256; ++n) {
+        for (int n = 0; n < kMaxComNumber; ++n) {
             std::ifstream type("/sys/class/tty/ttyS" + std::to_string(n) + "/type");
             int t = 0;
             if (type >> t && t != 0) found.emplace_back(n + 1, "COM" + std::to_string(n + 1));

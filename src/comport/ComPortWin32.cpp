@@ -1,5 +1,6 @@
 // Win32 backend of the port component: the device handle with overlapped reads and writes on
-// kernel32's communications API. Every Win32 call that can fail goes through Check: a failure whose
+// kernel32's communications API. A close from any thread ends the waits of every thread
+// (CancelIoEx and an abort event). Every Win32 call that can fail goes through Check: a failure whose
 // last-error code is neither 0 nor ERROR_IO_PENDING becomes an EComError with the system's text.
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -9,9 +10,14 @@
 #endif
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ComPort.h"
@@ -40,18 +46,106 @@ constexpr const char* kDeviceComPrefix = "\\\\.\\COM";
 
 } // namespace
 
-struct TPortState {
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    HANDLE readEvent = nullptr;  // manual reset; signalled while no read is pending
-    HANDLE writeEvent = nullptr; // manual reset; signalled while no write is pending
+namespace {
+
+// Owns one Win32 handle (an event or the device): closes it when replaced or destroyed.
+class UniqueHandle {
+public:
+    UniqueHandle() = default;
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    ~UniqueHandle() { Reset(); }
+    HANDLE Get() const noexcept { return h_; }
+    bool Valid() const noexcept { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
+    void Reset(HANDLE h = nullptr) noexcept {
+        if (Valid()) CloseHandle(h_);
+        h_ = h;
+    }
+
+private:
+    HANDLE h_ = nullptr;
+};
+
+// The process priority class saved at open and put back on release.
+class SavedPriorityClass {
+public:
+    SavedPriorityClass() = default;
+    SavedPriorityClass(const SavedPriorityClass&) = delete;
+    SavedPriorityClass& operator=(const SavedPriorityClass&) = delete;
+    ~SavedPriorityClass() { Restore(); }
+    void Apply(DWORD priorityClass) noexcept {
+        // Not checked: a class the system lowers or refuses leaves the port usable.
+        saved_ = GetPriorityClass(GetCurrentProcess());
+        ::SetPriorityClass(GetCurrentProcess(), priorityClass);
+    }
+    void Restore() noexcept {
+        if (saved_ != kNoPriority) ::SetPriorityClass(GetCurrentProcess(), saved_);
+        saved_ = kNoPriority;
+    }
+
+private:
+    DWORD saved_ = kNoPriority;
+};
+
+} // namespace
+
+// Everything of one open. Operations hold it through a shared pointer while they use it: a close
+// from another thread signals abortEvent and cancels the I/O of every thread, and the handles
+// close when the last user let go of the line, after any transfer still under way has ended.
+struct TLine {
+    UniqueHandle commEvent;  // auto reset; serves the event thread's overlapped record
+    UniqueHandle readEvent;  // manual reset; signalled while no read is pending
+    UniqueHandle writeEvent; // manual reset; signalled while no write is pending
+    UniqueHandle abortEvent; // manual reset; signalled once the line is closing
+    UniqueHandle handle;     // the device (closed first: members end in reverse order)
     OVERLAPPED readRecord{};
     OVERLAPPED writeRecord{};
-    OVERLAPPED eventRecord{}; // its auto-reset event serves the event thread
-    DWORD readLength = 0;     // byte counts of the last ReadFile / WriteFile started
+    OVERLAPPED eventRecord{};
+    DWORD readLength = 0; // byte counts of the last ReadFile / WriteFile started
     DWORD writeLength = 0;
     bool readUnchecked = false; // started, and its outcome not yet looked at
     bool writeUnchecked = false;
-    DWORD savedPriority = kNoPriority;
+    bool readSkipped = false; // the read had nothing to take: no ReadFile, nothing transferred
+    DWORD carriedErrors = 0;  // line errors cleared early, reported at the next wait
+    std::atomic<bool> closed{false};
+
+    ~TLine() {
+        // The system must not write into a record or buffer once the line is gone.
+        FinishPending(writeEvent, writeRecord);
+        FinishPending(readEvent, readRecord);
+    }
+
+    void Abort() noexcept {
+        closed = true;
+        if (abortEvent.Valid()) SetEvent(abortEvent.Get());
+        if (handle.Valid()) CancelIoEx(handle.Get(), nullptr); // every thread's I/O on the line
+    }
+
+    // Waits for the operation of `record` (signalled by `event`) unless the line closes first;
+    // false when it closed: the operation is then cancelled and over.
+    bool WaitFor(HANDLE event, OVERLAPPED& record) noexcept {
+        const HANDLE waits[2] = {event, abortEvent.Get()};
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) == WAIT_OBJECT_0) return true;
+        CancelIoEx(handle.Get(), &record);
+        DWORD transferred = 0;
+        GetOverlappedResult(handle.Get(), &record, &transferred, TRUE);
+        return false;
+    }
+
+private:
+    void FinishPending(const UniqueHandle& event, OVERLAPPED& record) noexcept {
+        if (!handle.Valid() || !event.Valid() || WaitForSingleObject(event.Get(), 0) == WAIT_OBJECT_0) return;
+        CancelIoEx(handle.Get(), &record);
+        DWORD transferred = 0;
+        GetOverlappedResult(handle.Get(), &record, &transferred, TRUE);
+    }
+};
+
+struct TPortState {
+    std::mutex lock; // `line`
+    std::shared_ptr<TLine> line;
+    std::atomic<bool> open{false}; // read by IsOpen on any thread
+    SavedPriorityClass priority;
 };
 
 namespace {
@@ -67,107 +161,115 @@ std::string SystemMessage(DWORD code) {
     return std::string(text, n);
 }
 
-// Ends an operation that is still under way so that the system no longer writes into its record
-// or buffer once the handle is gone.
-void FinishPending(HANDLE handle, HANDLE event, OVERLAPPED& record) {
-    if (event == nullptr || WaitForSingleObject(event, 0) == WAIT_OBJECT_0) return;
-    CancelIo(handle);
-    DWORD transferred = 0;
-    GetOverlappedResult(handle, &record, &transferred, TRUE);
-}
-
-void CloseIfPresent(HANDLE& h) {
-    if (h != nullptr) CloseHandle(h);
-    h = nullptr;
-}
-
 bool StartsWith(const std::string& s, const char* prefix) {
     return s.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// The line of an open port, held for the caller; nothing when closed or closing.
+std::shared_ptr<TLine> LineOf(TPortState* s) {
+    if (!s) return {};
+    std::lock_guard lock(s->lock);
+    if (!s->line || s->line->closed) return {};
+    return s->line;
+}
+
+[[noreturn]] void RaiseClosed(TCustomComPort& port) {
+    port.RaiseError(ceComponent, kMsgClosedPort, ekClosedPort);
+}
+
+std::shared_ptr<TLine> UsableLine(TCustomComPort& port, TPortState* s) {
+    auto line = LineOf(s);
+    if (!line) RaiseClosed(port);
+    return line;
+}
+
+// The Win32 result check.
+void Check(TCustomComPort& port, bool succeeded, TComErrorKind kind = ekSystem) {
+    if (succeeded) return;
+    const DWORD code = GetLastError();
+    if (code == ERROR_SUCCESS || code == ERROR_IO_PENDING) return;
+    SetLastError(ERROR_SUCCESS);
+    port.RaiseError(static_cast<std::int32_t>(code), SystemMessage(code), kind);
 }
 
 } // namespace
 
 void TCustomComPort::StateDeleter::operator()(TPortState* s) const noexcept {
-    // Close normally releases everything; this only guards against a state dropped while holding.
-    if (s->handle != INVALID_HANDLE_VALUE) CloseHandle(s->handle);
-    CloseIfPresent(s->writeEvent);
-    CloseIfPresent(s->readEvent);
-    CloseIfPresent(s->eventRecord.hEvent);
-    delete s;
+    delete s; // the owners release whatever is still held
 }
-
-namespace {
-
-// The Win32 result check.
-void Check(TCustomComPort& port, bool succeeded) {
-    if (succeeded) return;
-    const DWORD code = GetLastError();
-    if (code == ERROR_SUCCESS || code == ERROR_IO_PENDING) return;
-    SetLastError(ERROR_SUCCESS);
-    port.RaiseError(static_cast<std::int32_t>(code), SystemMessage(code));
-}
-
-} // namespace
 
 bool TCustomComPort::IsOpen() const noexcept {
-    return state_ && state_->handle != INVALID_HANDLE_VALUE;
+    return state_ && state_->open;
 }
 
 void TCustomComPort::CreateHandle() {
     ReleaseHandle();
     if (!state_) state_.reset(new TPortState);
     TPortState& s = *state_;
+    // Whatever fails below releases what was made so far on the way out.
+    struct ReleaseOnFailure {
+        TCustomComPort& port;
+        bool armed = true;
+        ~ReleaseOnFailure() {
+            if (armed) port.ReleaseHandle();
+        }
+    } guard{*this};
     SetLastError(ERROR_SUCCESS);
 
-    if (priorityClass_ != pcDefault) {
-        // Not checked: a class the system lowers or refuses leaves the port usable.
-        s.savedPriority = GetPriorityClass(GetCurrentProcess());
-        ::SetPriorityClass(GetCurrentProcess(), PriorityClassCode(priorityClass_));
+    if (priorityClass_ != pcDefault) s.priority.Apply(PriorityClassCode(priorityClass_));
+
+    auto line = std::make_shared<TLine>();
+    line->commEvent.Reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
+    Check(*this, line->commEvent.Valid());
+    line->readEvent.Reset(CreateEventA(nullptr, TRUE, TRUE, nullptr));
+    Check(*this, line->readEvent.Valid());
+    line->writeEvent.Reset(CreateEventA(nullptr, TRUE, TRUE, nullptr));
+    Check(*this, line->writeEvent.Valid());
+    line->abortEvent.Reset(CreateEventA(nullptr, TRUE, FALSE, nullptr));
+    Check(*this, line->abortEvent.Valid());
+
+    line->handle.Reset(CreateFileA(deviceName_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr));
+    Check(*this, line->handle.Valid(), ekOpen);
+    if (!line->handle.Valid()) return; // failed without a code: stays closed
+    const HANDLE h = line->handle.Get();
+    {
+        std::lock_guard lock(s.lock);
+        s.line = std::move(line);
+        s.open = true;
     }
 
-    s.eventRecord = OVERLAPPED{};
-    s.eventRecord.hEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    Check(*this, s.eventRecord.hEvent != nullptr);
-    s.readEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    Check(*this, s.readEvent != nullptr);
-    s.writeEvent = CreateEventA(nullptr, TRUE, TRUE, nullptr);
-    Check(*this, s.writeEvent != nullptr);
-
-    s.handle = CreateFileA(deviceName_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
-    Check(*this, s.handle != INVALID_HANDLE_VALUE);
-    if (s.handle == INVALID_HANDLE_VALUE) return; // failed without a code: stays closed
-
-    Check(*this, PurgeComm(s.handle, PURGE_RXABORT | PURGE_RXCLEAR) != FALSE);
-    Check(*this, PurgeComm(s.handle, PURGE_TXABORT | PURGE_TXCLEAR) != FALSE);
+    Check(*this, PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR) != FALSE);
+    Check(*this, PurgeComm(h, PURGE_TXABORT | PURGE_TXCLEAR) != FALSE);
     ApplyBuffers();
     ApplySettings();
     ApplyTimeouts();
     ApplyEventMask(); // starts the event thread when handlers are assigned
+    guard.armed = false;
+}
+
+void TCustomComPort::AbortWaits() noexcept {
+    if (auto line = LineOf(state_.get())) line->Abort();
 }
 
 void TCustomComPort::ReleaseHandle() noexcept {
     if (!state_) return;
     TPortState& s = *state_;
-    if (s.handle != INVALID_HANDLE_VALUE) {
-        FinishPending(s.handle, s.writeEvent, s.writeRecord);
-        FinishPending(s.handle, s.readEvent, s.readRecord);
-        s.readUnchecked = s.writeUnchecked = false;
-        CloseHandle(s.handle);
-        s.handle = INVALID_HANDLE_VALUE;
+    std::shared_ptr<TLine> line;
+    {
+        std::lock_guard lock(s.lock);
+        line = std::move(s.line);
+        s.open = false;
     }
-    CloseIfPresent(s.writeEvent);
-    CloseIfPresent(s.readEvent);
-    CloseIfPresent(s.eventRecord.hEvent);
-    if (s.savedPriority != kNoPriority) {
-        ::SetPriorityClass(GetCurrentProcess(), s.savedPriority);
-        s.savedPriority = kNoPriority;
-    }
+    if (line) line->Abort();
+    s.priority.Restore();
+    // The handles close when the last user of the line lets go of it (usually right here).
 }
 
 void TCustomComPort::ApplySettings() {
-    if (!IsOpen()) return;
-    const HANDLE h = state_->handle;
+    auto line = LineOf(state_.get());
+    if (!line) return;
+    const HANDLE h = line->handle.Get();
     DCB dcb{};
     dcb.DCBlength = kDcbLength;
     Check(*this, GetCommState(h, &dcb) != FALSE);
@@ -213,52 +315,60 @@ void TCustomComPort::ApplySettings() {
 }
 
 void TCustomComPort::ApplyBuffers() {
-    if (!IsOpen()) return;
-    Check(*this, SetupComm(state_->handle, static_cast<DWORD>(bufferSizes_.Input()),
+    auto line = LineOf(state_.get());
+    if (!line) return;
+    Check(*this, SetupComm(line->handle.Get(), static_cast<DWORD>(bufferSizes_.Input()),
                            static_cast<DWORD>(bufferSizes_.Output())) != FALSE);
 }
 
 void TCustomComPort::ApplyTimeouts() {
-    if (!IsOpen()) return;
+    auto line = LineOf(state_.get());
+    if (!line) return;
     COMMTIMEOUTS t{};
-    Check(*this, GetCommTimeouts(state_->handle, &t) != FALSE);
+    Check(*this, GetCommTimeouts(line->handle.Get(), &t) != FALSE);
     t.ReadIntervalTimeout = static_cast<DWORD>(timeouts_.ReadInterval());
     t.ReadTotalTimeoutMultiplier = static_cast<DWORD>(timeouts_.ReadMultiplier());
     t.ReadTotalTimeoutConstant = static_cast<DWORD>(timeouts_.ReadConstant());
     t.WriteTotalTimeoutMultiplier = static_cast<DWORD>(timeouts_.WriteMultiplier());
     t.WriteTotalTimeoutConstant = static_cast<DWORD>(timeouts_.WriteConstant());
-    Check(*this, SetCommTimeouts(state_->handle, &t) != FALSE);
+    Check(*this, SetCommTimeouts(line->handle.Get(), &t) != FALSE);
 }
 
 void TCustomComPort::SetCommEventMask(std::uint32_t mask) {
     // Also ends a pending WaitCommEvent, which then reports no events.
-    if (!IsOpen()) return;
-    Check(*this, SetCommMask(state_->handle, mask) != FALSE);
+    auto line = LineOf(state_.get());
+    if (!line) return;
+    Check(*this, SetCommMask(line->handle.Get(), mask) != FALSE);
 }
 
 std::uint32_t TCustomComPort::WaitCommEvent() {
-    TPortState& s = *state_;
-    const HANDLE event = s.eventRecord.hEvent;
+    auto held = LineOf(state_.get());
+    if (!held) return 0; // closing: the thread is being stopped
+    TLine& s = *held;
     s.eventRecord = OVERLAPPED{};
-    s.eventRecord.hEvent = event;
+    s.eventRecord.hEvent = s.commEvent.Get();
     DWORD mask = 0;
-    if (!::WaitCommEvent(s.handle, &mask, &s.eventRecord)) {
+    if (!::WaitCommEvent(s.handle.Get(), &mask, &s.eventRecord)) {
         DWORD code = GetLastError();
         if (code == ERROR_IO_PENDING) {
+            if (!s.WaitFor(s.commEvent.Get(), s.eventRecord)) return 0;
             DWORD unused = 0;
-            code =
-                GetOverlappedResult(s.handle, &s.eventRecord, &unused, TRUE) ? ERROR_SUCCESS : GetLastError();
+            code = GetOverlappedResult(s.handle.Get(), &s.eventRecord, &unused, FALSE) ? ERROR_SUCCESS
+                                                                                       : GetLastError();
         }
         if (code != ERROR_SUCCESS && code != ERROR_IO_PENDING) {
             SetLastError(ERROR_SUCCESS);
-            throw EComError(static_cast<std::int32_t>(code), SystemMessage(code));
+            // Cancelled (a new mask, a stop or a close; Wine cancels where Windows reports no
+            // events): the caller goes round and looks again.
+            if (s.closed || code == ERROR_OPERATION_ABORTED) return 0;
+            throw EComError(static_cast<std::int32_t>(code), SystemMessage(code), ekSystem);
         }
     }
     return mask;
 }
 
 void TCustomComPort::InterruptCommEvent() noexcept {
-    if (IsOpen()) SetCommMask(state_->handle, 0);
+    if (auto line = LineOf(state_.get())) SetCommMask(line->handle.Get(), 0);
 }
 
 void TCustomComPort::SetCurrentThreadPriority(TThreadPriority priority) noexcept {
@@ -270,67 +380,102 @@ void TCustomComPort::SetCurrentThreadPriority(TThreadPriority priority) noexcept
 }
 
 void TCustomComPort::StartRead(void* buffer, std::int32_t length) {
-    TPortState& s = *state_;
+    auto held = UsableLine(*this, state_.get());
+    TLine& s = *held;
     s.readLength = static_cast<DWORD>(length);
     s.readRecord = OVERLAPPED{};
-    s.readRecord.hEvent = s.readEvent;
-    Check(*this, ResetEvent(s.readEvent) != FALSE);
-    Check(*this, ReadFile(s.handle, buffer, s.readLength, nullptr, &s.readRecord) != FALSE);
-    s.readUnchecked = true;
+    s.readRecord.hEvent = s.readEvent.Get();
+    DWORD take = s.readLength;
+    if (timeouts_.ReadInterval() == -1 && timeouts_.ReadMultiplier() == 0 && timeouts_.ReadConstant() == 0) {
+        // MAXDWORD/0/0 returns what is queued at once. Wine keeps such a read pending while
+        // nothing is queued; asking for no more than is queued gives the same everywhere.
+        DWORD errors = 0;
+        COMSTAT status{};
+        Check(*this, ClearCommError(s.handle.Get(), &errors, &status) != FALSE);
+        s.carriedErrors |= errors;
+        take = std::min(take, status.cbInQue);
+        if (take == 0) {
+            s.readSkipped = s.readUnchecked = true;
+            return;
+        }
+    }
+    Check(*this, ResetEvent(s.readEvent.Get()) != FALSE);
+    const bool started = ReadFile(s.handle.Get(), buffer, take, nullptr, &s.readRecord) != FALSE;
+    s.readUnchecked = started || GetLastError() == ERROR_IO_PENDING;
+    if (!s.readUnchecked) SetEvent(s.readEvent.Get()); // nothing pending after all
+    Check(*this, started);
 }
 
 void TCustomComPort::StartWrite(const void* buffer, std::int32_t length) {
-    TPortState& s = *state_;
+    auto held = UsableLine(*this, state_.get());
+    TLine& s = *held;
     s.writeLength = static_cast<DWORD>(length);
     s.writeRecord = OVERLAPPED{};
-    s.writeRecord.hEvent = s.writeEvent;
-    Check(*this, ResetEvent(s.writeEvent) != FALSE);
-    Check(*this, WriteFile(s.handle, buffer, s.writeLength, nullptr, &s.writeRecord) != FALSE);
-    s.writeUnchecked = true;
+    s.writeRecord.hEvent = s.writeEvent.Get();
+    Check(*this, ResetEvent(s.writeEvent.Get()) != FALSE);
+    const bool started = WriteFile(s.handle.Get(), buffer, s.writeLength, nullptr, &s.writeRecord) != FALSE;
+    s.writeUnchecked = started || GetLastError() == ERROR_IO_PENDING;
+    if (!s.writeUnchecked) SetEvent(s.writeEvent.Get());
+    Check(*this, started);
 }
 
 void TCustomComPort::WaitPending(bool write) {
-    if (state_) {
-        TPortState& s = *state_;
-        const HANDLE event = write ? s.writeEvent : s.readEvent;
-        bool& unchecked = write ? s.writeUnchecked : s.readUnchecked;
-        // A closed port has no events and nothing pending. An operation that ended before this
-        // wait is judged all the same: a read that timed out early is still a timeout.
-        if (event != nullptr && unchecked) {
-            unchecked = false;
-            DWORD transferred = 0;
-            const bool done = GetOverlappedResult(s.handle, write ? &s.writeRecord : &s.readRecord,
-                                                  &transferred, TRUE) != FALSE;
-            // Windows completes a transfer that ran out of time with a short count; Wine fails it
-            // with ERROR_TIMEOUT when nothing at all was transferred. Both are the same timeout.
-            if (!done && GetLastError() == ERROR_TIMEOUT) {
-                SetLastError(ERROR_SUCCESS);
-                RaiseError(ceComponent, kMsgTimeout);
-            }
-            Check(*this, done);
-            if (transferred != (write ? s.writeLength : s.readLength)) RaiseError(ceComponent, kMsgTimeout);
-        }
+    if (!IsOpen()) {
+        CheckOpen();
+        return;
     }
-    CheckOpen();
+    auto held = UsableLine(*this, state_.get());
+    TLine& s = *held;
+    const HANDLE event = write ? s.writeEvent.Get() : s.readEvent.Get();
+    OVERLAPPED& record = write ? s.writeRecord : s.readRecord;
+    bool& unchecked = write ? s.writeUnchecked : s.readUnchecked;
+    // An operation that ended before this wait is judged all the same: a read that timed out
+    // early is still a timeout.
+    const bool skipped = !write && s.readSkipped;
+    s.readSkipped = s.readSkipped && write;
+    if (unchecked && skipped) {
+        unchecked = false;
+        RaiseError(ceComponent, kMsgTimeout, ekTimeout); // nothing was queued
+    }
+    if (unchecked) {
+        unchecked = false;
+        if (!s.WaitFor(event, record)) RaiseClosed(*this);
+        DWORD transferred = 0;
+        const bool done = GetOverlappedResult(s.handle.Get(), &record, &transferred, FALSE) != FALSE;
+        // Windows completes a transfer that ran out of time with a short count; Wine fails it
+        // with ERROR_TIMEOUT when nothing at all was transferred. Both are the same timeout.
+        if (!done && GetLastError() == ERROR_TIMEOUT) {
+            SetLastError(ERROR_SUCCESS);
+            RaiseError(ceComponent, kMsgTimeout, ekTimeout);
+        }
+        if (!done && s.closed) RaiseClosed(*this); // cancelled by a close
+        Check(*this, done);
+        if (transferred != (write ? s.writeLength : s.readLength))
+            RaiseError(ceComponent, kMsgTimeout, ekTimeout);
+    }
     DWORD errors = 0;
-    Check(*this, ClearCommError(state_->handle, &errors, nullptr) != FALSE);
+    Check(*this, ClearCommError(s.handle.Get(), &errors, nullptr) != FALSE);
+    errors |= std::exchange(s.carriedErrors, 0);
+    held.reset();
     CheckLineErrors(errors);
 }
 
 std::uint32_t TCustomComPort::ClearErrors(std::int32_t* inQueue) {
     // No closed-port guard: on a closed port the call fails with the system's invalid-handle code.
-    const HANDLE h = state_ ? state_->handle : INVALID_HANDLE_VALUE;
+    auto line = LineOf(state_.get());
+    const HANDLE h = line ? line->handle.Get() : INVALID_HANDLE_VALUE;
     DWORD errors = 0;
     COMSTAT status{};
-    Check(*this, ClearCommError(h, &errors, &status) != FALSE);
+    Check(*this, ClearCommError(h, &errors, &status) != FALSE, line ? ekSystem : ekClosedPort);
     if (inQueue) *inQueue = static_cast<std::int32_t>(status.cbInQue);
     return errors;
 }
 
 TModemStatus TCustomComPort::ModemStatus() {
     CheckOpen();
+    auto line = UsableLine(*this, state_.get());
     DWORD bits = 0;
-    Check(*this, GetCommModemStatus(state_->handle, &bits) != FALSE);
+    Check(*this, GetCommModemStatus(line->handle.Get(), &bits) != FALSE);
     TModemStatus status;
     if (bits & MS_CTS_ON) status.Include(msCTS);
     if (bits & MS_DSR_ON) status.Include(msDSR);

@@ -28,6 +28,7 @@ struct MainThreadState {
     std::deque<std::shared_ptr<Pending>> calls;
     std::thread::id id;
     bool attached = false;
+    const void* running = nullptr; // the owner of the call the main thread runs now
 };
 
 MainThreadState& Main() {
@@ -77,6 +78,7 @@ std::size_t TMainThread::ProcessEvents(int timeoutMs) {
     while (!m.calls.empty()) {
         std::shared_ptr<Pending> p = m.calls.front();
         m.calls.pop_front();
+        m.running = p->owner;
         lock.unlock();
         std::exception_ptr error;
         try {
@@ -87,6 +89,7 @@ std::size_t TMainThread::ProcessEvents(int timeoutMs) {
         ++ran;
         lock.lock();
         p->finished = true;
+        m.running = nullptr;
         m.done.notify_all();
         if (error) {
             lock.unlock();
@@ -96,7 +99,7 @@ std::size_t TMainThread::ProcessEvents(int timeoutMs) {
     return ran;
 }
 
-bool TMainThread::Synchronize(const void* owner, std::function<void()> call) {
+bool TMainThread::Synchronize(const void* owner, std::function<void()> call, const std::atomic<bool>* stop) {
     MainThreadState& m = Main();
     std::unique_lock lock(m.mutex);
     if (!m.attached || m.id == std::this_thread::get_id()) {
@@ -107,8 +110,14 @@ bool TMainThread::Synchronize(const void* owner, std::function<void()> call) {
     auto p = std::make_shared<Pending>(Pending{owner, std::move(call), true});
     m.calls.push_back(p);
     m.queued.notify_all();
-    m.done.wait(lock, [&] { return p->finished || !m.attached; });
+    // `stop` is set before Cancel takes the lock and notifies, so its change is never missed.
+    m.done.wait(lock, [&] { return p->finished || !m.attached || (stop && *stop); });
     if (p->finished) return p->call != nullptr;
+    if (m.attached) {
+        // Stopped: a call still queued is dropped; one the main thread runs right now runs on.
+        std::erase(m.calls, p);
+        return false;
+    }
     // Detached while waiting: nobody will run it, so run it here.
     lock.unlock();
     p->call();
@@ -126,6 +135,13 @@ void TMainThread::Queue(const void* owner, std::function<void()> call) {
         }
     }
     call();
+}
+
+void TMainThread::WaitUntilIdle(const void* owner) {
+    MainThreadState& m = Main();
+    std::unique_lock lock(m.mutex);
+    if (m.attached && m.id == std::this_thread::get_id()) return;
+    m.done.wait(lock, [&] { return m.running != owner; });
 }
 
 void TMainThread::Cancel(const void* owner) {
@@ -149,7 +165,7 @@ TComThread::TComThread(TCustomComPort& port) : port_(port) {
     try {
         thread_ = std::thread([this] { Execute(); });
     } catch (const std::system_error&) {
-        port.RaiseError(ceComponent, kMsgCreateThread);
+        port.RaiseError(ceComponent, kMsgCreateThread, ekComponent);
     }
 }
 
@@ -184,11 +200,12 @@ void TComThread::Execute() noexcept {
             // Raised through the main thread; "access denied" (the device went away) closes too.
             TCustomComPort* port = &port_;
             const std::int32_t code = e.ErrorCode;
+            const TComErrorKind kind = e.Kind;
             const std::string message = e.what();
             try {
-                TMainThread::Queue(port, [port, code, message] {
+                TMainThread::Queue(port, [port, code, message, kind] {
                     if (code == ceAccessDenied) port->Close();
-                    port->RaiseError(code, message);
+                    port->RaiseError(code, message, kind);
                 });
             } catch (...) {
                 // No main thread to raise it on: OnError has seen it, the thread ends.
@@ -198,11 +215,12 @@ void TComThread::Execute() noexcept {
         if (stopping_) break;
         if (events == 0) continue;
         try {
-            port_.DispatchEvents(events);
+            port_.DispatchEvents(events, stopping_);
         } catch (...) {
             // A handler that throws on the event thread must not end the process.
         }
     }
+    finished_ = true;
 }
 
 } // namespace tarvik::comport

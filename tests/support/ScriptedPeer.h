@@ -80,7 +80,7 @@ private:
     int slave_ = -1; // kept open so that the master never sees a hang-up
     int wakeRead_ = -1, wakeWrite_ = -1;
     std::string slavePath_;
-    bool lineMode_ = false;
+    std::atomic<bool> lineMode_{false}; // set by the test while the peer thread runs
     std::atomic<bool> stopping_{false};
 
     mutable std::mutex mutex_;

@@ -1,0 +1,120 @@
+// The read time-out table of the port component, shared by the Linux tests (pseudo-terminal) and
+// the Win32 tests under Wine, so that both backends answer the same cases the same way.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "comport/ComPort.h"
+
+namespace tarvik::comport_test {
+
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+// A generous bound for anything that must happen "promptly": a slow or loaded machine stays far
+// below it, a hang never ends before it.
+inline constexpr std::chrono::seconds kPrompt{20};
+
+// Runs `f` on its own thread and reports whether it finished within kPrompt x `factor`. A call
+// that hangs is left behind (detached), so that the failure is reported instead of hanging.
+inline bool FinishesPromptly(std::function<void()> f, int factor = 1) {
+    auto done = std::make_shared<std::promise<void>>();
+    auto future = done->get_future();
+    std::thread([f = std::move(f), done] {
+        f();
+        done->set_value();
+    }).detach();
+    return future.wait_for(kPrompt * factor) == std::future_status::ready;
+}
+
+// MAXDWORD is stored as -1. A case sends `early` before the read starts, then each piece of
+// `later` `gapMs` apart; the read asks for `length` bytes.
+struct ReadTimeoutCase {
+    const char* name;
+    std::int32_t interval, multiplier, constant;
+    std::int32_t length;
+    Bytes early;
+    std::vector<Bytes> later;
+    int gapMs;
+    bool timeout;   // the read ends short ("Timeout")
+    Bytes expected; // the start of the buffer afterwards
+};
+
+inline const std::vector<ReadTimeoutCase>& ReadTimeoutCases() {
+    static const std::vector<ReadTimeoutCase> cases = {
+        {"0/0/0: waits for every byte", 0, 0, 0, 3, {}, {{1}, {2}, {3}}, 100, false, {1, 2, 3}},
+        {"MAXDWORD/0/0: what is queued, at once", -1, 0, 0, 4, {1, 2}, {}, 0, true, {1, 2}},
+        {"MAXDWORD/0/0: nothing queued", -1, 0, 0, 4, {}, {}, 0, true, {}},
+        {"interval: restarts on every byte",
+         400,
+         0,
+         0,
+         5,
+         {},
+         {{1}, {2}, {3}, {4}, {5}},
+         150,
+         false,
+         {1, 2, 3, 4, 5}},
+        {"interval: ends a read after a silence", 100, 0, 0, 4, {}, {{1, 2}}, 0, true, {1, 2}},
+        {"MAXDWORD/MAXDWORD/c: nothing within c", -1, -1, 100, 200, {}, {}, 0, true, {}},
+        {"MAXDWORD/MAXDWORD/c: the first byte ends it", -1, -1, 60000, 200, {}, {{9, 8}}, 100, true, {9, 8}},
+        {"MAXDWORD/MAXDWORD/c: queued bytes end it", -1, -1, 60000, 200, {7}, {}, 0, true, {7}},
+        {"total: multiplier x n + constant", 0, 10, 100, 5, {1, 2, 3}, {}, 0, true, {1, 2, 3}},
+        {"total: all in time", 0, 10, 5000, 3, {}, {{1}, {2, 3}}, 50, false, {1, 2, 3}},
+        {"interval and total: the interval first", 100, 0, 60000, 4, {1}, {}, 0, true, {1}},
+    };
+    return cases;
+}
+
+struct ReadTimeoutOutcome {
+    bool finished = false; // within kPrompt
+    bool timedOut = false; // EComError of kind ekTimeout
+    std::string error;     // the text of any other EComError
+    Bytes start;           // the first expected.size() bytes of the buffer
+};
+
+// Runs one case on the open `port`; `send` plays the device.
+inline ReadTimeoutOutcome RunReadTimeoutCase(const ReadTimeoutCase& c, comport::TComPort& port,
+                                             const std::function<void(const Bytes&)>& send) {
+    port.Timeouts().SetReadInterval(c.interval);
+    port.Timeouts().SetReadMultiplier(c.multiplier);
+    port.Timeouts().SetReadConstant(c.constant);
+    if (!c.early.empty()) {
+        send(c.early);
+        const auto until = Clock::now() + kPrompt;
+        while (port.InputCount() < static_cast<std::int32_t>(c.early.size()) && Clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::thread sender([&] {
+        for (const Bytes& piece : c.later) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.gapMs));
+            send(piece);
+        }
+    });
+    auto buffer = std::make_shared<Bytes>(static_cast<std::size_t>(c.length), 0);
+    auto outcome = std::make_shared<ReadTimeoutOutcome>();
+    outcome->finished = FinishesPromptly([&port, buffer, outcome, length = c.length] {
+        try {
+            port.Read(buffer->data(), length, true);
+        } catch (const comport::EComError& e) {
+            outcome->timedOut = e.Kind == comport::ekTimeout;
+            if (!outcome->timedOut) outcome->error = e.what();
+        }
+    });
+    sender.join();
+    if (!outcome->finished) {
+        port.Close(); // ends the hung read, which must not outlive the port
+        return *outcome;
+    }
+    outcome->start.assign(buffer->begin(), buffer->begin() + static_cast<std::ptrdiff_t>(c.expected.size()));
+    return *outcome;
+}
+
+} // namespace tarvik::comport_test
