@@ -71,7 +71,9 @@ deb=$(ls "$work"/deb/*.deb)
 dpkg-deb --info "$deb" | sed -n 's/^ \(Package\|Version\|Architecture\|Depends\):/  &/p'
 dpkg-deb --contents "$deb" | awk '{ print $NF }' >"$work/deb.list"
 for f in ./usr/include/TarvikDLL.h ./usr/bin/tarvik-sim ./usr/lib/cmake/Tarvik/TarvikConfig.cmake \
-         ./usr/share/tarvik/facts.json; do
+         ./usr/share/tarvik/facts.json ./usr/share/doc/tarvik/copyright ./usr/lib/pkgconfig/tarvik_link.pc \
+         ./usr/share/man/man1/tarvik.1.gz ./usr/share/man/man1/tarvik-sim.1.gz \
+         ./usr/share/bash-completion/completions/tarvik ./usr/share/bash-completion/completions/tarvik-sim; do
   grep -qx "$f" "$work/deb.list" || fail "the package lacks $f"
 done
 grep -q 'libtarvik.so.1.0.0$' "$work/deb.list" || fail "the package lacks the library"
