@@ -151,6 +151,8 @@ if [ "${tools[32]}" = ON ]; then
     fi
   }
   smoke "--help" "Subcommands:" --help
+  smoke "--version" "tarvik $version" --version
+  smoke "unknown command" "unknown command 'frobnicate'" frobnicate
   smoke "explain" "ResultWrongIdentity" explain -7311
   if command -v python3 >/dev/null; then
     # Answers every request on the device side of COM3 with a flow reading of 100 %.

@@ -8,7 +8,6 @@
 #include <limits>
 
 #ifdef _WIN32
-#define NOMINMAX // std::numeric_limits<...>::max() below
 #include <windows.h>
 #endif
 

@@ -279,7 +279,11 @@ void AddScanAndWatch(CLI::App& app, Cli& cli) {
                     ReadDeviceID(0, port, baud, nullptr, 0, &hi, &mid, &lo, &type, &s1, &s2);
                 if (rc == ResultPortAbsent || rc == ResultPortBusy || rc == ResultBadPort ||
                     rc == ResultBadBaud) {
-                    skipped.push_back({{"port", port}, {"baud", baud}, {"result", ResultName(rc)}});
+                    const PortDiagnosis why = DiagnosePort(port, rc);
+                    skipped.push_back({{"port", port},
+                                       {"baud", baud},
+                                       {"result", ResultName(rc)},
+                                       {"diagnosis", why.text}});
                     if (rc != ResultBadBaud) break;
                     continue;
                 }
@@ -330,9 +334,11 @@ void AddScanAndWatch(CLI::App& app, Cli& cli) {
                 for (const auto& r : rows)
                     std::printf("%s\n", r.c_str());
             }
-            for (const auto& s : skipped)
-                std::printf("COM%d skipped: %s\n", s["port"].get<int>(),
-                            s["result"].get<std::string>().c_str());
+            for (const auto& s : skipped) {
+                const std::string why = s["diagnosis"];
+                std::printf("COM%d skipped: %s%s%s\n", s["port"].get<int>(),
+                            s["result"].get<std::string>().c_str(), why.empty() ? "" : ": ", why.c_str());
+            }
         }
         cli.exitCode = devices.empty() ? kExitFailed : kExitOk;
     });

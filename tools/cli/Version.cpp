@@ -25,7 +25,7 @@ LoadedLibrary FindLoadedLibrary() {
                                 GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             reinterpret_cast<LPCSTR>(&ReadFlow), &module) ||
         module == GetModuleHandleA(nullptr))
-        return {};
+        return {{}, ToolVersion()}; // linked into the program: the version it was built from
     char path[MAX_PATH] = {};
     if (GetModuleFileNameA(module, path, MAX_PATH) == 0) return {};
     LoadedLibrary lib{path, {}};
@@ -48,14 +48,15 @@ LoadedLibrary FindLoadedLibrary() {
 
 LoadedLibrary FindLoadedLibrary() {
     Dl_info info{};
-    if (::dladdr(reinterpret_cast<void*>(&ReadFlow), &info) == 0 || !info.dli_fname) return {};
+    if (::dladdr(reinterpret_cast<void*>(&ReadFlow), &info) == 0 || !info.dli_fname)
+        return {{}, ToolVersion()};
     LoadedLibrary lib{info.dli_fname, {}};
     // libtarvik.so.1 -> libtarvik.so.1.0.0: the version is what follows ".so." in the real name.
     std::error_code ec;
     const std::string real = std::filesystem::canonical(lib.path, ec).filename().string();
     const auto so = real.find(".so.");
     if (!ec && so != std::string::npos) lib.version = real.substr(so + 4);
-    if (!ec && real.find(".so") == std::string::npos) lib.path.clear(); // linked into the program
+    if (!ec && real.find(".so") == std::string::npos) return {{}, ToolVersion()}; // linked into the program
     return lib;
 }
 

@@ -10,7 +10,8 @@ std::string ToolVersion();
 
 struct LoadedLibrary {
     std::string path;    // the file the exports come from; empty when linked into the program
-    std::string version; // from the file's name (Linux soname chain) or version resource (Windows)
+    std::string version; // from the file's name (Linux soname chain) or version resource (Windows);
+                         // the tool's own version when the library is linked into the program
 };
 LoadedLibrary FindLoadedLibrary();
 

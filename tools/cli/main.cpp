@@ -131,7 +131,7 @@ void PrintVersion(bool json) {
     }
     std::printf("tarvik %s\n", tarvik::cli::ToolVersion().c_str());
     if (lib.path.empty())
-        std::printf("library: linked into the program\n");
+        std::printf("library: linked into the program (version %s)\n", lib.version.c_str());
     else
         std::printf("library: %s (version %s)\n", lib.path.c_str(),
                     lib.version.empty() ? "unknown" : lib.version.c_str());

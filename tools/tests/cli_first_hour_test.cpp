@@ -302,6 +302,10 @@ TEST_F(FirstHourWithDevices, PortProblemsAreNamed) {
     const ToolRun human = sim.ToolErr("flow -p 7 -b 38400 -a 64:010203");
     EXPECT_TRUE(Contains(human.out, "hint: " + Path("COM7") + " (/dev/null) is a device but not a terminal"))
         << human.out;
+    const json scan = sim.Tool("scan --ports 7,10 --bauds 38400 --json").Json();
+    ASSERT_EQ(scan["skipped"].size(), 2u) << scan.dump();
+    EXPECT_TRUE(Contains(scan["skipped"][1]["diagnosis"].get<std::string>(), "does not exist"))
+        << scan.dump();
     const json ports = sim.Tool("ports --json").Json();
     ASSERT_EQ(ports["ports"].size(), 7u) << ports.dump();
     EXPECT_EQ(ports["ports"][0]["note"], "");
