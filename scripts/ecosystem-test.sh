@@ -64,6 +64,14 @@ build_pc_host() { # pkg-config directory, output
 }
 [ "$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --modversion tarvik)" = 1.0.0 ] || fail "pkg-config version"
 build_pc_host "$(dirname "$pc")" "$work/host-pc"
+# The fast link has its own pkg-config file: a C++ host that opens a link builds and runs with it.
+if [ -f "$(dirname "$pc")/tarvik_link.pc" ]; then
+  printf '#include <tarvik/Link.h>\nint main() { tarvik::link::HartLink l; return l.Open(41, 19200) == ResultBadPort ? 0 : 1; }\n' \
+    >"$work/link-host.cpp"
+  # shellcheck disable=SC2046 # the flags are words
+  ${CXX:-c++} -std=c++20 "$work/link-host.cpp" $(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs tarvik_link) \
+    -o "$work/link-host" && LD_LIBRARY_PATH=$libdir "$work/link-host" || fail "a fast-link host with pkg-config tarvik_link"
+fi
 
 step "Debian package"
 (cd "$build" && cpack -G DEB -B "$work/deb" >"$work/cpack.log") || { cat "$work/cpack.log"; exit 1; }
