@@ -312,6 +312,26 @@ TEST_F(FirstHourWithDevices, PortProblemsAreNamed) {
     EXPECT_EQ(ports["ports"][6]["note"], "link target missing: a stale link?");
 }
 
+// A port held open by another tarvik (watch keeps its port between polls): the holder is named.
+TEST_F(FirstHourWithDevices, AHeldPortNamesItsHolder) {
+    const std::string watch = "TARVIK_PORT_DIR=" + Quoted(sim.Dir()) +
+                              " '" TARVIK_CLI "' watch flow -i 0.2 -n 100" + kFlow +
+                              " >/dev/null 2>&1 & echo $!";
+    const std::string pid = Shell(watch).out;
+    ASSERT_FALSE(pid.empty());
+    json j;
+    for (int i = 0; i < 50; ++i) { // until watch has opened the port
+        j = sim.Tool(std::string("flow --json") + kFlow).Json();
+        if (j["result"]["name"] == "ResultPortBusy") break;
+        ::usleep(100000);
+    }
+    Shell("kill " + pid);
+    ASSERT_EQ(j["result"]["name"], "ResultPortBusy") << j.dump();
+    EXPECT_EQ(j["diagnosis"]["kind"], "held") << j.dump();
+    ASSERT_EQ(j["diagnosis"]["holders"].size(), 1u) << j.dump();
+    EXPECT_EQ(j["diagnosis"]["holders"][0], "PID " + pid.substr(0, pid.find('\n')) + " (tarvik)");
+}
+
 TEST(FirstHour, PortDirectoryProblemsAreNamed) {
     TempDir dir;
     WriteFile(dir / "file", "");
