@@ -196,9 +196,9 @@ int main(int argc, char** argv) {
         // A negative number after a command reads as an option ("-5", "-inf").
         if (dynamic_cast<const CLI::ExtrasError*>(&e) || dynamic_cast<const CLI::RequiredError*>(&e)) {
             if (const auto negative = NegativeNumber(argc, argv))
-                message +=
-                    "; '" + *negative + "' reads as an option: give a negative value after --, e.g. tarvik " +
-                    (command.empty() ? std::string("setpoint set") : command) + " -p 3 -- " + *negative;
+                message += "; '" + *negative +
+                           "' reads as an option: give a negative value after --, e.g. tarvik " +
+                           (command.empty() ? std::string("setpoint set") : command) + " ... -- " + *negative;
         }
         if (!command.empty()) message = command + ": " + message;
         return UsageError(command, message, json);
