@@ -151,7 +151,7 @@ if [ "${tools[32]}" = ON ]; then
     fi
   }
   smoke "--help" "Subcommands:" --help
-  smoke "--version" "tarvik $version" --version
+  smoke "--version" "TarvikDLL.dll (version $version)" --version # read from the loaded DLL's resource
   smoke "unknown command" "unknown command 'frobnicate'" frobnicate
   smoke "explain" "ResultWrongIdentity" explain -7311
   if command -v python3 >/dev/null; then
