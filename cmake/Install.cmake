@@ -13,7 +13,10 @@
 #   lib/cmake/Tarvik/TarvikConfig.cmake, ...Targets.cmake, ...ConfigVersion.cmake
 #   lib/pkgconfig/tarvik.pc
 #   share/tarvik/facts.json          (unit names, status bits, result texts: the tools' table)
-#   share/doc/tarvik/                (README and docs/)
+#   share/doc/tarvik/                (README and docs/, copyright)
+#   share/man/man1/tarvik.1.gz, tarvik-sim.1.gz   (when help2man is installed)
+#   share/bash-completion/completions/tarvik, tarvik-sim
+#   lib/pkgconfig/tarvik_link.pc     (the fast link, when built)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -139,6 +142,55 @@ else()
 endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/tarvik.pc.in ${CMAKE_CURRENT_BINARY_DIR}/tarvik.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tarvik.pc DESTINATION ${TARVIK_PC_DIR})
+# The fast link: `pkg-config --cflags --libs tarvik_link` (a static library on Windows).
+if(TARGET ${TARVIK_FASTLINK_TARGET})
+  if(WIN32)
+    set(TARVIK_LINK_PC_CFLAGS -DTARVIK_LINK_STATIC)
+    set(TARVIK_LINK_PC_PRIVATE "-lpthread")
+  else()
+    set(TARVIK_LINK_PC_CFLAGS "")
+    set(TARVIK_LINK_PC_PRIVATE "-lpthread")
+  endif()
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/tarvik_link.pc.in ${CMAKE_CURRENT_BINARY_DIR}/tarvik_link.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/tarvik_link.pc DESTINATION ${TARVIK_PC_DIR})
+endif()
+
+# ---- manual pages, shell completion, copyright -----------------------------------------------------
+# The manual pages are the tools' --help texts (help2man, Debian: help2man); the completion scripts
+# and the copyright file are in tools/packaging.
+set(TARVIK_PACKAGING ${PROJECT_SOURCE_DIR}/tools/packaging)
+if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
+  find_program(TARVIK_HELP2MAN help2man)
+  find_program(TARVIK_GZIP gzip)
+  set(tarvik_man_tarvik_cli "read and control HART flow and pressure devices and the 0731 read-out unit")
+  set(tarvik_man_tarvik_sim "simulated HART devices and 0731 read-out unit on pseudo-terminals")
+  foreach(tool tarvik_cli tarvik_sim)
+    if(NOT TARGET ${tool})
+      continue()
+    endif()
+    get_target_property(tool_name ${tool} OUTPUT_NAME)
+    if(TARVIK_HELP2MAN AND TARVIK_GZIP)
+      set(page ${CMAKE_BINARY_DIR}/man/${tool_name}.1)
+      add_custom_command(
+        OUTPUT ${page}.gz
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+        COMMAND ${TARVIK_HELP2MAN} --no-info --no-discard-stderr --section=1
+                --version-string=${PROJECT_VERSION} "--name=${tarvik_man_${tool}}" --output=${page}
+                $<TARGET_FILE:${tool}>
+        COMMAND ${TARVIK_GZIP} -9nf ${page}
+        DEPENDS ${tool}
+        COMMENT "Manual page ${tool_name}.1")
+      add_custom_target(${tool}_man ALL DEPENDS ${page}.gz)
+      install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+    endif()
+    install(FILES ${TARVIK_PACKAGING}/completion/${tool_name}
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+  endforeach()
+  if(NOT TARVIK_HELP2MAN)
+    message(STATUS "help2man not found: no manual pages for the tools (Debian: help2man)")
+  endif()
+endif()
+install(FILES ${TARVIK_PACKAGING}/copyright DESTINATION ${TARVIK_DOC_DIR})
 
 # ---- packages ------------------------------------------------------------------------------------
 set(CPACK_PACKAGE_NAME tarvik)

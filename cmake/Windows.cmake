@@ -8,6 +8,21 @@ set_target_properties(tarvik PROPERTIES
   IMPORT_PREFIX "lib"
   IMPORT_SUFFIX ".dll.a")
 
+# Version resource (file and product version, description), from the project version; the
+# Windows leg reads it back from the DLL.
+# windres runs as a plain command: the project's warning options are not for it.
+set(TARVIK_RC_DESCRIPTION "Tarvik: process instruments on a serial line (HART devices, 0731 read-out unit)")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/TarvikDLL.rc.in ${CMAKE_CURRENT_BINARY_DIR}/TarvikDLL.rc @ONLY)
+find_program(TARVIK_WINDRES NAMES ${TARVIK_MINGW_TRIPLET}-windres windres REQUIRED)
+set(TARVIK_RC_OBJECT ${CMAKE_CURRENT_BINARY_DIR}/TarvikDLL.res.o)
+add_custom_command(
+  OUTPUT ${TARVIK_RC_OBJECT}
+  COMMAND ${TARVIK_WINDRES} -O coff -i ${CMAKE_CURRENT_BINARY_DIR}/TarvikDLL.rc -o ${TARVIK_RC_OBJECT}
+  DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/TarvikDLL.rc
+  COMMENT "Version resource of TarvikDLL.dll")
+set_source_files_properties(${TARVIK_RC_OBJECT} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+target_sources(tarvik PRIVATE ${TARVIK_RC_OBJECT})
+
 # The export table links only the names that the sources define so far; it grows to the full
 # table of src/api/TarvikDLL.def as the exports are written.
 file(GLOB_RECURSE TARVIK_EXPORT_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/*.cpp)

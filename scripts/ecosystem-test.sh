@@ -113,6 +113,14 @@ build_pc_host() { # pkg-config directory, output
 }
 [ "$(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --modversion tarvik)" = 1.0.0 ] || fail "pkg-config version"
 build_pc_host "$(dirname "$pc")" "$work/host-pc"
+# The fast link has its own pkg-config file: a C++ host that opens a link builds and runs with it.
+if [ -f "$(dirname "$pc")/tarvik_link.pc" ]; then
+  printf '#include <tarvik/Link.h>\nint main() { tarvik::link::HartLink l; return l.Open(41, 19200) == ResultBadPort ? 0 : 1; }\n' \
+    >"$work/link-host.cpp"
+  # shellcheck disable=SC2046 # the flags are words
+  ${CXX:-c++} -std=c++20 "$work/link-host.cpp" $(PKG_CONFIG_PATH=$(dirname "$pc") pkg-config --cflags --libs tarvik_link) \
+    -o "$work/link-host" && LD_LIBRARY_PATH=$libdir "$work/link-host" || fail "a fast-link host with pkg-config tarvik_link"
+fi
 
 step "Debian package"
 deb_rc=0
@@ -123,7 +131,9 @@ deb=$(ls "$work"/deb/*.deb)
 dpkg-deb --info "$deb" | sed -n 's/^ \(Package\|Version\|Architecture\|Depends\):/  &/p'
 dpkg-deb --contents "$deb" | awk '{ print $NF }' >"$work/deb.list"
 for f in ./usr/include/TarvikDLL.h ./usr/bin/tarvik-sim ./usr/lib/cmake/Tarvik/TarvikConfig.cmake \
-         ./usr/share/tarvik/facts.json; do
+         ./usr/share/tarvik/facts.json ./usr/share/doc/tarvik/copyright ./usr/lib/pkgconfig/tarvik_link.pc \
+         ./usr/share/man/man1/tarvik.1.gz ./usr/share/man/man1/tarvik-sim.1.gz \
+         ./usr/share/bash-completion/completions/tarvik ./usr/share/bash-completion/completions/tarvik-sim; do
   grep -qx "$f" "$work/deb.list" || fail "the package lacks $f"
 done
 grep -q 'libtarvik.so.1.0.0$' "$work/deb.list" || fail "the package lacks the library"

@@ -42,6 +42,23 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # ---- build both DLLs and the test programs ------------------------------------------------------
+# The DLL's version resource, read back with windres: file and product version as the project's
+# version, and a description.
+version=$(sed -n 's/^project(Tarvik VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+check_version_resource() { # <dll> <triplet>
+  local rc
+  rc=$("$2-windres" -i "$1" -J coff -O rc)
+  local v=${version//./, }
+  if grep -q "FILEVERSION $v, 0" <<<"$rc" && grep -q "PRODUCTVERSION $v, 0" <<<"$rc" &&
+     grep -q "VALUE \"FileVersion\", \"$version\"" <<<"$rc" &&
+     grep -q "VALUE \"ProductVersion\", \"$version\"" <<<"$rc" &&
+     grep -q 'VALUE "FileDescription", "Tarvik' <<<"$rc"; then
+    echo "$(basename "$1") ($2): version resource $version: ok" >&2
+  else
+    printf '%s (%s): no version resource %s with a description in:\n%s\n' "$1" "$2" "$version" "$rc" >&2
+    exit 1
+  fi
+}
 prefix=${WIN_BUILD_PREFIX:-build-win}
 declare -A triplet=([32]=i686-w64-mingw32 [64]=x86_64-w64-mingw32)
 # The 32-bit build adds tarvik.exe when the tools' header-only libraries are there (Debian:
@@ -60,6 +77,7 @@ for bits in 32 64; do
         -DCMAKE_EXE_LINKER_FLAGS="-static -static-libgcc -static-libstdc++" >/dev/null
   ninja -C "$dir" -j2
   (cd "$dir" && ctest -R dll_tables --output-on-failure)
+  check_version_resource "$dir/TarvikDLL.dll" "${triplet[$bits]}"
 done
 
 # ---- a fresh Wine prefix with the test ports ----------------------------------------------------
@@ -133,6 +151,8 @@ if [ "${tools[32]}" = ON ]; then
     fi
   }
   smoke "--help" "Subcommands:" --help
+  smoke "--version" "TarvikDLL.dll (version $version)" --version # read from the loaded DLL's resource
+  smoke "unknown command" "unknown command 'frobnicate'" frobnicate
   smoke "explain" "ResultWrongIdentity" explain -7311
   if command -v python3 >/dev/null; then
     # Answers every request on the device side of COM3 with a flow reading of 100 %.

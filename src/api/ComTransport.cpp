@@ -12,7 +12,7 @@ namespace tarvik::api {
 using namespace comport;
 
 bool IsTimeout(const EComError& error) {
-    return error.ErrorCode == ceComponent && std::strcmp(error.what(), kMsgTimeout) == 0;
+    return error.Kind == ekTimeout;
 }
 
 namespace {

@@ -3,12 +3,14 @@
 #include <fmt/format.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 
 #include "CsvLog.h"
 #include "Facts.h"
 
 namespace tarvik::cli {
+namespace fs = std::filesystem;
 namespace {
 
 // "log.csv" -> "log.svg"
@@ -25,6 +27,26 @@ std::string BaseName(const std::string& path) {
 }
 
 } // namespace
+
+bool SameFile(const std::string& a, const std::string& b) {
+    std::error_code ea, eb;
+    const bool aExists = fs::exists(a, ea), bExists = fs::exists(b, eb);
+    if (aExists && bExists) {
+        std::error_code ec;
+        return fs::equivalent(a, b, ec);
+    }
+    if (aExists != bExists) {
+        // One side may still be a dangling link whose target the other side names.
+        const auto resolved = [](const std::string& p) {
+            std::error_code ec;
+            const fs::path r = fs::weakly_canonical(p, ec);
+            return ec ? fs::absolute(p, ec).lexically_normal() : r;
+        };
+        return resolved(a) == resolved(b);
+    }
+    std::error_code ec1, ec2;
+    return fs::weakly_canonical(a, ec1) == fs::weakly_canonical(b, ec2) && !ec1 && !ec2;
+}
 
 chart::RenderOptions ChartOptions() {
     chart::RenderOptions options;
@@ -78,6 +100,10 @@ void AddChartCommand(CLI::App& app, Cli& cli) {
             throw CLI::ValidationError("csv", csvPath + ": " + e.what());
         }
         const std::string out = svgPath.empty() ? SvgBeside(csvPath) : svgPath;
+        if (SameFile(csvPath, out))
+            throw CLI::ValidationError("--output",
+                                       "'" + out + "' is the log " + csvPath +
+                                           " itself: the chart would overwrite it; give another -o");
         const chart::Chart c{title.empty() ? BaseName(csvPath) : title, log.series};
         chart::WriteFileAtomically(out, chart::RenderSvg(c, ChartOptions()));
         if (cli.json) {

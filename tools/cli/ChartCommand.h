@@ -12,6 +12,10 @@ namespace tarvik::cli {
 
 void AddChartCommand(CLI::App& app, Cli& cli);
 
+// True when the two paths name the same file: the same text, links to it, hard links, or (for an
+// output that does not exist yet) the same place after resolving the directories' links.
+bool SameFile(const std::string& a, const std::string& b);
+
 // Axis labels from the unit table: "l/min (liters per minute)".
 chart::RenderOptions ChartOptions();
 

@@ -24,9 +24,10 @@ class Cli {
 public:
     explicit Cli(CLI::App& app);
 
-    // Options shared by every command.
+    // Options shared by every command. -p, -b and -a fall back to TARVIK_PORT, TARVIK_BAUD and
+    // TARVIK_ADDRESS; a bad value names where it came from.
     std::string portText;
-    int baud = 1200;
+    std::string baudText;
     std::string addressText;
     bool json = false;
     int exitCode = kExitOk;
@@ -34,6 +35,11 @@ public:
     // The port number of -p (any number: the library judges the range). Throws a usage error when
     // -p is missing or not a port.
     int Port() const;
+    // The rate of -b, 1200 when none is given. Any whole number passes (the library judges the
+    // rate); text that is not one throws a usage error.
+    int Baud() const;
+    // The address of -a, if one was given; throws a usage error when it is not an address.
+    std::optional<HartAddress> Address() const;
 
     // One addressed HART command. `call` performs the export and adds its values to the report when
     // the result says they were written; it returns the result code. The status bytes are shown
@@ -52,8 +58,24 @@ public:
     void Finish(const Report& report);
 
 private:
-    std::optional<HartAddress> ResolveAddress(Report& report, int port);
+    std::optional<HartAddress> ResolveAddress(Report& report, int port, int rate);
+    // Adds what the tool can tell about a failure beyond the result's general hint: why a port is
+    // busy or absent; for the read-out unit, a no-reply hint without HART rates and addresses.
+    void Explain(Report& report, std::int32_t rc, int port, bool readoutUnit) const;
 };
+
+// --trace: sets TARVIK_TRACE (a file, or - for stderr) for the library, which reads it at its first
+// call. Throws a usage error for an empty target.
+void SetTraceTarget(const std::string& target);
+
+// Options every command accepts, for the help of each subcommand.
+std::string CommonOptionsHelp();
+
+// A value to write: a finite number that fits a 32-bit float, else a usage error for `what`.
+float ParseValue(const std::string& text, const std::string& what);
+
+// The eight HART rates.
+inline constexpr int kHartRates[] = {1200, 2400, 3600, 4800, 7200, 9600, 19200, 38400};
 
 void AddDigitalCommands(CLI::App& app, Cli& cli);
 void AddReadoutCommands(CLI::App& app, Cli& cli);

@@ -35,16 +35,6 @@ std::string Printable(const std::string& s) {
     return out;
 }
 
-float ParseFloat(const std::string& text, const std::string& what) {
-    try {
-        std::size_t used = 0;
-        const float v = std::stof(text, &used);
-        if (used == text.size()) return v;
-    } catch (const std::exception&) {
-    }
-    throw CLI::ValidationError(what, "'" + text + "' is not a number");
-}
-
 int ParseCode(const std::string& table, const std::string& text, const std::string& what) {
     if (auto c = tools::Facts::Get().CodeByName(table, text)) return *c;
     std::string names;
@@ -158,7 +148,7 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
     spSet->footer("Examples:\n  tarvik setpoint set 50 -p 3 -b 19200 -a 64:010203      (50 %)\n"
                   "  tarvik setpoint set 12.5 --in-units -p 3 -b 19200 -a 64:010203");
     spSet->callback([&cli] {
-        const float v = ParseFloat(spValue, "value");
+        const float v = ParseValue(spValue, "value");
         const int unit = spInUnits ? kUnitInFlowUnits : kUnitPercent;
         cli.Hart("setpoint set", [v, unit](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
             const std::int32_t rc = WriteSetPoint(ADDR, unit, RawOfFloat(v), &s1, &s2);

@@ -11,16 +11,6 @@ namespace {
 constexpr int kSourceSerial = 1;
 constexpr int kSourceManual = 2;
 
-float ParseFloat(const std::string& text) {
-    try {
-        std::size_t used = 0;
-        const float v = std::stof(text, &used);
-        if (used == text.size()) return v;
-    } catch (const std::exception&) {
-    }
-    throw CLI::ValidationError("value", "'" + text + "' is not a number");
-}
-
 } // namespace
 
 void AddReadoutCommands(CLI::App& app, Cli& cli) {
@@ -69,7 +59,7 @@ void AddReadoutCommands(CLI::App& app, Cli& cli) {
             });
             return;
         }
-        const float v = ParseFloat(spValue);
+        const float v = ParseValue(spValue, "value");
         cli.Unit("unit sp set", [v](Report& r, int port) {
             const std::int32_t rc = WriteSetPoint_0731(port, channel, digits, v);
             r.Context("channel", channel);

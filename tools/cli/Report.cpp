@@ -118,7 +118,26 @@ void Report::Result(std::int32_t code) {
                            {"name", fact ? fact->name : "unknown"},
                            {"ok", code == ResultOk},
                            {"reason", fact ? fact->reason : "a code this tool does not know"},
-                           {"hint", fact ? fact->hint : ""}};
+                           {"hint", hasHint_ ? hint_
+                                    : fact   ? fact->hint
+                                             : ""}};
+}
+
+void Report::Hint(const std::string& text) {
+    hint_ = text;
+    hasHint_ = true;
+    if (json_.contains("result")) json_["result"]["hint"] = text;
+}
+
+void Report::Diagnosis(const std::string& kind, const std::string& text,
+                       const std::vector<std::string>& holders) {
+    json_["diagnosis"] = Json{{"kind", kind}, {"text", text}, {"holders", holders}};
+    Hint(text);
+}
+
+void Report::Warning(const std::string& text) {
+    warnings_.push_back(text);
+    json_["warnings"] = warnings_;
 }
 
 bool Report::Succeeded() const {
@@ -137,25 +156,23 @@ int Report::Emit(bool json, std::FILE* out, std::FILE* err) const {
         std::fprintf(out, "%s\n", json_.dump().c_str());
         return ExitCodeFor(result_);
     }
+    for (const std::string& w : warnings_)
+        std::fprintf(err, "warning: %s\n", w.c_str());
     std::fputs(Human().c_str(), out);
     const auto fact = tools::Facts::Get().Result(result_);
     const std::string name = fact ? fact->name : "unknown result";
     const std::string reason = fact ? fact->reason : "a code this tool does not know";
+    const std::string hint = hasHint_ ? hint_ : fact ? fact->hint : "";
     if (result_ == ResultOk) {
         std::fprintf(out, "%-*s%s\n", static_cast<int>(kLabelWidth), "result", name.c_str());
     } else if (result_ == ResultDeviceStatus) {
         std::fprintf(out, "%-*s%s (%d): %s\n", static_cast<int>(kLabelWidth), "result", name.c_str(), result_,
                      reason.c_str());
-        if (fact && !fact->hint.empty())
-            std::fprintf(out, "%-*s%s\n", static_cast<int>(kLabelWidth), "hint", fact->hint.c_str());
+        if (!hint.empty()) std::fprintf(out, "%-*s%s\n", static_cast<int>(kLabelWidth), "hint", hint.c_str());
     } else {
         std::fflush(out);
         std::fprintf(err, "error: %s (%d): %s\n", name.c_str(), result_, reason.c_str());
-        if (fact && !fact->hint.empty()) std::fprintf(err, "hint: %s\n", fact->hint.c_str());
-        if (json_.contains("holders")) {
-            for (const auto& h : json_["holders"])
-                std::fprintf(err, "      held by %s\n", h.get<std::string>().c_str());
-        }
+        if (!hint.empty()) std::fprintf(err, "hint: %s\n", hint.c_str());
     }
     return ExitCodeFor(result_);
 }

@@ -55,7 +55,13 @@ public:
     // A unit code on its own: "17 (liters per minute)".
     void UnitCode(const std::string& key, const std::string& label, int unitCode);
     void Status(std::uint8_t status1, std::uint8_t status2);
+    // After Result: what to do, for this case, instead of the result's general hint.
+    void Hint(const std::string& text);
+    // After Result: why the port could not be used (kind as in PortDiagnosis); replaces the hint.
+    void Diagnosis(const std::string& kind, const std::string& text, const std::vector<std::string>& holders);
     void Result(std::int32_t code);
+    // A note for people (stderr) and scripts ("warnings" in the JSON) that does not change the result.
+    void Warning(const std::string& text);
 
     std::int32_t ResultCode() const { return result_; }
     bool Succeeded() const; // ResultOk or ResultDeviceStatus: the values are valid
@@ -70,6 +76,9 @@ private:
         std::string label, text;
     };
     std::vector<Line> lines_;
+    std::vector<std::string> warnings_;
+    std::string hint_;
+    bool hasHint_ = false;
     Json json_;
     std::int32_t result_ = 0;
     bool hasResult_ = false;

@@ -3,7 +3,9 @@
 #include <fmt/chrono.h>
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <atomic>
+#include <charconv>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -28,7 +30,7 @@
 namespace tarvik::cli {
 namespace {
 
-constexpr int kRates[] = {1200, 2400, 3600, 4800, 7200, 9600, 19200, 38400};
+constexpr int kReadoutChannels = 4;
 constexpr int kUnitPercent = 57;
 constexpr std::size_t kTagRecordSize = 27;
 constexpr std::size_t kTagLength = 8;
@@ -81,11 +83,11 @@ Item ParseItem(const std::string& text) {
     if (colon != std::string::npos) {
         if (head != "pv" && head != "sp")
             throw CLI::ValidationError("items", "'" + text + "': only pv:N and sp:N take a channel");
-        try {
-            item.channel = std::stoi(text.substr(colon + 1));
-        } catch (const std::exception&) {
-            throw CLI::ValidationError("items", "'" + text + "': channel must be a number");
-        }
+        const std::string channel = text.substr(colon + 1);
+        const auto [ptr, ec] = std::from_chars(channel.data(), channel.data() + channel.size(), item.channel);
+        if (channel.empty() || ec != std::errc() || ptr != channel.data() + channel.size() ||
+            item.channel < 1 || item.channel > kReadoutChannels)
+            throw CLI::ValidationError("items", "'" + text + "': the 0731 unit has channels 1 to 4");
         item.kind = head == "pv" ? Item::UnitPv : Item::UnitSp;
         return item;
     }
@@ -182,6 +184,43 @@ std::string CsvField(const std::string& s) {
     return out + "\"";
 }
 
+// The header line of a watch log (without its line end).
+std::string CsvHeader(const std::vector<Item>& items) {
+    std::string h = "time";
+    for (const Item& i : items)
+        h += ',' + CsvField(i.name) + ',' + CsvField(i.name + " unit") + ',' + CsvField(i.name + " result");
+    return h;
+}
+
+struct CsvStart {
+    bool fresh = true;         // write the header (new, empty or --force-new)
+    bool needsNewline = false; // the existing log's last line has no line end
+};
+
+// How a watch log starts: a missing or empty file gets the header; an existing log with the same
+// columns is continued (after a line end if its last line lacks one); a file with other columns is
+// refused unless `forceNew`, which starts it anew.
+CsvStart PrepareCsv(const std::string& path, const std::string& header, bool forceNew) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in || in.peek() == std::ifstream::traits_type::eof()) return {};
+    std::string first;
+    std::getline(in, first);
+    if (!first.empty() && first.back() == '\r') first.pop_back();
+    if (first != header) {
+        if (forceNew) return {};
+        constexpr std::size_t kShown = 80;
+        throw CLI::ValidationError("--csv", path + " has other columns (" + first.substr(0, kShown) +
+                                                (first.size() > kShown ? "..." : "") + ") than this watch (" +
+                                                header +
+                                                "): give another file, or --force-new to start it anew");
+    }
+    in.clear();
+    in.seekg(-1, std::ios::end);
+    char last = '\n';
+    in.get(last);
+    return {false, last != '\n'};
+}
+
 } // namespace
 
 void AddScanAndWatch(CLI::App& app, Cli& cli) {
@@ -209,13 +248,18 @@ void AddScanAndWatch(CLI::App& app, Cli& cli) {
             for (const auto& e : ListPorts())
                 ports.push_back(e.number);
         for (const std::string& b : SplitList(baudList)) {
-            try {
-                bauds.push_back(std::stoi(b));
-            } catch (const std::exception&) {
-                throw CLI::ValidationError("--bauds", "'" + b + "' is not a rate");
-            }
+            int rate = 0;
+            const auto [ptr, ec] = std::from_chars(b.data(), b.data() + b.size(), rate);
+            const bool hartRate =
+                ec == std::errc() && ptr == b.data() + b.size() &&
+                std::find(std::begin(kHartRates), std::end(kHartRates), rate) != std::end(kHartRates);
+            if (!hartRate)
+                throw CLI::ValidationError(
+                    "--bauds",
+                    "'" + b + "' is not one of the HART rates 1200 2400 3600 4800 7200 9600 19200 38400");
+            bauds.push_back(rate);
         }
-        if (bauds.empty()) bauds.assign(std::begin(kRates), std::end(kRates));
+        if (bauds.empty()) bauds.assign(std::begin(kHartRates), std::end(kHartRates));
 
         const bool progress = !cli.json && isatty(fileno(stderr));
         const std::size_t steps = ports.size() * bauds.size();
@@ -235,7 +279,11 @@ void AddScanAndWatch(CLI::App& app, Cli& cli) {
                     ReadDeviceID(0, port, baud, nullptr, 0, &hi, &mid, &lo, &type, &s1, &s2);
                 if (rc == ResultPortAbsent || rc == ResultPortBusy || rc == ResultBadPort ||
                     rc == ResultBadBaud) {
-                    skipped.push_back({{"port", port}, {"baud", baud}, {"result", ResultName(rc)}});
+                    const PortDiagnosis why = DiagnosePort(port, rc);
+                    skipped.push_back({{"port", port},
+                                       {"baud", baud},
+                                       {"result", ResultName(rc)},
+                                       {"diagnosis", why.text}});
                     if (rc != ResultBadBaud) break;
                     continue;
                 }
@@ -286,9 +334,11 @@ void AddScanAndWatch(CLI::App& app, Cli& cli) {
                 for (const auto& r : rows)
                     std::printf("%s\n", r.c_str());
             }
-            for (const auto& s : skipped)
-                std::printf("COM%d skipped: %s\n", s["port"].get<int>(),
-                            s["result"].get<std::string>().c_str());
+            for (const auto& s : skipped) {
+                const std::string why = s["diagnosis"];
+                std::printf("COM%d skipped: %s%s%s\n", s["port"].get<int>(),
+                            s["result"].get<std::string>().c_str(), why.empty() ? "" : ": ", why.c_str());
+            }
         }
         cli.exitCode = devices.empty() ? kExitFailed : kExitOk;
     });
@@ -300,6 +350,7 @@ void AddScanAndWatch(CLI::App& app, Cli& cli) {
     static int count = 0;
     static std::string csvPath;
     static std::string chartPath;
+    static bool forceNew = false;
     watch->add_option("items", itemTexts,
                       "flow setpoint totalizer pressure (HART), pv:N sp:N (0731); default flow");
     watch->add_option("-i,--interval", interval, "seconds between polls")
@@ -308,6 +359,8 @@ void AddScanAndWatch(CLI::App& app, Cli& cli) {
     watch->add_option("-n,--count", count, "stop after this many polls (default: until Ctrl-C)")
         ->check(CLI::NonNegativeNumber);
     watch->add_option("--csv", csvPath, "append every poll to this CSV file, with timestamps");
+    watch->add_flag("--force-new", forceNew,
+                    "start the --csv log anew when it exists with other columns (its rows are lost)");
     watch->add_option("--chart", chartPath,
                       "keep an SVG line chart of the polls in this file (rewritten each poll)");
     watch->footer("Examples:\n  tarvik watch flow setpoint -p 3 -b 19200 -a 64:010203 --count 10\n"
@@ -316,16 +369,18 @@ void AddScanAndWatch(CLI::App& app, Cli& cli) {
         std::vector<Item> items;
         for (const std::string& t : itemTexts.empty() ? std::vector<std::string>{"flow"} : itemTexts)
             items.push_back(ParseItem(t));
-        Target target{cli.Port(), cli.baud, {}};
+        Target target{cli.Port(), cli.Baud(), {}};
         const bool needsHart = std::any_of(items.begin(), items.end(), [](const Item& i) {
             return i.kind != Item::UnitPv && i.kind != Item::UnitSp;
         });
+        if (!csvPath.empty() && !chartPath.empty() && SameFile(csvPath, chartPath))
+            throw CLI::ValidationError("--chart", "'" + chartPath + "' is the --csv log " + csvPath +
+                                                      " itself: the chart would overwrite it");
+        // Checked before the first poll, so that a refused log costs no time on the line.
+        const std::string header = CsvHeader(items);
+        const CsvStart start = csvPath.empty() ? CsvStart{} : PrepareCsv(csvPath, header, forceNew);
         if (needsHart) {
-            if (!cli.addressText.empty()) {
-                const auto a = ParseAddress(cli.addressText);
-                if (!a)
-                    throw CLI::ValidationError("--address",
-                                               "'" + cli.addressText + "' is not an address like 64:010203");
+            if (const auto a = cli.Address()) {
                 target.address = *a;
             } else {
                 std::uint8_t hi = 0, mid = 0, lo = 0, type = 0, s1 = 0, s2 = 0;
@@ -343,19 +398,13 @@ void AddScanAndWatch(CLI::App& app, Cli& cli) {
         }
 
         std::ofstream csv;
-        bool header = false;
         if (!csvPath.empty()) {
-            std::ifstream existing(csvPath);
-            header = !existing || existing.peek() == std::ifstream::traits_type::eof();
-            csv.open(csvPath, std::ios::app);
+            csv.open(csvPath, start.fresh ? std::ios::trunc : std::ios::app);
             if (!csv) throw CLI::ValidationError("--csv", "cannot open " + csvPath);
-        }
-        if (header) {
-            csv << "time";
-            for (const Item& i : items)
-                csv << ',' << CsvField(i.name) << ',' << CsvField(i.name + " unit") << ','
-                    << CsvField(i.name + " result");
-            csv << '\n';
+            if (start.fresh)
+                csv << header << '\n';
+            else if (start.needsNewline)
+                csv << '\n';
         }
 
         const auto chart = WatchChart(chartPath, target, needsHart,

@@ -35,11 +35,60 @@ std::string Printable(const Bytes& bytes) {
     return out;
 }
 
+std::string OwnerRecord(const std::string& link) {
+    const auto slash = link.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : link.substr(0, slash);
+    const std::string name = slash == std::string::npos ? link : link.substr(slash + 1);
+    return dir + "/." + name + ".owner";
+}
+
+// The name of a running process ("tarvik-sim"), empty when none has this id.
+std::string ProcessName(long pid) {
+    std::string name;
+    if (std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "r")) {
+        char buf[64] = {};
+        if (std::fgets(buf, sizeof buf, f)) name = buf;
+        std::fclose(f);
+    }
+    while (!name.empty() && name.back() == '\n')
+        name.pop_back();
+    return name;
+}
+
 } // namespace
+
+LinkState ExaminePortLink(const std::string& link, std::string* detail) {
+    const auto say = [&](LinkState state, const std::string& text) {
+        if (detail) *detail = text;
+        return state;
+    };
+    struct stat st {};
+    if (::lstat(link.c_str(), &st) != 0) return say(LinkState::Absent, "");
+    if (!S_ISLNK(st.st_mode)) return say(LinkState::NotALink, S_ISDIR(st.st_mode) ? "a directory" : "a file");
+    char target[256] = {};
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+    const std::string to = n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+    struct stat targetStat {};
+    if (::stat(link.c_str(), &targetStat) != 0)
+        return say(LinkState::Stale, "its terminal " + to + " is gone");
+    // The owner record tells whether a simulator made this link, and which one.
+    long pid = 0;
+    char recorded[256] = {};
+    bool known = false;
+    if (std::FILE* f = std::fopen(OwnerRecord(link).c_str(), "r")) {
+        known = std::fscanf(f, "%ld %255s", &pid, recorded) == 2 && to == recorded;
+        std::fclose(f);
+    }
+    if (!known) return say(LinkState::Foreign, "it links to " + to + ", not made by a simulator");
+    if (ProcessName(pid) != "tarvik-sim")
+        return say(LinkState::Stale, "its simulator (PID " + std::to_string(pid) + ") no longer runs");
+    return say(LinkState::LiveSimulator, "simulator PID " + std::to_string(pid) + " serves it on " + to);
+}
 
 struct PtyServer::Port {
     int com = 0;
     std::string link;
+    std::string owner; // the owner record beside the link
     int master = -1;
     int slave = -1; // kept open: without it the master reads EIO whenever no host has the port open
     std::string slavePath;
@@ -54,7 +103,13 @@ PtyServer::PtyServer(std::string portDir, ServerOptions options, std::FILE* log)
 
 PtyServer::~PtyServer() {
     for (auto& p : ports_) {
-        if (!p->link.empty()) ::unlink(p->link.c_str());
+        // Only while they are still ours: a simulator started with --force may have replaced them.
+        char target[256] = {};
+        const ssize_t n = p->link.empty() ? -1 : ::readlink(p->link.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, static_cast<std::size_t>(n)) == p->slavePath) {
+            ::unlink(p->link.c_str());
+            if (!p->owner.empty()) ::unlink(p->owner.c_str());
+        }
         if (p->master >= 0) ::close(p->master);
         if (p->slave >= 0) ::close(p->slave);
     }
@@ -87,16 +142,31 @@ void PtyServer::Add(int com, std::unique_ptr<Endpoint> endpoint) {
     SetRaw(port->slave, idle);
 
     const std::string link = dir_ + "/COM" + std::to_string(com);
-    struct stat st {};
-    if (::lstat(link.c_str(), &st) == 0) {
-        // A link left by a simulator that did not stop cleanly points nowhere: replace it.
-        struct stat target {};
-        if (!S_ISLNK(st.st_mode) || ::stat(link.c_str(), &target) == 0)
-            fail(link + " exists already (another simulator, or a real port link?)");
+    std::string detail;
+    switch (ExaminePortLink(link, &detail)) {
+    case LinkState::Absent:
+        break;
+    case LinkState::Stale:
+        // Left by a simulator that was killed: its terminal or its process is gone.
+        if (log_ && options_.verbose)
+            std::fprintf(log_, "replacing stale %s (%s)\n", link.c_str(), detail.c_str());
         ::unlink(link.c_str());
+        break;
+    case LinkState::LiveSimulator:
+    case LinkState::Foreign:
+        if (!options_.force) fail(link + " exists already: " + detail + "; --force replaces it");
+        ::unlink(link.c_str());
+        break;
+    case LinkState::NotALink:
+        fail(link + " exists already and is not a link: " + detail);
     }
     if (::symlink(name, link.c_str()) != 0) fail("cannot create " + link + ": " + std::strerror(errno));
     port->link = link;
+    port->owner = OwnerRecord(link);
+    if (std::FILE* f = std::fopen(port->owner.c_str(), "w")) {
+        std::fprintf(f, "%ld %s\n", static_cast<long>(::getpid()), name);
+        std::fclose(f);
+    }
     ports_.push_back(std::move(port));
 }
 

@@ -23,7 +23,19 @@ struct ServerOptions {
     FaultRates faults;
     int lateMs = 1000;
     std::uint32_t seed = 1;
+    bool force = false; // replace any existing COM<n> link, not only a stale one of a simulator
 };
+
+// Why an existing COM<n> entry of a port directory may or may not be replaced by a new simulator.
+enum class LinkState {
+    Absent,        // nothing there
+    Stale,         // a link whose terminal is gone, or made by a simulator that no longer runs
+    LiveSimulator, // a link of a simulator that still runs
+    Foreign,       // a link this simulator did not make (a real port, another program)
+    NotALink,      // a file or directory: never replaced
+};
+// `link` is dir/COM<n>; its owner record is dir/.COM<n>.owner ("<pid> <terminal>").
+LinkState ExaminePortLink(const std::string& link, std::string* detail = nullptr);
 
 class PtyServer {
 public:

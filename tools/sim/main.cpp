@@ -83,7 +83,11 @@ int main(int argc, char** argv) {
         "            applications (1, 2, 5, 10, 20, 50 bar), process near 3.2 bar.\n"
         "  readout   0731 read-out unit, four channels (full scale 100, 50, 10, 500).\n\n"
         "Faults (--faults NAME=RATE,...): late (answer after --late-ms), silent, checksum,\n"
-        "short (status-only busy reply), truncated, garbage. Rates 0..1, at most 1 in total.");
+        "short (status-only busy reply), truncated, garbage. Rates 0..1, at most 1 in total.\n\n"
+        "Port directory: --dir, else $TARVIK_PORT_DIR, else $XDG_RUNTIME_DIR/tarvik-ports, else (no\n"
+        "XDG_RUNTIME_DIR, as under sudo or in a container) /tmp/tarvik-ports. Beside each link COM<n>\n"
+        "the simulator keeps .COM<n>.owner; a link left by a killed simulator (its terminal or its\n"
+        "process gone) is replaced at the next start, any other existing link only with --force.");
 
     std::string dir = DefaultDir();
     std::vector<std::string> flows, pressures, readouts;
@@ -93,7 +97,12 @@ int main(int argc, char** argv) {
     std::size_t preambles = 5;
     bool quiet = false;
     app.add_option("-d,--dir", dir,
-                   "port directory (default: $TARVIK_PORT_DIR, else $XDG_RUNTIME_DIR/tarvik-ports)");
+                   "port directory (default: $TARVIK_PORT_DIR, else $XDG_RUNTIME_DIR/tarvik-ports, else "
+                   "/tmp/tarvik-ports when XDG_RUNTIME_DIR is unset)");
+    app.add_flag("--force", options.force,
+                 "replace existing COM<n> links in the port directory (links a killed simulator left "
+                 "behind are replaced without it)");
+    app.set_version_flag("--version", std::string("tarvik-sim ") + TARVIK_VERSION);
     app.add_option("--flow", flows, "HART flow device on COM[:BAUD] (baud default 19200)")
         ->type_name("COM[:BAUD]");
     app.add_option("--pressure", pressures, "HART pressure device on COM[:BAUD] (baud default 9600)")

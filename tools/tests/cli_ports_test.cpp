@@ -1,0 +1,201 @@
+// The tool's own judgements that need no device: values to write, files that are the same file,
+// the port list by the library's naming rules, the port directory's problems, and the simulator's
+// view of an existing COM<n> link.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+#include "ChartCommand.h"
+#include "Cli.h"
+#include "Ports.h"
+#include "PtyServer.h"
+#include "TarvikDLL.h"
+#include "ToolHarness.h"
+
+namespace tarvik::cli {
+namespace {
+
+using tools::test::TempDir;
+
+// Sets an environment variable for one scope and restores the previous value.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
+        if (const char* old = std::getenv(name)) old_ = old;
+        if (value)
+            ::setenv(name, value->c_str(), 1);
+        else
+            ::unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (old_)
+            ::setenv(name_, old_->c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(ValuesToWrite, FiniteNumbersThatFitAFloat) {
+    const struct {
+        const char* text;
+        std::optional<float> value; // nothing: a usage error
+    } cases[] = {
+        {"40", 40.0f},          {"-2.5", -2.5f},         {"1e3", 1000.0f},       {"3.4e38", 3.4e38f},
+        {"1e40", std::nullopt}, {"-1e40", std::nullopt}, {"inf", std::nullopt},  {"-inf", std::nullopt},
+        {"nan", std::nullopt},  {"", std::nullopt},      {"12,5", std::nullopt}, {"fast", std::nullopt},
+        {"4 ", std::nullopt},   {"1e999", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        if (c.value)
+            EXPECT_EQ(ParseValue(c.text, "value"), *c.value) << c.text;
+        else
+            EXPECT_THROW(ParseValue(c.text, "value"), CLI::ValidationError) << c.text;
+    }
+}
+
+TEST(Trace, TheOptionSetsTheLibrarysVariable) {
+    ScopedEnv clear("TARVIK_TRACE", std::nullopt);
+    SetTraceTarget("/tmp/trace.log");
+    ASSERT_NE(std::getenv("TARVIK_TRACE"), nullptr);
+    EXPECT_STREQ(std::getenv("TARVIK_TRACE"), "/tmp/trace.log");
+    SetTraceTarget("-");
+    EXPECT_STREQ(std::getenv("TARVIK_TRACE"), "-");
+    EXPECT_THROW(SetTraceTarget(""), CLI::ValidationError);
+    EXPECT_STREQ(std::getenv("TARVIK_TRACE"), "-");
+}
+
+TEST(SameFile, TextLinksHardLinksAndFilesNotYetWritten) {
+    TempDir dir;
+    std::ofstream(dir / "log.csv") << "time\n";
+    ASSERT_EQ(::symlink((dir / "log.csv").c_str(), (dir / "sym.csv").c_str()), 0);
+    ASSERT_EQ(::link((dir / "log.csv").c_str(), (dir / "hard.csv").c_str()), 0);
+    ASSERT_EQ(::mkdir((dir / "sub").c_str(), 0700), 0);
+    ASSERT_EQ(::symlink(dir.Path().c_str(), (dir / "up").c_str()), 0);
+    const struct {
+        std::string other;
+        bool same;
+    } cases[] = {
+        {dir / "log.csv", true},        {dir / "sym.csv", true},     {dir / "hard.csv", true},
+        {dir / "sub/../log.csv", true}, {dir / "up/log.csv", true},  {dir / "log.svg", false},
+        {dir / "sub/log.csv", false},   {dir / "up/new.svg", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(SameFile(dir / "log.csv", c.other), c.same) << c.other;
+    EXPECT_TRUE(SameFile(dir / "new.svg", dir / "up/new.svg")); // neither exists yet
+}
+
+TEST(PortList, FollowsTheLibrarysNamingRules) {
+    TempDir dir;
+    for (const char* name :
+         {"COM1", "COM10", "COM40", "COM41", "COM03", "COMx", "COM", "com5", ".COM7.owner"})
+        ASSERT_EQ(::symlink("/dev/null", (dir / name).c_str()), 0) << name;
+    ScopedEnv env("TARVIK_PORT_DIR", dir.Path());
+    std::vector<int> numbers;
+    for (const auto& p : ListPorts())
+        numbers.push_back(p.number);
+    EXPECT_EQ(numbers, (std::vector<int>{1, 10, 40}));
+    // Each listed port is one the library finds (it answers busy, not absent, for /dev/null).
+    for (int n : numbers) {
+        float pv = 0;
+        EXPECT_EQ(ReadProcessVariable_0731(n, 1, &pv), ResultPortBusy) << n;
+    }
+    float pv = 0;
+    EXPECT_EQ(ReadProcessVariable_0731(41, 1, &pv), ResultBadPort);
+    EXPECT_EQ(ReadProcessVariable_0731(3, 1, &pv), ResultPortAbsent); // COM03 is not COM3
+}
+
+TEST(PortDirectory, ProblemsAreNamed) {
+    TempDir dir;
+    std::ofstream(dir / "file") << "";
+    const struct {
+        std::optional<std::string> value;
+        std::string problem; // empty: fine
+    } cases[] = {
+        {std::nullopt, ""},
+        {dir.Path(), ""},
+        {dir / "missing", "no such directory"},
+        {dir / "file", "is not a directory"},
+        {"", "set but empty"},
+    };
+    for (const auto& c : cases) {
+        ScopedEnv env("TARVIK_PORT_DIR", c.value);
+        const std::string problem = PortDirProblem();
+        if (c.problem.empty())
+            EXPECT_EQ(problem, "") << c.value.value_or("(unset)");
+        else
+            EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+    }
+}
+
+TEST(PortDiagnosis, WhatAPortIsWhenItCannotBeUsed) {
+    TempDir dir;
+    ASSERT_EQ(::symlink("/dev/null", (dir / "COM1").c_str()), 0);
+    std::ofstream(dir / "COM2") << "";
+    ASSERT_EQ(::mkdir((dir / "COM3").c_str(), 0700), 0);
+    ASSERT_EQ(::symlink((dir / "gone").c_str(), (dir / "COM4").c_str()), 0);
+    ScopedEnv env("TARVIK_PORT_DIR", dir.Path());
+    const struct {
+        int port;
+        std::int32_t result;
+        const char* kind;
+    } cases[] = {
+        {1, ResultPortBusy, "not-a-terminal"}, {2, ResultPortBusy, "not-a-terminal"},
+        {3, ResultPortBusy, "not-a-terminal"}, {4, ResultPortBusy, "missing-target"},
+        {5, ResultPortAbsent, "not-listed"},   {5, ResultNoReply, ""},
+    };
+    for (const auto& c : cases) {
+        const PortDiagnosis d = DiagnosePort(c.port, c.result);
+        EXPECT_EQ(d.kind, c.kind) << c.port << ": " << d.text;
+        EXPECT_TRUE(d.holders.empty()) << c.port;
+    }
+    ScopedEnv noDir("TARVIK_PORT_DIR", std::nullopt);
+    EXPECT_EQ(DiagnosePort(40, ResultPortAbsent).kind, "no-hardware");
+}
+
+} // namespace
+} // namespace tarvik::cli
+
+namespace tarvik::sim {
+namespace {
+
+using tools::test::TempDir;
+
+TEST(SimulatorLinks, OnlyStaleLinksOfASimulatorAreReplacedWithoutForce) {
+    TempDir dir;
+    const auto owner = [&](const std::string& name, long pid, const std::string& target) {
+        std::ofstream(dir / ("." + name + ".owner")) << pid << ' ' << target << '\n';
+    };
+    ASSERT_EQ(::symlink((dir / "gone").c_str(), (dir / "COM1").c_str()), 0);
+    ASSERT_EQ(::symlink("/dev/null", (dir / "COM2").c_str()), 0);
+    owner("COM2", 0x7FFFFFF0L, "/dev/null"); // no such process
+    ASSERT_EQ(::symlink("/dev/null", (dir / "COM3").c_str()), 0);
+    owner("COM3", static_cast<long>(::getpid()), "/dev/null");    // a process, but not a simulator
+    ASSERT_EQ(::symlink("/dev/null", (dir / "COM4").c_str()), 0); // no owner record
+    ASSERT_EQ(::symlink("/dev/zero", (dir / "COM5").c_str()), 0);
+    owner("COM5", 0x7FFFFFF0L, "/dev/null"); // the record is of another link
+    std::ofstream(dir / "COM6") << "";
+    const struct {
+        const char* name;
+        LinkState state;
+    } cases[] = {
+        {"COM1", LinkState::Stale},   {"COM2", LinkState::Stale},   {"COM3", LinkState::Stale},
+        {"COM4", LinkState::Foreign}, {"COM5", LinkState::Foreign}, {"COM6", LinkState::NotALink},
+        {"COM7", LinkState::Absent},
+    };
+    for (const auto& c : cases) {
+        std::string detail;
+        EXPECT_EQ(ExaminePortLink(dir / c.name, &detail), c.state) << c.name << ": " << detail;
+    }
+}
+
+} // namespace
+} // namespace tarvik::sim
