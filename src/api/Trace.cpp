@@ -13,45 +13,12 @@
 #include <windows.h>
 #endif
 
+#include "ResultNames.h"
+
 namespace tarvik::api {
 
 namespace {
 
-constexpr std::pair<std::int32_t, const char*> kResultNames[] = {
-    {ResultOk, "ResultOk"},
-    {ResultDeviceStatus, "ResultDeviceStatus"},
-    {ResultBadPort, "ResultBadPort"},
-    {ResultBadBaud, "ResultBadBaud"},
-    {ResultPortAbsent, "ResultPortAbsent"},
-    {ResultBadTextLength, "ResultBadTextLength"},
-    {ResultBadLength, "ResultBadLength"},
-    {ResultBadChecksum, "ResultBadChecksum"},
-    {ResultBadSetPointUnit, "ResultBadSetPointUnit"},
-    {ResultNoReply, "ResultNoReply"},
-    {ResultBadVORState, "ResultBadVORState"},
-    {ResultBadTotalizerState, "ResultBadTotalizerState"},
-    {ResultErrorReply, "ResultErrorReply"},
-    {ResultErrorReplyChecksum, "ResultErrorReplyChecksum"},
-    {ResultBadMode, "ResultBadMode"},
-    {ResultBadGasNumber, "ResultBadGasNumber"},
-    {ResultPortBusy, "ResultPortBusy"},
-    {ResultBadApplication, "ResultBadApplication"},
-    {ResultEchoMismatch, "ResultEchoMismatch"},
-    {ResultWrongIdentity, "ResultWrongIdentity"},
-    {ResultBadChannel, "ResultBadChannel"},
-    {ResultBadSourceReply, "ResultBadSourceReply"},
-    {ResultSourceNotConfirmed, "ResultSourceNotConfirmed"},
-    {ResultBadValveState, "ResultBadValveState"},
-    {ResultValveNotConfirmed, "ResultValveNotConfirmed"},
-    {ResultBadMeasureUnitReply, "ResultBadMeasureUnitReply"},
-    {ResultBadTimeUnitReply, "ResultBadTimeUnitReply"},
-    {ResultBadFullScaleReply, "ResultBadFullScaleReply"},
-    {ResultBadProcessValueReply, "ResultBadProcessValueReply"},
-    {ResultSetPointNotConfirmed, "ResultSetPointNotConfirmed"},
-    {ResultBadSetPointReply, "ResultBadSetPointReply"},
-    {ResultBadDecimalPlace, "ResultBadDecimalPlace"},
-    {ResultDecimalPlaceNotConfirmed, "ResultDecimalPlaceNotConfirmed"},
-};
 
 constexpr const char* kTraceVariable = "TARVIK_TRACE";
 constexpr const char* kStandardError = "-";

@@ -41,6 +41,7 @@
 #include <thread>
 
 #include "ComPort.h"
+#include "HeldLine.h"
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
 
@@ -320,23 +321,6 @@ void SetRts(int fd, bool on) noexcept {
     ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits); // no modem lines (pseudo-terminals): nothing to do
 }
 
-// The line of an open port, held for the caller; nothing when closed or closing.
-std::shared_ptr<TLine> LineOf(TPortState* s) {
-    if (!s) return {};
-    std::lock_guard lock(s->lock);
-    if (!s->line || s->line->closed) return {};
-    return s->line;
-}
-
-[[noreturn]] void RaiseClosed(TCustomComPort& port) {
-    port.RaiseError(ceComponent, kMsgClosedPort, ekClosedPort);
-}
-
-std::shared_ptr<TLine> UsableLine(TCustomComPort& port, TPortState* s) {
-    auto line = LineOf(s);
-    if (!line) RaiseClosed(port);
-    return line;
-}
 
 } // namespace
 

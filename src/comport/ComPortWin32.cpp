@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "ComPort.h"
+#include "HeldLine.h"
 
 namespace tarvik::comport {
 
@@ -165,23 +166,6 @@ bool StartsWith(const std::string& s, const char* prefix) {
     return s.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
-// The line of an open port, held for the caller; nothing when closed or closing.
-std::shared_ptr<TLine> LineOf(TPortState* s) {
-    if (!s) return {};
-    std::lock_guard lock(s->lock);
-    if (!s->line || s->line->closed) return {};
-    return s->line;
-}
-
-[[noreturn]] void RaiseClosed(TCustomComPort& port) {
-    port.RaiseError(ceComponent, kMsgClosedPort, ekClosedPort);
-}
-
-std::shared_ptr<TLine> UsableLine(TCustomComPort& port, TPortState* s) {
-    auto line = LineOf(s);
-    if (!line) RaiseClosed(port);
-    return line;
-}
 
 // The Win32 result check.
 void Check(TCustomComPort& port, bool succeeded, TComErrorKind kind = ekSystem) {
@@ -311,7 +295,22 @@ void TCustomComPort::ApplySettings() {
 
     dcb.XonLim = flowControl_.XOnLimit();
     dcb.XoffLim = flowControl_.XOffLimit();
-    Check(*this, SetCommState(h, &dcb) != FALSE);
+    if (SetCommState(h, &dcb) != FALSE) return;
+    const DWORD code = GetLastError();
+    // The same leftover from the other side: a driver that reports a valid parity may still refuse
+    // to enable parity again while the last setting's bit remains (Wine's 64-bit build on a
+    // pseudo-terminal). Clearing parity first and asking once more settles it; a parity the line
+    // really cannot take fails again and is raised.
+    if (code == ERROR_INVALID_PARAMETER && dcb.Parity != NOPARITY) {
+        DCB cleared = dcb;
+        cleared.Parity = NOPARITY;
+        if (SetCommState(h, &cleared) != FALSE) {
+            Check(*this, SetCommState(h, &dcb) != FALSE);
+            return;
+        }
+    }
+    SetLastError(code);
+    Check(*this, false);
 }
 
 void TCustomComPort::ApplyBuffers() {

@@ -6,6 +6,7 @@
 #include "Facts.h"
 #include "Report.h"
 #include "TarvikDLL.h"
+#include "api/ResultNames.h"
 
 namespace tarvik::cli {
 namespace {
@@ -82,53 +83,16 @@ TEST(ExitStatus, ZeroOnlyForOk) {
 }
 
 TEST(Facts, EveryResultCodeOfTheHeaderHasNameReasonAndHint) {
-    const struct {
-        std::int32_t code;
-        const char* name;
-    } codes[] = {
-        {ResultOk, "ResultOk"},
-        {ResultDeviceStatus, "ResultDeviceStatus"},
-        {ResultBadPort, "ResultBadPort"},
-        {ResultBadBaud, "ResultBadBaud"},
-        {ResultPortAbsent, "ResultPortAbsent"},
-        {ResultBadTextLength, "ResultBadTextLength"},
-        {ResultBadLength, "ResultBadLength"},
-        {ResultBadChecksum, "ResultBadChecksum"},
-        {ResultBadSetPointUnit, "ResultBadSetPointUnit"},
-        {ResultNoReply, "ResultNoReply"},
-        {ResultBadVORState, "ResultBadVORState"},
-        {ResultBadTotalizerState, "ResultBadTotalizerState"},
-        {ResultErrorReply, "ResultErrorReply"},
-        {ResultErrorReplyChecksum, "ResultErrorReplyChecksum"},
-        {ResultBadMode, "ResultBadMode"},
-        {ResultBadGasNumber, "ResultBadGasNumber"},
-        {ResultPortBusy, "ResultPortBusy"},
-        {ResultBadApplication, "ResultBadApplication"},
-        {ResultEchoMismatch, "ResultEchoMismatch"},
-        {ResultWrongIdentity, "ResultWrongIdentity"},
-        {ResultBadChannel, "ResultBadChannel"},
-        {ResultBadSourceReply, "ResultBadSourceReply"},
-        {ResultSourceNotConfirmed, "ResultSourceNotConfirmed"},
-        {ResultBadValveState, "ResultBadValveState"},
-        {ResultValveNotConfirmed, "ResultValveNotConfirmed"},
-        {ResultBadMeasureUnitReply, "ResultBadMeasureUnitReply"},
-        {ResultBadTimeUnitReply, "ResultBadTimeUnitReply"},
-        {ResultBadFullScaleReply, "ResultBadFullScaleReply"},
-        {ResultBadProcessValueReply, "ResultBadProcessValueReply"},
-        {ResultSetPointNotConfirmed, "ResultSetPointNotConfirmed"},
-        {ResultBadSetPointReply, "ResultBadSetPointReply"},
-        {ResultBadDecimalPlace, "ResultBadDecimalPlace"},
-        {ResultDecimalPlaceNotConfirmed, "ResultDecimalPlaceNotConfirmed"},
-    };
+    const auto& codes = tarvik::api::kResultNames;
     const auto& facts = tools::Facts::Get();
     EXPECT_EQ(facts.Results().size(), std::size(codes)) << "a code in the table that the header lacks";
-    for (const auto& c : codes) {
-        const auto f = facts.Result(c.code);
-        ASSERT_TRUE(f) << c.name;
-        EXPECT_EQ(f->name, c.name);
-        EXPECT_FALSE(f->reason.empty()) << c.name;
-        if (c.code != ResultOk) {
-            EXPECT_FALSE(f->hint.empty()) << c.name;
+    for (const auto& [code, name] : codes) {
+        const auto f = facts.Result(code);
+        ASSERT_TRUE(f) << name;
+        EXPECT_EQ(f->name, name);
+        EXPECT_FALSE(f->reason.empty()) << name;
+        if (code != ResultOk) {
+            EXPECT_FALSE(f->hint.empty()) << name;
         }
     }
     EXPECT_FALSE(facts.Result(-8));
