@@ -153,9 +153,18 @@ TEST(HartFrame, AReplyIsCompleteAtItsByteCountOrOnceNoCountCouldBeAccepted) {
     DigitalReply r;
     for (std::size_t i = 0; i < full.size(); ++i) {
         EXPECT_FALSE(FrameComplete(r, flow)) << i;
+        // What is still missing is never overstated: a wait sized by it cannot outlast the reply.
+        EXPECT_GE(FrameBytesMissing(r, flow), 1) << i;
+        EXPECT_LE(FrameBytesMissing(r, flow), 16 - r.count) << i;
         r.Collect(full[i]);
     }
     EXPECT_TRUE(FrameComplete(r, flow));
+    EXPECT_EQ(FrameBytesMissing(r, flow), 0);
+    // Once the byte count is in, the bound is exact.
+    DigitalReply counted;
+    for (std::size_t i = 0; counted.count <= static_cast<std::int32_t>(kPosByteCount); ++i)
+        counted.Collect(full[i]);
+    EXPECT_EQ(FrameBytesMissing(counted, flow), 16 - counted.count);
 
     // A short reply (byte count 2) ends after 11 bytes.
     DigitalReply s;
@@ -168,8 +177,10 @@ TEST(HartFrame, AReplyIsCompleteAtItsByteCountOrOnceNoCountCouldBeAccepted) {
     // L + 1 (and 12), whatever is still to come.
     DigitalReply big;
     Bytes huge = HartFrame(1, 0x00, 0x00, Bytes(40, 0x31));
-    for (std::size_t i = 0; i < huge.size() && !FrameComplete(big, flow); ++i)
+    for (std::size_t i = 0; i < huge.size() && !FrameComplete(big, flow); ++i) {
+        EXPECT_LE(FrameBytesMissing(big, flow), 18 - big.count) << i;
         big.Collect(huge[i]);
+    }
     EXPECT_EQ(big.count, 18);
 }
 

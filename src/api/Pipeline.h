@@ -91,12 +91,28 @@ private:
     std::unique_ptr<Transport> transport_;
 };
 
+// What a collector's answer says is still to come: a bool (complete or not), or a lower bound on
+// the bytes still missing (0: complete).
+inline std::size_t BytesMissing(bool complete) {
+    return complete ? 0 : 1;
+}
+inline std::size_t BytesMissing(std::int32_t missing) {
+    return missing > 0 ? static_cast<std::size_t>(missing) : 0;
+}
+
+// How long the line takes to carry `bytes` characters (start bit, 8 data bits, parity, stop bit).
+inline std::chrono::microseconds LineTime(const LineSettings& line, std::size_t bytes) {
+    if (line.baud <= 0) return {};
+    const std::int64_t bits = 10 + (line.parity == comport::paNone ? 0 : 1);
+    return std::chrono::microseconds(static_cast<std::int64_t>(bytes) * bits * 1'000'000 / line.baud);
+}
+
 // One request cycle on an open line. `collect(byte)` takes each received byte in order and returns
-// true once the reply is complete. With Completion::FixedWait the request is written, the thread
-// waits `wait`, and the bytes queued then are collected (the completion answer is ignored); with
-// Completion::FrameEnd stale input is dropped first, and bytes are collected as they arrive until
-// `collect` says complete or `wait` has passed. Returns 0, or ResultNoReply when not one byte
-// came. Raises comport::EComError when the port fails.
+// true once the reply is complete, or the bytes still missing at the least (0: complete). With
+// Completion::FixedWait the request is written, the thread waits `wait`, and the bytes queued then are
+// collected (the completion answer is ignored); with Completion::FrameEnd stale input is dropped first, and
+// bytes are collected as they arrive until `collect` says complete or `wait` has passed. Returns 0, or
+// ResultNoReply when not one byte came. Raises comport::EComError when the port fails.
 template <class Collect>
 std::int32_t Exchange(OpenLine& line, std::span<const std::uint8_t> request, std::chrono::milliseconds wait,
                       Collect&& collect) {
@@ -142,12 +158,18 @@ std::int32_t Exchange(OpenLine& line, std::span<const std::uint8_t> request, std
         if (n == 0) continue;
         any = true;
         std::size_t used = 0;
-        bool complete = false;
-        while (used < n && !complete)
-            complete = collect(buffer[used++]);
+        std::size_t missing = 1;
+        while (used < n && missing > 0)
+            missing = BytesMissing(collect(buffer[used++]));
         // Bytes after the end of the reply are late bytes: dropped with the next request.
-        if (trace) trace->Reply(std::span(buffer).first(n), clock.Now());
-        if (complete) break;
+        const Clock::time_point now = clock.Now();
+        if (trace) trace->Reply(std::span(buffer).first(n), now);
+        if (missing == 0) break;
+        // The rest cannot come faster than the line carries it: sleep through all but the last
+        // of the missing bytes instead of waking for each one (never past the deadline).
+        const auto rest = std::chrono::floor<std::chrono::milliseconds>(
+            std::min<Clock::time_point::duration>(LineTime(line.Settings(), missing - 1), deadline - now));
+        if (rest.count() > 0) clock.SleepFor(rest);
     }
     return any ? 0 : ResultNoReply;
 }

@@ -117,6 +117,19 @@ inline bool FrameComplete(const Reply& reply, const CommandSpec& desc) {
     return k >= kFrameFraming + reply.bytes[kPosByteCount];
 }
 
+// How many stored bytes a reply being collected still needs at the least before FrameComplete
+// holds; 0 once it does. A lower bound (the byte count may be unread yet), so that a wait sized
+// by it never outlasts the reply.
+inline std::int32_t FrameBytesMissing(const Reply& reply, const CommandSpec& desc) {
+    if (FrameComplete(reply, desc)) return 0;
+    const std::int32_t k = reply.count;
+    const std::int32_t byLength = std::max(desc.fullLength + 1, kShortLength + 1) + 1;
+    const std::int32_t byCount = k > static_cast<std::int32_t>(kPosByteCount)
+                                     ? kFrameFraming + reply.bytes[kPosByteCount]
+                                     : kFrameFraming;
+    return std::max(1, std::min(byLength, byCount) - k);
+}
+
 // Whether a damaged or missing reply is worth another try (the fast link's retries).
 inline bool Retryable(std::int32_t result) {
     return result == ResultNoReply || result == ResultBadChecksum || result == ResultErrorReplyChecksum ||

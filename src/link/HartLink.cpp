@@ -72,7 +72,7 @@ struct HartLink::Impl {
                     result = api::Exchange(port, frame.Bytes(), std::chrono::milliseconds(waitMs),
                                            [&reply, &desc](std::uint8_t b) {
                                                reply.Collect(b);
-                                               return FrameComplete(reply, desc);
+                                               return FrameBytesMissing(reply, desc);
                                            });
                     if (result == 0)
                         result = JudgeReply(
