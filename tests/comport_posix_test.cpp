@@ -9,6 +9,7 @@
 
 #include "comport/ComPort.h"
 #include "support/Descriptors.h"
+#include "support/Raised.h"
 #include "support/ScriptedPeer.h"
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
@@ -28,16 +29,7 @@ termios2 LineOf(const ScriptedPeer& peer) {
     return t;
 }
 
-template <class F>
-EComError Raised(F&& f) {
-    try {
-        f();
-    } catch (const EComError& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no EComError raised";
-    return EComError(-1, "");
-}
+using tarvik::test::Raised;
 
 } // namespace
 

@@ -24,6 +24,7 @@
 #include "comport/ComThread.h"
 #include "comport_read_timeouts.h"
 #include "support/Descriptors.h"
+#include "support/Raised.h"
 #include "support/ScriptedPeer.h"
 
 using namespace tarvik::comport;
@@ -39,16 +40,7 @@ namespace {
 constexpr int kCom = 7;
 const std::string kName = "COM" + std::to_string(kCom);
 
-template <class F>
-EComError Raised(F&& f) {
-    try {
-        f();
-    } catch (const EComError& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no EComError raised";
-    return EComError(-1, "");
-}
+using tarvik::test::Raised;
 
 struct Port : TComPort {
     Port() { SetDeviceName(kName); }

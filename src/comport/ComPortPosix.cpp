@@ -321,7 +321,6 @@ void SetRts(int fd, bool on) noexcept {
     ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits); // no modem lines (pseudo-terminals): nothing to do
 }
 
-
 } // namespace
 
 void TLine::WriterLoop() noexcept {
@@ -386,14 +385,7 @@ void TCustomComPort::CreateHandle() {
     ReleaseHandle();
     if (!state_) state_.reset(new TPortState);
     TPortState& s = *state_;
-    // Whatever fails below releases what was made so far on the way out.
-    struct ReleaseOnFailure {
-        TCustomComPort& port;
-        bool armed = true;
-        ~ReleaseOnFailure() {
-            if (armed) port.ReleaseHandle();
-        }
-    } guard{*this};
+    // A failure below raises; Open releases what was made so far.
 
     if (priorityClass_ != pcDefault && !s.priority.Apply(priorityClass_))
         RaiseError(ceAccessDenied,
@@ -440,7 +432,6 @@ void TCustomComPort::CreateHandle() {
     ApplySettings();
     ApplyTimeouts();
     ApplyEventMask();
-    guard.armed = false;
 }
 
 void TCustomComPort::AbortWaits() noexcept {
