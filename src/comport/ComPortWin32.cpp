@@ -166,6 +166,7 @@ bool StartsWith(const std::string& s, const char* prefix) {
     return s.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
+
 // The Win32 result check.
 void Check(TCustomComPort& port, bool succeeded, TComErrorKind kind = ekSystem) {
     if (succeeded) return;
@@ -189,7 +190,14 @@ void TCustomComPort::CreateHandle() {
     ReleaseHandle();
     if (!state_) state_.reset(new TPortState);
     TPortState& s = *state_;
-    // A failure below raises; Open releases what was made so far.
+    // Whatever fails below releases what was made so far on the way out.
+    struct ReleaseOnFailure {
+        TCustomComPort& port;
+        bool armed = true;
+        ~ReleaseOnFailure() {
+            if (armed) port.ReleaseHandle();
+        }
+    } guard{*this};
     SetLastError(ERROR_SUCCESS);
 
     if (priorityClass_ != pcDefault) s.priority.Apply(PriorityClassCode(priorityClass_));
@@ -221,6 +229,7 @@ void TCustomComPort::CreateHandle() {
     ApplySettings();
     ApplyTimeouts();
     ApplyEventMask(); // starts the event thread when handlers are assigned
+    guard.armed = false;
 }
 
 void TCustomComPort::AbortWaits() noexcept {
