@@ -343,6 +343,11 @@ public:
     void ReadStr(std::string& text);
     std::uint8_t ReadChar();
     std::int32_t InputCount();
+    // For hosts that poll: takes the bytes queued now, at most `length`, into `buffer` and returns
+    // how many. With none queued it waits up to `waitMs` for the first to arrive; 0 when none came
+    // (no time-out error). The Timeouts are not used. BeforeRead/AfterRead see the call as a Read
+    // that waits (AfterRead with the count taken). A negative length or wait raises code 87.
+    std::int32_t ReadAvailable(void* buffer, std::int32_t length, std::int32_t waitMs);
     TModemStatus ModemStatus();
     bool IsOpen() const noexcept;
 
@@ -397,6 +402,7 @@ private:
     void StartRead(void* buffer, std::int32_t length);
     void StartWrite(const void* buffer, std::int32_t length);
     void WaitPending(bool write); // waits for a pending read or write, then checks line errors
+    std::int32_t TakeQueued(void* buffer, std::int32_t length, std::int32_t waitMs); // ReadAvailable
     std::uint32_t ClearErrors(std::int32_t* inQueue); // ClearCommError: error bits, queue size
     void SetCommEventMask(std::uint32_t mask);        // SetCommMask
     // Event thread: waits for events of the mask; 0 when interrupted; raises EComError (without

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "CallFrame.h"
@@ -25,12 +26,6 @@ public:
         port_.SetDeviceName(line.device);
         port_.SetStopBits(sb1);
         port_.SetDataBits(db8);
-        if (line.completion == Completion::FrameEnd) {
-            // Reads wait for their bytes up to a total time, set per wait; no interval limit.
-            port_.Timeouts().SetReadInterval(0);
-            port_.Timeouts().SetReadMultiplier(0);
-            port_.Timeouts().SetReadConstant(1);
-        }
         port_.Open();
     }
 
@@ -42,53 +37,34 @@ public:
         written_ = true;
     }
 
-    bool WaitForInput(Clock::time_point deadline) override {
-        if (pending_ || port_.InputCount() > 0) return true;
+    std::size_t ReadSome(std::span<std::uint8_t> out, Clock::time_point deadline) override {
         // Rounded up to whole milliseconds, so that the wait never ends early.
         const auto left =
             std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) return false;
-        const auto ms = static_cast<std::int32_t>(std::min<long long>(left, INT32_MAX));
-        if (port_.Timeouts().ReadConstant() != ms) port_.Timeouts().SetReadConstant(ms);
-        try {
-            port_.Read(&pendingByte_, 1, true);
-        } catch (const EComError& e) {
-            if (IsTimeout(e)) return false;
-            throw;
-        }
-        pending_ = true;
-        return true;
+        const auto ms = static_cast<std::int32_t>(std::clamp<long long>(left, 0, INT32_MAX));
+        return Take(out, ms);
     }
 
-    std::size_t Queued() override {
-        return (pending_ ? 1u : 0u) + static_cast<std::size_t>(std::max(0, port_.InputCount()));
-    }
+    std::size_t Queued() override { return static_cast<std::size_t>(std::max(0, port_.InputCount())); }
 
-    std::size_t ReadQueued(std::span<std::uint8_t> out) override {
-        std::size_t n = 0;
-        if (pending_ && !out.empty()) {
-            out[n++] = pendingByte_;
-            pending_ = false;
-        }
-        const auto queued = static_cast<std::size_t>(std::max(0, port_.InputCount()));
-        const std::size_t k = std::min(queued, out.size() - n);
-        if (k > 0) port_.Read(out.data() + n, static_cast<std::int32_t>(k), true);
-        return n + k;
-    }
+    std::size_t ReadQueued(std::span<std::uint8_t> out) override { return Take(out, 0); }
 
 private:
+    std::size_t Take(std::span<std::uint8_t> out, std::int32_t waitMs) {
+        const auto length = static_cast<std::int32_t>(std::min<std::size_t>(out.size(), INT32_MAX));
+        return static_cast<std::size_t>(std::max(0, port_.ReadAvailable(out.data(), length, waitMs)));
+    }
+
     // Declared before the port: it outlives the write under way, which may read it until Close.
     std::string text_;
     TComPort port_;
     bool written_ = false;
-    bool pending_ = false;
-    std::uint8_t pendingByte_ = 0;
 };
 
 class SteadyClock final : public Clock {
 public:
     time_point Now() override { return std::chrono::steady_clock::now(); }
-    void SleepFor(std::chrono::milliseconds ms) override { SleepMs(static_cast<std::int32_t>(ms.count())); }
+    void SleepFor(std::chrono::microseconds time) override { std::this_thread::sleep_for(time); }
 };
 
 class ComBackend final : public Backend {

@@ -91,13 +91,29 @@ private:
     std::unique_ptr<Transport> transport_;
 };
 
-// What a collector's answer says is still to come: a bool (complete or not), or a lower bound on
-// the bytes still missing (0: complete).
-inline std::size_t BytesMissing(bool complete) {
-    return complete ? 0 : 1;
+// What a collector's answer says is still to come: bytes at the least (0: complete), and how many
+// are likely (a reply of the expected shape).
+struct Remaining {
+    std::size_t atLeast = 1;
+    std::size_t likely = 1;
+};
+// A collector answers with a bool (complete or not), a lower bound on the bytes still missing, or
+// a value with `atLeast` and `likely` members.
+inline Remaining RemainingOf(bool complete) {
+    return complete ? Remaining{0, 0} : Remaining{1, 1};
 }
-inline std::size_t BytesMissing(std::int32_t missing) {
-    return missing > 0 ? static_cast<std::size_t>(missing) : 0;
+inline Remaining RemainingOf(std::int32_t missing) {
+    const std::size_t n = missing > 0 ? static_cast<std::size_t>(missing) : 0;
+    return {n, n};
+}
+template <class R>
+    requires requires(const R& r) {
+        r.atLeast;
+        r.likely;
+    }
+Remaining RemainingOf(const R& r) {
+    const Remaining strict = RemainingOf(static_cast<std::int32_t>(r.atLeast));
+    return {strict.atLeast, std::max(strict.atLeast, RemainingOf(static_cast<std::int32_t>(r.likely)).atLeast)};
 }
 
 // How long the line takes to carry `bytes` characters (start bit, 8 data bits, parity, stop bit).
@@ -107,15 +123,33 @@ inline std::chrono::microseconds LineTime(const LineSettings& line, std::size_t 
     return std::chrono::microseconds(static_cast<std::int64_t>(bytes) * bits * 1'000'000 / line.baud);
 }
 
-// One request cycle on an open line. `collect(byte)` takes each received byte in order and returns
-// true once the reply is complete, or the bytes still missing at the least (0: complete). With
-// Completion::FixedWait the request is written, the thread waits `wait`, and the bytes queued then are
-// collected (the completion answer is ignored); with Completion::FrameEnd stale input is dropped first, and
-// bytes are collected as they arrive until `collect` says complete or `wait` has passed. Returns 0, or
-// ResultNoReply when not one byte came. Raises comport::EComError when the port fails.
+// How far a wait sized by the likely rest of a reply may reach past the earliest moment the
+// bytes it surely still needs could all be there: a reply shorter than expected (an error reply)
+// is taken at most this much later than the line allows.
+inline constexpr std::chrono::microseconds kLikelyOvershoot{2000};
+
+// How long to sleep before looking at the line again, `left` being the time to the deadline:
+// through the bytes likely still to come, so that one wake finds most of them, within the
+// overshoot above and never past the deadline.
+inline std::chrono::microseconds RestOf(const LineSettings& line, const Remaining& remaining,
+                                        std::chrono::microseconds left) {
+    const auto likely = LineTime(line, remaining.likely);
+    const auto bound = LineTime(line, remaining.atLeast) + kLikelyOvershoot;
+    return std::max(std::chrono::microseconds{0}, std::min({likely, bound, left}));
+}
+
+// One request cycle on an open line. `collect(byte)` takes each received byte in order and says
+// what is still to come (see RemainingOf). With Completion::FixedWait the request is written, the
+// thread waits `wait`, and the bytes queued then are collected (the collector's answer is
+// ignored); with Completion::FrameEnd stale input is dropped first, and bytes are collected as
+// they arrive until `collect` says complete or `wait` has passed; between arrivals the thread
+// sleeps through the bytes the reply likely still needs instead of waking for each. Returns 0, or
+// ResultNoReply when not one byte came. `expected`, what the collector would answer before the
+// first byte, lets the first look at the line wait until the request and such a reply could have
+// passed. Raises comport::EComError when the port fails.
 template <class Collect>
 std::int32_t Exchange(OpenLine& line, std::span<const std::uint8_t> request, std::chrono::milliseconds wait,
-                      Collect&& collect) {
+                      Collect&& collect, Remaining expected = {0, 0}) {
     Transport& t = line.GetTransport();
     Clock& clock = ActiveBackend().GetClock();
     TraceRecord* trace = TraceRecord::Current();
@@ -152,23 +186,28 @@ std::int32_t Exchange(OpenLine& line, std::span<const std::uint8_t> request, std
     }
 
     const Clock::time_point deadline = sent + wait;
+    if (expected.atLeast > 0) {
+        // The request has to leave and the reply to come back over the line first: nothing to
+        // look at before both could have passed.
+        const Remaining both{expected.atLeast + request.size(), std::max(expected.likely, expected.atLeast) + request.size()};
+        const auto first = RestOf(line.Settings(), both, std::chrono::ceil<std::chrono::microseconds>(wait));
+        if (first.count() > 0) clock.SleepFor(first);
+    }
     bool any = false;
-    while (t.WaitForInput(deadline)) {
-        const std::size_t n = t.ReadQueued(buffer);
-        if (n == 0) continue;
+    for (;;) {
+        const std::size_t n = t.ReadSome(buffer, deadline);
+        if (n == 0) break;
         any = true;
         std::size_t used = 0;
-        std::size_t missing = 1;
-        while (used < n && missing > 0)
-            missing = BytesMissing(collect(buffer[used++]));
+        Remaining remaining;
+        while (used < n && remaining.atLeast > 0)
+            remaining = RemainingOf(collect(buffer[used++]));
         // Bytes after the end of the reply are late bytes: dropped with the next request.
         const Clock::time_point now = clock.Now();
         if (trace) trace->Reply(std::span(buffer).first(n), now);
-        if (missing == 0) break;
-        // The rest cannot come faster than the line carries it: sleep through all but the last
-        // of the missing bytes instead of waking for each one (never past the deadline).
-        const auto rest = std::chrono::floor<std::chrono::milliseconds>(
-            std::min<Clock::time_point::duration>(LineTime(line.Settings(), missing - 1), deadline - now));
+        if (remaining.atLeast == 0) break;
+        const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - now);
+        const auto rest = RestOf(line.Settings(), remaining, left);
         if (rest.count() > 0) clock.SleepFor(rest);
     }
     return any ? 0 : ResultNoReply;

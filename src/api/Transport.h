@@ -38,7 +38,7 @@ public:
     using time_point = std::chrono::steady_clock::time_point;
     virtual ~Clock() = default;
     virtual time_point Now() = 0;
-    virtual void SleepFor(std::chrono::milliseconds ms) = 0;
+    virtual void SleepFor(std::chrono::microseconds time) = 0;
 };
 
 // An open line. Every call may raise comport::EComError when the port fails.
@@ -47,8 +47,9 @@ public:
     virtual ~Transport() = default;
     // Starts sending `bytes`; the transport keeps its own copy until the next write.
     virtual void Write(std::span<const std::uint8_t> bytes) = 0;
-    // True as soon as bytes are queued; false when `deadline` passes first.
-    virtual bool WaitForInput(Clock::time_point deadline) = 0;
+    // Moves the bytes queued now (at most out.size()) into `out` and returns how many; with none
+    // queued, waits for the first to arrive until `deadline` (0: none came).
+    virtual std::size_t ReadSome(std::span<std::uint8_t> out, Clock::time_point deadline) = 0;
     // How many bytes are queued now.
     virtual std::size_t Queued() = 0;
     // Moves at most out.size() queued bytes into `out` without waiting; returns how many.

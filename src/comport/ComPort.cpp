@@ -434,6 +434,16 @@ void TCustomComPort::Read(void* buffer, std::int32_t length, bool waitOnCompleti
     if (afterRead_) afterRead_(*this, buffer, length, waitOnCompletion);
 }
 
+std::int32_t TCustomComPort::ReadAvailable(void* buffer, std::int32_t length, std::int32_t waitMs) {
+    CheckOpen();
+    CheckLength(length);
+    if (waitMs < 0) RaiseError(ceInvalidParameter, "The parameter is incorrect. (negative wait)", ekComponent);
+    if (beforeRead_) beforeRead_(*this, buffer, length, true);
+    const std::int32_t taken = length > 0 ? TakeQueued(buffer, length, waitMs) : 0;
+    if (afterRead_) afterRead_(*this, buffer, taken, true);
+    return taken;
+}
+
 void TCustomComPort::WriteStr(const std::string& text) {
     Write(text.data(), static_cast<std::int32_t>(text.size()), false);
 }

@@ -208,6 +208,30 @@ struct TLine {
     }
 
     void WriterLoop() noexcept;
+
+    // Moves at most `want` bytes into `out` without waiting: the read-ahead first, then the driver.
+    // Returns the count, 0 at end of file, or -1 with `err` set (EAGAIN: nothing queued).
+    ssize_t TakeSome(std::uint8_t* out, std::size_t want, int& err) {
+        std::size_t ahead = 0;
+        ssize_t n;
+        {
+            std::lock_guard lock(readLock);
+            ahead = std::min(want, readAhead.size());
+            if (ahead > 0) {
+                std::memcpy(out, readAhead.data(), ahead);
+                readAhead.erase(0, ahead);
+            }
+            if (ahead == want) {
+                n = static_cast<ssize_t>(ahead);
+            } else {
+                n = ::read(fd.Get(), out + ahead, want - ahead);
+                err = errno;
+                if (ahead > 0) n = static_cast<ssize_t>(ahead) + std::max<ssize_t>(n, 0);
+            }
+        }
+        if (ahead > 0) Signal(wakeFd); // room again: the event thread may take more
+        return n;
+    }
 };
 
 struct TPortState {
@@ -646,6 +670,26 @@ void TCustomComPort::StartRead(void* buffer, std::int32_t length) {
     s.readPending = true;
 }
 
+namespace {
+
+[[noreturn]] void RaiseIoError(TCustomComPort& port, int err) {
+    port.RaiseError(CodeOfErrno(err), CodeText(CodeOfErrno(err)) + " (" + std::strerror(err) + ")", ekSystem);
+}
+
+// Waits until the line or the read-ahead has bytes, or `deadline` passes; raises the closed-port
+// error when the line is closed meanwhile, and a system error when the line fails.
+void AwaitInput(TCustomComPort& port, TLine& s, const Deadline& deadline) {
+    pollfd p[3] = {{s.fd.Get(), POLLIN, 0}, {s.dataFd.Get(), POLLIN, 0}, {s.abortFd.Get(), POLLIN, 0}};
+    const int r = ::poll(p, 3, MsLeft(deadline));
+    if (r < 0 && errno == EINTR) return;
+    if (r < 0) RaiseIoError(port, errno);
+    if (p[2].revents & POLLIN) RaiseClosed(port);
+    if (p[1].revents & POLLIN) Drain(s.dataFd);
+    if ((p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p[0].revents & POLLIN)) RaiseIoError(port, EIO);
+}
+
+} // namespace
+
 void TCustomComPort::WaitPending(bool write) {
     if (!IsOpen()) {
         CheckOpen();
@@ -653,9 +697,7 @@ void TCustomComPort::WaitPending(bool write) {
     }
     auto held = UsableLine(*this, state_.get());
     TLine& s = *held;
-    auto ioFail = [&](int err) {
-        RaiseError(CodeOfErrno(err), CodeText(CodeOfErrno(err)) + " (" + std::strerror(err) + ")", ekSystem);
-    };
+    auto ioFail = [&](int err) { RaiseIoError(*this, err); };
 
     if (write) {
         std::unique_lock lock(s.writeLock);
@@ -693,24 +735,9 @@ void TCustomComPort::WaitPending(bool write) {
         const bool useInterval = !immediate && !firstByte && interval != 0 && interval != kMaxDword;
         Deadline gap; // the interval limit, from the last byte received
         while (s.readDone < s.readLength) {
-            ssize_t n;
             int err = 0;
-            bool tookAhead = false;
-            {
-                std::lock_guard lock(s.readLock);
-                const std::size_t want = static_cast<std::size_t>(s.readLength - s.readDone);
-                const std::size_t ahead = std::min(want, s.readAhead.size());
-                if (ahead > 0) {
-                    std::memcpy(s.readBuffer + s.readDone, s.readAhead.data(), ahead);
-                    s.readAhead.erase(0, ahead);
-                    n = static_cast<ssize_t>(ahead);
-                    tookAhead = true;
-                } else {
-                    n = ::read(s.fd.Get(), s.readBuffer + s.readDone, want);
-                    err = errno;
-                }
-            }
-            if (tookAhead) Signal(s.wakeFd); // room again: the event thread may take more
+            const ssize_t n =
+                s.TakeSome(s.readBuffer + s.readDone, static_cast<std::size_t>(s.readLength - s.readDone), err);
             if (n > 0) {
                 s.readDone += static_cast<std::int32_t>(n);
                 if (firstByte) break;
@@ -723,14 +750,7 @@ void TCustomComPort::WaitPending(bool write) {
             if (immediate) break;
             const Deadline deadline = Earlier(total, gap);
             if (Passed(deadline)) break;
-            pollfd p[3] = {
-                {s.fd.Get(), POLLIN, 0}, {s.dataFd.Get(), POLLIN, 0}, {s.abortFd.Get(), POLLIN, 0}};
-            const int r = ::poll(p, 3, MsLeft(deadline));
-            if (r < 0 && errno == EINTR) continue;
-            if (r < 0) ioFail(errno);
-            if (p[2].revents & POLLIN) RaiseClosed(*this);
-            if (p[1].revents & POLLIN) Drain(s.dataFd);
-            if ((p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p[0].revents & POLLIN)) ioFail(EIO);
+            AwaitInput(*this, s, deadline);
         }
         if (s.readDone != s.readLength) RaiseError(ceComponent, kMsgTimeout, ekTimeout);
     }
@@ -738,6 +758,37 @@ void TCustomComPort::WaitPending(bool write) {
     held.reset();
     CheckOpen();
     CheckLineErrors(ClearErrors(nullptr));
+}
+
+std::int32_t TCustomComPort::TakeQueued(void* buffer, std::int32_t length, std::int32_t waitMs) {
+    auto held = UsableLine(*this, state_.get());
+    if (held->readPending) {
+        // A read started without waiting comes first.
+        held.reset();
+        WaitPending(false);
+        held = UsableLine(*this, state_.get());
+    }
+    TLine& s = *held;
+    const Deadline deadline = After(static_cast<std::uint64_t>(waitMs));
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    std::int32_t taken = 0;
+    for (;;) {
+        int err = 0;
+        const ssize_t n = s.TakeSome(out, static_cast<std::size_t>(length), err);
+        if (n > 0) {
+            taken = static_cast<std::int32_t>(n);
+            break;
+        }
+        if (n < 0 && err == EINTR) continue;
+        if (n < 0 && err != EAGAIN) RaiseIoError(*this, err);
+        if (n == 0) RaiseIoError(*this, EIO);
+        if (Passed(deadline)) break;
+        AwaitInput(*this, s, deadline);
+    }
+    held.reset();
+    CheckOpen();
+    CheckLineErrors(ClearErrors(nullptr));
+    return taken;
 }
 
 std::uint32_t TCustomComPort::ClearErrors(std::int32_t* inQueue) {

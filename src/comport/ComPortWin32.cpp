@@ -459,6 +459,62 @@ void TCustomComPort::WaitPending(bool write) {
     CheckLineErrors(errors);
 }
 
+std::int32_t TCustomComPort::TakeQueued(void* buffer, std::int32_t length, std::int32_t waitMs) {
+    if (UsableLine(*this, state_.get())->readUnchecked) WaitPending(false); // a read started earlier
+    auto held = UsableLine(*this, state_.get());
+    TLine& s = *held;
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    // One overlapped read of `n` bytes; returns how many arrived before the time-outs ended it.
+    auto transfer = [&](std::uint8_t* to, DWORD n) -> DWORD {
+        s.readRecord = OVERLAPPED{};
+        s.readRecord.hEvent = s.readEvent.Get();
+        Check(*this, ResetEvent(s.readEvent.Get()) != FALSE);
+        const bool started = ReadFile(s.handle.Get(), to, n, nullptr, &s.readRecord) != FALSE;
+        if (!started && GetLastError() != ERROR_IO_PENDING) {
+            SetEvent(s.readEvent.Get()); // nothing pending after all
+            Check(*this, false);
+        }
+        if (!s.WaitFor(s.readEvent.Get(), s.readRecord)) RaiseClosed(*this);
+        DWORD transferred = 0;
+        if (GetOverlappedResult(s.handle.Get(), &s.readRecord, &transferred, FALSE) != FALSE) return transferred;
+        if (GetLastError() == ERROR_TIMEOUT) return 0; // Wine: nothing arrived in time
+        if (s.closed) RaiseClosed(*this);
+        Check(*this, false);
+        return 0;
+    };
+
+    DWORD errors = 0;
+    COMSTAT status{};
+    Check(*this, ClearCommError(s.handle.Get(), &errors, &status) != FALSE);
+    DWORD taken = 0;
+    if (status.cbInQue == 0 && waitMs > 0) {
+        // Nothing queued: wait for the first byte under a total time-out of its own, then put the
+        // port's time-outs back, whatever happened.
+        COMMTIMEOUTS first{};
+        Check(*this, GetCommTimeouts(s.handle.Get(), &first) != FALSE);
+        const COMMTIMEOUTS own = first;
+        first.ReadIntervalTimeout = 0;
+        first.ReadTotalTimeoutMultiplier = 0;
+        first.ReadTotalTimeoutConstant = static_cast<DWORD>(waitMs);
+        Check(*this, SetCommTimeouts(s.handle.Get(), &first) != FALSE);
+        struct Restore {
+            HANDLE h;
+            COMMTIMEOUTS t;
+            ~Restore() { SetCommTimeouts(h, &t); }
+        } restore{s.handle.Get(), own};
+        taken = transfer(out, 1);
+        DWORD more = 0;
+        Check(*this, ClearCommError(s.handle.Get(), &more, &status) != FALSE);
+        errors |= more;
+    }
+    const DWORD rest = std::min<DWORD>(status.cbInQue, static_cast<DWORD>(length) - taken);
+    if (rest > 0) taken += transfer(out + taken, rest); // queued: completes at once under any time-outs
+    errors |= std::exchange(s.carriedErrors, 0);
+    held.reset();
+    CheckLineErrors(errors);
+    return static_cast<std::int32_t>(taken);
+}
+
 std::uint32_t TCustomComPort::ClearErrors(std::int32_t* inQueue) {
     // No closed-port guard: on a closed port the call fails with the system's invalid-handle code.
     auto line = LineOf(state_.get());

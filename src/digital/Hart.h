@@ -130,6 +130,18 @@ inline std::int32_t FrameBytesMissing(const Reply& reply, const CommandSpec& des
     return std::max(1, std::min(byLength, byCount) - k);
 }
 
+// What a reply being collected still needs: at the least (FrameBytesMissing), and likely: until
+// its byte count is in, as much as a full reply of the command would need.
+struct FrameRemaining {
+    std::int32_t atLeast = 0;
+    std::int32_t likely = 0;
+};
+inline FrameRemaining FrameBytesRemaining(const Reply& reply, const CommandSpec& desc) {
+    const std::int32_t atLeast = FrameBytesMissing(reply, desc);
+    if (atLeast == 0 || reply.count > static_cast<std::int32_t>(kPosByteCount)) return {atLeast, atLeast};
+    return {atLeast, std::max(atLeast, desc.fullLength - reply.count)};
+}
+
 // Whether a damaged or missing reply is worth another try (the fast link's retries).
 inline bool Retryable(std::int32_t result) {
     return result == ResultNoReply || result == ResultBadChecksum || result == ResultErrorReplyChecksum ||

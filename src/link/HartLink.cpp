@@ -36,6 +36,12 @@ std::string TextOf(const std::uint8_t* begin, std::size_t n) {
 
 constexpr std::size_t kTagChars = 8;
 
+// What a reply to `desc` needs before its first byte: the wait before the line is first looked at.
+api::Remaining ExpectedOf(const CommandSpec& desc) {
+    const FrameRemaining r = FrameBytesRemaining(DigitalReply{}, desc);
+    return api::RemainingOf(r);
+}
+
 } // namespace
 
 struct HartLink::Impl {
@@ -72,8 +78,9 @@ struct HartLink::Impl {
                     result = api::Exchange(port, frame.Bytes(), std::chrono::milliseconds(waitMs),
                                            [&reply, &desc](std::uint8_t b) {
                                                reply.Collect(b);
-                                               return FrameBytesMissing(reply, desc);
-                                           });
+                                               return FrameBytesRemaining(reply, desc);
+                                           },
+                                           ExpectedOf(desc));
                     if (result == 0)
                         result = JudgeReply(
                             reply, desc, &out.status1, &out.status2,

@@ -21,7 +21,7 @@ thread_local Clock::time_point virtualNow = Clock::time_point{} + std::chrono::h
 class VirtualClock final : public Clock {
 public:
     time_point Now() override { return virtualNow; }
-    void SleepFor(std::chrono::milliseconds ms) override { virtualNow += ms; }
+    void SleepFor(std::chrono::microseconds time) override { virtualNow += time; }
 };
 
 // Moves the calling thread's clock to `t` when that is later than its now.
@@ -118,17 +118,21 @@ public:
         state_->Receive(bytes, clock_.Now());
     }
 
-    bool WaitForInput(Clock::time_point deadline) override {
-        std::lock_guard lock(state_->mutex);
-        Check();
-        if (state_->QueuedAt(clock_.Now()) > 0) return true;
-        for (const auto& c : state_->pending)
-            if (!c.bytes.empty() && c.at <= deadline) {
-                AdvanceTo(c.at);
-                return true;
+    std::size_t ReadSome(std::span<std::uint8_t> out, Clock::time_point deadline) override {
+        {
+            std::lock_guard lock(state_->mutex);
+            Check();
+            if (state_->QueuedAt(clock_.Now()) == 0) {
+                const auto next = std::find_if(state_->pending.begin(), state_->pending.end(),
+                                               [](const auto& c) { return !c.bytes.empty(); });
+                if (next == state_->pending.end() || next->at > deadline) {
+                    AdvanceTo(deadline);
+                    return 0;
+                }
+                AdvanceTo(next->at);
             }
-        AdvanceTo(deadline);
-        return false;
+        }
+        return ReadQueued(out);
     }
 
     std::size_t Queued() override {

@@ -44,7 +44,7 @@ public:
     void DeviceUp(std::size_t device, bool up);
     void MqttConnected(bool connected) { mqtt_.store(connected ? 1 : 0, std::memory_order_relaxed); }
     void Published() { published_.fetch_add(1, std::memory_order_relaxed); }
-    void Dropped() { dropped_.fetch_add(1, std::memory_order_relaxed); }
+    void Dropped(std::uint64_t count = 1) { dropped_.fetch_add(count, std::memory_order_relaxed); }
 
     std::uint64_t PollCount(std::size_t device) const; // all results
     std::string Render() const;

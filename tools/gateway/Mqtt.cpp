@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <utility>
 
 namespace tarvik::gateway {
 namespace {
@@ -110,8 +111,9 @@ void Mqtt::Run() {
                 continue;
             }
         }
-        const int rc = mosquitto_loop(mosq_, kLoopTimeoutMs, 1);
+        const int rc = mosquitto_loop(mosq_, LoopTimeoutMs(), 1);
         if (connected_.load()) backoff = kFirstBackoff;
+        if (std::chrono::steady_clock::now() >= nextFlush_) Flush();
         if (rc != MOSQ_ERR_SUCCESS && !stop_.load()) {
             socketUp = false;
             if (connected_.exchange(false) && callbacks_.state) callbacks_.state(false);
@@ -158,29 +160,64 @@ void Mqtt::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
     m->callbacks_.message(message->topic, payload, message->retain);
 }
 
-bool Mqtt::PublishNow(std::string_view topic, std::string_view payload, bool retain) {
+bool Mqtt::Enqueue(std::string_view topic, std::string_view payload, bool retain) {
     if (!mosq_ || !connected_.load(std::memory_order_acquire)) return false;
-    if (inFlight_.load(std::memory_order_relaxed) >= kMaxInFlight) return false;
-    // The topic must end in a NUL; topics are built once and kept as std::string, so their data
-    // is terminated.
-    inFlight_.fetch_add(1, std::memory_order_relaxed);
-    const int rc = mosquitto_publish(mosq_, nullptr, topic.data(), static_cast<int>(payload.size()),
-                                     payload.data(), kQos, retain);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        inFlight_.fetch_sub(1, std::memory_order_relaxed);
-        return false;
-    }
+    std::lock_guard lock(queueMutex_);
+    if (queued_ + static_cast<std::size_t>(std::max(0, inFlight_.load())) >= kMaxInFlight) return false;
+    if (queued_ == queue_.size()) queue_.emplace_back();
+    Message& m = queue_[queued_++];
+    m.topic.assign(topic);
+    m.payload.assign(payload);
+    m.retain = retain;
+    waiting_.store(queued_, std::memory_order_relaxed);
     return true;
+}
+
+int Mqtt::LoopTimeoutMs() {
+    if (!connected_.load()) return kLoopTimeoutMs;
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(nextFlush_ - std::chrono::steady_clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, kLoopTimeoutMs));
+}
+
+void Mqtt::Flush() {
+    nextFlush_ = std::chrono::steady_clock::now() + kFlushInterval;
+    std::size_t n = 0;
+    {
+        std::lock_guard lock(queueMutex_);
+        std::swap(queue_, sending_);
+        n = std::exchange(queued_, 0);
+        // Counted as in flight before they are handed over: the waits never see a gap, and an
+        // acknowledgement may arrive before mosquitto_publish returns.
+        inFlight_.fetch_add(static_cast<int>(n));
+        waiting_.store(0);
+    }
+    if (n == 0) return;
+    std::size_t dropped = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const Message& m = sending_[i];
+        if (!connected_.load() ||
+            mosquitto_publish(mosq_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()), m.payload.data(),
+                              kQos, m.retain) != MOSQ_ERR_SUCCESS) {
+            inFlight_.fetch_sub(1);
+            ++dropped;
+        }
+    }
+    {
+        std::lock_guard lock(waitMutex_);
+        waitCv_.notify_all();
+    }
+    if (dropped > 0 && callbacks_.dropped) callbacks_.dropped(dropped);
 }
 
 bool Mqtt::Publish(std::string_view topic, std::string_view payload, bool retain) {
     std::shared_lock lock(closeMutex_);
     if (closed_) return false;
-    return PublishNow(topic, payload, retain);
+    return Enqueue(topic, payload, retain);
 }
 
 bool Mqtt::PublishFinal(std::string_view topic, std::string_view payload) {
-    return PublishNow(topic, payload, true);
+    return Enqueue(topic, payload, true);
 }
 
 bool Mqtt::Subscribe(const std::string& pattern) {
@@ -200,8 +237,8 @@ void Mqtt::Close() {
 
 bool Mqtt::WaitAcknowledged(std::chrono::milliseconds timeout) {
     std::unique_lock lock(waitMutex_);
-    return waitCv_.wait_for(lock, timeout, [this] { return inFlight_.load() <= 0 || !connected_.load(); }) &&
-           inFlight_.load() <= 0;
+    const auto done = [this] { return waiting_.load() == 0 && inFlight_.load() <= 0; };
+    return waitCv_.wait_for(lock, timeout, [&] { return done() || !connected_.load(); }) && done();
 }
 
 void Mqtt::Stop() {

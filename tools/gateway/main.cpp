@@ -81,6 +81,7 @@ int Run(const Config& config, bool once) {
     Mqtt::Callbacks callbacks;
     callbacks.connected = [&gateway] { gateway.OnConnected(); };
     callbacks.state = [&metrics](bool up) { metrics.MqttConnected(up); };
+    callbacks.dropped = [&metrics](std::size_t count) { metrics.Dropped(count); };
     callbacks.message = [&gateway](std::string_view topic, std::string_view payload, bool retained) {
         gateway.OnMessage(topic, payload, retained);
     };

@@ -213,6 +213,14 @@ std::size_t Client::Count() {
     return all_.size();
 }
 
+std::vector<std::string> Client::All(const std::string& topic) {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> payloads;
+    for (const auto& [t, p] : all_)
+        if (t == topic) payloads.push_back(p);
+    return payloads;
+}
+
 void Client::Clear() {
     std::lock_guard lock(mutex_);
     last_.clear();

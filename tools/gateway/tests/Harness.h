@@ -65,6 +65,7 @@ public:
     void Start();
     void Stop() { process_.Stop(SIGTERM); }
     int Port() const { return port_; }
+    int Pid() const { return process_.Pid(); }
 
 private:
     const TempDir& dir_;
@@ -94,6 +95,8 @@ public:
     bool WaitFor(const std::string& topic, const std::function<bool(const std::string&)>& accept,
                  Seconds timeout, std::string* payload = nullptr, std::size_t since = 0);
     std::size_t Count();
+    // Every payload that arrived on `topic`, in order.
+    std::vector<std::string> All(const std::string& topic);
     void Publish(const std::string& topic, const std::string& payload, bool retain = false);
     void Clear();
 
