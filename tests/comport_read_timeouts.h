@@ -1,7 +1,9 @@
-// The read time-out table of the port component, shared by the Linux tests (pseudo-terminal) and
-// the Win32 tests under Wine, so that both backends answer the same cases the same way.
+// The read tables of the port component (the time-out rules of Read, and ReadAvailable), shared
+// by the Linux tests (pseudo-terminal) and the Win32 tests under Wine, so that both backends
+// answer the same cases the same way.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -114,6 +116,100 @@ inline ReadTimeoutOutcome RunReadTimeoutCase(const ReadTimeoutCase& c, comport::
         return *outcome;
     }
     outcome->start.assign(buffer->begin(), buffer->begin() + static_cast<std::ptrdiff_t>(c.expected.size()));
+    return *outcome;
+}
+
+// ReadAvailable: `early` is queued before the call, each piece of `later` follows `gapMs` apart.
+// The call takes `expected` (a piece may arrive in parts: only its start is required when
+// `prefix`), with no error. `port` time-outs are 0/0/0 (wait for every byte) around the call: a
+// later two-byte Read with its second byte 300 ms late must still get both.
+struct ReadAvailableCase {
+    const char* name;
+    std::int32_t length, waitMs;
+    Bytes early;
+    std::vector<Bytes> later;
+    int gapMs;
+    Bytes expected;
+    bool prefix = false;
+};
+
+inline const std::vector<ReadAvailableCase>& ReadAvailableCases() {
+    static const std::vector<ReadAvailableCase> cases = {
+        {"queued bytes come at once", 8, 60000, {1, 2, 3}, {}, 0, {1, 2, 3}},
+        {"no more than the length", 2, 60000, {1, 2, 3}, {}, 0, {1, 2}},
+        {"nothing within the wait: none, no error", 8, 100, {}, {}, 0, {}},
+        {"no wait, nothing queued: none at once", 8, 0, {}, {}, 0, {}},
+        {"the first byte ends the wait", 8, 60000, {}, {{9, 8}}, 100, {9}, true},
+    };
+    return cases;
+}
+
+struct ReadAvailableOutcome {
+    bool finished = false;    // within kPrompt
+    std::string error;        // the text of an EComError
+    Bytes got;                // what the call took
+    bool timeoutsKept = true; // the Timeouts values are as before
+    std::string laterRead;    // what went wrong with the two-byte Read afterwards ("" when fine)
+};
+
+// Runs one case on the open `port`; `send` plays the device.
+inline ReadAvailableOutcome RunReadAvailableCase(const ReadAvailableCase& c, comport::TComPort& port,
+                                                 const std::function<void(const Bytes&)>& send) {
+    port.Timeouts().SetReadInterval(0);
+    port.Timeouts().SetReadMultiplier(0);
+    port.Timeouts().SetReadConstant(0);
+    if (!c.early.empty()) {
+        send(c.early);
+        const auto until = Clock::now() + kPrompt;
+        while (port.InputCount() < static_cast<std::int32_t>(c.early.size()) && Clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::thread sender([&] {
+        for (const Bytes& piece : c.later) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(c.gapMs));
+            send(piece);
+        }
+    });
+    auto buffer = std::make_shared<Bytes>(static_cast<std::size_t>(c.length), 0);
+    auto outcome = std::make_shared<ReadAvailableOutcome>();
+    outcome->finished = FinishesPromptly([&port, buffer, outcome, &c] {
+        try {
+            const std::int32_t n = port.ReadAvailable(buffer->data(), c.length, c.waitMs);
+            buffer->resize(static_cast<std::size_t>(std::max(0, n)));
+        } catch (const comport::EComError& e) {
+            outcome->error = e.what();
+        }
+    });
+    sender.join();
+    if (!outcome->finished) {
+        port.Close(); // ends the hung call, which must not outlive the port
+        return *outcome;
+    }
+    outcome->got = *buffer;
+    // Whatever the case left queued is not the later read's.
+    for (Bytes rest(64); port.InputCount() > 0;)
+        port.ReadAvailable(rest.data(), static_cast<std::int32_t>(rest.size()), 0);
+    outcome->timeoutsKept = port.Timeouts().ReadInterval() == 0 && port.Timeouts().ReadMultiplier() == 0 &&
+                            port.Timeouts().ReadConstant() == 0;
+    std::thread late([&] {
+        send({5});
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        send({6});
+    });
+    const bool laterFinished = FinishesPromptly([&port, outcome] {
+        std::uint8_t two[2] = {};
+        try {
+            port.Read(two, 2, true);
+            if (two[0] != 5 || two[1] != 6) outcome->laterRead = "wrong bytes";
+        } catch (const comport::EComError& e) {
+            outcome->laterRead = e.what();
+        }
+    });
+    late.join();
+    if (!laterFinished) {
+        outcome->laterRead = "hung";
+        port.Close();
+    }
     return *outcome;
 }
 

@@ -357,6 +357,72 @@ TEST(ComPortRead, TheInputQueueIsBoundedByTheInputBufferSize) {
         ASSERT_EQ(got[i], i % 251) << i;
 }
 
+// ReadAvailable: the shared table, its argument and port rules, a close from another thread, and
+// the read-ahead of the event thread (taken first, in order, whatever the chunk sizes).
+TEST(ComPortRead, ReadAvailableTakesWhatIsQueuedOrWaitsForTheFirstByte) {
+    for (const auto& c : tarvik::comport_test::ReadAvailableCases()) {
+        SCOPED_TRACE(c.name);
+        RawPeer peer(kCom);
+        Port p;
+        p.Open();
+        const auto outcome = RunReadAvailableCase(c, p, [&](const Bytes& b) { peer.Send(b); });
+        ASSERT_TRUE(outcome.finished) << "hung";
+        EXPECT_EQ(outcome.error, "");
+        if (c.prefix) {
+            ASSERT_GE(outcome.got.size(), c.expected.size());
+            EXPECT_TRUE(std::equal(c.expected.begin(), c.expected.end(), outcome.got.begin()));
+        } else {
+            EXPECT_EQ(outcome.got, c.expected);
+        }
+        EXPECT_TRUE(outcome.timeoutsKept);
+        EXPECT_EQ(outcome.laterRead, "");
+    }
+
+    Port p;
+    char buf[4];
+    EXPECT_EQ(Raised([&] { p.ReadAvailable(buf, 4, 0); }).Kind, ekClosedPort);
+    RawPeer peer(kCom);
+    p.Open();
+    EXPECT_EQ(Raised([&] { p.ReadAvailable(buf, -1, 0); }).ErrorCode, ceInvalidParameter);
+    EXPECT_EQ(Raised([&] { p.ReadAvailable(buf, 4, -1); }).ErrorCode, ceInvalidParameter);
+    EXPECT_EQ(p.ReadAvailable(nullptr, 0, 60000), 0); // nothing asked: nothing waited for
+
+    std::atomic<pid_t> reader{0};
+    std::thread closer([&] {
+        const auto until = Clock::now() + kPrompt;
+        while ((reader == 0 || !InPoll(reader)) && Clock::now() < until)
+            std::this_thread::yield();
+        p.Close();
+    });
+    const bool finished = FinishesPromptly([&] {
+        reader = ::gettid();
+        EXPECT_EQ(Raised([&] { p.ReadAvailable(buf, 4, 60000); }).Kind, ekClosedPort);
+    });
+    closer.join();
+    ASSERT_TRUE(finished) << "hung";
+}
+
+TEST(ComPortRead, ReadAvailableTakesTheEventThreadsReadAheadFirstAndInOrder) {
+    constexpr std::size_t kSent = 64 << 10;
+    RawPeer peer(kCom);
+    Port p;
+    p.SetSynchronizeEvents(false);
+    p.SetOnRxChar([](TCustomComPort&) {});
+    p.Open();
+    std::thread sender([&] { EXPECT_EQ(peer.SendUntilHeld(kSent, 5000), kSent); });
+    Bytes got(kSent);
+    std::size_t have = 0;
+    const auto until = Clock::now() + kPrompt;
+    for (std::int32_t chunk = 1; have < kSent && Clock::now() < until; chunk = chunk % 700 + 97) {
+        const auto want = static_cast<std::int32_t>(std::min<std::size_t>(kSent - have, chunk));
+        have += static_cast<std::size_t>(p.ReadAvailable(got.data() + have, want, 1000));
+    }
+    sender.join();
+    ASSERT_EQ(have, kSent);
+    for (std::size_t i = 0; i < kSent; ++i)
+        ASSERT_EQ(got[i], i % 251) << i;
+}
+
 // ---- settings ----------------------------------------------------------------------------------
 
 TEST(ComPortSettings, WhatATerminalCannotDoIsRefusedWithCode87) {

@@ -156,8 +156,12 @@ TEST(HartFrame, AReplyIsCompleteAtItsByteCountOrOnceNoCountCouldBeAccepted) {
         // What is still missing is never overstated: a wait sized by it cannot outlast the reply.
         EXPECT_GE(FrameBytesMissing(r, flow), 1) << i;
         EXPECT_LE(FrameBytesMissing(r, flow), 16 - r.count) << i;
+        // The likely rest of a full reply is exact from its first byte on; the bound stays the bound.
+        EXPECT_EQ(FrameBytesRemaining(r, flow).likely, 16 - r.count) << i;
+        EXPECT_EQ(FrameBytesRemaining(r, flow).atLeast, FrameBytesMissing(r, flow)) << i;
         r.Collect(full[i]);
     }
+    EXPECT_EQ(FrameBytesRemaining(r, flow).likely, 0);
     EXPECT_TRUE(FrameComplete(r, flow));
     EXPECT_EQ(FrameBytesMissing(r, flow), 0);
     // Once the byte count is in, the bound is exact.
@@ -168,8 +172,13 @@ TEST(HartFrame, AReplyIsCompleteAtItsByteCountOrOnceNoCountCouldBeAccepted) {
 
     // A short reply (byte count 2) ends after 11 bytes.
     DigitalReply s;
-    for (std::uint8_t b : HartFrame(1, 0x40, 0x00, {}))
+    for (std::uint8_t b : HartFrame(1, 0x40, 0x00, {})) {
+        // Taken for a full reply until its byte count says otherwise.
+        const FrameRemaining left = FrameBytesRemaining(s, flow);
+        EXPECT_EQ(left.likely,
+                  s.count <= static_cast<std::int32_t>(kPosByteCount) ? 16 - s.count : 11 - s.count);
         s.Collect(b);
+    }
     EXPECT_EQ(s.count, 11);
     EXPECT_TRUE(FrameComplete(s, flow));
 

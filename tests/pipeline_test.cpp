@@ -129,6 +129,69 @@ TEST(Pipeline, TheLinkEndsAtTheFramesLastByteAndWaitsNoLongerThanItsTimeout) {
     EXPECT_EQ(VirtualMs([&] { EXPECT_EQ(link.ReadFlow(kDevice).result, ResultNoReply); }).count(), 5000);
 }
 
+// Replies paced at the line's rate: the link looks at the line a few times per reply, not once per
+// byte, and takes a reply soon after its last byte: a full one within two byte times; an error
+// reply, shorter than the command's full one, within 2 ms and a byte at any rate (even for a
+// command whose full reply is 21 bytes longer). An instant peer is looked at once the request and
+// a reply could have crossed the line.
+TEST(Pipeline, TheLinkLooksAtTheLineAFewTimesPerReplyAndTakesItSoonAfterItsLastByte) {
+    using std::chrono::microseconds;
+    using std::chrono::milliseconds;
+    const Bytes flowError = HartFrame(1, 0x40, 0x00, {}); // status only: 11 bytes after the preamble
+    const Bytes gasError = HartFrame(151, 0x40, 0x00, {});
+    struct Case {
+        const char* name;
+        int baud;
+        bool gasData; // ReadGasData (a 32-byte full reply) instead of ReadFlow (16)
+        Bytes reply;  // as on the line, preamble included
+        int delayMs;  // from the request's write to the reply's start
+        std::int32_t result;
+        microseconds maxLate; // after the last byte
+        std::size_t maxLooks;
+    };
+    const microseconds byte38400{286}, byte1200{9167};
+    const Case cases[] = {
+        {"full reply, 38400", 38400, false, OnLine(kFlowFrame, 5), 5, ResultOk, 2 * byte38400, 3},
+        {"error reply, 38400", 38400, false, OnLine(flowError, 5), 5, ResultErrorReply,
+         microseconds(2000) + byte38400, 3},
+        {"full reply, 20 preamble bytes", 38400, false, OnLine(kFlowFrame, 20), 5, ResultOk, 2 * byte38400,
+         4},
+        {"full reply, 1200", 1200, false, OnLine(kFlowFrame, 5), 140, ResultOk, 2 * byte1200, 4},
+        {"error reply, 1200", 1200, false, OnLine(flowError, 5), 140, ResultErrorReply,
+         microseconds(2000) + byte1200, 4},
+        {"error reply to a long command, 1200, late", 1200, true, OnLine(gasError, 5), 180, ResultErrorReply,
+         microseconds(2000) + byte1200, 6},
+    };
+    MemoryLines lines;
+    MemoryPeer peer(kPort);
+    auto& clock = ActiveBackend().GetClock();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        tarvik::link::HartLink link;
+        ASSERT_EQ(link.Open(kPort, c.baud, {.timeoutMs = 5000}), ResultOk);
+        const microseconds byteTime = c.baud == 1200 ? byte1200 : byte38400;
+        peer.Queue({.bytes = c.reply, .delayMs = c.delayMs, .byteUs = static_cast<int>(byteTime.count())});
+        const std::size_t looks = peer.Looks();
+        const auto start = clock.Now();
+        EXPECT_EQ(c.gasData ? link.ReadGasData(kDevice, 1).result : link.ReadFlow(kDevice).result, c.result);
+        const auto took = std::chrono::duration_cast<microseconds>(clock.Now() - start);
+        const auto lastByte = milliseconds(c.delayMs) + byteTime * static_cast<long>(c.reply.size());
+        EXPECT_GE(took, lastByte);
+        EXPECT_LE(took, lastByte + c.maxLate);
+        EXPECT_LE(peer.Looks() - looks, c.maxLooks);
+    }
+
+    tarvik::link::HartLink link;
+    ASSERT_EQ(link.Open(kPort, 38400, {.timeoutMs = 5000}), ResultOk);
+    peer.Reply(OnLine(kFlowFrame, 5));
+    const auto start = clock.Now();
+    EXPECT_EQ(link.ReadFlow(kDevice).result, ResultOk);
+    const auto took = std::chrono::duration_cast<microseconds>(clock.Now() - start);
+    // The 14-byte request and the shortest reply the link accepts (9 bytes, no preamble).
+    EXPECT_GE(took, (14 + 9) * byte38400);
+    EXPECT_LE(took, (14 + 16) * byte38400 + microseconds(2000));
+}
+
 // ---- failures --------------------------------------------------------------------------------
 
 TEST(Pipeline, AnUnexpectedFailureInsideAnExportIsPortBusyAndRecorded) {

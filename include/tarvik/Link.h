@@ -9,6 +9,12 @@
 //     reply line with CR LF; rule B of the value reads needs both);
 // or at the timeout, which by default is the matching export's fixed wait. A reply that is
 // incomplete at the timeout is judged on what arrived, exactly as the export would judge it.
+// While a reply comes in, the link sleeps through the bytes it likely still needs instead of
+// waking for each one: it first looks at the line once the request and the command's full reply
+// could have crossed it at the line's rate (never later than 2 ms after the shortest acceptable
+// reply could have), and takes a reply within about a byte time of its last byte (an error reply,
+// shorter than expected, within 2 ms more). A peer that answers faster than a line can (a simulator
+// without line timing) is therefore answered at line pace.
 //
 // The requests, reply classification, reply rules and decoders are the exports' own, and so are
 // the result codes (TarvikDLL.h). Values come back typed: HART values as floats (the bit patterns

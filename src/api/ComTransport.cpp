@@ -64,7 +64,20 @@ private:
 class SteadyClock final : public Clock {
 public:
     time_point Now() override { return std::chrono::steady_clock::now(); }
-    void SleepFor(std::chrono::microseconds time) override { std::this_thread::sleep_for(time); }
+    void SleepFor(std::chrono::microseconds time) override {
+#ifdef _WIN32
+        // Windows sleeps in steps of its timer (up to 15.6 ms): a shorter rest between two looks
+        // at the line would overshoot the reply by more than it saves. The look that follows waits
+        // for the bytes instead.
+        if (time < kShortestWindowsRest) return;
+#endif
+        std::this_thread::sleep_for(time);
+    }
+
+private:
+#ifdef _WIN32
+    static constexpr std::chrono::milliseconds kShortestWindowsRest{16};
+#endif
 };
 
 class ComBackend final : public Backend {

@@ -107,13 +107,14 @@ inline Remaining RemainingOf(std::int32_t missing) {
     return {n, n};
 }
 template <class R>
-    requires requires(const R& r) {
-        r.atLeast;
-        r.likely;
-    }
+requires requires(const R& r) {
+    r.atLeast;
+    r.likely;
+}
 Remaining RemainingOf(const R& r) {
     const Remaining strict = RemainingOf(static_cast<std::int32_t>(r.atLeast));
-    return {strict.atLeast, std::max(strict.atLeast, RemainingOf(static_cast<std::int32_t>(r.likely)).atLeast)};
+    return {strict.atLeast,
+            std::max(strict.atLeast, RemainingOf(static_cast<std::int32_t>(r.likely)).atLeast)};
 }
 
 // How long the line takes to carry `bytes` characters (start bit, 8 data bits, parity, stop bit).
@@ -189,7 +190,8 @@ std::int32_t Exchange(OpenLine& line, std::span<const std::uint8_t> request, std
     if (expected.atLeast > 0) {
         // The request has to leave and the reply to come back over the line first: nothing to
         // look at before both could have passed.
-        const Remaining both{expected.atLeast + request.size(), std::max(expected.likely, expected.atLeast) + request.size()};
+        const Remaining both{expected.atLeast + request.size(),
+                             std::max(expected.likely, expected.atLeast) + request.size()};
         const auto first = RestOf(line.Settings(), both, std::chrono::ceil<std::chrono::microseconds>(wait));
         if (first.count() > 0) clock.SleepFor(first);
     }

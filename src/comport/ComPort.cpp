@@ -437,7 +437,8 @@ void TCustomComPort::Read(void* buffer, std::int32_t length, bool waitOnCompleti
 std::int32_t TCustomComPort::ReadAvailable(void* buffer, std::int32_t length, std::int32_t waitMs) {
     CheckOpen();
     CheckLength(length);
-    if (waitMs < 0) RaiseError(ceInvalidParameter, "The parameter is incorrect. (negative wait)", ekComponent);
+    if (waitMs < 0)
+        RaiseError(ceInvalidParameter, "The parameter is incorrect. (negative wait)", ekComponent);
     if (beforeRead_) beforeRead_(*this, buffer, length, true);
     const std::int32_t taken = length > 0 ? TakeQueued(buffer, length, waitMs) : 0;
     if (afterRead_) afterRead_(*this, buffer, taken, true);

@@ -736,8 +736,8 @@ void TCustomComPort::WaitPending(bool write) {
         Deadline gap; // the interval limit, from the last byte received
         while (s.readDone < s.readLength) {
             int err = 0;
-            const ssize_t n =
-                s.TakeSome(s.readBuffer + s.readDone, static_cast<std::size_t>(s.readLength - s.readDone), err);
+            const ssize_t n = s.TakeSome(s.readBuffer + s.readDone,
+                                         static_cast<std::size_t>(s.readLength - s.readDone), err);
             if (n > 0) {
                 s.readDone += static_cast<std::int32_t>(n);
                 if (firstByte) break;

@@ -166,7 +166,6 @@ bool StartsWith(const std::string& s, const char* prefix) {
     return s.compare(0, std::strlen(prefix), prefix) == 0;
 }
 
-
 // The Win32 result check.
 void Check(TCustomComPort& port, bool succeeded, TComErrorKind kind = ekSystem) {
     if (succeeded) return;
@@ -476,7 +475,8 @@ std::int32_t TCustomComPort::TakeQueued(void* buffer, std::int32_t length, std::
         }
         if (!s.WaitFor(s.readEvent.Get(), s.readRecord)) RaiseClosed(*this);
         DWORD transferred = 0;
-        if (GetOverlappedResult(s.handle.Get(), &s.readRecord, &transferred, FALSE) != FALSE) return transferred;
+        if (GetOverlappedResult(s.handle.Get(), &s.readRecord, &transferred, FALSE) != FALSE)
+            return transferred;
         if (GetLastError() == ERROR_TIMEOUT) return 0; // Wine: nothing arrived in time
         if (s.closed) RaiseClosed(*this);
         Check(*this, false);

@@ -75,12 +75,13 @@ struct HartLink::Impl {
                 for (std::int32_t attempt = 0; attempt <= std::max(0, options.retries); ++attempt) {
                     DigitalReply reply;
                     out.hasStatus = out.hasValue = false;
-                    result = api::Exchange(port, frame.Bytes(), std::chrono::milliseconds(waitMs),
-                                           [&reply, &desc](std::uint8_t b) {
-                                               reply.Collect(b);
-                                               return FrameBytesRemaining(reply, desc);
-                                           },
-                                           ExpectedOf(desc));
+                    result = api::Exchange(
+                        port, frame.Bytes(), std::chrono::milliseconds(waitMs),
+                        [&reply, &desc](std::uint8_t b) {
+                            reply.Collect(b);
+                            return FrameBytesRemaining(reply, desc);
+                        },
+                        ExpectedOf(desc));
                     if (result == 0)
                         result = JudgeReply(
                             reply, desc, &out.status1, &out.status2,

@@ -49,6 +49,7 @@ struct MemoryPeer::State {
     std::deque<ScriptedReply> replies;
     std::function<ScriptedReply(const Bytes&)> responder;
     std::deque<Chunk> pending; // reply bytes, in arrival order
+    std::size_t looks = 0;
 
     // A complete request arrived at `now`: schedule its answer.
     void Answer(const Bytes& request, Clock::time_point now) {
@@ -63,6 +64,12 @@ struct MemoryPeer::State {
         }
         if (reply.silent || reply.bytes.empty()) return;
         const auto first = now + std::chrono::milliseconds(reply.delayMs);
+        if (reply.byteUs > 0) {
+            for (std::size_t i = 0; i < reply.bytes.size(); ++i)
+                Schedule({first + std::chrono::microseconds(reply.byteUs) * static_cast<long>(i + 1),
+                          Bytes{reply.bytes[i]}});
+            return;
+        }
         const std::size_t split =
             reply.splitAt > 0 ? std::min(reply.splitAt, reply.bytes.size()) : reply.bytes.size();
         Schedule({first, Bytes(reply.bytes.begin(), reply.bytes.begin() + static_cast<long>(split))});
@@ -122,6 +129,7 @@ public:
         {
             std::lock_guard lock(state_->mutex);
             Check();
+            ++state_->looks;
             if (state_->QueuedAt(clock_.Now()) == 0) {
                 const auto next = std::find_if(state_->pending.begin(), state_->pending.end(),
                                                [](const auto& c) { return !c.bytes.empty(); });
@@ -290,6 +298,11 @@ void MemoryPeer::HangUp() {
 Bytes MemoryPeer::Received() const {
     std::lock_guard lock(state_->mutex);
     return state_->received;
+}
+
+std::size_t MemoryPeer::Looks() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->looks;
 }
 
 std::vector<Bytes> MemoryPeer::Requests() const {

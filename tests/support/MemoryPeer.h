@@ -40,6 +40,8 @@ public:
     void HangUp();
 
     Bytes Received() const;
+    // How often the library looked at the line for reply bytes (each look may wait for the first).
+    std::size_t Looks() const;
     std::vector<Bytes> Requests() const;
     // Requests arrive synchronously in memory: true when `n` have.
     bool WaitForRequests(std::size_t n, int timeoutMs = 0) const;

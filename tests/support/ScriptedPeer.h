@@ -29,6 +29,7 @@ struct ScriptedReply {
     std::size_t splitAt = 0; // when non-zero, bytes from splitAt on are sent later ...
     int splitDelayMs = 0;    // ... this much after the first piece
     bool silent = false;     // answer nothing
+    int byteUs = 0;          // in memory only: each byte this much after the one before (a line)
 };
 
 class ScriptedPeer {

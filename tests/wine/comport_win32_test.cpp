@@ -341,6 +341,58 @@ E2E_CASE(Win32Port, TheReadTimeOutTable) {
     }
 }
 
+// ReadAvailable: the table shared with the Linux tests, the argument rules, and a close from
+// another thread ending its wait.
+E2E_CASE(Win32Port, ReadAvailableTakesWhatIsQueuedOrWaitsForTheFirstByte) {
+    ComPeer peer(kPort);
+    for (const auto& c : comport_test::ReadAvailableCases()) {
+        TComPort port;
+        port.SetDeviceName(kDevice);
+        port.Open();
+        const auto outcome =
+            comport_test::RunReadAvailableCase(c, port, [&](const Bytes& b) { peer.Send(b); });
+        E2E_ASSERT_TRUE(outcome.finished) << c.name << ": hung";
+        E2E_EXPECT_EQ(outcome.error, std::string()) << c.name;
+        const bool match = c.prefix
+                               ? outcome.got.size() >= c.expected.size() &&
+                                     std::equal(c.expected.begin(), c.expected.end(), outcome.got.begin())
+                               : outcome.got == c.expected;
+        E2E_EXPECT_TRUE(match) << c.name;
+        E2E_EXPECT_TRUE(outcome.timeoutsKept) << c.name;
+        E2E_EXPECT_EQ(outcome.laterRead, std::string()) << c.name;
+    }
+
+    TComPort port;
+    port.SetDeviceName(kDevice);
+    std::uint8_t buf[4] = {};
+    E2E_EXPECT_EQ(RaisedCode([&] { port.ReadAvailable(buf, 4, 0); }), static_cast<std::int32_t>(ceComponent));
+    port.Open();
+    E2E_EXPECT_EQ(RaisedCode([&] { port.ReadAvailable(buf, -1, 0); }),
+                  static_cast<std::int32_t>(ceInvalidParameter));
+    E2E_EXPECT_EQ(RaisedCode([&] { port.ReadAvailable(buf, 4, -1); }),
+                  static_cast<std::int32_t>(ceInvalidParameter));
+
+    std::atomic<int> kind{-1};
+    std::atomic<bool> reading{false};
+    std::thread closer([&] {
+        while (!reading)
+            PauseMs(1);
+        PauseMs(100);
+        port.Close();
+    });
+    const bool finished = comport_test::FinishesPromptly([&] {
+        reading = true;
+        try {
+            port.ReadAvailable(buf, 4, 60000);
+        } catch (const EComError& e) {
+            kind = e.Kind;
+        }
+    });
+    closer.join();
+    E2E_ASSERT_TRUE(finished);
+    E2E_EXPECT_EQ(kind.load(), static_cast<int>(ekClosedPort));
+}
+
 // A read that waits for bytes that never come ends promptly with the closed-port error when
 // another thread closes the port (CancelIoEx: the system's CancelIo ends only the caller's I/O).
 E2E_CASE(Win32Port, CloseFromAnotherThreadEndsAPendingRead) {

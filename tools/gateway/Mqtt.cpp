@@ -197,8 +197,8 @@ void Mqtt::Flush() {
     for (std::size_t i = 0; i < n; ++i) {
         const Message& m = sending_[i];
         if (!connected_.load() ||
-            mosquitto_publish(mosq_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()), m.payload.data(),
-                              kQos, m.retain) != MOSQ_ERR_SUCCESS) {
+            mosquitto_publish(mosq_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                              m.payload.data(), kQos, m.retain) != MOSQ_ERR_SUCCESS) {
             inFlight_.fetch_sub(1);
             ++dropped;
         }

@@ -71,7 +71,7 @@ private:
         bool retain = false;
     };
     bool Enqueue(std::string_view topic, std::string_view payload, bool retain);
-    void Flush(); // on the client thread
+    void Flush();        // on the client thread
     int LoopTimeoutMs(); // how long the network loop may wait before the next flush
     void Run();
     static void OnConnect(mosquitto*, void* self, int rc);

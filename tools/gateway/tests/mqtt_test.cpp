@@ -50,7 +50,8 @@ TEST(GatewayMqtt, AStalledBrokerBoundsTheQueueAndGetsEverythingAcceptedInOrder) 
     EXPECT_TRUE(mqtt.WaitAcknowledged(std::chrono::seconds(10)));
     EXPECT_EQ(dropped.load(), 0u);
     EXPECT_TRUE(mqtt.Publish("bound/n", "again", false));
-    ASSERT_TRUE(client.WaitFor("bound/n", [](const std::string& p) { return p == "again"; }, Seconds(10)));
+    ASSERT_TRUE(client.WaitFor(
+        "bound/n", [](const std::string& p) { return p == "again"; }, Seconds(10)));
     const std::vector<std::string> got = client.All("bound/n");
     ASSERT_EQ(got.size(), static_cast<std::size_t>(accepted) + 1);
     for (int i = 0; i < accepted; ++i)
