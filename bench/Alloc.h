@@ -12,5 +12,7 @@ struct HeapCount {
 
 // Counts of the calling thread so far.
 HeapCount ThreadHeap();
+// Counts of every thread of the process so far.
+HeapCount ProcessHeap();
 
 } // namespace tarvik::bench
