@@ -36,6 +36,24 @@ inline bool FinishesPromptly(std::function<void()> f, int factor = 1) {
     return future.wait_for(kPrompt * factor) == std::future_status::ready;
 }
 
+// Plays the device of a case: `early` is sent and waited for in `port`'s input queue; the thread
+// returned sends each piece of `later` `gapMs` after the one before.
+inline std::thread PlayDevice(comport::TComPort& port, const Bytes& early, const std::vector<Bytes>& later,
+                              int gapMs, const std::function<void(const Bytes&)>& send) {
+    if (!early.empty()) {
+        send(early);
+        const auto until = Clock::now() + kPrompt;
+        while (port.InputCount() < static_cast<std::int32_t>(early.size()) && Clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return std::thread([&later, gapMs, &send] {
+        for (const Bytes& piece : later) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
+            send(piece);
+        }
+    });
+}
+
 // MAXDWORD is stored as -1. A case sends `early` before the read starts, then each piece of
 // `later` `gapMs` apart; the read asks for `length` bytes.
 struct ReadTimeoutCase {
@@ -88,18 +106,7 @@ inline ReadTimeoutOutcome RunReadTimeoutCase(const ReadTimeoutCase& c, comport::
     port.Timeouts().SetReadInterval(c.interval);
     port.Timeouts().SetReadMultiplier(c.multiplier);
     port.Timeouts().SetReadConstant(c.constant);
-    if (!c.early.empty()) {
-        send(c.early);
-        const auto until = Clock::now() + kPrompt;
-        while (port.InputCount() < static_cast<std::int32_t>(c.early.size()) && Clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    std::thread sender([&] {
-        for (const Bytes& piece : c.later) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(c.gapMs));
-            send(piece);
-        }
-    });
+    std::thread sender = PlayDevice(port, c.early, c.later, c.gapMs, send);
     auto buffer = std::make_shared<Bytes>(static_cast<std::size_t>(c.length), 0);
     auto outcome = std::make_shared<ReadTimeoutOutcome>();
     outcome->finished = FinishesPromptly([&port, buffer, outcome, length = c.length] {
@@ -144,6 +151,12 @@ inline const std::vector<ReadAvailableCase>& ReadAvailableCases() {
     return cases;
 }
 
+// Whether `got` is what case `c` expects.
+inline bool GotExpected(const ReadAvailableCase& c, const Bytes& got) {
+    if (!c.prefix) return got == c.expected;
+    return got.size() >= c.expected.size() && std::equal(c.expected.begin(), c.expected.end(), got.begin());
+}
+
 struct ReadAvailableOutcome {
     bool finished = false;    // within kPrompt
     std::string error;        // the text of an EComError
@@ -158,18 +171,7 @@ inline ReadAvailableOutcome RunReadAvailableCase(const ReadAvailableCase& c, com
     port.Timeouts().SetReadInterval(0);
     port.Timeouts().SetReadMultiplier(0);
     port.Timeouts().SetReadConstant(0);
-    if (!c.early.empty()) {
-        send(c.early);
-        const auto until = Clock::now() + kPrompt;
-        while (port.InputCount() < static_cast<std::int32_t>(c.early.size()) && Clock::now() < until)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    std::thread sender([&] {
-        for (const Bytes& piece : c.later) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(c.gapMs));
-            send(piece);
-        }
-    });
+    std::thread sender = PlayDevice(port, c.early, c.later, c.gapMs, send);
     auto buffer = std::make_shared<Bytes>(static_cast<std::size_t>(c.length), 0);
     auto outcome = std::make_shared<ReadAvailableOutcome>();
     outcome->finished = FinishesPromptly([&port, buffer, outcome, &c] {
