@@ -55,6 +55,23 @@ std::string ProcessName(long pid) {
     return name;
 }
 
+// When a process started, in clock ticks after boot (field 22 of /proc/<pid>/stat); 0 when there
+// is no such process. With the id it names one process: ids are reused, start times are not.
+unsigned long long ProcessStart(long pid) {
+    unsigned long long start = 0;
+    if (std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r")) {
+        char buf[1024] = {};
+        const std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+        std::fclose(f);
+        // The name in parentheses may hold spaces: fields are counted after its closing one.
+        const char* p = std::strrchr(buf, ')');
+        for (int field = 2; p && field < 22; ++field)
+            p = std::strchr(p + 1, ' ');
+        if (p && static_cast<std::size_t>(p - buf) < n) start = std::strtoull(p + 1, nullptr, 10);
+    }
+    return start;
+}
+
 } // namespace
 
 LinkState ExaminePortLink(const std::string& link, std::string* detail) {
@@ -74,13 +91,15 @@ LinkState ExaminePortLink(const std::string& link, std::string* detail) {
     // The owner record tells whether a simulator made this link, and which one.
     long pid = 0;
     char recorded[256] = {};
+    unsigned long long started = 0; // absent in records of older simulators
     bool known = false;
     if (std::FILE* f = std::fopen(OwnerRecord(link).c_str(), "r")) {
-        known = std::fscanf(f, "%ld %255s", &pid, recorded) == 2 && to == recorded;
+        known = std::fscanf(f, "%ld %255s %llu", &pid, recorded, &started) >= 2 && to == recorded;
         std::fclose(f);
     }
     if (!known) return say(LinkState::Foreign, "it links to " + to + ", not made by a simulator");
-    if (ProcessName(pid) != "tarvik-sim")
+    // A killed simulator's id and terminal may both have been given out again meanwhile.
+    if (ProcessName(pid) != "tarvik-sim" || (started != 0 && ProcessStart(pid) != started))
         return say(LinkState::Stale, "its simulator (PID " + std::to_string(pid) + ") no longer runs");
     return say(LinkState::LiveSimulator, "simulator PID " + std::to_string(pid) + " serves it on " + to);
 }
@@ -164,7 +183,7 @@ void PtyServer::Add(int com, std::unique_ptr<Endpoint> endpoint) {
     port->link = link;
     port->owner = OwnerRecord(link);
     if (std::FILE* f = std::fopen(port->owner.c_str(), "w")) {
-        std::fprintf(f, "%ld %s\n", static_cast<long>(::getpid()), name);
+        std::fprintf(f, "%ld %s %llu\n", static_cast<long>(::getpid()), name, ProcessStart(::getpid()));
         std::fclose(f);
     }
     ports_.push_back(std::move(port));

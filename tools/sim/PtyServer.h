@@ -34,7 +34,7 @@ enum class LinkState {
     Foreign,       // a link this simulator did not make (a real port, another program)
     NotALink,      // a file or directory: never replaced
 };
-// `link` is dir/COM<n>; its owner record is dir/.COM<n>.owner ("<pid> <terminal>").
+// `link` is dir/COM<n>; its owner record is dir/.COM<n>.owner ("<pid> <terminal> <start time>").
 LinkState ExaminePortLink(const std::string& link, std::string* detail = nullptr);
 
 class PtyServer {

@@ -385,7 +385,10 @@ TEST(FirstHour, AKilledSimulatorsLinksAreReplacedAtTheNextStart) {
     if (::access((dir / "COM3").c_str(), F_OK) != 0) {  // and its terminal is gone (unless reused)
         const json stale =
             Shell("TARVIK_PORT_DIR=" + Quoted(dir.Path()) + " '" TARVIK_CLI "' ports --json").Json();
-        EXPECT_EQ(stale["ports"][0]["note"], "link target missing: a stale link?");
+        // Unless another program got the terminal in between (tests run side by side).
+        if (::access((dir / "COM3").c_str(), F_OK) != 0) {
+            EXPECT_EQ(stale["ports"][0]["note"], "link target missing: a stale link?");
+        }
     }
 
     Simulator restarted({"--flow", "3:38400", "--readout", "5"}, dir.Path());

@@ -2,13 +2,17 @@
 // the port list by the library's naming rules, the port directory's problems, and the simulator's
 // view of an existing COM<n> link.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 
 #include "ChartCommand.h"
 #include "Cli.h"
@@ -195,6 +199,45 @@ TEST(SimulatorLinks, OnlyStaleLinksOfASimulatorAreReplacedWithoutForce) {
         std::string detail;
         EXPECT_EQ(ExaminePortLink(dir / c.name, &detail), c.state) << c.name << ": " << detail;
     }
+}
+
+// A killed simulator's process id may go to another simulator while its terminal goes to another
+// program: the start time in the record tells the two simulators apart.
+TEST(SimulatorLinks, AReusedProcessIdDoesNotMakeAStaleLinkLive) {
+    TempDir dir;
+    const pid_t sim = ::fork();
+    if (sim == 0) {
+        ::prctl(PR_SET_NAME, "tarvik-sim");
+        ::pause();
+        ::_exit(0);
+    }
+    ASSERT_GT(sim, 0);
+    // Its start time, once it has its name.
+    std::string stat;
+    for (int i = 0; i < 500; ++i) {
+        std::ifstream comm("/proc/" + std::to_string(sim) + "/comm");
+        std::string name;
+        if (std::getline(comm, name) && name == "tarvik-sim") break;
+        ::usleep(10000);
+    }
+    std::getline(std::ifstream("/proc/" + std::to_string(sim) + "/stat"), stat);
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    for (int i = 3; i <= 22; ++i)
+        fields >> field;
+    const unsigned long long started = std::stoull(field);
+    ASSERT_EQ(::symlink("/dev/null", (dir / "COM1").c_str()), 0);
+    ASSERT_EQ(::symlink("/dev/null", (dir / "COM2").c_str()), 0);
+    ASSERT_EQ(::symlink("/dev/null", (dir / "COM3").c_str()), 0);
+    std::ofstream(dir / ".COM1.owner") << sim << " /dev/null " << started << '\n';
+    std::ofstream(dir / ".COM2.owner") << sim << " /dev/null " << started + 1 << '\n';
+    std::ofstream(dir / ".COM3.owner") << sim << " /dev/null\n"; // written by an older simulator
+    EXPECT_EQ(ExaminePortLink(dir / "COM1"), LinkState::LiveSimulator);
+    EXPECT_EQ(ExaminePortLink(dir / "COM2"), LinkState::Stale);
+    EXPECT_EQ(ExaminePortLink(dir / "COM3"), LinkState::LiveSimulator);
+    ::kill(sim, SIGKILL);
+    ::waitpid(sim, nullptr, 0);
+    EXPECT_EQ(ExaminePortLink(dir / "COM1"), LinkState::Stale);
 }
 
 } // namespace
