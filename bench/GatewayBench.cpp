@@ -10,12 +10,7 @@
 //
 //   tarvik_gateway_bench --sim build/bin/tarvik-sim --gateway build/bin/tarvik-gateway [--ports 16]
 //                        [--baud 38400] [--seconds 10] [--broker no]
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -23,7 +18,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
@@ -35,6 +29,7 @@
 #include "Alloc.h"
 #include "Config.h"
 #include "Gateway.h"
+#include "Local.h"
 #include "Metrics.h"
 #include "Mqtt.h"
 #include "tarvik/Link.h"
@@ -43,68 +38,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 namespace gw = tarvik::gateway;
-
-pid_t Spawn(std::vector<std::string> args, const std::string& log, const std::string& portDir = {}) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        if (fd >= 0) {
-            ::dup2(fd, 1);
-            ::dup2(fd, 2);
-        }
-        if (!portDir.empty()) ::setenv("TARVIK_PORT_DIR", portDir.c_str(), 1);
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
-    }
-    return pid;
-}
-
-void Stop(pid_t pid, int signal) {
-    if (pid <= 0) return;
-    ::kill(pid, signal);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-}
-
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = -1;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    ::close(fd);
-    return port;
-}
-
-// One HTTP/1.0 GET on loopback; the body, or empty.
-std::string HttpGet(int port, const std::string& path) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    std::string out;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        const std::string request = "GET " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
-        if (::write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
-            char buf[65536];
-            ssize_t n;
-            while ((n = ::read(fd, buf, sizeof buf)) > 0)
-                out.append(buf, static_cast<std::size_t>(n));
-        }
-    }
-    ::close(fd);
-    const auto body = out.find("\r\n\r\n");
-    return body == std::string::npos ? std::string() : out.substr(body + 4);
-}
 
 // Sum over every device of the series `name{...}`.
 double Sum(const std::string& metrics, const std::string& name) {
@@ -134,14 +67,6 @@ double ThreadCpuSeconds() {
     timespec t{};
     ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-bool WaitFor(const std::string& path) {
-    for (int i = 0; i < 500; ++i) {
-        if (::access(path.c_str(), F_OK) == 0) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
 }
 
 std::string DeviceToml(int port, int baud) {
@@ -177,8 +102,8 @@ int main(int argc, char** argv) {
             broker = value != "no";
     }
     ::signal(SIGPIPE, SIG_IGN);
-    char tmpl[] = "/tmp/tarvik-gwbench-XXXXXX";
-    const std::string dir = ::mkdtemp(tmpl);
+    const gwtest::TempDir temp; // removed last, after every process below has ended
+    const std::string& dir = temp.Path();
     const std::string portDir = dir + "/ports";
     ::setenv("TARVIK_PORT_DIR", portDir.c_str(), 1);
 
@@ -187,8 +112,9 @@ int main(int argc, char** argv) {
         simArgs.push_back("--flow");
         simArgs.push_back(std::to_string(p) + ":" + std::to_string(baud));
     }
-    const pid_t simPid = Spawn(simArgs, dir + "/sim.log");
-    if (!WaitFor(portDir + "/COM" + std::to_string(ports))) {
+    gwtest::Process simulator(simArgs, dir + "/sim.log");
+    const std::string lastPort = portDir + "/COM" + std::to_string(ports);
+    if (!gwtest::WaitUntil([&] { return ::access(lastPort.c_str(), F_OK) == 0; }, gwtest::Seconds(5))) {
         std::fprintf(stderr, "the simulator did not start\n");
         return 1;
     }
@@ -200,7 +126,6 @@ int main(int argc, char** argv) {
         tarvik::link::HartLink link;
         if (link.Open(1, baud) != ResultOk) {
             std::fprintf(stderr, "cannot open COM1\n");
-            Stop(simPid, SIGINT);
             return 1;
         }
         const tarvik::link::DeviceAddress device{0x64, 0x01, 0x02, 0x01};
@@ -218,15 +143,14 @@ int main(int argc, char** argv) {
     }
 
     // ---- a broker, if there is one ----
-    const int brokerPort = FreePort();
-    pid_t brokerPid = -1;
+    const int brokerPort = gwtest::FreePort();
+    gwtest::Process brokerProcess;
+    bool brokerUp = false;
     if (broker) {
-        std::ofstream(dir + "/broker.conf")
-            << "listener " << brokerPort << " 127.0.0.1\nallow_anonymous true\npersistence false\n";
-        brokerPid = Spawn({"mosquitto", "-c", dir + "/broker.conf"}, dir + "/broker.log");
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        int status = 0;
-        if (::waitpid(brokerPid, &status, WNOHANG) == brokerPid) brokerPid = -1;
+        temp.Write("broker.conf", "listener " + std::to_string(brokerPort) +
+                                      " 127.0.0.1\nallow_anonymous true\npersistence false\n");
+        brokerProcess = gwtest::Process({"mosquitto", "-c", dir + "/broker.conf"}, dir + "/broker.log");
+        brokerUp = gwtest::WaitUntil([&] { return gwtest::PortOpen(brokerPort); }, gwtest::Seconds(10));
     }
 
     // ---- heap allocations of one poll: on the polling thread, and in the whole process ----
@@ -252,7 +176,7 @@ int main(int argc, char** argv) {
                                   (tarvik::bench::ProcessHeap().allocations - process0) / kPolls);
         };
         allocsAlone = perPoll([] {}).first;
-        if (brokerPid > 0) {
+        if (brokerUp) {
             gw::Mqtt::Callbacks callbacks;
             gw::Mqtt mqtt(config.mqtt, g.ClientStatusTopic(), "offline", callbacks);
             std::string error;
@@ -269,7 +193,7 @@ int main(int argc, char** argv) {
     // ---- the gateway process, every port as fast as its line allows ----
     // Once without a broker (polling and metrics alone), once publishing to the broker.
     const auto measure = [&](int mqttPort) {
-        const int metricsPort = FreePort();
+        const int metricsPort = gwtest::FreePort();
         {
             std::ofstream toml(dir + "/gateway.toml");
             toml << "[mqtt]\nport = " << mqttPort << "\n[metrics]\nlisten = \"127.0.0.1:" << metricsPort
@@ -277,29 +201,26 @@ int main(int argc, char** argv) {
             for (int p = 1; p <= ports; ++p)
                 toml << DeviceToml(p, baud);
         }
-        const pid_t gwPid =
-            Spawn({gateway, "--config", dir + "/gateway.toml"}, dir + "/gateway.log", portDir);
+        gwtest::Process gatewayProcess({gateway, "--config", dir + "/gateway.toml"}, dir + "/gateway.log");
         std::this_thread::sleep_for(std::chrono::seconds(3)); // warm-up
-        const std::string m0 = HttpGet(metricsPort, "/metrics");
-        const double cpu0 = CpuSeconds(gwPid);
+        const std::string m0 = gwtest::HttpGet(metricsPort, "/metrics");
+        const double cpu0 = CpuSeconds(gatewayProcess.Pid());
         const auto t0 = Clock::now();
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-        const std::string m1 = HttpGet(metricsPort, "/metrics");
-        const double cpu1 = CpuSeconds(gwPid);
+        const std::string m1 = gwtest::HttpGet(metricsPort, "/metrics");
+        const double cpu1 = CpuSeconds(gatewayProcess.Pid());
         const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-        Stop(gwPid, SIGTERM);
+        gatewayProcess.Stop(SIGTERM);
         const double polls = Sum(m1, "tarvik_polls_total") - Sum(m0, "tarvik_polls_total");
         const double busy =
             Sum(m1, "tarvik_poll_duration_seconds_sum") - Sum(m0, "tarvik_poll_duration_seconds_sum");
         return std::make_tuple(polls / wall, (cpu1 - cpu0) / wall, polls > 0 ? busy / polls : 0.0);
     };
-    const auto [rateAlone, cpuAlone, requestAlone] = measure(FreePort()); // nobody listens there
+    const auto [rateAlone, cpuAlone, requestAlone] = measure(gwtest::FreePort()); // nobody listens there
     double rate = 0, cpu = 0, request = 0;
-    if (brokerPid > 0) std::tie(rate, cpu, request) = measure(brokerPort);
-    Stop(brokerPid, SIGTERM);
-    Stop(simPid, SIGINT);
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
+    if (brokerUp) std::tie(rate, cpu, request) = measure(brokerPort);
+    brokerProcess.Stop(SIGTERM);
+    simulator.Stop(SIGINT);
 
     std::printf(
         "gateway benchmark: %d simulated HART flow devices at %d bit/s with line timing, %.0f s each\n",
@@ -316,7 +237,7 @@ int main(int argc, char** argv) {
                     1e3 * q);
     };
     report("no broker", rateAlone, cpuAlone, requestAlone);
-    if (brokerPid > 0) report("publishing to mosquitto", rate, cpu, request);
+    if (brokerUp) report("publishing to mosquitto", rate, cpu, request);
     std::printf("  heap allocations per poll after warm-up: %lld (payload and metrics)", allocsAlone);
     if (allocsWithMqtt >= 0)
         std::printf(", %lld on the polling thread with MQTT, %lld in the process (libmosquitto's copies)",
