@@ -23,7 +23,7 @@ const std::string& LastRequest() {
 } // namespace tarvik::fuzz
 
 namespace tarvik::api {
-void SleepMs(std::int32_t) {}
+void SleepFor(std::chrono::microseconds) {}
 } // namespace tarvik::api
 
 namespace tarvik::comport {
@@ -86,6 +86,16 @@ void TCustomComPort::WaitPending(bool write) {
     s.readPos += n;
     s.readBuffer = nullptr;
     if (n != static_cast<std::size_t>(s.readLength)) RaiseError(ceComponent, kMsgTimeout, ekTimeout);
+}
+
+std::int32_t TCustomComPort::TakeQueued(void* buffer, std::int32_t length, std::int32_t) {
+    WaitPending(false);
+    TPortState& s = *state_;
+    const std::size_t left = fuzz::reply.size() - std::min(s.readPos, fuzz::reply.size());
+    const std::size_t n = std::min<std::size_t>(left, static_cast<std::size_t>(length));
+    std::memcpy(buffer, fuzz::reply.data() + s.readPos, n);
+    s.readPos += n;
+    return static_cast<std::int32_t>(n);
 }
 
 std::uint32_t TCustomComPort::ClearErrors(std::int32_t* inQueue) {

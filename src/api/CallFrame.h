@@ -6,6 +6,7 @@
 #error "the codecs (src/digital, src/readout) may not use the request pipeline"
 #endif
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -33,7 +34,7 @@ bool PortNameMatches(const std::string& entry, const std::string& device);
 // The collected reply of a digital device (the collection rule lives with the frame codec).
 using DigitalReply = digital::Reply;
 
-// Sleep of the calling thread (the fixed response waits).
-void SleepMs(std::int32_t ms);
+// Sleep of the calling thread (the fixed response waits and the fast link's rests).
+void SleepFor(std::chrono::microseconds time);
 
 } // namespace tarvik::api

@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <thread>
 #include <vector>
 
 #include "CallFrame.h"
@@ -71,7 +70,7 @@ public:
         // for the bytes instead.
         if (time < kShortestWindowsRest) return;
 #endif
-        std::this_thread::sleep_for(time);
+        api::SleepFor(time);
     }
 
 private:

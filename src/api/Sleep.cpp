@@ -1,5 +1,5 @@
-// The fixed response waits. A translation unit of its own, so that the fuzzing build can replace
-// the real sleep by an instant one.
+// The fixed response waits and the fast link's rests. A translation unit of its own, so that the
+// fuzzing build can replace the real sleep by an instant one.
 #include <chrono>
 #include <thread>
 
@@ -7,8 +7,8 @@
 
 namespace tarvik::api {
 
-void SleepMs(std::int32_t ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+void SleepFor(std::chrono::microseconds time) {
+    std::this_thread::sleep_for(time);
 }
 
 } // namespace tarvik::api
