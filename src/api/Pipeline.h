@@ -112,9 +112,9 @@ requires requires(const R& r) {
     r.likely;
 }
 Remaining RemainingOf(const R& r) {
-    const Remaining strict = RemainingOf(static_cast<std::int32_t>(r.atLeast));
-    return {strict.atLeast,
-            std::max(strict.atLeast, RemainingOf(static_cast<std::int32_t>(r.likely)).atLeast)};
+    const std::size_t atLeast = r.atLeast > 0 ? static_cast<std::size_t>(r.atLeast) : 0;
+    const std::size_t likely = r.likely > 0 ? static_cast<std::size_t>(r.likely) : 0;
+    return {atLeast, std::max(atLeast, likely)}; // never less likely than sure
 }
 
 // How long the line takes to carry `bytes` characters (start bit, 8 data bits, parity, stop bit).
@@ -145,9 +145,9 @@ inline std::chrono::microseconds RestOf(const LineSettings& line, const Remainin
 // ignored); with Completion::FrameEnd stale input is dropped first, and bytes are collected as
 // they arrive until `collect` says complete or `wait` has passed; between arrivals the thread
 // sleeps through the bytes the reply likely still needs instead of waking for each. Returns 0, or
-// ResultNoReply when not one byte came. `expected`, what the collector would answer before the
-// first byte, lets the first look at the line wait until the request and such a reply could have
-// passed. Raises comport::EComError when the port fails.
+// ResultNoReply when not one byte came. `expected` (made by RemainingOf), what the collector would
+// answer before the first byte, lets the first look at the line wait until the request and such a reply could
+// have passed. Raises comport::EComError when the port fails.
 template <class Collect>
 std::int32_t Exchange(OpenLine& line, std::span<const std::uint8_t> request, std::chrono::milliseconds wait,
                       Collect&& collect, Remaining expected = {0, 0}) {
@@ -190,8 +190,7 @@ std::int32_t Exchange(OpenLine& line, std::span<const std::uint8_t> request, std
     if (expected.atLeast > 0) {
         // The request has to leave and the reply to come back over the line first: nothing to
         // look at before both could have passed.
-        const Remaining both{expected.atLeast + request.size(),
-                             std::max(expected.likely, expected.atLeast) + request.size()};
+        const Remaining both{expected.atLeast + request.size(), expected.likely + request.size()};
         const auto first = RestOf(line.Settings(), both, std::chrono::ceil<std::chrono::microseconds>(wait));
         if (first.count() > 0) clock.SleepFor(first);
     }

@@ -169,7 +169,6 @@ bool Mqtt::Enqueue(std::string_view topic, std::string_view payload, bool retain
     m.topic.assign(topic);
     m.payload.assign(payload);
     m.retain = retain;
-    waiting_.store(queued_, std::memory_order_relaxed);
     return true;
 }
 
@@ -190,7 +189,6 @@ void Mqtt::Flush() {
         // Counted as in flight before they are handed over: the waits never see a gap, and an
         // acknowledgement may arrive before mosquitto_publish returns.
         inFlight_.fetch_add(static_cast<int>(n));
-        waiting_.store(0);
     }
     if (n == 0) return;
     std::size_t dropped = 0;
@@ -237,7 +235,10 @@ void Mqtt::Close() {
 
 bool Mqtt::WaitAcknowledged(std::chrono::milliseconds timeout) {
     std::unique_lock lock(waitMutex_);
-    const auto done = [this] { return waiting_.load() == 0 && inFlight_.load() <= 0; };
+    const auto done = [this] {
+        std::lock_guard queue(queueMutex_); // the queue and what it hands over, seen together
+        return queued_ == 0 && inFlight_.load() <= 0;
+    };
     return waitCv_.wait_for(lock, timeout, [&] { return done() || !connected_.load(); }) && done();
 }
 

@@ -89,10 +89,9 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> leaving_{false}; // Stop has begun: no more reconnects
     std::atomic<int> inFlight_{0};
-    std::mutex queueMutex_;
+    std::mutex queueMutex_;                // taken inside waitMutex_, never the other way round
     std::vector<Message> queue_, sending_; // queue_[0, queued_) wait for the next flush
     std::size_t queued_ = 0;
-    std::atomic<std::size_t> waiting_{0}; // queued_, for the waits
     std::chrono::steady_clock::time_point nextFlush_{};
     std::shared_mutex closeMutex_;
     bool closed_ = false;
