@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -71,6 +72,26 @@ unsigned long long ProcessStart(long pid) {
     }
     return start;
 }
+
+// Holds an exclusive lock on a directory while it lives: simulators starting side by side in one
+// port directory take turns to examine, record and create a link. A killed holder's lock goes with it.
+class DirectoryLock {
+public:
+    explicit DirectoryLock(const std::string& dir)
+        : fd_(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (fd_ >= 0)
+            while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+            }
+    }
+    DirectoryLock(const DirectoryLock&) = delete;
+    DirectoryLock& operator=(const DirectoryLock&) = delete;
+    ~DirectoryLock() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+private:
+    int fd_;
+};
 
 } // namespace
 
@@ -161,6 +182,7 @@ void PtyServer::Add(int com, std::unique_ptr<Endpoint> endpoint) {
     SetRaw(port->slave, idle);
 
     const std::string link = dir_ + "/COM" + std::to_string(com);
+    const DirectoryLock turn(dir_);
     std::string detail;
     switch (ExaminePortLink(link, &detail)) {
     case LinkState::Absent:
@@ -179,13 +201,26 @@ void PtyServer::Add(int com, std::unique_ptr<Endpoint> endpoint) {
     case LinkState::NotALink:
         fail(link + " exists already and is not a link: " + detail);
     }
-    if (::symlink(name, link.c_str()) != 0) fail("cannot create " + link + ": " + std::strerror(errno));
-    port->link = link;
+    // The record goes first and whole (written aside, then renamed into place): a simulator killed
+    // at any moment leaves either no link or a link with its record, never a link that looks foreign.
     port->owner = OwnerRecord(link);
-    if (std::FILE* f = std::fopen(port->owner.c_str(), "w")) {
-        std::fprintf(f, "%ld %s %llu\n", static_cast<long>(::getpid()), name, ProcessStart(::getpid()));
-        std::fclose(f);
+    const std::string pending = port->owner + ".new";
+    bool recorded = false;
+    if (std::FILE* f = std::fopen(pending.c_str(), "w")) {
+        recorded = std::fprintf(f, "%ld %s %llu\n", static_cast<long>(::getpid()), name,
+                                ProcessStart(::getpid())) > 0;
+        recorded = std::fclose(f) == 0 && recorded;
     }
+    if (!recorded || std::rename(pending.c_str(), port->owner.c_str()) != 0) {
+        ::unlink(pending.c_str());
+        fail("cannot write " + port->owner + ": " + std::strerror(errno));
+    }
+    if (::symlink(name, link.c_str()) != 0) {
+        const std::string why = std::strerror(errno);
+        ::unlink(port->owner.c_str());
+        fail("cannot create " + link + ": " + why);
+    }
+    port->link = link;
     ports_.push_back(std::move(port));
 }
 

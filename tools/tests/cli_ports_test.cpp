@@ -13,6 +13,7 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <vector>
 
 #include "ChartCommand.h"
 #include "Cli.h"
@@ -171,7 +172,10 @@ TEST(PortDiagnosis, WhatAPortIsWhenItCannotBeUsed) {
 namespace tarvik::sim {
 namespace {
 
+using tools::test::Quoted;
+using tools::test::Shell;
 using tools::test::TempDir;
+using tools::test::ToolRun;
 
 TEST(SimulatorLinks, OnlyStaleLinksOfASimulatorAreReplacedWithoutForce) {
     TempDir dir;
@@ -238,6 +242,33 @@ TEST(SimulatorLinks, AReusedProcessIdDoesNotMakeAStaleLinkLive) {
     ::kill(sim, SIGKILL);
     ::waitpid(sim, nullptr, 0);
     EXPECT_EQ(ExaminePortLink(dir / "COM1"), LinkState::Stale);
+}
+
+// A link never exists without its owner record (else a simulator killed at the wrong moment leaves
+// a link the next start takes for foreign): when the record cannot be written, no link is made.
+TEST(SimulatorLinks, NoLinkWithoutItsOwnerRecord) {
+    TempDir dir;
+    ASSERT_EQ(::mkdir((dir / ".COM3.owner").c_str(), 0755), 0); // the record's place is taken
+    // Bounded: a simulator that made the link anyway would serve it until stopped.
+    const ToolRun run =
+        Shell("timeout 10 '" TARVIK_SIM "' -q --dir " + Quoted(dir.Path()) + " --flow 3 2>&1");
+    EXPECT_EQ(run.exit, 1);
+    EXPECT_NE(run.out.find("cannot write " + (dir / ".COM3.owner")), std::string::npos) << run.out;
+    EXPECT_EQ(ExaminePortLink(dir / "COM3"), LinkState::Absent);
+    EXPECT_FALSE(std::filesystem::exists(dir / ".COM3.owner.new"));
+}
+
+// Simulators started side by side for one port in one directory: one serves it, the other refuses.
+TEST(SimulatorLinks, SimulatorsStartingTogetherTakeTurns) {
+    for (int round = 0; round < 10; ++round) {
+        TempDir dir;
+        tools::test::Simulator a({"--flow", "3"}, dir.Path());
+        tools::test::Simulator b({"--flow", "3"}, dir.Path());
+        for (int i = 0; i < 500 && a.Running() && b.Running(); ++i)
+            ::usleep(10000);
+        EXPECT_NE(a.Running(), b.Running()) << "round " << round;
+        EXPECT_EQ(ExaminePortLink(dir / "COM3"), LinkState::LiveSimulator) << "round " << round;
+    }
 }
 
 } // namespace
