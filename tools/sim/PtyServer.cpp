@@ -36,11 +36,16 @@ std::string Printable(const Bytes& bytes) {
     return out;
 }
 
-std::string OwnerRecord(const std::string& link) {
+// A hidden file beside a link: dir/COM3 → dir/.COM3<suffix>.
+std::string Beside(const std::string& link, const char* suffix) {
     const auto slash = link.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : link.substr(0, slash);
     const std::string name = slash == std::string::npos ? link : link.substr(slash + 1);
-    return dir + "/." + name + ".owner";
+    return dir + "/." + name + suffix;
+}
+
+std::string OwnerRecord(const std::string& link) {
+    return Beside(link, ".owner");
 }
 
 // The name of a running process ("tarvik-sim"), empty when none has this id.
@@ -191,32 +196,35 @@ void PtyServer::Add(int com, std::unique_ptr<Endpoint> endpoint) {
         // Left by a simulator that was killed: its terminal or its process is gone.
         if (log_ && options_.verbose)
             std::fprintf(log_, "replacing stale %s (%s)\n", link.c_str(), detail.c_str());
-        ::unlink(link.c_str());
         break;
     case LinkState::LiveSimulator:
     case LinkState::Foreign:
         if (!options_.force) fail(link + " exists already: " + detail + "; --force replaces it");
-        ::unlink(link.c_str());
         break;
     case LinkState::NotALink:
         fail(link + " exists already and is not a link: " + detail);
     }
-    // The record goes first and whole (written aside, then renamed into place): a simulator killed
-    // at any moment leaves either no link or a link with its record, never a link that looks foreign.
+    // The record goes first and whole, then the link: each is made aside and renamed into place.
+    // A simulator killed at any moment leaves no link without its record, and a replaced link is
+    // never missing in between (a host opening the port meanwhile finds the old or the new one).
     port->owner = OwnerRecord(link);
-    const std::string pending = port->owner + ".new";
+    const std::string pendingOwner = Beside(link, ".owner.new");
     bool recorded = false;
-    if (std::FILE* f = std::fopen(pending.c_str(), "w")) {
+    if (std::FILE* f = std::fopen(pendingOwner.c_str(), "w")) {
         recorded = std::fprintf(f, "%ld %s %llu\n", static_cast<long>(::getpid()), name,
                                 ProcessStart(::getpid())) > 0;
         recorded = std::fclose(f) == 0 && recorded;
     }
-    if (!recorded || std::rename(pending.c_str(), port->owner.c_str()) != 0) {
-        ::unlink(pending.c_str());
-        fail("cannot write " + port->owner + ": " + std::strerror(errno));
-    }
-    if (::symlink(name, link.c_str()) != 0) {
+    if (!recorded || std::rename(pendingOwner.c_str(), port->owner.c_str()) != 0) {
         const std::string why = std::strerror(errno);
+        ::unlink(pendingOwner.c_str());
+        fail("cannot write " + port->owner + ": " + why);
+    }
+    const std::string pendingLink = Beside(link, ".link.new");
+    ::unlink(pendingLink.c_str()); // left by a simulator killed here
+    if (::symlink(name, pendingLink.c_str()) != 0 || std::rename(pendingLink.c_str(), link.c_str()) != 0) {
+        const std::string why = std::strerror(errno);
+        ::unlink(pendingLink.c_str());
         ::unlink(port->owner.c_str());
         fail("cannot create " + link + ": " + why);
     }
