@@ -57,6 +57,7 @@ bool Mqtt::Start(std::string& error) {
     mosquitto_disconnect_callback_set(mosq_, &Mqtt::OnDisconnect);
     mosquitto_publish_callback_set(mosq_, &Mqtt::OnPublish);
     mosquitto_message_callback_set(mosq_, &Mqtt::OnMessage);
+    mosquitto_log_callback_set(mosq_, &Mqtt::OnLog);
     if (mosquitto_will_set(mosq_, willTopic_.c_str(), static_cast<int>(willPayload_.size()),
                            willPayload_.data(), kQos, true) != MOSQ_ERR_SUCCESS) {
         error = "cannot set the will on " + willTopic_;
@@ -99,12 +100,14 @@ void Mqtt::Run() {
             continue;
         }
         if (!socketUp) {
+            refused_ = accepted_ = false;
             // Every try is a full connect, so that the CONNECT carries our properties each time.
             const int rc = mosquitto_connect_bind_v5(mosq_, config_.host.c_str(), config_.port,
                                                      config_.keepalive, nullptr, connectProperties_);
             if (rc == MOSQ_ERR_SUCCESS) {
                 socketUp = true;
             } else {
+                Problem("cannot connect to the broker " + Where() + ": " + Why(rc));
                 std::unique_lock lock(waitMutex_);
                 waitCv_.wait_for(lock, backoff, [this] { return stop_.load(); });
                 backoff = std::min<std::chrono::milliseconds>(backoff * 2, kMaxBackoff);
@@ -117,6 +120,10 @@ void Mqtt::Run() {
         if (rc != MOSQ_ERR_SUCCESS && !stop_.load()) {
             socketUp = false;
             if (connected_.exchange(false) && callbacks_.state) callbacks_.state(false);
+            // A refusal was said already; a TLS handshake may fail here, after the socket connected.
+            if (!refused_ && !leaving_.load())
+                Problem((accepted_ ? "lost the connection to the broker " : "cannot connect to the broker ") +
+                        Where() + ": " + Why(rc));
             std::unique_lock lock(waitMutex_);
             waitCv_.wait_for(lock, backoff, [this] { return stop_.load(); });
             backoff = std::min<std::chrono::milliseconds>(backoff * 2, kMaxBackoff);
@@ -124,9 +131,30 @@ void Mqtt::Run() {
     }
 }
 
+std::string Mqtt::Where() const {
+    return config_.host + ":" + std::to_string(config_.port);
+}
+
+std::string Mqtt::Why(int rc) {
+    // libmosquitto's own text is general ("A TLS error occurred."); the error it logged just before
+    // says more (the certificate that failed to verify).
+    std::string why = mosquitto_strerror(rc);
+    if (!why.empty() && why.back() == '.') why.pop_back();
+    std::lock_guard lock(logMutex_);
+    if (!lastError_.empty()) why += " (" + lastError_ + ")";
+    lastError_.clear();
+    return why;
+}
+
 void Mqtt::OnConnect(mosquitto*, void* self, int rc) {
     auto* m = static_cast<Mqtt*>(self);
-    if (rc != 0) return; // refused; the loop ends the connection and tries again
+    if (rc != 0) { // refused; the loop ends the connection and tries again
+        m->refused_ = true;
+        m->Problem("the broker " + m->Where() + " refused the connection: " + mosquitto_reason_string(rc));
+        return;
+    }
+    m->accepted_ = true;
+    m->lastProblem_.clear(); // the next problem is news again
     // Messages still waiting for an acknowledgement from the last connection are gone.
     m->inFlight_.store(0);
     m->connected_.store(true, std::memory_order_release);
@@ -134,6 +162,19 @@ void Mqtt::OnConnect(mosquitto*, void* self, int rc) {
     if (m->callbacks_.connected) m->callbacks_.connected();
     std::lock_guard lock(m->waitMutex_);
     m->waitCv_.notify_all();
+}
+
+void Mqtt::OnLog(mosquitto*, void* self, int level, const char* text) {
+    auto* m = static_cast<Mqtt*>(self);
+    if (level != MOSQ_LOG_ERR || !text) return;
+    std::lock_guard lock(m->logMutex_);
+    m->lastError_ = text;
+}
+
+void Mqtt::Problem(std::string why) {
+    if (why == lastProblem_) return;
+    lastProblem_ = std::move(why);
+    if (callbacks_.problem) callbacks_.problem(lastProblem_);
 }
 
 void Mqtt::OnDisconnect(mosquitto*, void* self, int) {

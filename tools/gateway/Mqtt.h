@@ -40,6 +40,9 @@ public:
         std::function<void(std::string_view topic, std::string_view payload, bool retained)> message;
         // Messages accepted by Publish that could not be handed over (the connection broke).
         std::function<void(std::size_t count)> dropped;
+        // Why the broker cannot be reached or refused us ("broker 127.0.0.1:8883 refused the
+        // connection: Not authorized"); said once per cause, not at every try.
+        std::function<void(const std::string& why)> problem;
     };
 
     // `willTopic` gets `willPayload` (retained) from the broker when the connection breaks.
@@ -78,6 +81,11 @@ private:
     static void OnDisconnect(mosquitto*, void* self, int rc);
     static void OnPublish(mosquitto*, void* self, int mid);
     static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
+    static void OnLog(mosquitto*, void* self, int level, const char* text);
+    // On the client thread: says `why` unless it was the last thing said since the last connection.
+    void Problem(std::string why);
+    std::string Where() const;
+    std::string Why(int rc); // libmosquitto's text for `rc`, with the error it logged last
 
     MqttConfig config_;
     std::string willTopic_, willPayload_;
@@ -85,6 +93,11 @@ private:
     mosquitto* mosq_ = nullptr;
     mqtt5__property* connectProperties_ = nullptr;
     std::thread thread_;
+    std::mutex logMutex_;
+    std::string lastError_; // the last error libmosquitto logged, under logMutex_
+    // The client thread's own: the last problem said; this try's connection refused / accepted.
+    std::string lastProblem_;
+    bool refused_ = false, accepted_ = false;
     std::atomic<bool> connected_{false};
     std::atomic<bool> stop_{false};
     std::atomic<bool> leaving_{false}; // Stop has begun: no more reconnects

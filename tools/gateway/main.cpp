@@ -82,6 +82,9 @@ int Run(const Config& config, bool once) {
     callbacks.connected = [&gateway] { gateway.OnConnected(); };
     callbacks.state = [&metrics](bool up) { metrics.MqttConnected(up); };
     callbacks.dropped = [&metrics](std::size_t count) { metrics.Dropped(count); };
+    callbacks.problem = [](const std::string& why) {
+        std::fprintf(stderr, "tarvik-gateway: %s\n", why.c_str());
+    };
     callbacks.message = [&gateway](std::string_view topic, std::string_view payload, bool retained) {
         gateway.OnMessage(topic, payload, retained);
     };
@@ -99,7 +102,8 @@ int Run(const Config& config, bool once) {
     if (once) {
         const bool connected = mqtt.WaitConnected(kOnceConnectWait);
         if (!connected)
-            std::fprintf(stderr, "tarvik-gateway: no broker at %s:%d; values only printed\n",
+            std::fprintf(stderr,
+                         "tarvik-gateway: not connected to the broker at %s:%d; values only printed\n",
                          config.mqtt.host.c_str(), config.mqtt.port);
         gateway.RunOnce();
         // The gateway is not running on: its own status says so (the devices keep theirs).

@@ -17,14 +17,16 @@
 
 namespace gwtest {
 
-Broker::Broker(const TempDir& dir, int port) : dir_(dir), port_(port ? port : FreePort()) {
+Broker::Broker(const TempDir& dir, int port, std::string more)
+    : dir_(dir), port_(port ? port : FreePort()), more_(std::move(more)) {
     Start();
 }
 
 void Broker::Start() {
     const std::string conf = "broker-" + std::to_string(port_) + ".conf";
-    dir_.Write(conf,
-               "listener " + std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\npersistence false\n");
+    dir_.Write(conf, std::string(more_.empty() ? "" : "per_listener_settings true\n") + "listener " +
+                         std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\npersistence false\n" +
+                         more_);
     process_ = Process({"mosquitto", "-c", dir_.File(conf)}, dir_.File("broker.log"));
     WaitUntil([this] { return PortOpen(port_); }, Seconds(10));
 }

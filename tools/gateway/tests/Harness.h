@@ -20,7 +20,9 @@ namespace gwtest {
 
 class Broker {
 public:
-    explicit Broker(const TempDir& dir, int port = 0);
+    // Listens on `port` (a free one when 0) for anyone; `more` adds to the configuration (further
+    // listeners with their own settings, which then apply per listener).
+    explicit Broker(const TempDir& dir, int port = 0, std::string more = "");
     ~Broker() { Stop(); }
     void Start();
     void Stop() { process_.Stop(SIGTERM); }
@@ -30,6 +32,7 @@ public:
 private:
     const TempDir& dir_;
     int port_;
+    std::string more_;
     Process process_;
 };
 

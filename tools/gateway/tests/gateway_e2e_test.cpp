@@ -1,8 +1,11 @@
 // End to end: tarvik-gateway against the simulator on pseudo-terminals, a real mosquitto broker and
 // a real Prometheus, all on loopback. Waits are generous upper bounds, never timing assertions.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <regex>
 
@@ -394,6 +397,79 @@ TEST(GatewayE2E, CommandLine) {
     EXPECT_TRUE(client.WaitFor("tarvik/mfc1/setpoint", IsJson, Seconds(5)));
     EXPECT_TRUE(client.WaitFor(
         "tarvik/gw-test/status", [](const std::string& p) { return p == "offline"; }, Seconds(5)));
+}
+
+// TLS and a password: the gateway checks the broker's certificate against ca_file and logs in with
+// username and password_file. A wrong password or a certificate from another authority is said in
+// the log, once however often the gateway tries again, and --once fails.
+TEST(GatewayE2E, TlsAndPassword) {
+    TempDir dir;
+    const auto shell = [&](const std::string& command) {
+        return std::system(("cd '" + dir.Path() + "' && (" + command + ") >>setup.log 2>&1").c_str());
+    };
+    // An authority, the broker's certificate for 127.0.0.1 signed by it, and another authority.
+    const std::string key = "openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes ";
+    ASSERT_EQ(shell(key + "-x509 -days 2 -subj /CN=test-ca -keyout ca.key -out ca.crt && " + key +
+                    "-x509 -days 2 -subj /CN=other-ca -keyout other.key -out other.crt && " + key +
+                    "-subj /CN=127.0.0.1 -keyout server.key -out server.csr && "
+                    "echo subjectAltName=IP:127.0.0.1 >san.ext && "
+                    "openssl x509 -req -days 2 -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial "
+                    "-extfile san.ext -out server.crt && "
+                    "mosquitto_passwd -c -b passwd gw secret && chmod 0644 server.key passwd"),
+              0)
+        << ReadFile(dir.File("setup.log"));
+    dir.Write("good.secret", "secret\n");
+    dir.Write("bad.secret", "guessed\n");
+    // Anyone on the first listener (the test's client), TLS and a password on the second. The
+    // broker keeps our user, so that it can read the files in the test's private directory.
+    const int tls = FreePort();
+    const passwd* user = ::getpwuid(::geteuid());
+    ASSERT_NE(user, nullptr);
+    Broker broker(dir, 0,
+                  "user " + std::string(user->pw_name) + "\nlistener " + std::to_string(tls) +
+                      " 127.0.0.1\nallow_anonymous false\npassword_file " + dir.File("passwd") + "\ncafile " +
+                      dir.File("ca.crt") + "\ncertfile " + dir.File("server.crt") + "\nkeyfile " +
+                      dir.File("server.key") + "\n");
+    ASSERT_TRUE(WaitUntil([&] { return PortOpen(tls); }, Seconds(10))) << ReadFile(dir.File("broker.log"));
+    Client client(broker.Port(), "tarvik/#");
+    const std::string ports = dir.File("ports");
+    Simulator sim(ports, {"--flow", "3:38400"}, dir.File("sim.log"));
+    ASSERT_TRUE(sim.Ready({3}));
+
+    const struct {
+        const char* name;
+        const char* secret;
+        const char* authority;
+        int exit;
+        std::string said; // once in the log
+    } cases[] = {
+        {"good", "good.secret", "ca.crt", 0, ""},
+        {"wrong-password", "bad.secret", "ca.crt", 1,
+         "the broker 127.0.0.1:" + std::to_string(tls) + " refused the connection: "},
+        {"other-authority", "good.secret", "other.crt", 1,
+         "cannot connect to the broker 127.0.0.1:" + std::to_string(tls) + ": A TLS error occurred"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        dir.Write(std::string(c.name) + ".toml",
+                  MqttSection(tls, "username = \"gw\"\npassword_file = \"" + dir.File(c.secret) +
+                                       "\"\nca_file = \"" + dir.File(c.authority) + "\"\n") +
+                      Device(std::string("mfc-") + c.name, 3, 38400, "[\"flow\"]", 1));
+        const std::string log = dir.File(std::string(c.name) + ".log");
+        Process gateway({TARVIK_GATEWAY, "--config", dir.File(std::string(c.name) + ".toml"), "--once"}, log,
+                        {"TARVIK_PORT_DIR=" + ports});
+        EXPECT_EQ(gateway.Wait(Seconds(30)), c.exit) << ReadFile(log);
+        const std::string flow = std::string("tarvik/mfc-") + c.name + "/flow";
+        if (c.exit == 0) {
+            EXPECT_TRUE(client.WaitFor(flow, IsJson, Seconds(5)));
+            continue;
+        }
+        const std::string text = ReadFile(log);
+        const auto first = text.find(c.said);
+        EXPECT_NE(first, std::string::npos) << text;
+        EXPECT_EQ(text.find(c.said, first + 1), std::string::npos) << "said more than once:\n" << text;
+        EXPECT_FALSE(client.Has(flow));
+    }
 }
 
 } // namespace
