@@ -2,6 +2,8 @@
 // time on the wire and against the export's time for the same reading; heap use per call.
 #include <benchmark/benchmark.h>
 
+#include <time.h>
+
 #include <cmath>
 
 #include "Bench.h"
@@ -19,10 +21,31 @@ constexpr int kHartReplyBytes = kHartReplyPreambles + 16;
 constexpr int kReadoutRequestBytes = 7; // "AZ.01K\r"
 constexpr link::DeviceAddress kDevice{kFlowDeviceType, kFlowIdHigh, kFlowIdMid, kFlowPort};
 
-void Publish(benchmark::State& state, const std::string& key, const std::vector<double>& times, double wire,
-             const char* exportKey) {
+// CPU time of the calling thread (the link's own work: the simulator runs on threads of its own).
+double ThreadCpuUs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
+}
+
+// Times each call on the wall clock and the thread's CPU clock.
+template <class F>
+void Measure(benchmark::State& state, std::vector<double>& times, std::vector<double>& cpu, F&& call) {
+    for (auto _ : state) {
+        const double c0 = ThreadCpuUs();
+        const double t = TimeMs(call);
+        cpu.push_back(ThreadCpuUs() - c0);
+        state.SetIterationTime(t / 1000);
+        times.push_back(t);
+    }
+}
+
+void Publish(benchmark::State& state, const std::string& key, const std::vector<double>& times,
+             const std::vector<double>& cpu, double wire, const char* exportKey) {
     auto& f = Figures();
     f[key + ".median"] = Median(times);
+    f[key + ".cpu_us"] = Median(cpu);
+    state.counters["cpu_us"] = f[key + ".cpu_us"];
     f[key + ".wire"] = wire;
     const auto e = f.find(exportKey);
     f[key + ".export"] = e == f.end() ? std::nan("") : e->second;
@@ -35,15 +58,11 @@ void Publish(benchmark::State& state, const std::string& key, const std::vector<
 void BM_LinkReadFlow(benchmark::State& state) {
     link::HartLink l;
     if (l.Open(kFlowPort, kFlowBaud) != ResultOk) state.SkipWithError("open failed");
-    std::vector<double> times;
-    for (auto _ : state) {
-        std::int32_t rc = 0;
-        const double t = TimeMs([&] { rc = l.ReadFlow(kDevice).result; });
-        if (rc != ResultOk) state.SkipWithError("ReadFlow failed");
-        state.SetIterationTime(t / 1000);
-        times.push_back(t);
-    }
-    Publish(state, "link ReadFlow 38400", times, WireMs(kHartRequestBytes + kHartReplyBytes, kFlowBaud),
+    std::vector<double> times, cpu;
+    Measure(state, times, cpu, [&] {
+        if (l.ReadFlow(kDevice).result != ResultOk) state.SkipWithError("ReadFlow failed");
+    });
+    Publish(state, "link ReadFlow 38400", times, cpu, WireMs(kHartRequestBytes + kHartReplyBytes, kFlowBaud),
             "ReadFlow 38400.call");
 }
 BENCHMARK(BM_LinkReadFlow)->UseManualTime()->Iterations(200)->Unit(benchmark::kMillisecond);
@@ -51,19 +70,16 @@ BENCHMARK(BM_LinkReadFlow)->UseManualTime()->Iterations(200)->Unit(benchmark::kM
 void BM_LinkReadProcessVariable(benchmark::State& state) {
     link::ReadoutLink l;
     if (l.Open(kReadoutPort) != ResultOk) state.SkipWithError("open failed");
-    std::vector<double> times;
-    for (auto _ : state) {
-        std::int32_t rc = 0;
-        const double t = TimeMs([&] { rc = l.ReadProcessVariable(kChannel).result; });
-        if (rc != ResultOk) state.SkipWithError("ReadProcessVariable failed");
-        state.SetIterationTime(t / 1000);
-        times.push_back(t);
-    }
+    std::vector<double> times, cpu;
+    Measure(state, times, cpu, [&] {
+        if (l.ReadProcessVariable(kChannel).result != ResultOk)
+            state.SkipWithError("ReadProcessVariable failed");
+    });
     // The unit's reply length as the minimal transaction saw it (the export benchmark runs first).
     const auto it = Figures().find("readout.replyBytes");
     const int replyBytes = it == Figures().end() ? 0 : static_cast<int>(it->second);
-    Publish(state, "link ReadProcessVariable 9600", times, WireMs(kReadoutRequestBytes + replyBytes, 9600),
-            "ReadProcessVariable_0731.call");
+    Publish(state, "link ReadProcessVariable 9600", times, cpu,
+            WireMs(kReadoutRequestBytes + replyBytes, 9600), "ReadProcessVariable_0731.call");
 }
 BENCHMARK(BM_LinkReadProcessVariable)->UseManualTime()->Iterations(50)->Unit(benchmark::kMillisecond);
 

@@ -240,3 +240,36 @@ TEST(LinkReadoutOpen, APortThatFailsIsClosedAndOpenedAgainByTheNextRequest) {
     }
     EXPECT_EQ(result, ResultOk);
 }
+
+// Replies paced at 9600 baud (a look for every byte would be 16 to 25 looks here). The link rests
+// two bytes and 2 ms at a time, and once it has had a reply to a command through one as long; a
+// reply that comes out shorter is still taken within 2 ms and two byte times of its last byte.
+TEST_F(LinkReadout, AReplyAsLongAsTheLastToTheCommandIsTakenInAFewLooks) {
+    using std::chrono::microseconds;
+    link_.SetOptions({.timeoutMs = 2000});
+    const microseconds byteTime{1042}; // 10 bits at 9600
+    const struct {
+        const char* name;
+        std::string reply;
+        std::size_t maxLooks;
+        microseconds maxLate; // after the last byte
+    } cases[] = {
+        {"the first reply", "AZ,03,K,0,0,-12.75,\r\n", 12, microseconds(2000) + 2 * byteTime},
+        {"as long as the last", "AZ,03,K,0,0,-12.50,\r\n", 6, 2 * byteTime},
+        {"shorter", "AZ,03,K,0,0,7,\r\n", 5, microseconds(2000) + 2 * byteTime},
+        {"longer", "AZ,03,K,0,0,-12345.678,\r\n", 10, microseconds(2000) + 2 * byteTime},
+    };
+    auto& clock = tarvik::api::ActiveBackend().GetClock();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        peer_.Queue({.bytes = BytesOf(c.reply), .delayMs = 5, .byteUs = static_cast<int>(byteTime.count())});
+        const std::size_t looks = peer_.Looks();
+        const auto start = clock.Now();
+        EXPECT_EQ(link_.ReadProcessVariable(2).result, ResultOk);
+        const auto took = std::chrono::duration_cast<microseconds>(clock.Now() - start);
+        const auto lastByte = std::chrono::milliseconds(5) + byteTime * static_cast<long>(c.reply.size());
+        EXPECT_GE(took, lastByte);
+        EXPECT_LE(took, lastByte + c.maxLate);
+        EXPECT_LE(peer_.Looks() - looks, c.maxLooks);
+    }
+}

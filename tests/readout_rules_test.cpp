@@ -271,4 +271,20 @@ TEST(ReadoutRules, AReplyIsCompleteOnceItHoldsACarriageReturnAndALineFeed) {
     EXPECT_TRUE(LineComplete("AZ,02,P01,0,37.5,\r\n"));
     EXPECT_TRUE(LineComplete("\nAZ\r")); // in any order, as the rule B of the value reads needs both
     EXPECT_TRUE(LineComplete("AZ\0,\r\n"s));
+
+    // What is still to come: the missing line end marks at least, the rest of a typical reply likely.
+    const struct {
+        std::string reply;
+        std::size_t typical, atLeast, likely;
+    } rests[] = {
+        {"", 0, 2, 2},        {"AZ,03", 0, 2, 2},
+        {"AZ,03", 21, 2, 16}, {"AZ,03,K\r", 21, 1, 13},
+        {"AZ\n", 0, 1, 1},    {"AZ,03,K,0,0,-1.5", 10, 2, 2},
+        {"AZ\r\n", 30, 0, 0}, {"\nAZ\r", 30, 0, 0},
+    };
+    for (const auto& r : rests) {
+        const ReplyRest rest = RestOfReply(r.reply, r.typical);
+        EXPECT_EQ(rest.atLeast, r.atLeast) << r.reply << " / " << r.typical;
+        EXPECT_EQ(rest.likely, r.likely) << r.reply << " / " << r.typical;
+    }
 }

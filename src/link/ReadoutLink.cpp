@@ -1,6 +1,8 @@
 // The fast link to the 0731 read-out unit: the exports' requests and reply rules (Protocol.h) over
 // a port that stays open.
 #include <mutex>
+#include <string_view>
+#include <unordered_map>
 
 #include "api/Pipeline.h"
 #include "readout/Protocol.h"
@@ -17,6 +19,9 @@ struct ReadoutLink::Impl {
     std::int32_t openResult = ResultBadPort;
     Options options;
     std::string reply; // kept between requests: no allocation once it has grown
+    // The length of the last complete reply to each command (by its name): the next reply is
+    // likely as long, so the link rests through it instead of looking at the line for every byte.
+    std::unordered_map<std::string_view, std::size_t> typical;
 
     std::int32_t Reopen() {
         if (openResult != ResultOk) return openResult;
@@ -40,14 +45,17 @@ struct ReadoutLink::Impl {
                 if (const std::int32_t rc = Reopen(); rc != ResultOk) return rc;
                 const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(request.line.data()),
                                              request.line.size());
+                std::size_t& length = typical[name];
+                const auto collect = [&](std::uint8_t b) {
+                    reply += static_cast<char>(b);
+                    return reply.size() >= kMaxReply ? ReplyRest{0, 0} : RestOfReply(reply, length);
+                };
                 std::int32_t result = ResultNoReply;
                 for (std::int32_t attempt = 0; attempt <= std::max(0, options.retries); ++attempt) {
                     reply.clear();
-                    result =
-                        api::Exchange(port, bytes, std::chrono::milliseconds(waitMs), [this](std::uint8_t b) {
-                            reply += static_cast<char>(b);
-                            return LineComplete(reply) || reply.size() >= kMaxReply;
-                        });
+                    result = api::Exchange(port, bytes, std::chrono::milliseconds(waitMs), collect,
+                                           api::RemainingOf(RestOfReply(reply, length)));
+                    if (LineComplete(reply)) length = reply.size();
                     if (result == 0) result = judge(std::string_view(reply), out.value);
                     if (result != ResultNoReply && LineComplete(reply)) break;
                 }

@@ -3,6 +3,7 @@
 // Everything here is pure and works without a port.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <optional>
@@ -21,6 +22,19 @@ inline constexpr std::size_t kMaxReply = 4096;
 constexpr bool LineComplete(std::string_view reply) {
     return reply.find(kCarriageReturn) != std::string_view::npos &&
            reply.find(kLineFeed) != std::string_view::npos;
+}
+// What a reply still lacks, in bytes: at the least the carriage return and line feed it has not
+// got; likely the rest of a reply `typical` bytes long (the last complete reply to the same
+// command; 0 when there was none). Both 0 once the reply is complete.
+struct ReplyRest {
+    std::size_t atLeast;
+    std::size_t likely;
+};
+constexpr ReplyRest RestOfReply(std::string_view reply, std::size_t typical) {
+    const std::size_t marks = (reply.find(kCarriageReturn) == std::string_view::npos ? 1 : 0) +
+                              (reply.find(kLineFeed) == std::string_view::npos ? 1 : 0);
+    if (marks == 0) return {0, 0};
+    return {marks, std::max(marks, typical > reply.size() ? typical - reply.size() : 0)};
 }
 inline constexpr char kFieldSeparator = ',';
 inline constexpr std::string_view kRequestPrefix = "AZ."; // before the address of every request
