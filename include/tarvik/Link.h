@@ -13,8 +13,11 @@
 // waking for each one: it first looks at the line once the request and the command's full reply
 // could have crossed it at the line's rate (never later than 2 ms after the shortest acceptable
 // reply could have), and takes a reply within about a byte time of its last byte (an error reply,
-// shorter than expected, within 2 ms more). A peer that answers faster than a line can (a simulator
-// without line timing) is therefore answered at line pace.
+// shorter than expected, within 2 ms more). A 0731 reply's length is not in the reply: the link
+// expects one as long as the last complete reply to the same command (the unit's replies to a
+// command vary by a few characters) and rests at most 2 ms past the moment the missing line end
+// could have come. A peer that answers faster than a line can (a simulator without line timing) is
+// therefore answered at line pace.
 //
 // The requests, reply classification, reply rules and decoders are the exports' own, and so are
 // the result codes (TarvikDLL.h). Values come back typed: HART values as floats (the bit patterns
