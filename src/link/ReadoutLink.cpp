@@ -55,9 +55,10 @@ struct ReadoutLink::Impl {
                     reply.clear();
                     result = api::Exchange(port, bytes, std::chrono::milliseconds(waitMs), collect,
                                            api::RemainingOf(RestOfReply(reply, length)));
-                    if (LineComplete(reply)) length = reply.size();
+                    const bool complete = LineComplete(reply);
+                    if (complete) length = reply.size();
                     if (result == 0) result = judge(std::string_view(reply), out.value);
-                    if (result != ResultNoReply && LineComplete(reply)) break;
+                    if (result != ResultNoReply && complete) break;
                 }
                 return result;
             } catch (...) {

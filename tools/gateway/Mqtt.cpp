@@ -99,28 +99,23 @@ void Mqtt::Run() {
             waitCv_.wait_for(lock, kFirstBackoff, [this] { return stop_.load(); });
             continue;
         }
+        int rc = MOSQ_ERR_SUCCESS;
         if (!socketUp) {
             refused_ = accepted_ = false;
             // Every try is a full connect, so that the CONNECT carries our properties each time.
-            const int rc = mosquitto_connect_bind_v5(mosq_, config_.host.c_str(), config_.port,
-                                                     config_.keepalive, nullptr, connectProperties_);
-            if (rc == MOSQ_ERR_SUCCESS) {
-                socketUp = true;
-            } else {
-                Problem("cannot connect to the broker " + Where() + ": " + Why(rc));
-                std::unique_lock lock(waitMutex_);
-                waitCv_.wait_for(lock, backoff, [this] { return stop_.load(); });
-                backoff = std::min<std::chrono::milliseconds>(backoff * 2, kMaxBackoff);
-                continue;
-            }
+            rc = mosquitto_connect_bind_v5(mosq_, config_.host.c_str(), config_.port, config_.keepalive,
+                                           nullptr, connectProperties_);
+            socketUp = rc == MOSQ_ERR_SUCCESS;
         }
-        const int rc = mosquitto_loop(mosq_, LoopTimeoutMs(), 1);
-        if (connected_.load()) backoff = kFirstBackoff;
-        if (std::chrono::steady_clock::now() >= nextFlush_) Flush();
+        if (socketUp) {
+            rc = mosquitto_loop(mosq_, LoopTimeoutMs(), 1);
+            if (connected_.load()) backoff = kFirstBackoff;
+            if (std::chrono::steady_clock::now() >= nextFlush_) Flush();
+        }
         if (rc != MOSQ_ERR_SUCCESS && !stop_.load()) {
             socketUp = false;
             if (connected_.exchange(false) && callbacks_.state) callbacks_.state(false);
-            // A refusal was said already; a TLS handshake may fail here, after the socket connected.
+            // A refusal was said already; a TLS handshake may fail in the loop, after the socket connected.
             if (!refused_ && !leaving_.load())
                 Problem((accepted_ ? "lost the connection to the broker " : "cannot connect to the broker ") +
                         Where() + ": " + Why(rc));
