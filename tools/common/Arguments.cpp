@@ -235,46 +235,46 @@ Checked<int> Arguments::ParseInteger(std::string_view name, std::string_view tex
 }
 
 Checked<float> Arguments::CheckNumber(std::string_view name, double value) const {
-    const ArgumentSpec& s = Spec(name);
+    return NumberChecked(Spec(name).name, fmt::format("{:g}", value), value);
+}
+
+// `shown` is the value as the user gave it, for the message.
+Checked<float> Arguments::NumberChecked(const std::string& name, const std::string& shown,
+                                        double value) const {
     if (!std::isfinite(value))
-        return {std::nullopt, fmt::format("{} {} is not a finite number", s.name, value)};
+        return {std::nullopt, fmt::format("{} {} is not a finite number", name, shown)};
     if (std::fabs(value) > numberMax_)
-        return {std::nullopt,
-                fmt::format("{} {:g} is out of range: at most {:g} in magnitude (a 32-bit float)", s.name,
-                            value, numberMax_)};
+        return {std::nullopt, fmt::format("{} {} is out of range: at most {:g} in magnitude (a 32-bit float)",
+                                          name, shown, numberMax_)};
     if (value != 0 && std::fabs(value) < numberMinNonzero_)
         return {std::nullopt,
-                fmt::format("{} {:g} would not reach the device as given: nonzero values are at "
-                            "least {:g} in magnitude (a 32-bit float)",
-                            s.name, value, numberMinNonzero_)};
+                fmt::format("{} {} would not reach the device as given: nonzero values are at least "
+                            "{:g} in magnitude (a 32-bit float)",
+                            name, shown, numberMinNonzero_)};
     return {static_cast<float>(value), {}};
 }
 
 Checked<float> Arguments::ParseNumber(std::string_view name, std::string_view text) const {
     const ArgumentSpec& s = Spec(name);
+    const std::string shown = "'" + std::string(text) + "'";
     std::optional<long long> magnitude;
-    if (!DecimalSyntax(text, magnitude))
-        return {std::nullopt,
-                fmt::format("{} '{}' is not a decimal number (like 12.5 or -1e3; no hexadecimal, "
-                            "nan or inf)",
-                            s.name, text)};
+    if (!DecimalSyntax(text, magnitude)) {
+        std::string word = Lower(text);
+        if (!word.empty() && (word[0] == '-' || word[0] == '+')) word.erase(0, 1);
+        if (word == "nan" || word == "inf" || word == "infinity")
+            return {std::nullopt, fmt::format("{} {} is not a finite number", s.name, shown)};
+        return {std::nullopt, fmt::format("{} {} is not a decimal number (like 12.5 or -1e3; no hexadecimal)",
+                                          s.name, shown)};
+    }
     std::string_view digits = text;
     if (digits.front() == '+') digits.remove_prefix(1); // from_chars takes no '+'
     double value = 0;
     const auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-    if (ec == std::errc::result_out_of_range) {
-        if (magnitude && *magnitude > 0)
-            return {std::nullopt,
-                    fmt::format("{} '{}' is out of range: at most {:g} in magnitude (a 32-bit float)", s.name,
-                                text, numberMax_)};
-        return {std::nullopt,
-                fmt::format("{} '{}' would not reach the device as given: nonzero values are at "
-                            "least {:g} in magnitude (a 32-bit float)",
-                            s.name, text, numberMinNonzero_)};
-    }
+    if (ec == std::errc::result_out_of_range) // beyond a double: large or tiny by its first digit
+        return NumberChecked(s.name, shown, magnitude && *magnitude >= 0 ? numberMax_ * 2 : 1e-300);
     if (ec != std::errc() || ptr != digits.data() + digits.size())
-        return {std::nullopt, fmt::format("{} '{}' is not a decimal number", s.name, text)};
-    return CheckNumber(name, value);
+        return {std::nullopt, fmt::format("{} {} is not a decimal number", s.name, shown)};
+    return NumberChecked(s.name, shown, value);
 }
 
 Checked<std::string> Arguments::CheckText(std::string_view name, std::string_view text) const {

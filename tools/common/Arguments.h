@@ -72,6 +72,8 @@ public:
     char TextPad() const { return textPad_; }
 
 private:
+    Checked<float> NumberChecked(const std::string& name, const std::string& shown, double value) const;
+
     const Facts* facts_ = nullptr;
     std::vector<ArgumentSpec> specs_;
     double numberMax_ = 0, numberMinNonzero_ = 0;
