@@ -8,7 +8,9 @@
     unit.write_set_point(1, 12.5, digits=2)            # WriteSetPoint_0731
 
 Failures raise TarvikError (code, name, meaning, hint); bad arguments raise TypeError or ValueError
-before the library is called. ResultDeviceStatus is not a failure: the values are valid and
+before the library is called: what each writable argument may be is the shared argument table
+(`tarvik.arguments`), the one the command-line tool and the gateway use too. Writes read the value
+back where a command reads it: `dev.write_vor_state("open").now` is the State the device holds. ResultDeviceStatus is not a failure: the values are valid and
 `status.device_status` is True. Ports are COM numbers 1..40 (3, "COM3" or "\\\\.\\COM3"); on Linux
 they are $TARVIK_PORT_DIR/COM<n> or /dev/ttyS<n-1>; `tarvik.ports()` lists them. The library is
 found through $TARVIK_LIBRARY, next to this package, or the system's loader (libtarvik.so.1).
@@ -16,7 +18,8 @@ found through $TARVIK_LIBRARY, next to this package, or the system's loader (lib
 from ._library import ENV_LIBRARY, LibraryNotFoundError, library, library_path
 from .digital import (BAUD_RATES, SETPOINT_IN_UNITS, SETPOINT_PERCENT, TAG_LENGTH, AdditionalStatus, Address,
                       DeviceId, GasData, GasType, HartDevice, Quantity, Reading, SetPoint, Settings, State, TagInfo,
-                      read_device_id, read_tag)
+                      Written, read_device_id, read_tag)
+from . import arguments
 from .ports import MAX_PORT, PORT_DIR_VARIABLE, PortInfo, ports
 from .facts import Facts, facts, status1_meanings, status2_meanings, unit_code, unit_name, unit_symbol
 from .readout import CHANNELS, ReadoutUnit, SetPointSource
@@ -28,7 +31,7 @@ __all__ = [
     "ENV_LIBRARY", "LibraryNotFoundError", "library", "library_path",
     "BAUD_RATES", "SETPOINT_IN_UNITS", "SETPOINT_PERCENT", "TAG_LENGTH", "AdditionalStatus", "Address", "DeviceId",
     "GasData", "GasType", "HartDevice", "Quantity", "Reading", "SetPoint", "Settings", "State", "TagInfo",
-    "read_device_id", "read_tag",
+    "Written", "read_device_id", "read_tag", "arguments",
     "Facts", "facts", "status1_meanings", "status2_meanings", "unit_code", "unit_name", "unit_symbol",
     "CHANNELS", "ReadoutUnit", "SetPointSource",
     "MAX_PORT", "PORT_DIR_VARIABLE", "PortInfo", "ports",

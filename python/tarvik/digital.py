@@ -3,23 +3,24 @@ import ctypes
 import datetime
 import re
 from dataclasses import dataclass
-from typing import Optional, Tuple, Union
+from typing import Any, Optional, Tuple, Union
 
 from ._library import library
+from .arguments import check_integer, check_number, packed_text
 from .facts import facts
-from .results import (Result, Status, TarvikError, check_float, check_int32, check_port, check_raw, float_from_raw,
+from .results import (Result, Status, TarvikError, check_int32, check_port, check_raw, float_from_raw,
                       raw_from_float, signed32)
 
 __all__ = [
     "Address", "Reading", "Quantity", "SetPoint", "DeviceId", "TagInfo", "AdditionalStatus", "GasData",
-    "GasType", "Settings", "State", "HartDevice", "read_device_id", "read_tag", "BAUD_RATES",
+    "GasType", "Settings", "State", "Written", "HartDevice", "read_device_id", "read_tag", "BAUD_RATES",
     "SETPOINT_PERCENT", "SETPOINT_IN_UNITS", "TAG_LENGTH",
 ]
 
 BAUD_RATES = (1200, 2400, 3600, 4800, 7200, 9600, 19200, 38400)
 SETPOINT_PERCENT = 57     # WriteSetPoint: the value is in percent of full scale
 SETPOINT_IN_UNITS = 250   # WriteSetPoint: the value is in the device's flow unit
-TAG_LENGTH = 8            # tags and protect texts: exactly 8 characters
+TAG_LENGTH = 8            # tags and protect texts: 8 characters, shorter ones padded with spaces
 
 _TAG_RECORD = 27
 _DESCRIPTOR_LENGTH = 16
@@ -201,21 +202,25 @@ class State:
     status: Status
 
 
+@dataclass(frozen=True)
+class Written:
+    """A write the device took, and what it now holds (`now`), read back after the write: a SetPoint,
+    State or Reading as the matching read returns it. `now` is None when reading back failed;
+    `read_back_error` then holds the TarvikError (the write itself went through).
+
+    `result`, `status1`, `status2` and `device_status` are the write's, as on Status."""
+    status: Status
+    now: Any = None
+    read_back_error: Optional[TarvikError] = None
+
+    result = property(lambda self: self.status.result)
+    status1 = property(lambda self: self.status.status1)
+    status2 = property(lambda self: self.status.status2)
+    device_status = property(lambda self: self.status.device_status)
+
+
 def _u8() -> ctypes.c_uint8:
     return ctypes.c_uint8(0)
-
-
-def _text(name: str, value: Union[str, bytes]) -> bytes:
-    """Text for the library: str as Latin-1 bytes (the library sends the low six bits of each)."""
-    if isinstance(value, str):
-        try:
-            return value.encode("latin-1")
-        except UnicodeEncodeError:
-            raise ValueError("%s %r has characters outside Latin-1; the device takes ASCII letters, digits "
-                             "and punctuation" % (name, value)) from None
-    if isinstance(value, (bytes, bytearray)):
-        return bytes(value)
-    raise TypeError("%s must be str or bytes, not %s" % (name, type(value).__name__))
 
 
 def _unpadded(data: bytes) -> str:
@@ -235,30 +240,17 @@ def _finish(function: str, rc: int, s1: Optional[ctypes.c_uint8], s2: Optional[c
     raise TarvikError(function, rc)
 
 
-def _state_code(table: str, state: Union[int, str]) -> int:
-    if isinstance(state, str):
-        for code, name in facts().codes(table).items():
-            if name.lower() == state.strip().lower():
-                return code
-        raise ValueError("unknown state %r; known: %s" % (state, ", ".join(facts().codes(table).values())))
-    return check_int32("state", state)
-
-
 def read_device_id(port: int, baud: int, tag: Union[str, bytes, None] = None) -> DeviceId:
     """ReadDeviceID: the address of the device that answers on `port` at `baud`.
 
     Without `tag`, the broadcast identity command (one device on the line); with `tag`, the device
-    carrying that tag. A str tag shorter than 8 characters is padded with spaces, as the device
-    stores it (so a tag from read_tag() finds its device); bytes go as given.
+    carrying that tag. The tag takes packed characters only (space, digits, upper-case letters and
+    punctuation; lower case raises, it is not upper-cased); a tag shorter than 8 characters is
+    padded with spaces, as the device stores it (so a tag from read_tag() finds its device).
     """
     mode = _LOOKUP_BROADCAST if tag is None else _LOOKUP_BY_TAG
     port, baud = check_port(port), check_int32("baud", baud)
-    if tag is None:
-        text = b"\0" * TAG_LENGTH
-    else:
-        text = _text("tag", tag)
-        if isinstance(tag, str):
-            text = text.ljust(TAG_LENGTH, b" ")
+    text = b"\0" * TAG_LENGTH if tag is None else packed_text("tag", tag)
     out = [_u8() for _ in range(6)]
     rc = library().ReadDeviceID(mode, port, baud, text, len(text),
                                 *[ctypes.byref(o) for o in out])
@@ -321,6 +313,13 @@ class HartDevice:
         rc = self._call(function, *args, ctypes.byref(s1), ctypes.byref(s2))
         return _finish(function, rc, s1, s2)
 
+    @staticmethod
+    def _read_back(status: Status, read) -> Written:
+        try:
+            return Written(status, read())
+        except TarvikError as e:
+            return Written(status, None, e)
+
     def _settings(self, function: str) -> Settings:
         out = [_u8() for _ in range(6)]
         rc = self._call(function, *[ctypes.byref(o) for o in out])
@@ -347,11 +346,15 @@ class HartDevice:
         raw = percent.value & 0xFFFFFFFF
         return SetPoint(float_from_raw(raw), raw, Quantity(in_units.value, unit.value), status)
 
-    def write_set_point(self, value: float, unit: int = SETPOINT_PERCENT, *, raw: Optional[int] = None) -> Status:
-        """WriteSetPoint: `value` in percent (unit 57) or in the flow unit (250). `raw` sends a
-        bit pattern unchanged instead of `value`."""
-        pattern = raw_from_float(check_float("value", value)) if raw is None else check_raw("raw", raw)
-        return self._write("WriteSetPoint", check_int32("unit", unit), signed32(pattern))
+    def write_set_point(self, value: float, unit: Union[int, str] = SETPOINT_PERCENT, *,
+                        raw: Optional[int] = None) -> Written:
+        """WriteSetPoint: `value` in percent (unit 57, "percent") or in the flow unit (250, "flow unit");
+        then ReadSetPoint: `now` is the SetPoint the device holds. `value` must be finite, within a
+        32-bit float, and zero or at least its smallest normal magnitude. `raw` sends a bit pattern
+        unchanged instead of `value`."""
+        pattern = raw_from_float(check_number("setpoint", value)) if raw is None else check_raw("raw", raw)
+        status = self._write("WriteSetPoint", check_integer("setpoint_unit", unit), signed32(pattern))
+        return self._read_back(status, self.read_set_point)
 
     # ---- identity and status -----------------------------------------------------------------------
     def read_tag(self) -> TagInfo:
@@ -375,7 +378,7 @@ class HartDevice:
         values = [ctypes.c_int32(0) for _ in range(4)]
         s1, s2 = _u8(), _u8()
         pairs = [ctypes.byref(x) for u, v in zip(units, values) for x in (u, v)]
-        rc = self._call("ReadGasData", check_int32("gas", gas), *pairs, ctypes.byref(s1), ctypes.byref(s2))
+        rc = self._call("ReadGasData", check_integer("gas", gas), *pairs, ctypes.byref(s1), ctypes.byref(s2))
         status = _finish("ReadGasData", rc, s1, s2)
         return GasData(gas, tuple(Quantity(v.value, u.value) for u, v in zip(units, values)), status)
 
@@ -383,7 +386,7 @@ class HartDevice:
         """ReadProcessGasType: the 12-character name of gas entry `gas` (1..10)."""
         text = ctypes.create_string_buffer(_GAS_TYPE_TEXT)
         s1, s2 = _u8(), _u8()
-        rc = self._call("ReadProcessGasType", check_int32("gas", gas), text, ctypes.byref(s1), ctypes.byref(s2))
+        rc = self._call("ReadProcessGasType", check_integer("gas", gas), text, ctypes.byref(s1), ctypes.byref(s2))
         status = _finish("ReadProcessGasType", rc, s1, s2)
         return GasType(gas, _unpadded(text.raw), status, text.raw)
 
@@ -391,31 +394,38 @@ class HartDevice:
         """ReadOperationalSettings: four setting bytes of a flow device."""
         return self._settings("ReadOperationalSettings")
 
-    def select_flow_unit(self, unit_data1: int, unit_data2: int) -> Status:
-        """SelectFlowUnit: two device-specific bytes that choose the flow unit."""
-        return self._write("SelectFlowUnit", check_int32("unit_data1", unit_data1),
-                           check_int32("unit_data2", unit_data2))
+    def select_flow_unit(self, unit_data1: Union[int, str], unit_data2: int = 0) -> Written:
+        """SelectFlowUnit: the flow unit's code (or symbol or name, "m3/h") and a second,
+        device-specific byte; then ReadFlow: `now` is the Reading, in the unit the device now uses."""
+        status = self._write("SelectFlowUnit", check_integer("flow_unit", unit_data1),
+                             check_integer("unit_data2", unit_data2))
+        return self._read_back(status, self.read_flow)
 
     def select_gas_number(self, gas: int) -> Status:
-        """SelectGasNumber: make gas entry `gas` (1..10) the active one."""
-        return self._write("SelectGasNumber", check_int32("gas", gas))
+        """SelectGasNumber: make gas entry `gas` (1..10) the active one. (No command reads the
+        active entry back.)"""
+        return self._write("SelectGasNumber", check_integer("gas", gas))
 
     # ---- valve override and totalizer -------------------------------------------------------------
     def read_vor_state(self) -> State:
         """ReadVORState: the valve-override state (0 normal, 1 closed, 2 open on the simulator)."""
         return self._state("ReadVORState", "vor_states")
 
-    def write_vor_state(self, state: Union[int, str]) -> Status:
-        """WriteVORState: state 0..2, or its name ("normal", "closed", "open")."""
-        return self._write("WriteVORState", check_int32("state", _state_code("vor_states", state)))
+    def write_vor_state(self, state: Union[int, str]) -> Written:
+        """WriteVORState: state 0..2, or its name ("normal", "closed", "open"); then ReadVORState:
+        `now` is the State the device holds."""
+        status = self._write("WriteVORState", check_integer("state", state))
+        return self._read_back(status, self.read_vor_state)
 
     def read_totalizer_state(self) -> State:
         """ReadTotalizerState: the totalizer state."""
         return self._state("ReadTotalizerState", "totalizer_states")
 
-    def write_totalizer_state(self, state: Union[int, str]) -> Status:
-        """WriteTotalizerState: state 0..2, or its name ("stop", "run", "reset")."""
-        return self._write("WriteTotalizerState", check_int32("state", _state_code("totalizer_states", state)))
+    def write_totalizer_state(self, state: Union[int, str]) -> Written:
+        """WriteTotalizerState: state 0..2, or its name ("stop", "run", "reset"); then
+        ReadTotalizerState: `now` is the State the device holds."""
+        status = self._write("WriteTotalizerState", check_integer("totalizer_state", state))
+        return self._read_back(status, self.read_totalizer_state)
 
     def read_totalizer(self) -> Reading:
         """ReadTotalizer: the totalized amount and its unit."""
@@ -429,32 +439,32 @@ class HartDevice:
     def read_full_scale_range_pressure(self, application: int) -> Reading:
         """ReadFullScaleRangePressure: full-scale value and unit of application 1..6."""
         unit, value, s1, s2 = _u8(), ctypes.c_int32(0), _u8(), _u8()
-        rc = self._call("ReadFullScaleRangePressure", check_int32("application", application), ctypes.byref(unit),
+        rc = self._call("ReadFullScaleRangePressure", check_integer("application", application),
+                        ctypes.byref(unit),
                         ctypes.byref(value), ctypes.byref(s1), ctypes.byref(s2))
         status = _finish("ReadFullScaleRangePressure", rc, s1, s2)
         return Reading(Quantity(value.value, unit.value), status)
 
-    def select_pressure_unit(self, unit: Union[int, str]) -> Status:
-        """SelectPressureUnit: unit code 0..255, or a unit's symbol or name ("bar", "psi")."""
-        if isinstance(unit, str):
-            code = facts().unit_code(unit)
-            if code is None:
-                raise ValueError("unknown unit %r" % unit)
-            unit = code
-        return self._write("SelectPressureUnit", check_int32("unit", unit))
+    def select_pressure_unit(self, unit: Union[int, str]) -> Written:
+        """SelectPressureUnit: a unit code the table knows, or a unit's symbol or name ("bar", "psi");
+        then ReadPressure: `now` is the Reading, in the unit the device now uses."""
+        status = self._write("SelectPressureUnit", check_integer("pressure_unit", unit))
+        return self._read_back(status, self.read_pressure)
 
     def select_pressure_application(self, application: int) -> Status:
-        """SelectPressureApplication: make application 1..6 the active one."""
-        return self._write("SelectPressureApplication", check_int32("application", application))
+        """SelectPressureApplication: make application 1..6 the active one. (No command reads the
+        active application back.)"""
+        return self._write("SelectPressureApplication", check_integer("application", application))
 
     def read_operational_settings_pressure(self) -> Settings:
         """ReadOperationalSettingsPressure: four setting bytes of a pressure device."""
         return self._settings("ReadOperationalSettingsPressure")
 
     # ---- write protection and backup ---------------------------------------------------------------
-    def write_protect(self, text: Union[str, bytes], mode: int) -> Status:
-        """WriteProtectS: the 8-character protect text and the mode byte, which the device echoes."""
-        data, mode = _text("text", text), check_int32("mode", mode)
+    def write_protect(self, text: Union[str, bytes], mode: Union[int, str]) -> Status:
+        """WriteProtectS: the protect text (packed characters only, padded with spaces to 8) and the
+        mode (0 "off", 1 "on"). The device repeats the mode it now holds; the library checks it."""
+        data, mode = packed_text("protect_text", text), check_integer("mode", mode)
         a = self.address
         s1, s2 = _u8(), _u8()
         rc = library().WriteProtectS(self.port, self.baud, data, len(data), a.id_high, a.id_mid, a.id_low,

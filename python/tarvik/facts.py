@@ -72,7 +72,7 @@ class Facts:
             self._units: Dict[int, UnitInfo] = {}
             for u in data["units"]:
                 self._units[int(u["code"])] = UnitInfo(int(u["code"]), u["name"], u.get("symbol", ""))
-            self._unit_ranges = [(int(r["first"]), int(r["last"]), r["meaning"]) for r in data["unit_ranges"]]
+            self.unit_ranges = [(int(r["first"]), int(r["last"]), r["meaning"]) for r in data["unit_ranges"]]
             self._status2 = [(int(b["mask"]), b["meaning"]) for b in data["status2_bits"]]
             self._comm_flag = int(data["status1_comm_flag"])
             self._comm_bits = [(int(b["mask"]), b["meaning"]) for b in data["status1_comm_bits"]]
@@ -84,6 +84,10 @@ class Facts:
                 key: {int(c["code"]): c["name"] for c in value}
                 for key, value in data["device_codes"].items() if isinstance(value, list)
             }
+            # What each writable argument may be: read by tarvik.arguments.
+            self.arguments: dict = data["arguments"]
+            if not {"number", "text", "list"} <= set(self.arguments):
+                raise KeyError("arguments")
         except (KeyError, TypeError, ValueError) as e:
             raise ValueError("bad decoding table %s: %r" % (path or "(given)", e)) from None
 
@@ -106,7 +110,7 @@ class Facts:
         u = self._units.get(_byte("unit code", code))
         if u is not None:
             return u.name or "no unit"
-        for first, last, meaning in self._unit_ranges:
+        for first, last, meaning in self.unit_ranges:
             if first <= code <= last:
                 return "%s unit %d" % (meaning, code)
         return "reserved unit %d" % code
@@ -127,7 +131,11 @@ class Facts:
         n = _whole_number(text.strip())
         if n is not None:
             return n
-        want = text.lower()
+        return self.unit_code_by_name(text)
+
+    def unit_code_by_name(self, text: str) -> Optional[int]:
+        """Unit code by symbol or name only, case-insensitive; None when no unit has it."""
+        want = text.strip().lower()
         for u in self._units.values():
             if (u.symbol and u.symbol.lower() == want) or (u.name and u.name.lower() == want):
                 return u.code

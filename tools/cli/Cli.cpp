@@ -11,6 +11,7 @@
 #include <windows.h>
 #endif
 
+#include "Arguments.h"
 #include "Facts.h"
 #include "Ports.h"
 #include "TarvikDLL.h"
@@ -89,24 +90,22 @@ void SetTraceTarget(const std::string& target) {
 #endif
 }
 
-float ParseValue(const std::string& text, const std::string& what) {
-    double v = 0;
-    std::size_t used = 0;
-    try {
-        v = std::stod(text, &used);
-    } catch (const std::out_of_range&) {
-        throw CLI::ValidationError(
-            what, "'" + text + "' is out of range: a value must fit a 32-bit float (at most about 3.4e38)");
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (used != text.size() || text.empty())
-        throw CLI::ValidationError(what, "'" + text + "' is not a number");
-    if (!std::isfinite(v)) throw CLI::ValidationError(what, "'" + text + "' is not a finite number");
-    if (std::fabs(v) > std::numeric_limits<float>::max())
-        throw CLI::ValidationError(
-            what, "'" + text + "' is out of range: a value must fit a 32-bit float (at most about 3.4e38)");
-    return static_cast<float>(v);
+float ParseValue(const std::string& text, const std::string& argument) {
+    const auto c = tools::Arguments::Get().ParseNumber(argument, text);
+    if (!c.Ok()) throw CLI::ValidationError(c.reason);
+    return *c.value;
+}
+
+int ParseInteger(const std::string& text, const std::string& argument) {
+    const auto c = tools::Arguments::Get().ParseInteger(argument, text);
+    if (!c.Ok()) throw CLI::ValidationError(c.reason);
+    return *c.value;
+}
+
+std::string ParseText(const std::string& text, const std::string& argument) {
+    const auto c = tools::Arguments::Get().CheckText(argument, text);
+    if (!c.Ok()) throw CLI::ValidationError(c.reason);
+    return *c.value;
 }
 
 Cli::Cli(CLI::App& app) {

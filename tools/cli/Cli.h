@@ -71,8 +71,12 @@ void SetTraceTarget(const std::string& target);
 // Options every command accepts, for the help of each subcommand.
 std::string CommonOptionsHelp();
 
-// A value to write: a finite number that fits a 32-bit float, else a usage error for `what`.
-float ParseValue(const std::string& text, const std::string& what);
+// Values to write, judged by the shared argument table (Arguments.h) under the argument's name
+// there ("setpoint", "gas", "state", "tag"...): a value it refuses is a usage error naming the
+// argument and what it may be, and nothing is sent.
+float ParseValue(const std::string& text, const std::string& argument);      // a number
+int ParseInteger(const std::string& text, const std::string& argument);      // a number or a name
+std::string ParseText(const std::string& text, const std::string& argument); // padded packed text
 
 // The eight HART rates.
 inline constexpr int kHartRates[] = {1200, 2400, 3600, 4800, 7200, 9600, 19200, 38400};

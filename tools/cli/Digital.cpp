@@ -2,7 +2,9 @@
 #include <fmt/format.h>
 
 #include <cmath>
+#include <functional>
 
+#include "Arguments.h"
 #include "Cli.h"
 #include "Facts.h"
 #include "TarvikDLL.h"
@@ -35,17 +37,14 @@ std::string Printable(const std::string& s) {
     return out;
 }
 
-int ParseCode(const std::string& table, const std::string& text, const std::string& what) {
-    if (auto c = tools::Facts::Get().CodeByName(table, text)) return *c;
-    std::string names;
-    for (const auto& c : tools::Facts::Get().Codes(table))
-        names += (names.empty() ? "" : ", ") + c.name;
-    throw CLI::ValidationError(what, "'" + text + "' is not one of " + names + " or a number");
-}
-
-int ParseUnit(const std::string& text, const std::string& what) {
-    if (auto c = tools::Facts::Get().UnitCode(text)) return *c;
-    throw CLI::ValidationError(what, "'" + text + "' is not a unit code or unit name (e.g. 17, l/min, m3/h)");
+// After a write the device took, what it now holds: `read` reads it back into the report. A failed
+// read only warns, since the write itself went through.
+void ReadBack(Report& r, const std::string& what, const std::function<std::int32_t()>& read) {
+    const std::int32_t rc = read();
+    if (Written(rc)) return;
+    const auto fact = tools::Facts::Get().Result(rc);
+    r.Warning(fmt::format("the device took the write, but reading back the {} failed: {}", what,
+                          fact ? fact->name : std::to_string(rc)));
 }
 
 void StateField(Report& r, const std::string& key, const std::string& label, const std::string& table,
@@ -71,9 +70,12 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
     // ---- identity ----
     auto* id = app.add_subcommand("id", "read the device's address (broadcast identity, or by tag)");
     static std::string tag;
-    id->add_option("--tag", tag, "find the device with this 8-character tag (command 11)");
-    id->footer("Examples:\n  tarvik id -p 3 -b 19200\n  tarvik id -p 3 -b 19200 --tag 'FT-103  '");
+    id->add_option("--tag", tag,
+                   "find the device with this tag (command 11): " + tools::Arguments::Get().Allowed("tag") +
+                       ", padded with spaces as tarvik tag shows it");
+    id->footer("Examples:\n  tarvik id -p 3 -b 19200\n  tarvik id -p 3 -b 19200 --tag FT-103");
     id->callback([&cli] {
+        if (!tag.empty()) tag = ParseText(tag, "tag");
         cli.Broadcast("id", [](Report& r, int port, int baud, std::uint8_t& s1, std::uint8_t& s2) {
             std::uint8_t hi = 0, mid = 0, lo = 0, type = 0;
             const int mode = tag.empty() ? 0 : 1;
@@ -148,13 +150,23 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
     spSet->footer("Examples:\n  tarvik setpoint set 50 -p 3 -b 19200 -a 64:010203      (50 %)\n"
                   "  tarvik setpoint set 12.5 --in-units -p 3 -b 19200 -a 64:010203");
     spSet->callback([&cli] {
-        const float v = ParseValue(spValue, "value");
+        const float v = ParseValue(spValue, "setpoint");
         const int unit = spInUnits ? kUnitInFlowUnits : kUnitPercent;
         cli.Hart("setpoint set", [v, unit](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
             const std::int32_t rc = WriteSetPoint(ADDR, unit, RawOfFloat(v), &s1, &s2);
-            if (Written(rc))
-                r.Field("written", "written", Json{{"value", NumberJson(v)}, {"unit", unit}},
-                        unit == kUnitPercent ? Number(v) + " %" : Number(v) + " (in the flow unit)");
+            if (!Written(rc)) return rc;
+            r.Field("written", "written", Json{{"value", NumberJson(v)}, {"unit", unit}},
+                    unit == kUnitPercent ? Number(v) + " %" : Number(v) + " (in the flow unit)");
+            ReadBack(r, "set point", [&] {
+                std::int32_t pct = 0, inUnits = 0;
+                std::uint8_t units = 0, b1 = 0, b2 = 0;
+                const std::int32_t read = ReadSetPoint(ADDR, &pct, &units, &inUnits, &b1, &b2);
+                if (Written(read)) {
+                    r.RawValue("now", "now", pct, kUnitPercent);
+                    r.RawValue("now_in_units", "in units", inUnits, units);
+                }
+                return read;
+            });
             return rc;
         });
     });
@@ -188,10 +200,13 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
 
     // ---- gas and units ----
     auto* gas = Group(app, "gas", "gas table: data, name, select, list");
+    static std::string gasText;
     static int gasNumber = 1;
+    const auto gasArgument = [] { gasNumber = ParseInteger(gasText, "gas"); };
     auto* gasData = gas->add_subcommand("data", "four unit/value pairs of a gas entry");
-    gasData->add_option("number", gasNumber, "gas entry 1..10")->required();
-    gasData->callback([&cli] {
+    gasData->add_option("number", gasText, "gas entry " + tools::Arguments::Get().Allowed("gas"))->required();
+    gasData->callback([&cli, gasArgument] {
+        gasArgument();
         cli.Hart("gas data", [](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
             std::uint8_t u[4] = {};
             std::int32_t v[4] = {};
@@ -204,8 +219,9 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
         });
     });
     auto* gasName = gas->add_subcommand("name", "the 12-character name of a gas entry");
-    gasName->add_option("number", gasNumber, "gas entry 1..10")->required();
-    gasName->callback([&cli] {
+    gasName->add_option("number", gasText, "gas entry " + tools::Arguments::Get().Allowed("gas"))->required();
+    gasName->callback([&cli, gasArgument] {
+        gasArgument();
         cli.Hart("gas name", [](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
             char text[kGasTextLength] = {};
             const std::int32_t rc = ReadProcessGasType(ADDR, gasNumber, text, &s1, &s2);
@@ -218,8 +234,10 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
         });
     });
     auto* gasSelect = gas->add_subcommand("select", "make a gas entry the active one");
-    gasSelect->add_option("number", gasNumber, "gas entry 1..10")->required();
-    gasSelect->callback([&cli] {
+    gasSelect->add_option("number", gasText, "gas entry " + tools::Arguments::Get().Allowed("gas"))
+        ->required();
+    gasSelect->callback([&cli, gasArgument] {
+        gasArgument();
         cli.Hart("gas select", [](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
             const std::int32_t rc = SelectGasNumber(ADDR, gasNumber, &s1, &s2);
             if (Written(rc)) r.Field("selected", "selected", gasNumber, fmt::format("gas {}", gasNumber));
@@ -254,15 +272,24 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
 
     auto* flowUnit = app.add_subcommand("flow-unit", "select the flow unit (command 196)");
     static std::string unitText;
-    static int unitData2 = 0;
+    static std::string unitData2Text = "0";
     flowUnit->add_option("unit", unitText, "unit code or name: 17, l/min, m3/h, kg/h ...")->required();
-    flowUnit->add_option("data2", unitData2, "second, device-specific byte (default 0)");
+    flowUnit->add_option("data2", unitData2Text, "second, device-specific byte 0..255 (default 0)");
     flowUnit->footer("Example:\n  tarvik flow-unit m3/h -p 3 -b 19200 -a 64:010203");
     flowUnit->callback([&cli] {
-        const int code = ParseUnit(unitText, "unit");
-        cli.Hart("flow-unit", [code](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
-            const std::int32_t rc = SelectFlowUnit(ADDR, code, unitData2, &s1, &s2);
-            if (Written(rc)) r.UnitCode("selected", "selected", code);
+        const int code = ParseInteger(unitText, "flow_unit");
+        const int data2 = ParseInteger(unitData2Text, "unit_data2");
+        cli.Hart("flow-unit", [code, data2](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
+            const std::int32_t rc = SelectFlowUnit(ADDR, code, data2, &s1, &s2);
+            if (!Written(rc)) return rc;
+            r.UnitCode("selected", "selected", code);
+            ReadBack(r, "flow unit", [&] {
+                std::int32_t value = 0;
+                std::uint8_t units = 0, b1 = 0, b2 = 0;
+                const std::int32_t read = ReadFlow(ADDR, &value, &units, &b1, &b2);
+                if (Written(read)) r.UnitCode("now", "flow unit now", units);
+                return read;
+            });
             return rc;
         });
     });
@@ -281,10 +308,17 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
     static std::string stateText;
     vorSet->add_option("state", stateText, "normal (0), closed (1), open (2)")->required();
     vorSet->callback([&cli] {
-        const int state = ParseCode("vor_states", stateText, "state");
+        const int state = ParseInteger(stateText, "state");
         cli.Hart("vor set", [state](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
             const std::int32_t rc = WriteVORState(ADDR, state, &s1, &s2);
-            if (Written(rc)) StateField(r, "written", "written", "vor_states", state);
+            if (!Written(rc)) return rc;
+            StateField(r, "written", "written", "vor_states", state);
+            ReadBack(r, "valve override", [&] {
+                std::uint8_t now = 0, b1 = 0, b2 = 0;
+                const std::int32_t read = ReadVORState(ADDR, &now, &b1, &b2);
+                if (Written(read)) StateField(r, "now", "now", "vor_states", now);
+                return read;
+            });
             return rc;
         });
     });
@@ -310,10 +344,17 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
     auto* totalSet = total->add_subcommand("set", "write the totalizer state");
     totalSet->add_option("state", stateText, "stop (0), run (1), reset (2)")->required();
     totalSet->callback([&cli] {
-        const int state = ParseCode("totalizer_states", stateText, "state");
+        const int state = ParseInteger(stateText, "totalizer_state");
         cli.Hart("totalizer set", [state](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
             const std::int32_t rc = WriteTotalizerState(ADDR, state, &s1, &s2);
-            if (Written(rc)) StateField(r, "written", "written", "totalizer_states", state);
+            if (!Written(rc)) return rc;
+            StateField(r, "written", "written", "totalizer_states", state);
+            ReadBack(r, "totalizer state", [&] {
+                std::uint8_t now = 0, b1 = 0, b2 = 0;
+                const std::int32_t read = ReadTotalizerState(ADDR, &now, &b1, &b2);
+                if (Written(read)) StateField(r, "now", "now", "totalizer_states", now);
+                return read;
+            });
             return rc;
         });
     });
@@ -329,10 +370,16 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
             return rc;
         });
     });
+    static std::string applicationText;
     static int application = 1;
+    const auto applicationArgument = [] { application = ParseInteger(applicationText, "application"); };
     auto* range = pressure->add_subcommand("range", "full-scale range of an application");
-    range->add_option("application", application, "application 1..6")->required();
-    range->callback([&cli] {
+    range
+        ->add_option("application", applicationText,
+                     "application " + tools::Arguments::Get().Allowed("application"))
+        ->required();
+    range->callback([&cli, applicationArgument] {
+        applicationArgument();
         cli.Hart("pressure range", [](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
             std::int32_t value = 0;
             std::uint8_t units = 0;
@@ -345,16 +392,27 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
     auto* pUnit = pressure->add_subcommand("unit", "select the pressure unit");
     pUnit->add_option("unit", unitText, "unit code or name: 7, bar, psi, kPa ...")->required();
     pUnit->callback([&cli] {
-        const int code = ParseUnit(unitText, "unit");
+        const int code = ParseInteger(unitText, "pressure_unit");
         cli.Hart("pressure unit", [code](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
             const std::int32_t rc = SelectPressureUnit(ADDR, code, &s1, &s2);
-            if (Written(rc)) r.UnitCode("selected", "selected", code);
+            if (!Written(rc)) return rc;
+            r.UnitCode("selected", "selected", code);
+            ReadBack(r, "pressure unit", [&] {
+                std::int32_t value = 0;
+                std::uint8_t units = 0, b1 = 0, b2 = 0;
+                const std::int32_t read = ReadPressure(ADDR, &value, &units, &b1, &b2);
+                if (Written(read)) r.UnitCode("now", "pressure unit now", units);
+                return read;
+            });
             return rc;
         });
     });
     auto* app6 = pressure->add_subcommand("app", "select the pressure application");
-    app6->add_option("application", application, "application 1..6")->required();
-    app6->callback([&cli] {
+    app6->add_option("application", applicationText,
+                     "application " + tools::Arguments::Get().Allowed("application"))
+        ->required();
+    app6->callback([&cli, applicationArgument] {
+        applicationArgument();
         cli.Hart("pressure app", [](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
             const std::int32_t rc = SelectPressureApplication(ADDR, application, &s1, &s2);
             if (Written(rc))
@@ -377,16 +435,22 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
     auto* protect = app.add_subcommand("protect", "set or clear write protection with an 8-character text");
     static std::string protectText;
     static std::string protectMode;
-    protect->add_option("text", protectText, "8 characters (the device's key)")->required();
+    protect
+        ->add_option("text", protectText,
+                     "the device's key: " + tools::Arguments::Get().Allowed("protect_text") +
+                         ", padded with spaces")
+        ->required();
     protect->add_option("mode", protectMode, "on (1) or off (0)")->required();
     protect->footer("Examples:\n  tarvik protect SECRET12 on -p 3 -b 19200 -a 64:010203\n"
                     "  tarvik protect SECRET12 off -p 3 -b 19200 -a 64:010203");
     protect->callback([&cli] {
-        const int mode = ParseCode("protect_modes", protectMode, "mode");
-        cli.Hart("protect", [mode](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
+        const std::string text = ParseText(protectText, "protect_text");
+        const int mode = ParseInteger(protectMode, "mode");
+        cli.Hart("protect", [mode, text](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
+            // The device repeats the mode it now holds; the library checks that it does.
             const std::int32_t rc = WriteProtectS(
-                t.port, t.baud, protectText.c_str(), static_cast<std::int32_t>(protectText.size()),
-                t.address.id[0], t.address.id[1], t.address.id[2], t.address.deviceType, mode, &s1, &s2);
+                t.port, t.baud, text.c_str(), static_cast<std::int32_t>(text.size()), t.address.id[0],
+                t.address.id[1], t.address.id[2], t.address.deviceType, mode, &s1, &s2);
             if (Written(rc)) StateField(r, "protection", "protection", "protect_modes", mode);
             return rc;
         });

@@ -111,6 +111,17 @@ std::string Facts::UnitSymbol(int code) const {
 
 std::optional<int> Facts::UnitCode(const std::string& text) const {
     if (auto n = WholeNumber(text)) return n;
+    return UnitCodeByName(text);
+}
+
+bool Facts::UnitKnown(int code) const {
+    if (Unit(code)) return true;
+    for (const Range& r : unitRanges_)
+        if (code >= r.first && code <= r.last) return true;
+    return false;
+}
+
+std::optional<int> Facts::UnitCodeByName(const std::string& text) const {
     const std::string want = Lower(text);
     for (const UnitFact& u : units_)
         if ((!u.symbol.empty() && Lower(u.symbol) == want) || (!u.name.empty() && Lower(u.name) == want))

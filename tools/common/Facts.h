@@ -49,6 +49,10 @@ public:
     std::string UnitSymbol(int code) const;
     // Unit code by symbol or name, case-insensitive ("l/min", "liters per minute"), or a number.
     std::optional<int> UnitCode(const std::string& text) const;
+    // Unit code by symbol or name only (no number).
+    std::optional<int> UnitCodeByName(const std::string& text) const;
+    // A code the table names or one of its unit ranges covers; false for reserved codes.
+    bool UnitKnown(int code) const;
 
     StatusText Status2(std::uint8_t byte) const; // field-device status
     StatusText Status1(std::uint8_t byte) const; // response code or communication error summary

@@ -2,6 +2,11 @@
 
 #include <charconv>
 #include <cmath>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+#include "Arguments.h"
 
 namespace tarvik::gateway {
 namespace {
@@ -69,12 +74,19 @@ ParsedNumber ParseCommandNumber(std::string_view payload) {
     if (payload.front() == '+') payload.remove_prefix(1);
     double value = 0;
     const auto [end, ec] = std::from_chars(payload.data(), payload.data() + payload.size(), value);
-    if (ec == std::errc::result_out_of_range || (ec == std::errc() && !std::isfinite(value))) {
-        out.error = CommandError::NotFinite;
+    const tools::Arguments& table = tools::Arguments::Get();
+    if (ec == std::errc::result_out_of_range) {
+        // Beyond a double: too large when the first digit stands left of the decimal point.
+        const auto magnitude = tools::DecimalMagnitude(payload);
+        out.error = magnitude && *magnitude >= 0 ? CommandError::OutOfRange : CommandError::TooSmall;
         return out;
     }
     if (ec != std::errc() || end != payload.data() + payload.size()) {
         out.error = CommandError::NotANumber;
+        return out;
+    }
+    if (!table.CheckNumber("setpoint", value).Ok()) {
+        out.error = std::fabs(value) > table.NumberMax() ? CommandError::OutOfRange : CommandError::TooSmall;
         return out;
     }
     out.value = value;
@@ -126,10 +138,35 @@ const char* CommandErrorName(CommandError error) {
         return "payload too long";
     case CommandError::NotANumber:
         return "not a number";
-    case CommandError::NotFinite:
-        return "not a finite number";
+    case CommandError::OutOfRange: {
+        static const std::string text =
+            fmt::format("out of range: a set point is at most {:g} in magnitude (a 32-bit float)",
+                        tools::Arguments::Get().NumberMax());
+        return text.c_str();
+    }
+    case CommandError::TooSmall: {
+        static const std::string text = fmt::format(
+            "too small: a nonzero set point is at least {:g} in magnitude (a 32-bit float), else it "
+            "would not reach the device as given",
+            tools::Arguments::Get().NumberMinNonzero());
+        return text.c_str();
+    }
     }
     return "?";
+}
+
+std::string CommandValueProblem(std::string_view argument, double value) {
+    try {
+        const tools::Arguments& table = tools::Arguments::Get();
+        const tools::ArgumentSpec& spec = table.Spec(argument);
+        if (spec.kind == tools::ArgumentKind::Number) return table.CheckNumber(argument, value).reason;
+        if (spec.kind == tools::ArgumentKind::Text) return spec.name + " is text, not a number";
+        if (!std::isfinite(value) || std::trunc(value) != value || std::fabs(value) > 1e9)
+            return spec.name + " takes a whole number: " + table.Allowed(argument);
+        return table.Check(argument, static_cast<long long>(value)).reason;
+    } catch (const std::exception& e) {
+        return e.what();
+    }
 }
 
 } // namespace tarvik::gateway

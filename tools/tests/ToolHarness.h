@@ -67,8 +67,9 @@ private:
 
 class Simulator {
 public:
-    // Serves in a directory of its own, or in `dir` when given.
-    explicit Simulator(std::vector<std::string> args, std::string dir = {}) {
+    // Serves in a directory of its own, or in `dir` when given. With `log`, the simulator logs
+    // every request and reply (-v) to that file.
+    explicit Simulator(std::vector<std::string> args, std::string dir = {}, std::string log = {}) {
         if (dir.empty()) {
             char tmpl[] = "/tmp/tarvik-tools-XXXXXX";
             dir_ = ::mkdtemp(tmpl);
@@ -77,8 +78,13 @@ public:
             dir_ = std::move(dir);
         }
         args.insert(args.begin(), {TARVIK_SIM, "--dir", dir_, "-q", "--seed", "5"});
+        if (!log.empty()) args.push_back("-v");
         pid_ = ::fork();
         if (pid_ == 0) {
+            if (!log.empty()) {
+                std::FILE* f = std::fopen(log.c_str(), "w");
+                if (!f || ::dup2(::fileno(f), STDOUT_FILENO) < 0) ::_exit(126);
+            }
             std::vector<char*> argv;
             for (auto& a : args)
                 argv.push_back(a.data());

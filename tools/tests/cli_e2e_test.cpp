@@ -153,17 +153,21 @@ TEST_F(ToolE2E, ResultCodesByNameAndExitStatus) {
         {"flow -p 3 -b 1000 -a 64:010203", "ResultBadBaud", 1},
         {"flow -p 3 -b 9600 -a 64:010203", "ResultNoReply", 1},  // the device is at 38400
         {"flow -p 3 -b 38400 -a 64:999999", "ResultNoReply", 1}, // another device's address
-        {"gas data 11 -p 3 -b 38400 -a 64:010203", "ResultBadGasNumber", 1},
-        {"vor set 3 -p 3 -b 38400 -a 64:010203", "ResultBadVORState", 1},
-        {"protect SHORT on -p 3 -b 38400 -a 64:010203", "ResultBadTextLength", 1},
-        {"pressure app 7 -p 4 -b 19200 -a 65:010204", "ResultBadApplication", 1},
-        {"unit pv 5 -p 5", "ResultBadChannel", 1},
+        // Outside the argument table: refused by the tool, the library's result never comes.
+        {"gas data 11 -p 3 -b 38400 -a 64:010203", "", 2},
+        {"vor set 3 -p 3 -b 38400 -a 64:010203", "", 2},
+        {"pressure app 7 -p 4 -b 19200 -a 65:010204", "", 2},
+        {"unit pv 5 -p 5", "", 2},
         {"unit test -p 3", "ResultNoReply", 1}, // a HART device does not speak the unit's protocol
     };
     for (const auto& c : cases) {
         const ToolRun r = sim.Tool(c.args + " --json");
         EXPECT_EQ(r.exit, c.exit) << c.args;
         const json j = r.Json();
+        if (c.exit == 2) {
+            EXPECT_EQ(j["error"]["kind"], "usage") << c.args;
+            continue;
+        }
         EXPECT_EQ(j["result"]["name"], c.result) << c.args;
         EXPECT_FALSE(j["result"]["reason"].get<std::string>().empty());
         EXPECT_FALSE(j["result"]["hint"].get<std::string>().empty());

@@ -54,16 +54,18 @@ TEST(ValuesToWrite, FiniteNumbersThatFitAFloat) {
         const char* text;
         std::optional<float> value; // nothing: a usage error
     } cases[] = {
-        {"40", 40.0f},          {"-2.5", -2.5f},         {"1e3", 1000.0f},       {"3.4e38", 3.4e38f},
-        {"1e40", std::nullopt}, {"-1e40", std::nullopt}, {"inf", std::nullopt},  {"-inf", std::nullopt},
-        {"nan", std::nullopt},  {"", std::nullopt},      {"12,5", std::nullopt}, {"fast", std::nullopt},
-        {"4 ", std::nullopt},   {"1e999", std::nullopt},
+        {"40", 40.0f},           {"-2.5", -2.5f},          {"1e3", 1000.0f},
+        {"3.4e38", 3.4e38f},     {"1e40", std::nullopt},   {"-1e40", std::nullopt},
+        {"inf", std::nullopt},   {"-inf", std::nullopt},   {"nan", std::nullopt},
+        {"", std::nullopt},      {"12,5", std::nullopt},   {"fast", std::nullopt},
+        {"4 ", std::nullopt},    {"1e999", std::nullopt},  {"0x10", std::nullopt},
+        {"1e-50", std::nullopt}, {"1e-400", std::nullopt}, {"-0", -0.0f},
     };
     for (const auto& c : cases) {
         if (c.value)
-            EXPECT_EQ(ParseValue(c.text, "value"), *c.value) << c.text;
+            EXPECT_EQ(ParseValue(c.text, "setpoint"), *c.value) << c.text;
         else
-            EXPECT_THROW(ParseValue(c.text, "value"), CLI::ValidationError) << c.text;
+            EXPECT_THROW(ParseValue(c.text, "setpoint"), CLI::ValidationError) << c.text;
     }
 }
 

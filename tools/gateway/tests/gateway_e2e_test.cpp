@@ -156,6 +156,8 @@ TEST(GatewayE2E, PublishesValuesTakesCommandsAndSaysGoodbye) {
     const Case cases[] = {
         {"mfc1", "setpoint", "abc", false, "BadPayload"},
         {"mfc1", "setpoint", "NaN", false, "BadPayload"},
+        {"mfc1", "setpoint", "1e-50", false, "BadPayload"}, // would reach the device as 0
+        {"mfc1", "setpoint", "0x10", false, "BadPayload"},
         {"mfc1", "setpoint", "", false, "BadPayload"},
         {"mfc1", "setpoint", "80.5", false, "OutOfRange"},
         {"mfc1", "setpoint", "-1", false, "OutOfRange"},

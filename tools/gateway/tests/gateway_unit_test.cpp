@@ -4,6 +4,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include "../../tests/ArgumentRows.h"
 #include "Command.h"
 #include "Config.h"
 #include "Metrics.h"
@@ -144,7 +145,11 @@ TEST(GatewayCommand, PayloadNumbers) {
         {"NaN", CommandError::NotANumber, 0},
         {"inf", CommandError::NotANumber, 0},
         {"-Infinity", CommandError::NotANumber, 0},
-        {"1e400", CommandError::NotFinite, 0},
+        {"1e400", CommandError::OutOfRange, 0},
+        {"3.5e38", CommandError::OutOfRange, 0},
+        {"-1e-50", CommandError::TooSmall, 0},
+        {"1e-400", CommandError::TooSmall, 0},
+        {"0e-400", CommandError::None, 0},
         {"0x10", CommandError::NotANumber, 0},
         {"12,5", CommandError::NotANumber, 0},
         {"12.5 l/min", CommandError::NotANumber, 0},
@@ -163,6 +168,28 @@ TEST(GatewayCommand, PayloadNumbers) {
             EXPECT_DOUBLE_EQ(n.value, c.value) << c.payload;
         }
     }
+}
+
+// The shared argument table's rows: a set-point payload is taken exactly when the table takes it,
+// and the write control's check judges every numeric argument as the command line does.
+TEST(GatewayCommand, ValuesAsTheArgumentTableSays) {
+    for (const tools::test::Row& r : tools::test::RowsFromTable()) {
+        const auto& spec = tools::Arguments::Get().Spec(r.argument);
+        if (spec.kind == tools::ArgumentKind::Number) {
+            EXPECT_EQ(ParseCommandNumber(r.value).Ok(), r.accepted) << r.value;
+            continue;
+        }
+        const auto number = ParseCommandNumber(r.value);
+        if (spec.kind == tools::ArgumentKind::Text || !number.Ok()) continue; // names and texts: not payloads
+        const std::string problem = CommandValueProblem(r.argument, number.value);
+        EXPECT_EQ(problem.empty(), r.accepted) << r.argument << " " << r.value << ": " << problem;
+        if (!r.accepted) {
+            EXPECT_EQ(problem.rfind(r.argument + " ", 0), 0u) << problem;
+        }
+    }
+    EXPECT_NE(CommandValueProblem("gas", 2.5), "");
+    EXPECT_NE(CommandValueProblem("no such argument", 1), "");
+    EXPECT_EQ(CommandValueProblem("setpoint", 42.5), "");
 }
 
 TEST(GatewayCommand, TopicsAndChannels) {

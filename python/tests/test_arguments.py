@@ -1,0 +1,176 @@
+"""The shared argument table and the Python package: the rows the table gives (the same rule as the
+command line's test derives them by) are refused or taken as it says, a refused value never
+reaches a device, and every value the table takes round-trips through the simulated device."""
+import random
+import struct
+import unittest
+
+import tarvik
+from tarvik import arguments
+from tarvik.facts import facts
+
+from .support import PortDir, ScriptedDevice, Simulator, library_available, simulator_path, skip_or_fail
+
+WRAP = 256  # a value one byte higher: it used to reach the device as the byte below
+
+
+def rows_from_table():
+    """(argument, value, accepted): the table's boundaries, the values just outside, a value that
+    wraps into a byte, and the number and text cases of its rules."""
+    rows = []
+    for e in facts().arguments["list"]:
+        s = arguments.argument(e["name"])
+        if s.kind == "range":
+            rows += [(s.name, v, True) for v in (s.first, s.last)]
+            rows += [(s.name, v, False) for v in (s.first - 1, s.last + 1, s.first + WRAP)]
+        elif s.kind == "codes":
+            codes = facts().codes(s.codes)
+            rows += [(s.name, name, True) for name in codes.values()]
+            rows += [(s.name, v, False) for v in (max(codes) + 1, WRAP + max(codes), "0x1")]
+        elif s.kind == "unit":
+            reserved = next(c for c in range(WRAP) if facts().unit(c) is None and
+                            not any(a <= c <= b for a, b, _ in facts().unit_ranges))
+            rows += [(s.name, v, False) for v in (reserved, WRAP + 19, "furlongs", 99999999999)]
+        elif s.kind == "number":
+            rows += [(s.name, v, True) for v in (0.0, -2.5, 40.0, 3.4e38, 1.2e-38)]
+            rows += [(s.name, v, False) for v in (float("nan"), float("inf"), float("-inf"), 1e-50, 1e39, 1e110)]
+        else:
+            rows += [(s.name, "FT-103", True), (s.name, "A" * s.length, True)]
+            rows += [(s.name, v, False) for v in ("secret12", "S\u00c9CRET1", "A" * (s.length + 1))]
+    return rows
+
+
+class TableRows(unittest.TestCase):
+    def test_every_row_is_judged_as_the_table_says(self):
+        check = {"range": arguments.check_integer, "codes": arguments.check_integer,
+                 "unit": arguments.check_integer, "number": arguments.check_number, "text": arguments.packed_text}
+        for name, value, accepted in rows_from_table():
+            with self.subTest(argument=name, value=value):
+                call = check[arguments.argument(name).kind]
+                if accepted:
+                    call(name, value)
+                else:
+                    with self.assertRaises((ValueError, TypeError)) as ctx:
+                        call(name, value)
+                    self.assertTrue(str(ctx.exception).startswith(name + " "), str(ctx.exception))
+
+    def test_texts_are_padded_and_refusals_say_which_character(self):
+        self.assertEqual(arguments.packed_text("tag", "FT-103"), b"FT-103  ")
+        with self.assertRaisesRegex(ValueError, "character 1 's'.*write 'S'"):
+            arguments.packed_text("protect_text", "secret12")
+        with self.assertRaisesRegex(ValueError, "character 2 '\u00c9'"):
+            arguments.packed_text("tag", "S\u00c9")
+
+
+COM_HART, COM_UNIT, BAUD = 7, 8, 2400
+
+
+class NothingReachesTheDevice(unittest.TestCase):
+    """Every refused row, through every method that takes the argument, against scripted devices
+    that record each request: none arrives."""
+
+    @classmethod
+    def setUpClass(cls):
+        if not library_available():
+            skip_or_fail("the Tarvik library cannot be loaded (set TARVIK_LIBRARY)")
+
+    def setUp(self):
+        self.ports = PortDir()
+        self.hart = ScriptedDevice(self.ports.path, COM_HART, "hart")
+        self.line = ScriptedDevice(self.ports.path, COM_UNIT, "line")
+
+    def tearDown(self):
+        self.hart.close()
+        self.line.close()
+        self.ports.close()
+
+    def calls(self, name):
+        dev, unit = tarvik.HartDevice(COM_HART, BAUD, "64:010203"), tarvik.ReadoutUnit(COM_UNIT)
+        return {
+            "state": [dev.write_vor_state, lambda v: unit.write_vor_state(1, v)],
+            "totalizer_state": [dev.write_totalizer_state],
+            "mode": [lambda v: dev.write_protect("SECRET12", v)],
+            "setpoint_unit": [lambda v: dev.write_set_point(10.0, unit=v)],
+            "flow_unit": [dev.select_flow_unit],
+            "pressure_unit": [dev.select_pressure_unit],
+            "unit_data2": [lambda v: dev.select_flow_unit(19, v)],
+            "gas": [dev.select_gas_number, dev.read_gas_data, dev.read_process_gas_type],
+            "application": [dev.select_pressure_application, dev.read_full_scale_range_pressure],
+            "channel": [unit.read_process_variable, lambda v: unit.write_set_point(v, 5.0)],
+            "places": [lambda v: unit.write_decimal_place(1, v)],
+            "digits": [lambda v: unit.write_set_point(1, 5.0, digits=v)],
+            "setpoint": [dev.write_set_point, lambda v: unit.write_set_point(1, v)],
+            "tag": [lambda v: tarvik.read_device_id(COM_HART, BAUD, tag=v)],
+            "protect_text": [lambda v: dev.write_protect(v, 0)],
+        }[name]
+
+    def test_refused_rows_send_nothing(self):
+        for name, value, accepted in rows_from_table():
+            if accepted:
+                continue
+            for call in self.calls(name):
+                with self.subTest(argument=name, value=value):
+                    with self.assertRaises((ValueError, TypeError)):
+                        call(value)
+        self.assertEqual((self.hart.requests, self.line.requests), ([], []))
+        # The devices do record what reaches them.
+        with self.assertRaises(tarvik.TarvikError):
+            tarvik.HartDevice(COM_HART, BAUD, "64:010203").select_gas_number(1)
+        self.assertEqual(len(self.hart.requests), 1)
+
+
+class RoundTrip(unittest.TestCase):
+    """Property: values the table takes reach the simulated device unchanged (it keeps what it
+    takes; what it refuses it refuses with its own response code, not through a wrapped byte)."""
+    SEED = 21
+
+    @classmethod
+    def setUpClass(cls):
+        if not library_available():
+            skip_or_fail("the Tarvik library cannot be loaded (set TARVIK_LIBRARY)")
+        path = simulator_path()
+        if not path:
+            skip_or_fail("tarvik-sim not found (set TARVIK_SIM)")
+        cls.sim = Simulator(path, ["--flow", "3:38400", "--readout", "5"])
+        cls.sim.wait_for([3, 5])
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sim.stop()
+
+    def test_accepted_values_come_back_as_sent(self):
+        rnd = random.Random(self.SEED)
+        dev, unit = tarvik.HartDevice(3, 38400, "64:010203"), tarvik.ReadoutUnit(5)
+        # Set points: single-precision values over the percent range the device takes, bit for bit.
+        for _ in range(12):
+            value = struct.unpack(">f", struct.pack(">f", rnd.uniform(0.0, 100.0)))[0]
+            now = dev.write_set_point(value).now
+            self.assertEqual(now.percent_raw, tarvik.raw_from_float(value), value)
+        for code in facts().codes("vor_states"):
+            self.assertEqual(dev.write_vor_state(code).now.code, code)
+        for code, name in facts().codes("totalizer_states").items():
+            before = dev.read_totalizer_state().code
+            # A reset is an action: the device keeps counting as it did, and says so.
+            self.assertEqual(dev.write_totalizer_state(code).now.code, before if name == "reset" else code)
+        dev.write_totalizer_state("stop")
+        dev.write_vor_state("normal")
+        # The 0731: every channel and every number of decimals the table takes.
+        first, last = arguments.argument("channel").first, arguments.argument("channel").last
+        for channel in range(first, last + 1):
+            unit.write_decimal_place(channel, arguments.argument("places").last)  # it reads back with its places
+            for digits in range(arguments.argument("digits").first, arguments.argument("digits").last + 1):
+                value = round(rnd.uniform(1.0, 9.0), digits)
+                self.assertAlmostEqual(unit.write_set_point(channel, value, digits=digits), value, places=digits)
+        for places in range(arguments.argument("places").first, arguments.argument("places").last + 1):
+            self.assertEqual(unit.write_decimal_place(2, places), places)
+        # A protect text of the packed alphabet locks and unlocks with the same text.
+        alphabet = "".join(chr(c) for c in range(facts().arguments["text"]["first"],
+                                                  facts().arguments["text"]["last"] + 1))
+        key = "".join(rnd.choice(alphabet) for _ in range(arguments.argument("protect_text").length - 1))
+        self.assertEqual(dev.write_protect(key, "on").result, tarvik.Result.Ok)
+        self.assertEqual(dev.write_protect(key, "off").result, tarvik.Result.Ok)
+        self.assertEqual(dev.write_vor_state("normal").now.name, "normal")  # writable again
+
+
+if __name__ == "__main__":
+    unittest.main()
