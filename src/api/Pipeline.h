@@ -47,7 +47,7 @@ template <class F>
 std::int32_t Guarded(F&& body) noexcept {
     try {
         return body();
-    } catch (const comport::EComError&) {
+    } catch (const LineError&) {
         return ResultPortBusy;
     } catch (const std::exception& e) {
         NoteUnexpected(e.what());
@@ -120,7 +120,7 @@ Remaining RemainingOf(const R& r) {
 // How long the line takes to carry `bytes` characters (start bit, 8 data bits, parity, stop bit).
 inline std::chrono::microseconds LineTime(const LineSettings& line, std::size_t bytes) {
     if (line.baud <= 0) return {};
-    const std::int64_t bits = 10 + (line.parity == comport::paNone ? 0 : 1);
+    const std::int64_t bits = 10 + (line.parity == Parity::None ? 0 : 1);
     return std::chrono::microseconds(static_cast<std::int64_t>(bytes) * bits * 1'000'000 / line.baud);
 }
 
@@ -147,7 +147,7 @@ inline std::chrono::microseconds RestOf(const LineSettings& line, const Remainin
 // sleeps through the bytes the reply likely still needs instead of waking for each. Returns 0, or
 // ResultNoReply when not one byte came. `expected` (made by RemainingOf), what the collector would
 // answer before the first byte, lets the first look at the line wait until the request and such a reply could
-// have passed. Raises comport::EComError when the port fails.
+// have passed. Raises LineError when the port fails.
 template <class Collect>
 std::int32_t Exchange(OpenLine& line, std::span<const std::uint8_t> request, std::chrono::milliseconds wait,
                       Collect&& collect, Remaining expected = {0, 0}) {
