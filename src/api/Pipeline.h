@@ -172,15 +172,19 @@ std::int32_t Exchange(OpenLine& line, std::span<const std::uint8_t> request, std
 
     if (fixed) {
         clock.SleepFor(wait);
-        std::size_t left = t.Queued();
-        if (left == 0) return ResultNoReply;
+        // What is queued now: one read when it fits the buffer; past the buffer, the rest that is
+        // queued after the first read, and nothing that comes later.
+        std::size_t n = t.ReadQueued(buffer);
+        if (n == 0) return ResultNoReply;
         const Clock::time_point arrived = clock.Now();
-        while (left > 0) {
-            const std::size_t n = t.ReadQueued(std::span(buffer).first(std::min(left, buffer.size())));
-            if (n == 0) break;
+        std::size_t left = n < buffer.size() ? 0 : t.Queued();
+        for (;;) {
             if (trace) trace->Reply(std::span(buffer).first(n), arrived);
             for (std::size_t i = 0; i < n; ++i)
                 collect(buffer[i]);
+            if (left == 0) break;
+            n = t.ReadQueued(std::span(buffer).first(std::min(left, buffer.size())));
+            if (n == 0) break;
             left -= n;
         }
         return 0;
