@@ -3,8 +3,11 @@
 // the codecs). A further family is one more line description and call type.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "../digital/Hart.h"
 #include "../readout/Protocol.h"

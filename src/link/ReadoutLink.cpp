@@ -1,6 +1,6 @@
 // The fast link to the 0731 read-out unit: the exports' requests and reply rules (Protocol.h) over
 // a port that stays open.
-#include <mutex>
+#include <functional>
 #include <string_view>
 #include <unordered_map>
 
