@@ -8,6 +8,9 @@
 
 #include "Bench.h"
 #include "Heap.h"
+#include "Minimal.h"
+#include "digital/Hart.h"
+#include "readout/Protocol.h"
 #include "tarvik/Link.h"
 
 namespace tarvik::bench {
@@ -82,6 +85,38 @@ void BM_LinkReadProcessVariable(benchmark::State& state) {
             WireMs(kReadoutRequestBytes + replyBytes, 9600), "ReadProcessVariable_0731.call");
 }
 BENCHMARK(BM_LinkReadProcessVariable)->UseManualTime()->Iterations(50)->Unit(benchmark::kMillisecond);
+
+// The same readings by a hand-written poll loop on a line kept open: the floor of the link's CPU.
+void BM_MinimalPollReadFlow(benchmark::State& state) {
+    MinimalPollLine line(PortPath(kFlowPort), {kFlowBaud, true});
+    if (!line.IsOpen()) state.SkipWithError("open failed");
+    const auto request = digital::BuildRequest(
+        digital::Address::Device(kFlowDeviceType, kFlowIdHigh, kFlowIdMid, kFlowPort), 1, {});
+    std::array<std::uint8_t, 64> reply{};
+    std::vector<double> times, cpu;
+    Measure(state, times, cpu, [&] {
+        if (line.Exchange(request, reply, kHartReplyBytes, kFlowWaitMs) != kHartReplyBytes)
+            state.SkipWithError("no full reply");
+    });
+    Figures()["minimal poll ReadFlow 38400.cpu_us"] = Median(cpu);
+    state.counters["cpu_us"] = Median(cpu);
+}
+BENCHMARK(BM_MinimalPollReadFlow)->UseManualTime()->Iterations(200)->Unit(benchmark::kMillisecond);
+
+void BM_MinimalPollReadProcessVariable(benchmark::State& state) {
+    MinimalPollLine line(PortPath(kReadoutPort), {9600, false});
+    if (!line.IsOpen()) state.SkipWithError("open failed");
+    const std::string text = readout::RequestLine("01", "K");
+    const std::vector<std::uint8_t> request(text.begin(), text.end());
+    std::array<std::uint8_t, 256> reply{};
+    std::vector<double> times, cpu;
+    Measure(state, times, cpu, [&] {
+        if (line.Exchange(request, reply, 0, kReadoutWaitMs) <= 0) state.SkipWithError("no reply");
+    });
+    Figures()["minimal poll ReadProcessVariable 9600.cpu_us"] = Median(cpu);
+    state.counters["cpu_us"] = Median(cpu);
+}
+BENCHMARK(BM_MinimalPollReadProcessVariable)->UseManualTime()->Iterations(50)->Unit(benchmark::kMillisecond);
 
 void BM_LinkHeap(benchmark::State& state) {
     link::HartLink l;

@@ -8,7 +8,7 @@
 #include <set>
 #include <vector>
 
-#include "FakePort.h"
+#include "FuzzLine.h"
 #include "TarvikDLL.h"
 
 namespace {

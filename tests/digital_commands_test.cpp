@@ -9,7 +9,6 @@
 #include "support/HartFrames.h"
 
 using namespace tarvik::digital;
-using DigitalReply = tarvik::digital::Reply;
 using tarvik::test::Bytes;
 using tarvik::test::HartFrame;
 
@@ -36,8 +35,8 @@ Bytes Frame(std::initializer_list<std::uint8_t> afterPreamble) {
     return f;
 }
 
-DigitalReply Stored(const Bytes& bytes) {
-    DigitalReply r;
+Reply Stored(const Bytes& bytes) {
+    Reply r;
     for (auto b : bytes)
         r.Collect(b);
     return r;
@@ -45,14 +44,14 @@ DigitalReply Stored(const Bytes& bytes) {
 
 // A reply of `k` stored bytes whose first `L` bytes are a full reply with a correct checksum (cut
 // when k < L, padded when k > L).
-DigitalReply FullOfLength(const CommandSpec& desc, int L, int k, std::uint8_t status2 = 0) {
+Reply FullOfLength(const CommandSpec& desc, int L, int k, std::uint8_t status2 = 0) {
     Bytes f = HartFrame(desc.command, 0x00, status2, Bytes(static_cast<std::size_t>(L - 11), 0x31));
     f.resize(static_cast<std::size_t>(k), 0x5C);
     return Stored(f);
 }
 
 // A short reply (byte count 2, correct checksum), optionally followed by one more byte.
-DigitalReply ShortReply(const CommandSpec& desc, bool trailing) {
+Reply ShortReply(const CommandSpec& desc, bool trailing) {
     Bytes f = HartFrame(desc.command, 0x40, 0x00, {});
     if (trailing) f.push_back(0x5C);
     return Stored(f);

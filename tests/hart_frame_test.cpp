@@ -4,21 +4,20 @@
 #include "support/HartFrames.h"
 
 using namespace tarvik::digital;
-using DigitalReply = tarvik::digital::Reply;
 using tarvik::test::Bytes;
 using tarvik::test::HartFrame;
 
 namespace {
 
-DigitalReply Stored(const Bytes& bytes) {
-    DigitalReply r;
+Reply Stored(const Bytes& bytes) {
+    Reply r;
     for (auto b : bytes)
         r.Collect(b);
     return r;
 }
 
 // A reply of exactly `k` stored bytes: a full frame of length L, cut or padded.
-DigitalReply OfLength(int L, int k, std::uint8_t s2 = 0, std::uint8_t byteCount = 0) {
+Reply OfLength(int L, int k, std::uint8_t s2 = 0, std::uint8_t byteCount = 0) {
     Bytes data(static_cast<std::size_t>(L - 11), 0x11);
     Bytes f = HartFrame(1, 0, s2, data);
     if (byteCount) {
@@ -32,7 +31,7 @@ DigitalReply OfLength(int L, int k, std::uint8_t s2 = 0, std::uint8_t byteCount 
 }
 
 // A short reply (status only) of 11 stored bytes, with a correct checksum.
-DigitalReply ShortReply(std::uint8_t byteCount = 2) {
+Reply ShortReply(std::uint8_t byteCount = 2) {
     Bytes f = HartFrame(1, 0x05, 0x00, {});
     f[7] = byteCount;
     f[10] = 0;
@@ -67,7 +66,7 @@ TEST(HartFrame, ClassificationOverEveryStoredCountForLength16) {
     for (int k = 0; k <= 51; ++k) {
         Classification c;
         if (k == 11 || k == 12) {
-            DigitalReply r = ShortReply();
+            Reply r = ShortReply();
             if (k == 12) r.Collect(0x77); // a trailing byte after a short reply
             c = Classify(r, desc);
             EXPECT_EQ(c.result, ResultErrorReply) << k;
@@ -84,7 +83,7 @@ TEST(HartFrame, ClassificationOverEveryStoredCountForLength16) {
             EXPECT_FALSE(c.full || c.status);
         }
     }
-    DigitalReply sixty;
+    Reply sixty;
     for (int i = 0; i < 60; ++i)
         sixty.Collect(0x10);
     EXPECT_EQ(Classify(sixty, desc).result, ResultBadLength);
@@ -103,12 +102,12 @@ TEST(HartFrame, ChecksumAndStatus2Rules) {
     for (const auto& c : cases)
         EXPECT_EQ(Classify(OfLength(16, 16, c.status2), desc).result, c.result);
 
-    DigitalReply bad = OfLength(16, 16);
+    Reply bad = OfLength(16, 16);
     bad.bytes[12] ^= 0x01;
     EXPECT_EQ(Classify(bad, desc).result, ResultBadChecksum);
     EXPECT_FALSE(Classify(bad, desc).status);
 
-    DigitalReply badShort = ShortReply();
+    Reply badShort = ShortReply();
     badShort.bytes[10] ^= 0xFF;
     EXPECT_EQ(Classify(badShort, desc).result, ResultErrorReplyChecksum);
     EXPECT_FALSE(Classify(badShort, desc).status);
@@ -128,29 +127,29 @@ TEST(HartFrame, LengthTwelveIsFullOnlyAndByteCountTestDecides) {
     EXPECT_EQ(Classify(OfLength(12, 12, 0, 4), tested).result, ResultBadLength);
     EXPECT_FALSE(Classify(OfLength(12, 12, 0, 4), tested).status);
     // A wrong checksum wins over a wrong byte count.
-    DigitalReply bad = OfLength(12, 12, 0, 4);
+    Reply bad = OfLength(12, 12, 0, 4);
     bad.bytes[11] ^= 1;
     EXPECT_EQ(Classify(bad, tested).result, ResultBadChecksum);
     // Short replies: byte count 2 required under the test, for both checksum outcomes.
     EXPECT_EQ(Classify(ShortReply(2), tested).result, ResultErrorReply);
     EXPECT_EQ(Classify(ShortReply(5), tested).result, ResultBadLength);
-    DigitalReply badShort = ShortReply(2);
+    Reply badShort = ShortReply(2);
     badShort.bytes[10] ^= 1;
     EXPECT_EQ(Classify(badShort, tested).result, ResultErrorReplyChecksum);
     EXPECT_EQ(Classify(OfLength(12, 14, 0, 3), tested).result, ResultBadLength);
 }
 
 TEST(HartFrame, WordsAreAssembledMostSignificantFirst) {
-    DigitalReply r = Stored(HartFrame(1, 0, 0, {0x39, 0x42, 0xC8, 0x00, 0x00}));
+    Reply r = Stored(HartFrame(1, 0, 0, {0x39, 0x42, 0xC8, 0x00, 0x00}));
     EXPECT_EQ(WordAt(r, 11), 0x42C80000);
-    DigitalReply neg = Stored(HartFrame(1, 0, 0, {0x39, 0xC4, 0x79, 0xC0, 0x00}));
+    Reply neg = Stored(HartFrame(1, 0, 0, {0x39, 0xC4, 0x79, 0xC0, 0x00}));
     EXPECT_EQ(static_cast<std::uint32_t>(WordAt(neg, 11)), 0xC479C000u);
 }
 
 TEST(HartFrame, AReplyIsCompleteAtItsByteCountOrOnceNoCountCouldBeAccepted) {
     const CommandSpec flow{.command = 1, .fullLength = 16};
     const Bytes full = HartFrame(1, 0x00, 0x00, {0x39, 0x42, 0xC8, 0x00, 0x00}); // byte count 7: 16 bytes
-    DigitalReply r;
+    Reply r;
     for (std::size_t i = 0; i < full.size(); ++i) {
         EXPECT_FALSE(FrameComplete(r, flow)) << i;
         // What is still missing is never overstated: a wait sized by it cannot outlast the reply.
@@ -165,13 +164,13 @@ TEST(HartFrame, AReplyIsCompleteAtItsByteCountOrOnceNoCountCouldBeAccepted) {
     EXPECT_TRUE(FrameComplete(r, flow));
     EXPECT_EQ(FrameBytesMissing(r, flow), 0);
     // Once the byte count is in, the bound is exact.
-    DigitalReply counted;
+    Reply counted;
     for (std::size_t i = 0; counted.count <= static_cast<std::int32_t>(kPosByteCount); ++i)
         counted.Collect(full[i]);
     EXPECT_EQ(FrameBytesMissing(counted, flow), 16 - counted.count);
 
     // A short reply (byte count 2) ends after 11 bytes.
-    DigitalReply s;
+    Reply s;
     for (std::uint8_t b : HartFrame(1, 0x40, 0x00, {})) {
         // Taken for a full reply until its byte count says otherwise.
         const FrameRemaining left = FrameBytesRemaining(s, flow);
@@ -184,7 +183,7 @@ TEST(HartFrame, AReplyIsCompleteAtItsByteCountOrOnceNoCountCouldBeAccepted) {
 
     // A byte count that promises more than any accepted length: complete once the count passes
     // L + 1 (and 12), whatever is still to come.
-    DigitalReply big;
+    Reply big;
     Bytes huge = HartFrame(1, 0x00, 0x00, Bytes(40, 0x31));
     for (std::size_t i = 0; i < huge.size() && !FrameComplete(big, flow); ++i) {
         EXPECT_LE(FrameBytesMissing(big, flow), 18 - big.count) << i;

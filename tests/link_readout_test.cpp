@@ -3,12 +3,15 @@
 // a virtual clock); opening and a port that fails on a real pseudo-terminal.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "api/Transport.h"
+#include "readout/Protocol.h"
 #include "support/MemoryPeer.h"
 #include "support/ScriptedPeer.h"
 #include "tarvik/Link.h"
@@ -19,6 +22,7 @@ using tarvik::test::BytesOf;
 using tarvik::test::MemoryLines;
 using tarvik::test::MemoryPeer;
 using tarvik::test::ScriptedPeer;
+using tarvik::test::ScriptedReply;
 
 namespace {
 
@@ -272,4 +276,37 @@ TEST_F(LinkReadout, AReplyAsLongAsTheLastToTheCommandIsTakenInAFewLooks) {
         EXPECT_LE(took, lastByte + c.maxLate);
         EXPECT_LE(peer_.Looks() - looks, c.maxLooks);
     }
+}
+
+// Calls on one link from several threads are serialised: each gets the reply to its own request.
+TEST_F(LinkReadout, CallsFromSeveralThreadsGetTheRepliesToTheirOwnRequests) {
+    peer_.SetResponder([](const Bytes& request) {
+        const std::string address(request.begin() + 3, request.begin() + 5); // "AZ.03K\r"
+        return ScriptedReply{BytesOf("AZ," + address + ",K,0,0," + address + ".5,\r\n")};
+    });
+    constexpr int kThreads = 4, kCalls = 2000;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int channel = 1; channel <= kThreads; ++channel)
+        threads.emplace_back([&, channel] {
+            for (int i = 0; i < kCalls; ++i) {
+                const auto r = link_.ReadProcessVariable(channel);
+                if (r.result != ResultOk || r.value != static_cast<float>(2 * channel - 1) + 0.5f) ++wrong;
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(wrong, 0);
+}
+
+// A unit that never ends its line: the link keeps no more than a reply's bound and stops there,
+// rather than collecting until the timeout.
+TEST_F(LinkReadout, AReplyWithoutALineEndEndsAtTheBound) {
+    constexpr int kTimeoutMs = 2000;
+    link_.SetOptions({.timeoutMs = kTimeoutMs});
+    peer_.Reply(Bytes(3 * tarvik::readout::kMaxReply, 'A'), 2);
+    auto& clock = tarvik::api::ActiveBackend().GetClock();
+    const auto start = clock.Now();
+    EXPECT_NE(link_.ReadProcessVariable(1).result, ResultNoReply);
+    EXPECT_LT(clock.Now() - start, std::chrono::milliseconds(kTimeoutMs / 2));
 }

@@ -268,6 +268,20 @@ TEST(Trace, NamesTheCallTheLineAndTheBytesSentAndReceived) {
                               Hex(kFlowRequest) + "\\] rx=\\[\\+20ms: " + Hex(first) +
                               " \\+50ms: " + Hex(second) + "\\] result=ResultOk$")))
         << traced[4];
+
+    // A retried call: each request with its own reply, never the replies merged after the last.
+    Bytes damaged = reply;
+    damaged.back() ^= 0xFF;
+    link.SetOptions({.timeoutMs = 1000, .retries = 1});
+    peer.Reply(damaged, 5);
+    peer.Reply(reply, 5);
+    EXPECT_EQ(link.ReadFlow(kDevice).result, ResultOk);
+    const std::string retried = trace.Lines().at(5);
+    const std::string tx = "tx=\\[" + Hex(kFlowRequest) + "\\]";
+    EXPECT_TRUE(
+        std::regex_search(retried, std::regex(tx + " rx=\\[\\+\\d+ms: " + Hex(damaged) + "\\] " + tx +
+                                              " rx=\\[\\+\\d+ms: " + Hex(reply) + "\\] result=ResultOk$")))
+        << retried;
 }
 
 TEST(Trace, LinesFromSeveralThreadsStayWhole) {

@@ -4,8 +4,6 @@
 
 namespace tarvik::api {
 
-using namespace comport;
-
 namespace {
 
 // The fixed 40-entry table of device names.
@@ -21,18 +19,17 @@ const std::array<std::string, kPortCount>& DeviceNames() {
 
 struct BaudEntry {
     std::int32_t baud;
-    TBaudRate code;
     std::int32_t delayMs; // round((583 / baud + 0.1) * 1000)
 };
 
-constexpr std::array<BaudEntry, 8> kBaudTable = {{{1200, br1200, 586},
-                                                  {2400, br2400, 343},
-                                                  {3600, br3600, 262},
-                                                  {4800, br4800, 221},
-                                                  {7200, br7200, 181},
-                                                  {9600, br9600, 161},
-                                                  {19200, br19200, 130},
-                                                  {38400, br38400, 115}}};
+constexpr std::array<BaudEntry, 8> kBaudTable = {{{1200, 586},
+                                                  {2400, 343},
+                                                  {3600, 262},
+                                                  {4800, 221},
+                                                  {7200, 181},
+                                                  {9600, 161},
+                                                  {19200, 130},
+                                                  {38400, 115}}};
 
 const BaudEntry* FindBaud(std::int32_t baud) {
     for (const auto& e : kBaudTable)
@@ -49,9 +46,8 @@ std::optional<std::string> DeviceName(std::int32_t port) {
     return DeviceNames()[static_cast<std::size_t>(port - 1)];
 }
 
-std::optional<TBaudRate> BaudCode(std::int32_t baud) {
-    const BaudEntry* e = FindBaud(baud);
-    return e ? std::optional(e->code) : std::nullopt;
+bool AcceptedRate(std::int32_t baud) {
+    return FindBaud(baud) != nullptr;
 }
 
 std::int32_t ResponseDelayMs(std::int32_t baud) {

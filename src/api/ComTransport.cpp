@@ -1,9 +1,13 @@
-// The production side of the seam: lines are TComPort objects, the clock is the steady clock.
+// The production side of the seam: lines are TComPort objects, the clock is the steady clock. The
+// only file of the pipeline that knows the port component: its settings and its errors are
+// translated here, both ways.
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <thread>
 #include <vector>
 
+#include "../comport/ComPort.h"
 #include "CallFrame.h"
 #include "Transport.h"
 
@@ -11,29 +15,72 @@ namespace tarvik::api {
 
 using namespace comport;
 
-bool IsTimeout(const EComError& error) {
-    return error.Kind == ekTimeout;
+namespace {
+
+LineError::Kind KindOf(TComErrorKind kind) {
+    switch (kind) {
+    case ekSystem:
+        return LineError::Kind::Failed;
+    case ekTimeout:
+        return LineError::Kind::Timeout;
+    case ekClosedPort:
+        return LineError::Kind::Closed;
+    case ekOpen:
+        return LineError::Kind::Open;
+    case ekComponent:
+        break;
+    }
+    return LineError::Kind::Other;
 }
 
-namespace {
+// Runs a call of the component and raises its failure as the pipeline's own.
+template <class F>
+auto Translated(F&& call) -> decltype(call()) {
+    try {
+        return call();
+    } catch (const EComError& e) {
+        throw LineError(KindOf(e.Kind), e.ErrorCode, e.what());
+    }
+}
+
+TParity ParityOf(Parity parity) {
+    switch (parity) {
+    case Parity::Odd:
+        return paOdd;
+    case Parity::Even:
+        return paEven;
+    case Parity::None:
+        break;
+    }
+    return paNone;
+}
+
+TBaudRate RateOf(std::int32_t baud) {
+    for (int r = br50; r < brCustom; ++r)
+        if (BaudRateValue(static_cast<TBaudRate>(r)) == baud) return static_cast<TBaudRate>(r);
+    throw LineError(LineError::Kind::Other, ceInvalidParameter,
+                    "rate not supported: " + std::to_string(baud));
+}
 
 class ComTransport final : public Transport {
 public:
     explicit ComTransport(const LineSettings& line) {
-        port_.SetParity(line.parity);
-        port_.SetBaudRate(line.baudCode);
+        port_.SetParity(ParityOf(line.parity));
+        port_.SetBaudRate(RateOf(line.baud));
         port_.SetDeviceName(line.device);
         port_.SetStopBits(sb1);
         port_.SetDataBits(db8);
-        port_.Open();
+        Translated([this] { port_.Open(); });
     }
 
     void Write(std::span<const std::uint8_t> bytes) override {
-        // The previous write may still read its bytes: let it finish before they are replaced.
-        if (written_) port_.Write(nullptr, 0, true);
-        text_.assign(bytes.begin(), bytes.end());
-        port_.Write(text_.data(), static_cast<std::int32_t>(text_.size()), false);
-        written_ = true;
+        Translated([&] {
+            // The previous write may still read its bytes: let it finish before they are replaced.
+            if (written_) port_.Write(nullptr, 0, true);
+            text_.assign(bytes.begin(), bytes.end());
+            port_.Write(text_.data(), static_cast<std::int32_t>(text_.size()), false);
+            written_ = true;
+        });
     }
 
     std::size_t ReadSome(std::span<std::uint8_t> out, Clock::time_point deadline) override {
@@ -44,14 +91,18 @@ public:
         return Take(out, ms);
     }
 
-    std::size_t Queued() override { return static_cast<std::size_t>(std::max(0, port_.InputCount())); }
+    std::size_t Queued() override {
+        return Translated([this] { return static_cast<std::size_t>(std::max(0, port_.InputCount())); });
+    }
 
     std::size_t ReadQueued(std::span<std::uint8_t> out) override { return Take(out, 0); }
 
 private:
     std::size_t Take(std::span<std::uint8_t> out, std::int32_t waitMs) {
         const auto length = static_cast<std::int32_t>(std::min<std::size_t>(out.size(), INT32_MAX));
-        return static_cast<std::size_t>(std::max(0, port_.ReadAvailable(out.data(), length, waitMs)));
+        return Translated([&] {
+            return static_cast<std::size_t>(std::max(0, port_.ReadAvailable(out.data(), length, waitMs)));
+        });
     }
 
     // Declared before the port: it outlives the write under way, which may read it until Close.
@@ -70,7 +121,7 @@ public:
         // for the bytes instead.
         if (time < kShortestWindowsRest) return;
 #endif
-        api::SleepFor(time);
+        std::this_thread::sleep_for(time);
     }
 
 private:
@@ -88,13 +139,15 @@ public:
                            [&](const std::string& entry) { return PortNameMatches(entry, device); });
     }
     void TrialOpen(const std::string& device) override {
-        TComPort trial;
-        trial.SetDeviceName(device);
-        trial.Open();
-        trial.Close();
+        Translated([&] {
+            TComPort trial;
+            trial.SetDeviceName(device);
+            trial.Open();
+            trial.Close();
+        });
     }
     std::unique_ptr<Transport> Open(const LineSettings& line) override {
-        return std::make_unique<ComTransport>(line);
+        return Translated([&] { return std::make_unique<ComTransport>(line); });
     }
     Clock& GetClock() override { return clock_; }
 

@@ -9,7 +9,7 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadFlow(int32_t Port, int32_t Baud, i
                                                    int32_t IdLow, int32_t DeviceType, int32_t* Value,
                                                    uint8_t* Units, uint8_t* Status1, uint8_t* Status2) {
     return RunCommand(__func__, Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kReadFlow, {},
-                      Status1, Status2, [&](const tarvik::api::DigitalReply& r, int32_t result) {
+                      Status1, Status2, [&](const Reply& r, int32_t result) {
                           UnitValue v;
                           result = DecodeUnitValue(r, result, v);
                           *Units = v.units;

@@ -7,7 +7,6 @@
 using namespace tarvik::digital;
 using tarvik::api::Refused;
 using tarvik::api::RunCommand;
-using DigitalReply = tarvik::digital::Reply;
 
 extern "C" TARVIK_API int32_t TARVIK_CALL ReadGasData(int32_t Port, int32_t Baud, int32_t IdHigh,
                                                       int32_t IdMid, int32_t IdLow, int32_t DeviceType,
@@ -18,7 +17,7 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadGasData(int32_t Port, int32_t Baud
     RequestData data;
     if (const int32_t rc = GasNumberRequest(GasNumber, data)) return Refused(__func__, rc);
     return RunCommand(__func__, Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kReadGasData,
-                      data.Bytes(), Status1, Status2, [&](const DigitalReply& r, int32_t result) {
+                      data.Bytes(), Status1, Status2, [&](const Reply& r, int32_t result) {
                           GasDataRecord d;
                           result = DecodeGasData(r, result, d);
                           uint8_t* const units[] = {Units1, Units2, Units3, Units4};
@@ -39,7 +38,7 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadProcessGasType(int32_t Port, int32
     if (const int32_t rc = GasNumberRequest(GasNumber, data)) return Refused(__func__, rc);
     return RunCommand(__func__, Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow),
                       kReadProcessGasType, data.Bytes(), Status1, Status2,
-                      [&](const DigitalReply& r, int32_t result) {
+                      [&](const Reply& r, int32_t result) {
                           // Exactly twelve bytes, no terminating zero.
                           tarvik::digital::GasTypeText text;
                           result = DecodeGasTypeText(r, result, text);
@@ -55,8 +54,7 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadOperationalSettings(int32_t Port, 
                                                                   uint8_t* Setting4, uint8_t* Status1,
                                                                   uint8_t* Status2) {
     return RunCommand(__func__, Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow),
-                      kReadOperationalSettings, {}, Status1, Status2,
-                      [&](const DigitalReply& r, int32_t result) {
+                      kReadOperationalSettings, {}, Status1, Status2, [&](const Reply& r, int32_t result) {
                           FourBytes s;
                           result = DecodeSettings(r, result, s);
                           *Setting1 = s[0];

@@ -8,7 +8,6 @@
 using namespace tarvik::digital;
 using tarvik::api::Refused;
 using tarvik::api::RunCommand;
-using DigitalReply = tarvik::digital::Reply;
 
 extern "C" TARVIK_API int32_t TARVIK_CALL ReadDeviceID(int32_t LookupMode, int32_t Port, int32_t Baud,
                                                        const char* Tag, int32_t TagLength, uint8_t* IdHigh,
@@ -18,7 +17,9 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadDeviceID(int32_t LookupMode, int32
         // Unlike every other export, the mode and the tag are judged only once the port is known.
         tarvik::api::LineSettings line;
         int32_t delayMs = 0;
-        if (int32_t rc = tarvik::api::PrepareDigital(Port, Baud, line, delayMs)) return rc;
+        if (int32_t rc = tarvik::api::CheckedLine(
+                Port, tarvik::api::DigitalLineOf(Baud), [](int32_t wait) { return wait; }, line, delayMs))
+            return rc;
 
         RequestData data;
         const CommandSpec* desc = nullptr;
@@ -30,23 +31,24 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadDeviceID(int32_t LookupMode, int32
         } else {
             return ResultBadMode;
         }
-        return tarvik::api::Transact(line, delayMs, Address::Broadcast(), *desc, data.Bytes(), Status1,
-                                     Status2, [&](const DigitalReply& r, int32_t result) {
-                                         IdentityRecord id;
-                                         result = DecodeIdentity(r, result, id);
-                                         *IdHigh = id.idHigh;
-                                         *IdMid = id.idMid;
-                                         *IdLow = id.idLow;
-                                         *DeviceType = id.deviceType;
-                                         return result;
-                                     });
+        tarvik::api::DigitalCall call(Address::Broadcast(), *desc, data.Bytes(), Status1, Status2,
+                                      [&](const Reply& r, int32_t result) {
+                                          IdentityRecord id;
+                                          result = DecodeIdentity(r, result, id);
+                                          *IdHigh = id.idHigh;
+                                          *IdMid = id.idMid;
+                                          *IdLow = id.idLow;
+                                          *DeviceType = id.deviceType;
+                                          return result;
+                                      });
+        return tarvik::api::Cycle(line, delayMs, call);
     });
 }
 
 extern "C" TARVIK_API int32_t TARVIK_CALL ReadTAG(int32_t Port, int32_t Baud, uint8_t* TagRecord,
                                                   uint8_t* Status1, uint8_t* Status2) {
     return RunCommand(__func__, Port, Baud, Address::Broadcast(), kReadTagDescriptorDate, {}, Status1,
-                      Status2, [&](const DigitalReply& r, int32_t result) {
+                      Status2, [&](const Reply& r, int32_t result) {
                           tarvik::digital::TagRecord record{};
                           result = DecodeTag(r, result, record);
                           std::copy(record.begin(), record.end(), TagRecord);

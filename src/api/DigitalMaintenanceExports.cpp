@@ -5,7 +5,6 @@
 using namespace tarvik::digital;
 using tarvik::api::Refused;
 using tarvik::api::RunCommand;
-using DigitalReply = tarvik::digital::Reply;
 
 extern "C" TARVIK_API int32_t TARVIK_CALL WriteProtectS(int32_t Port, int32_t Baud, const char* ProtectText,
                                                         int32_t ProtectTextLength, int32_t IdHigh,
@@ -17,9 +16,8 @@ extern "C" TARVIK_API int32_t TARVIK_CALL WriteProtectS(int32_t Port, int32_t Ba
         return Refused(__func__, rc);
     const uint8_t mode = Low8(ProtectMode);
     return RunCommand(__func__, Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kWriteProtect,
-                      data.Bytes(), Status1, Status2, [mode](const DigitalReply& r, int32_t result) {
-                          return DecodeProtectEcho(r, result, mode);
-                      });
+                      data.Bytes(), Status1, Status2,
+                      [mode](const Reply& r, int32_t result) { return DecodeProtectEcho(r, result, mode); });
 }
 
 extern "C" TARVIK_API int32_t TARVIK_CALL BackupDatabaseS(int32_t Port, int32_t Baud, int32_t IdHigh,

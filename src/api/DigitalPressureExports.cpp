@@ -5,13 +5,12 @@
 using namespace tarvik::digital;
 using tarvik::api::Refused;
 using tarvik::api::RunCommand;
-using DigitalReply = tarvik::digital::Reply;
 
 namespace {
 
 // Decoder of the unit-and-value replies into the export's two outputs.
 auto UnitValueInto(uint8_t* units, int32_t* value) {
-    return [units, value](const DigitalReply& r, int32_t result) {
+    return [units, value](const Reply& r, int32_t result) {
         UnitValue v;
         result = DecodeUnitValue(r, result, v);
         *units = v.units;
@@ -66,7 +65,7 @@ ReadOperationalSettingsPressure(int32_t Port, int32_t Baud, int32_t IdHigh, int3
                                 uint8_t* Setting4, uint8_t* Status1, uint8_t* Status2) {
     return RunCommand(__func__, Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow),
                       kReadOperationalSettingsPressure, {}, Status1, Status2,
-                      [&](const DigitalReply& r, int32_t result) {
+                      [&](const Reply& r, int32_t result) {
                           FourBytes s;
                           result = DecodeSettings(r, result, s);
                           *Setting1 = s[0];

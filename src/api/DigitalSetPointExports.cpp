@@ -4,7 +4,6 @@
 using namespace tarvik::digital;
 using tarvik::api::Refused;
 using tarvik::api::RunCommand;
-using DigitalReply = tarvik::digital::Reply;
 
 extern "C" TARVIK_API int32_t TARVIK_CALL ReadSetPoint(int32_t Port, int32_t Baud, int32_t IdHigh,
                                                        int32_t IdMid, int32_t IdLow, int32_t DeviceType,
@@ -12,7 +11,7 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadSetPoint(int32_t Port, int32_t Bau
                                                        int32_t* SetPointInUnits, uint8_t* Status1,
                                                        uint8_t* Status2) {
     return RunCommand(__func__, Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kReadSetPoint,
-                      {}, Status1, Status2, [&](const DigitalReply& r, int32_t result) {
+                      {}, Status1, Status2, [&](const Reply& r, int32_t result) {
                           SetPointRecord s;
                           result = DecodeSetPoint(r, result, s);
                           *SetPoint = s.setPoint;

@@ -4,7 +4,6 @@
 using namespace tarvik::digital;
 using tarvik::api::Refused;
 using tarvik::api::RunCommand;
-using DigitalReply = tarvik::digital::Reply;
 
 namespace {
 
@@ -24,8 +23,7 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadAddStatus(int32_t Port, int32_t Ba
                                                         uint8_t* AddStatus2, uint8_t* AddStatus3,
                                                         uint8_t* Status1, uint8_t* Status2) {
     return RunCommand(__func__, Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow),
-                      kReadAdditionalStatus, {}, Status1, Status2,
-                      [&](const DigitalReply& r, int32_t result) {
+                      kReadAdditionalStatus, {}, Status1, Status2, [&](const Reply& r, int32_t result) {
                           FourBytes status;
                           result = DecodeAdditionalStatus(r, result, status);
                           uint8_t* const outputs[] = {AddStatus0, AddStatus1, AddStatus2, AddStatus3};

@@ -4,13 +4,12 @@
 using namespace tarvik::digital;
 using tarvik::api::Refused;
 using tarvik::api::RunCommand;
-using DigitalReply = tarvik::digital::Reply;
 
 namespace {
 
 // Decoder of the two state reads.
 auto StateInto(uint8_t* state) {
-    return [state](const DigitalReply& r, int32_t result) { return DecodeState(r, result, *state); };
+    return [state](const Reply& r, int32_t result) { return DecodeState(r, result, *state); };
 }
 
 } // namespace
@@ -54,7 +53,7 @@ extern "C" TARVIK_API int32_t TARVIK_CALL ReadTotalizer(int32_t Port, int32_t Ba
                                                         int32_t* Value, uint8_t* Units, uint8_t* Status1,
                                                         uint8_t* Status2) {
     return RunCommand(__func__, Port, Baud, Address::Device(DeviceType, IdHigh, IdMid, IdLow), kReadTotalizer,
-                      {}, Status1, Status2, [&](const DigitalReply& r, int32_t result) {
+                      {}, Status1, Status2, [&](const Reply& r, int32_t result) {
                           UnitValue v;
                           result = DecodeUnitValue(r, result, v);
                           *Units = v.units;

@@ -9,12 +9,10 @@ std::int32_t DigitalLine(std::int32_t port, std::int32_t baud, Completion comple
                          std::int32_t& delayMs) {
     auto device = DeviceName(port);
     if (!device) return ResultBadPort;
-    auto code = BaudCode(baud);
-    if (!code) return ResultBadBaud;
+    if (!AcceptedRate(baud)) return ResultBadBaud;
     line.device = std::move(*device);
     line.baud = baud;
-    line.baudCode = *code;
-    line.parity = comport::paOdd;
+    line.parity = Parity::Odd;
     line.completion = completion;
     delayMs = ResponseDelayMs(baud);
     return 0;
@@ -26,8 +24,7 @@ std::int32_t ReadoutLine(std::int32_t port, Completion completion, LineSettings&
     if (!device) return ResultBadPort;
     line.device = std::move(*device);
     line.baud = kReadoutBaud;
-    line.baudCode = comport::br9600;
-    line.parity = comport::paNone;
+    line.parity = Parity::None;
     line.completion = completion;
     return 0;
 }
@@ -40,7 +37,7 @@ std::int32_t CheckPort(const std::string& device) {
     if (const std::int32_t rc = FindPort(device)) return rc;
     try {
         ActiveBackend().TrialOpen(device);
-    } catch (const comport::EComError&) {
+    } catch (const LineError&) {
         return ResultPortBusy;
     }
     return 0;
@@ -53,7 +50,7 @@ std::int32_t OpenLine::Open(const LineSettings& line, bool find) {
         if (const std::int32_t rc = FindPort(line.device)) return rc;
     try {
         transport_ = ActiveBackend().Open(line);
-    } catch (const comport::EComError&) {
+    } catch (const LineError&) {
         return ResultPortBusy;
     }
     return ResultOk;

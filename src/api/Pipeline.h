@@ -47,7 +47,7 @@ template <class F>
 std::int32_t Guarded(F&& body) noexcept {
     try {
         return body();
-    } catch (const comport::EComError&) {
+    } catch (const LineError&) {
         return ResultPortBusy;
     } catch (const std::exception& e) {
         NoteUnexpected(e.what());
@@ -120,7 +120,7 @@ Remaining RemainingOf(const R& r) {
 // How long the line takes to carry `bytes` characters (start bit, 8 data bits, parity, stop bit).
 inline std::chrono::microseconds LineTime(const LineSettings& line, std::size_t bytes) {
     if (line.baud <= 0) return {};
-    const std::int64_t bits = 10 + (line.parity == comport::paNone ? 0 : 1);
+    const std::int64_t bits = 10 + (line.parity == Parity::None ? 0 : 1);
     return std::chrono::microseconds(static_cast<std::int64_t>(bytes) * bits * 1'000'000 / line.baud);
 }
 
@@ -147,7 +147,7 @@ inline std::chrono::microseconds RestOf(const LineSettings& line, const Remainin
 // sleeps through the bytes the reply likely still needs instead of waking for each. Returns 0, or
 // ResultNoReply when not one byte came. `expected` (made by RemainingOf), what the collector would
 // answer before the first byte, lets the first look at the line wait until the request and such a reply could
-// have passed. Raises comport::EComError when the port fails.
+// have passed. Raises LineError when the port fails.
 template <class Collect>
 std::int32_t Exchange(OpenLine& line, std::span<const std::uint8_t> request, std::chrono::milliseconds wait,
                       Collect&& collect, Remaining expected = {0, 0}) {
@@ -172,15 +172,19 @@ std::int32_t Exchange(OpenLine& line, std::span<const std::uint8_t> request, std
 
     if (fixed) {
         clock.SleepFor(wait);
-        std::size_t left = t.Queued();
-        if (left == 0) return ResultNoReply;
+        // What is queued now: one read when it fits the buffer; past the buffer, the rest that is
+        // queued after the first read, and nothing that comes later.
+        std::size_t n = t.ReadQueued(buffer);
+        if (n == 0) return ResultNoReply;
         const Clock::time_point arrived = clock.Now();
-        while (left > 0) {
-            const std::size_t n = t.ReadQueued(std::span(buffer).first(std::min(left, buffer.size())));
-            if (n == 0) break;
+        std::size_t left = n < buffer.size() ? 0 : t.Queued();
+        for (;;) {
             if (trace) trace->Reply(std::span(buffer).first(n), arrived);
             for (std::size_t i = 0; i < n; ++i)
                 collect(buffer[i]);
+            if (left == 0) break;
+            n = t.ReadQueued(std::span(buffer).first(std::min(left, buffer.size())));
+            if (n == 0) break;
             left -= n;
         }
         return 0;

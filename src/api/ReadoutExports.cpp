@@ -1,45 +1,25 @@
 // The thirteen exports of the model 0731 read-out unit. Each one checks its own arguments and
 // builds its request (readout/Protocol.h), then runs the pipeline (port, port check, one request
 // line, one fixed wait, judgement).
+#include <functional>
+
 #include "../readout/Protocol.h"
-#include "Pipeline.h"
+#include "Families.h"
 
 using namespace tarvik::readout;
 namespace api = tarvik::api;
 
 namespace {
 
-// Port check, request cycle and judgement; `judge(reply)` sets the outputs and returns the result.
-// Nothing is written unless a reply was read.
-template <class Judge>
-std::int32_t Transact(std::int32_t port, const Request& request, Judge&& judge) {
-    if (api::TraceRecord* trace = api::TraceRecord::Current()) trace->Port(port);
-    api::LineSettings line;
-    if (const std::int32_t rc = api::ReadoutLine(port, api::Completion::FixedWait, line)) return rc;
-    if (api::TraceRecord* trace = api::TraceRecord::Current()) trace->Line(line, request.waitMs);
-    if (const std::int32_t rc = api::CheckPort(line.device)) return rc;
-    api::OpenLine open;
-    if (const std::int32_t rc = open.Open(line, false); rc != ResultOk) return rc;
-    std::string reply;
-    const auto bytes =
-        std::span(reinterpret_cast<const std::uint8_t*>(request.line.data()), request.line.size());
-    if (const std::int32_t rc =
-            api::Exchange(open, bytes, std::chrono::milliseconds(request.waitMs), [&reply](std::uint8_t b) {
-                reply += static_cast<char>(b);
-                return false;
-            }))
-        return rc;
-    return judge(std::string_view(reply));
-}
-
-// A whole command: its checks and request (`prepare(request)` returns 0 or the check's code),
-// then the transaction; nothing escapes.
+// A whole command: its checks and request (`prepare(request)` returns 0 or the check's code), the
+// port check, one request cycle with the fixed wait, `judge(reply)` (sets the outputs, returns the
+// result; nothing is written unless a reply was read). Nothing escapes.
 template <class Prepare, class Judge>
 std::int32_t Command(const char* name, std::int32_t port, Prepare&& prepare, Judge&& judge) {
     return api::RunCall(name, [&]() -> std::int32_t {
-        Request request;
-        if (const std::int32_t rc = prepare(request)) return rc;
-        return Transact(port, request, judge);
+        std::string reply;
+        api::ReadoutCall call(std::ref(prepare), std::ref(judge), reply);
+        return api::Transact(port, api::ReadoutLineOf, call);
     });
 }
 

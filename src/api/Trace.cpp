@@ -19,7 +19,6 @@ namespace tarvik::api {
 
 namespace {
 
-
 constexpr const char* kTraceVariable = "TARVIK_TRACE";
 constexpr const char* kStandardError = "-";
 #ifdef _WIN32
@@ -119,19 +118,16 @@ std::string UtcNow() {
     return text;
 }
 
-char ParityLetter(comport::TParity parity) {
+char ParityLetter(Parity parity) {
     switch (parity) {
-    case comport::paOdd:
+    case Parity::Odd:
         return 'O';
-    case comport::paEven:
+    case Parity::Even:
         return 'E';
-    case comport::paMark:
-        return 'M';
-    case comport::paSpace:
-        return 'S';
-    default:
-        return 'N';
+    case Parity::None:
+        break;
     }
+    return 'N';
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // The seam between the request pipeline and the serial line. The pipeline talks only to these
-// three narrow interfaces; production uses the port component (ComTransport.cpp), the tests an
-// in-memory scripted device and a clock that never really sleeps.
+// three narrow interfaces, in its own terms (LineSettings, LineError); production uses the port
+// component (ComTransport.cpp, the only file that knows it), the tests an in-memory scripted
+// device and a clock that never really sleeps, the fuzzing build the fuzzer's bytes.
 #pragma once
 
 #ifdef TARVIK_PURE_CODEC
@@ -11,10 +12,10 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <stdexcept>
 #include <string>
 
 #include "../../include/TarvikDLL.h"
-#include "../comport/ComPort.h"
 
 namespace tarvik::api {
 
@@ -24,13 +25,35 @@ enum class Completion {
     FrameEnd,  // the fast link: read as bytes arrive until the reply is complete or a deadline
 };
 
+enum class Parity { None, Odd, Even };
+
 // A line description: which port, at which settings, and how replies are awaited.
 struct LineSettings {
-    std::string device;    // "COM3", "\\.\COM12"
-    std::int32_t baud = 0; // bits per second, for the trace
-    comport::TBaudRate baudCode = comport::brDefault;
-    comport::TParity parity = comport::paNone; // 8 data bits, 1 stop bit always
+    std::string device;           // "COM3", "\\.\COM12"
+    std::int32_t baud = 0;        // bits per second
+    Parity parity = Parity::None; // 8 data bits, 1 stop bit always
     Completion completion = Completion::FixedWait;
+};
+
+// A failure of the line, as the pipeline sees it. `code` is the backend's own (a system error
+// code, 0 for its own failures), kept for the trace.
+class LineError : public std::runtime_error {
+public:
+    enum class Kind {
+        Open,    // the device is absent, held, or not a serial line
+        Failed,  // the open line failed (unplugged, taken away, a system call failed)
+        Timeout, // a read or write ended with fewer bytes than asked for
+        Closed,  // the line was closed under the call
+        Other,   // the backend's other failures
+    };
+    LineError(Kind kind, std::int32_t code, const std::string& text)
+        : std::runtime_error(text), kind_(kind), code_(code) {}
+    Kind GetKind() const noexcept { return kind_; }
+    std::int32_t Code() const noexcept { return code_; }
+
+private:
+    Kind kind_;
+    std::int32_t code_;
 };
 
 class Clock {
@@ -41,7 +64,7 @@ public:
     virtual void SleepFor(std::chrono::microseconds time) = 0;
 };
 
-// An open line. Every call may raise comport::EComError when the port fails.
+// An open line. Every call may raise LineError when the port fails.
 class Transport {
 public:
     virtual ~Transport() = default;
@@ -62,10 +85,10 @@ public:
     virtual ~Backend() = default;
     // Whether the system lists `device` as a serial port.
     virtual bool Listed(const std::string& device) = 0;
-    // Opens `device` with the port's defaults and closes it again; raises comport::EComError when
-    // it cannot (the exports' port check).
+    // Opens `device` with the port's defaults and closes it again; raises LineError when it cannot
+    // (the exports' port check).
     virtual void TrialOpen(const std::string& device) = 0;
-    // Opens the line; raises comport::EComError when it cannot.
+    // Opens the line; raises LineError when it cannot.
     virtual std::unique_ptr<Transport> Open(const LineSettings& line) = 0;
     virtual Clock& GetClock() = 0;
 };
@@ -74,8 +97,5 @@ public:
 Backend& ActiveBackend();
 // Installs `backend` (nullptr: back to the port component). For tests; not while calls run.
 void SetBackend(Backend* backend);
-
-// The one place that tells a read that ran into its time limit from a failed port.
-bool IsTimeout(const comport::EComError& error);
 
 } // namespace tarvik::api

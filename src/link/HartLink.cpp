@@ -1,16 +1,13 @@
 // The fast link to HART devices: the exports' commands (Commands.h), request data and decoders
 // (Replies.h) and reply judgement (Hart.h) over a port that stays open.
 #include <bit>
-#include <mutex>
 
-#include "api/Pipeline.h"
+#include "LinkCore.h"
 #include "digital/Replies.h"
-#include "tarvik/Link.h"
 
 namespace tarvik::link {
 
 using namespace digital;
-using DigitalReply = digital::Reply;
 
 namespace {
 
@@ -36,27 +33,10 @@ std::string TextOf(const std::uint8_t* begin, std::size_t n) {
 
 constexpr std::size_t kTagChars = 8;
 
-// What a reply to `desc` needs before its first byte: the wait before the line is first looked at.
-api::Remaining ExpectedOf(const CommandSpec& desc) {
-    const FrameRemaining r = FrameBytesRemaining(DigitalReply{}, desc);
-    return api::RemainingOf(r);
-}
-
 } // namespace
 
 struct HartLink::Impl {
-    std::mutex mutex;
-    api::OpenLine port;
-    api::LineSettings line;
-    std::int32_t delayMs = 0;
-    std::int32_t openResult = ResultBadPort; // of the last Open; ResultOk once configured
-    Options options;
-
-    std::int32_t Reopen() {
-        if (openResult != ResultOk) return openResult;
-        if (port.IsOpen()) return ResultOk;
-        return port.Open(line, true);
-    }
+    LinkCore core;
 
     // One command: open if needed, send, collect until complete, judge; again on a missing or
     // damaged reply while tries are left. `decode(reply, result, value)` is the command's decoder.
@@ -64,42 +44,11 @@ struct HartLink::Impl {
     HartResult<T> Run(const char* name, const Address& address, const CommandSpec& desc,
                       std::span<const std::uint8_t> data, Decode&& decode) {
         HartResult<T> out;
-        std::lock_guard lock(mutex);
-        const RequestFrame frame = BuildFrame(address, desc.command, data);
-        out.result = api::RunCall(name, [&]() -> std::int32_t {
-            const std::int32_t waitMs = options.timeoutMs > 0 ? options.timeoutMs : delayMs;
-            if (api::TraceRecord* trace = api::TraceRecord::Current()) trace->Line(line, waitMs);
-            try {
-                if (const std::int32_t rc = Reopen(); rc != ResultOk) return rc;
-                std::int32_t result = ResultNoReply;
-                for (std::int32_t attempt = 0; attempt <= std::max(0, options.retries); ++attempt) {
-                    DigitalReply reply;
-                    out.hasStatus = out.hasValue = false;
-                    result = api::Exchange(
-                        port, frame.Bytes(), std::chrono::milliseconds(waitMs),
-                        [&reply, &desc](std::uint8_t b) {
-                            reply.Collect(b);
-                            return FrameBytesRemaining(reply, desc);
-                        },
-                        ExpectedOf(desc));
-                    if (result == 0)
-                        result = JudgeReply(
-                            reply, desc, &out.status1, &out.status2,
-                            [&](const DigitalReply& r, std::int32_t res) {
-                                out.hasValue = true;
-                                return decode(r, res, out.value);
-                            },
-                            &out.hasStatus);
-                    if (!Retryable(result)) break;
-                }
-                return result;
-            } catch (...) {
-                // The port failed under the request: let the next request open it again.
-                port.Close();
-                out.hasStatus = out.hasValue = false;
-                throw;
-            }
-        });
+        api::DigitalCall call(
+            address, desc, data, &out.status1, &out.status2,
+            [&](const Reply& r, std::int32_t res) { return decode(r, res, out.value); }, &out.hasStatus,
+            &out.hasValue);
+        out.result = core.Run(name, call, [&out] { out.hasStatus = out.hasValue = false; });
         return out;
     }
 
@@ -111,14 +60,13 @@ struct HartLink::Impl {
 
     HartResult<Done> RunPlain(const char* name, const DeviceAddress& device, const CommandSpec& desc,
                               std::span<const std::uint8_t> data) {
-        return Run<Done>(name, device, desc, data,
-                         [](const DigitalReply&, std::int32_t res, Done&) { return res; });
+        return Run<Done>(name, device, desc, data, [](const Reply&, std::int32_t res, Done&) { return res; });
     }
 
     HartResult<Measurement> RunMeasurement(const char* name, const DeviceAddress& device,
                                            const CommandSpec& desc, std::span<const std::uint8_t> data) {
         return Run<Measurement>(name, device, desc, data,
-                                [](const DigitalReply& r, std::int32_t res, Measurement& m) {
+                                [](const Reply& r, std::int32_t res, Measurement& m) {
                                     UnitValue v;
                                     res = DecodeUnitValue(r, res, v);
                                     m = MeasurementOf(v);
@@ -129,7 +77,7 @@ struct HartLink::Impl {
     HartResult<DeviceAddress> RunIdentity(const char* name, const CommandSpec& desc,
                                           std::span<const std::uint8_t> data) {
         return Run<DeviceAddress>(name, Address::Broadcast(), desc, data,
-                                  [](const DigitalReply& r, std::int32_t res, DeviceAddress& a) {
+                                  [](const Reply& r, std::int32_t res, DeviceAddress& a) {
                                       IdentityRecord id;
                                       res = DecodeIdentity(r, res, id);
                                       a = {id.deviceType, id.idHigh, id.idMid, id.idLow};
@@ -155,37 +103,23 @@ HartLink::HartLink() : impl_(std::make_unique<Impl>()) {}
 HartLink::~HartLink() = default;
 
 std::int32_t HartLink::Open(std::int32_t port, std::int32_t baud, Options options) {
-    return api::RunCall("HartLink::Open", [&]() -> std::int32_t {
-        std::lock_guard lock(impl_->mutex);
-        impl_->port.Close();
-        impl_->options = options;
-        if (api::TraceRecord* trace = api::TraceRecord::Current()) trace->Port(port);
-        impl_->openResult =
-            api::DigitalLine(port, baud, api::Completion::FrameEnd, impl_->line, impl_->delayMs);
-        if (impl_->openResult == 0) impl_->openResult = impl_->port.Open(impl_->line, true);
-        return impl_->openResult;
-    });
+    return impl_->core.Open("HartLink::Open", port, options, api::DigitalLineOf(baud));
 }
 
 void HartLink::Close() noexcept {
-    std::lock_guard lock(impl_->mutex);
-    impl_->port.Close();
-    impl_->openResult = ResultBadPort;
+    impl_->core.Close();
 }
 
 bool HartLink::IsOpen() const noexcept {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->port.IsOpen();
+    return impl_->core.IsOpen();
 }
 
 void HartLink::SetOptions(Options options) {
-    std::lock_guard lock(impl_->mutex);
-    impl_->options = options;
+    impl_->core.SetOptions(options);
 }
 
 Options HartLink::GetOptions() const {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->options;
+    return impl_->core.GetOptions();
 }
 
 HartResult<DeviceAddress> HartLink::ReadDeviceId() {
@@ -202,7 +136,7 @@ HartResult<DeviceAddress> HartLink::ReadDeviceIdByTag(std::string_view tag) {
 
 HartResult<TagRecord> HartLink::ReadTag() {
     return impl_->Run<TagRecord>("HartLink::ReadTag", Address::Broadcast(), kReadTagDescriptorDate, {},
-                                 [](const DigitalReply& r, std::int32_t res, TagRecord& t) {
+                                 [](const Reply& r, std::int32_t res, TagRecord& t) {
                                      digital::TagRecord raw{};
                                      res = DecodeTag(r, res, raw);
                                      t.tag = TextOf(raw.data(), kTagChars);
@@ -238,7 +172,7 @@ HartResult<Measurement> HartLink::ReadFullScaleRangePressure(const DeviceAddress
 
 HartResult<SetPoint> HartLink::ReadSetPoint(const DeviceAddress& device) {
     return impl_->Run<SetPoint>("HartLink::ReadSetPoint", device, kReadSetPoint, {},
-                                [](const DigitalReply& r, std::int32_t res, SetPoint& s) {
+                                [](const Reply& r, std::int32_t res, SetPoint& s) {
                                     SetPointRecord raw;
                                     res = DecodeSetPoint(r, res, raw);
                                     s = {FloatOf(raw.setPoint), raw.units, FloatOf(raw.setPointInUnits)};
@@ -264,7 +198,7 @@ HartResult<GasData> HartLink::ReadGasData(const DeviceAddress& device, std::uint
     RequestData data;
     if (const std::int32_t rc = GasNumberRequest(gasNumber, data)) return Impl::Refused<GasData>(kName, rc);
     return impl_->Run<GasData>(kName, device, kReadGasData, data.Bytes(),
-                               [](const DigitalReply& r, std::int32_t res, GasData& g) {
+                               [](const Reply& r, std::int32_t res, GasData& g) {
                                    GasDataRecord raw;
                                    res = DecodeGasData(r, res, raw);
                                    for (std::size_t i = 0; i < g.entries.size(); ++i)
@@ -279,7 +213,7 @@ HartResult<std::string> HartLink::ReadProcessGasType(const DeviceAddress& device
     if (const std::int32_t rc = GasNumberRequest(gasNumber, data))
         return Impl::Refused<std::string>(kName, rc);
     return impl_->Run<std::string>(kName, device, kReadProcessGasType, data.Bytes(),
-                                   [](const DigitalReply& r, std::int32_t res, std::string& text) {
+                                   [](const Reply& r, std::int32_t res, std::string& text) {
                                        GasTypeText raw;
                                        res = DecodeGasTypeText(r, res, raw);
                                        text.assign(raw.begin(), raw.end());
@@ -354,14 +288,13 @@ HartResult<Done> HartLink::WriteProtect(const DeviceAddress& device, std::string
         return Impl::Refused<Done>(kName, rc);
     return impl_->Run<Done>(
         kName, device, kWriteProtect, data.Bytes(),
-        [mode](const DigitalReply& r, std::int32_t res, Done&) { return DecodeProtectEcho(r, res, mode); });
+        [mode](const Reply& r, std::int32_t res, Done&) { return DecodeProtectEcho(r, res, mode); });
 }
 
 HartResult<Done> HartLink::BackupDatabase(const DeviceAddress& device) {
     const std::uint8_t data[] = {kEepromBurn};
-    return impl_->Run<Done>(
-        "HartLink::BackupDatabase", device, kEepromControl, data,
-        [](const DigitalReply& r, std::int32_t res, Done&) { return DecodeBackupEcho(r, res); });
+    return impl_->Run<Done>("HartLink::BackupDatabase", device, kEepromControl, data,
+                            [](const Reply& r, std::int32_t res, Done&) { return DecodeBackupEcho(r, res); });
 }
 
 } // namespace tarvik::link

@@ -1,33 +1,22 @@
 // The fast link to the 0731 read-out unit: the exports' requests and reply rules (Protocol.h) over
 // a port that stays open.
-#include <mutex>
+#include <functional>
 #include <string_view>
 #include <unordered_map>
 
-#include "api/Pipeline.h"
+#include "LinkCore.h"
 #include "readout/Protocol.h"
-#include "tarvik/Link.h"
 
 namespace tarvik::link {
 
 using namespace readout;
 
 struct ReadoutLink::Impl {
-    std::mutex mutex;
-    api::OpenLine port;
-    api::LineSettings line;
-    std::int32_t openResult = ResultBadPort;
-    Options options;
-    std::string reply; // kept between requests: no allocation once it has grown
+    LinkCore core;
+    std::string reply; // kept between requests: no allocation once it has grown (both under the core's lock)
     // The length of the last complete reply to each command (by its name): the next reply is
     // likely as long, so the link rests through it instead of looking at the line for every byte.
     std::unordered_map<std::string_view, std::size_t> typical;
-
-    std::int32_t Reopen() {
-        if (openResult != ResultOk) return openResult;
-        if (port.IsOpen()) return ResultOk;
-        return port.Open(line, true);
-    }
 
     // One command: its checks and request (`prepare(request)` returns 0 or the check's code), then
     // send, read until the line end, judge (`judge(reply, value)`); again when nothing or no line
@@ -35,37 +24,11 @@ struct ReadoutLink::Impl {
     template <class T, class Prepare, class Judge>
     UnitResult<T> Run(const char* name, Prepare&& prepare, Judge&& judge) {
         UnitResult<T> out;
-        std::lock_guard lock(mutex);
-        out.result = api::RunCall(name, [&]() -> std::int32_t {
-            Request request;
-            if (const std::int32_t rc = prepare(request)) return rc;
-            const std::int32_t waitMs = options.timeoutMs > 0 ? options.timeoutMs : request.waitMs;
-            if (api::TraceRecord* trace = api::TraceRecord::Current()) trace->Line(line, waitMs);
-            try {
-                if (const std::int32_t rc = Reopen(); rc != ResultOk) return rc;
-                const auto bytes = std::span(reinterpret_cast<const std::uint8_t*>(request.line.data()),
-                                             request.line.size());
-                std::size_t& length = typical[name];
-                const auto collect = [&](std::uint8_t b) {
-                    reply += static_cast<char>(b);
-                    return reply.size() >= kMaxReply ? ReplyRest{0, 0} : RestOfReply(reply, length);
-                };
-                std::int32_t result = ResultNoReply;
-                for (std::int32_t attempt = 0; attempt <= std::max(0, options.retries); ++attempt) {
-                    reply.clear();
-                    result = api::Exchange(port, bytes, std::chrono::milliseconds(waitMs), collect,
-                                           api::RemainingOf(RestOfReply(reply, length)));
-                    const bool complete = LineComplete(reply);
-                    if (complete) length = reply.size();
-                    if (result == 0) result = judge(std::string_view(reply), out.value);
-                    if (result != ResultNoReply && complete) break;
-                }
-                return result;
-            } catch (...) {
-                port.Close();
-                throw;
-            }
-        });
+        const auto judgeInto = [&](std::string_view text) { return judge(text, out.value); };
+        // Asked under the core's lock, as the call is prepared.
+        const auto typicalOf = [this, name] { return &typical[name]; };
+        api::ReadoutCall call(std::ref(prepare), judgeInto, reply, typicalOf);
+        out.result = core.Run(name, call, [] {});
         return out;
     }
 
@@ -87,36 +50,23 @@ ReadoutLink::ReadoutLink() : impl_(std::make_unique<Impl>()) {}
 ReadoutLink::~ReadoutLink() = default;
 
 std::int32_t ReadoutLink::Open(std::int32_t port, Options options) {
-    return api::RunCall("ReadoutLink::Open", [&]() -> std::int32_t {
-        std::lock_guard lock(impl_->mutex);
-        impl_->port.Close();
-        impl_->options = options;
-        if (api::TraceRecord* trace = api::TraceRecord::Current()) trace->Port(port);
-        impl_->openResult = api::ReadoutLine(port, api::Completion::FrameEnd, impl_->line);
-        if (impl_->openResult == 0) impl_->openResult = impl_->port.Open(impl_->line, true);
-        return impl_->openResult;
-    });
+    return impl_->core.Open("ReadoutLink::Open", port, options, api::ReadoutLineOf);
 }
 
 void ReadoutLink::Close() noexcept {
-    std::lock_guard lock(impl_->mutex);
-    impl_->port.Close();
-    impl_->openResult = ResultBadPort;
+    impl_->core.Close();
 }
 
 bool ReadoutLink::IsOpen() const noexcept {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->port.IsOpen();
+    return impl_->core.IsOpen();
 }
 
 void ReadoutLink::SetOptions(Options options) {
-    std::lock_guard lock(impl_->mutex);
-    impl_->options = options;
+    impl_->core.SetOptions(options);
 }
 
 Options ReadoutLink::GetOptions() const {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->options;
+    return impl_->core.GetOptions();
 }
 
 UnitResult<Done> ReadoutLink::TestComs() {

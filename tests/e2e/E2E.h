@@ -4,7 +4,9 @@
 // tarvik::e2e with E2E_CASE and the E2E_EXPECT_ / E2E_ASSERT_ macros, calls the exports by their
 // plain names and plays the device through a Peer from MakePeer(com).
 //   - Linux: the cases are gtest tests of tarvik_tests, the exports are linked in, and the peer is
-//     the pseudo-terminal ScriptedPeer (tests/support/E2EPtyPeer.cpp).
+//     an in-memory device (the waits cost nothing); a case written with E2E_PTY_CASE runs a second
+//     time, as suite "<suite>OnPty", against a pseudo-terminal ScriptedPeer through the real port
+//     backend: a thin slice per family (tests/support/E2EPeers.cpp).
 //   - Windows (TARVIK_E2E_RUNNER, tests/wine): a small runner collects the cases, each export name
 //     resolves to a function looked up with GetProcAddress in the loaded TarvikDLL.dll, and the
 //     peer talks through a COM port of its own that is wired to the library's port.
@@ -46,8 +48,23 @@ std::unique_ptr<Peer> MakePeer(int com);
 // A port number in 1..40 that the system does not list.
 int AbsentPort();
 
-// Milliseconds of sleep on the test's thread.
+// Milliseconds of sleep on the test's thread (in memory: its virtual clock moves on).
 void PauseMs(int ms);
+
+// While one lives, the case runs in memory; while an OnPty lives, on pseudo-terminals.
+class InMemory {
+public:
+    InMemory();
+    ~InMemory();
+
+private:
+    struct Lines;
+    std::unique_ptr<Lines> lines_;
+};
+struct OnPty {
+    OnPty();
+    ~OnPty();
+};
 
 } // namespace tarvik::e2e
 
@@ -56,7 +73,20 @@ void PauseMs(int ms);
 #include "wine/DllExports.h"
 #else
 #include <gtest/gtest.h>
-#define E2E_CASE(suite, name) TEST(suite, name)
+#define E2E_CASE(suite, name)                                                                                \
+    static void suite##_##name##_Case();                                                                     \
+    TEST(suite, name) {                                                                                      \
+        const ::tarvik::e2e::InMemory lines;                                                                 \
+        suite##_##name##_Case();                                                                             \
+    }                                                                                                        \
+    static void suite##_##name##_Case()
+#define E2E_PTY_CASE(suite, name)                                                                            \
+    static void suite##_##name##_Case();                                                                     \
+    TEST(suite##OnPty, name) {                                                                               \
+        const ::tarvik::e2e::OnPty pty;                                                                      \
+        suite##_##name##_Case();                                                                             \
+    }                                                                                                        \
+    E2E_CASE(suite, name)
 #define E2E_EXPECT_EQ(a, b) EXPECT_EQ(a, b)
 #define E2E_EXPECT_TRUE(c) EXPECT_TRUE(c)
 #define E2E_ASSERT_EQ(a, b) ASSERT_EQ(a, b)

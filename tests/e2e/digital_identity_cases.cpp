@@ -214,7 +214,7 @@ const Row kBackupCases[] = {
 
 } // namespace
 
-E2E_CASE(DigitalIdentityEndToEnd, ReadDeviceID) {
+E2E_PTY_CASE(DigitalIdentityEndToEnd, ReadDeviceID) {
     RunRows("ReadDeviceID", kDeviceIdCases);
 }
 

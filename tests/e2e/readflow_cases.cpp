@@ -28,7 +28,7 @@ struct Outputs {
 
 } // namespace
 
-E2E_CASE(ReadFlowShared, GoodReplyIsDecodedAndTheRequestIsExact) {
+E2E_PTY_CASE(ReadFlowShared, GoodReplyIsDecodedAndTheRequestIsExact) {
     auto peer = MakePeer(kPort);
     peer->Reply(OnLine(FlowReply(0, 0), 5));
     Outputs o;
@@ -107,7 +107,7 @@ E2E_CASE(ReadFlowShared, ControlAndHighBytesTravelUntouched) {
     E2E_EXPECT_EQ(Bytes(request.begin() + 7, request.begin() + 11), (Bytes{0x0A, 0x0D, 0x11, 0x13}));
 }
 
-E2E_CASE(ReadFlowShared, LateReplyIsDiscardedAndCallsInARowWork) {
+E2E_PTY_CASE(ReadFlowShared, LateReplyIsDiscardedAndCallsInARowWork) {
     auto peer = MakePeer(kPort);
     peer->Reply(OnLine(FlowReply(0, 0)), 400); // lands after the 161 ms wait
     Outputs late;
@@ -135,7 +135,7 @@ E2E_CASE(ReadFlowShared, ArgumentAndPortFailures) {
     E2E_EXPECT_TRUE(o.Untouched());
 }
 
-E2E_CASE(ReadFlowShared, PortsFromTenOnUseTheDeviceNamespaceForm) {
+E2E_PTY_CASE(ReadFlowShared, PortsFromTenOnUseTheDeviceNamespaceForm) {
     auto peer = MakePeer(kDeviceNamespacePort);
     peer->Reply(OnLine(FlowReply(0, 0)));
     Outputs o;

@@ -227,7 +227,7 @@ E2E_CASE(ReadoutEndToEnd, UnusableRepliesWriteFailureValues) {
     });
 }
 
-E2E_CASE(ReadoutEndToEnd, ReplyStillArrivingIsJudgedOnWhatCame) {
+E2E_PTY_CASE(ReadoutEndToEnd, ReplyStillArrivingIsJudgedOnWhatCame) {
     auto peer = MakePeer(kPort);
     peer->SetLineMode(true);
     peer->ReplySplit(Text("AZ,01,P03,0,2,\r\n"), 14, 5, 700);

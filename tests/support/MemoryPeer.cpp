@@ -11,7 +11,8 @@
 namespace tarvik::test {
 
 using api::Clock;
-using comport::EComError;
+using api::LineError;
+using Kind = api::LineError::Kind;
 
 namespace {
 
@@ -168,7 +169,7 @@ public:
 
 private:
     void Check() const {
-        if (state_->hungUp) throw EComError(kNoDevice, "Device went away");
+        if (state_->hungUp) throw LineError(Kind::Failed, kNoDevice, "Device went away");
     }
 
     std::shared_ptr<MemoryPeer::State> state_;
@@ -196,14 +197,14 @@ public:
     void TrialOpen(const std::string& device) override {
         const auto s = Usable(device);
         std::lock_guard lock(s->mutex);
-        if (s->open) throw EComError(kBusy, "Port in use");
+        if (s->open) throw LineError(Kind::Open, kBusy, "Port in use");
     }
 
     std::unique_ptr<api::Transport> Open(const api::LineSettings& line) override {
         const auto s = Usable(line.device);
         {
             std::lock_guard lock(s->mutex);
-            if (s->open) throw EComError(kBusy, "Port in use");
+            if (s->open) throw LineError(Kind::Open, kBusy, "Port in use");
             s->open = true;
             // A fresh open starts with an empty input queue.
             s->pending.clear();
@@ -234,9 +235,9 @@ private:
 
     std::shared_ptr<MemoryPeer::State> Usable(const std::string& device) {
         auto s = Find(device);
-        if (!s) throw EComError(kNoDevice, "No such port");
+        if (!s) throw LineError(Kind::Open, kNoDevice, "No such port");
         std::lock_guard lock(s->mutex);
-        if (s->hungUp) throw EComError(kNoDevice, "Device went away");
+        if (s->hungUp) throw LineError(Kind::Open, kNoDevice, "Device went away");
         return s;
     }
 
