@@ -16,9 +16,9 @@
 //     come during a command go to the burst handler, if one is set.
 // Calls on one master from several threads are serialised; calls never throw. Results are the
 // library's codes (TarvikDLL.h): ResultOk when a reply came (look at its response code),
-// ResultNoReply, ResultBadChecksum (only damaged frames came), ResultPortBusy (the port failed; it
-// is opened again by the next call), ResultBadTextLength (a text that does not fit its field,
-// refused before the wire), or the result of a failed Open.
+// ResultNoReply, ResultBadChecksum (bytes came but no good reply: damaged, cut short or stray),
+// ResultPortBusy (the port failed; it is opened again by the next call), ResultBadTextLength (a text that
+// does not fit its field, refused before the wire), or the result of a failed Open.
 #pragma once
 
 #include <array>
@@ -123,7 +123,8 @@ public:
 
     // Scans polling addresses first..last with command 0 in short frames, waiting `perAddressMs`
     // for a reply to start (0: the request's wire time plus 60 bit times and 20 ms); `progress`, if
-    // given, hears each address as it is done (found or not). No retries.
+    // given, hears each address as it is done (found or not). Silence means no device there: only a
+    // damaged reply is tried again (`retries` times).
     std::vector<FoundDevice>
     Scan(std::uint8_t first, std::uint8_t last, std::int32_t perAddressMs = 0,
          const std::function<void(std::uint8_t polling, const FoundDevice* found)>& progress = {});

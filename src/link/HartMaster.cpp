@@ -94,8 +94,9 @@ struct HartMaster::Impl {
     // frames came) or ResultNoReply. `wait` bounds the wait for the reply to start; a reply under
     // way is waited for to its end (never past `wait` plus a whole frame's time).
     std::int32_t Exchange(const hart::Address& to, std::uint8_t command, milliseconds wait, HartReply& out);
+    // `scan`: one short wait, tries again only on a damaged reply (silence is an empty address).
     HartReply Run(const char* name, const hart::Address& to, std::uint8_t command,
-                  std::span<const std::uint8_t> data, std::int32_t waitMs, bool retry);
+                  std::span<const std::uint8_t> data, std::int32_t waitMs, bool scan);
 };
 
 std::int32_t HartMaster::Impl::Exchange(const hart::Address& to, std::uint8_t command, milliseconds wait,
@@ -125,6 +126,7 @@ std::int32_t HartMaster::Impl::Exchange(const hart::Address& to, std::uint8_t co
     for (std::size_t n; (n = t.ReadQueued(buffer)) > 0;)
         decoder.Feed(std::span(buffer).first(n), onFrame);
     found = damaged = false;
+    const std::uint64_t skippedBefore = decoder.SkippedBytes();
 
     const Clock::time_point sent = clock.Now();
     t.Write(request.Bytes());
@@ -148,11 +150,14 @@ std::int32_t HartMaster::Impl::Exchange(const hart::Address& to, std::uint8_t co
         clock.SleepFor(api::RestOf(line, Bytes(missing), left));
     }
     if (found) return ResultOk;
-    return damaged ? ResultBadChecksum : ResultNoReply;
+    // Bytes that made no good frame (damaged, stray, or a frame cut short) tell of a damaged reply.
+    const bool partial = decoder.InFrame();
+    if (partial) decoder.Reset();
+    return damaged || partial || decoder.SkippedBytes() != skippedBefore ? ResultBadChecksum : ResultNoReply;
 }
 
 HartReply HartMaster::Impl::Run(const char* name, const hart::Address& to, std::uint8_t command,
-                                std::span<const std::uint8_t> data, std::int32_t waitMs, bool retry) {
+                                std::span<const std::uint8_t> data, std::int32_t waitMs, bool scan) {
     HartReply out;
     std::lock_guard lock(mutex);
     out.result = api::RunCall(name, [&]() -> std::int32_t {
@@ -164,8 +169,8 @@ HartReply HartMaster::Impl::Run(const char* name, const hart::Address& to, std::
         try {
             if (const std::int32_t rc = Reopen(); rc != ResultOk) return rc;
             std::int32_t result = ResultNoReply;
-            std::int32_t damagedLeft = retry ? std::max(0, options.retries) : 0;
-            std::int32_t busyLeft = retry ? std::max(0, options.busyRetries) : 0;
+            std::int32_t damagedLeft = std::max(0, options.retries);
+            std::int32_t busyLeft = scan ? 0 : std::max(0, options.busyRetries);
             milliseconds backoff{std::max(0, options.busyBackoffMs)};
             for (;;) {
                 ++out.attempts;
@@ -173,7 +178,8 @@ HartReply HartMaster::Impl::Run(const char* name, const hart::Address& to, std::
                 result = Exchange(to, command, milliseconds(wait), out);
                 const hart::FirstStatus first = hart::DecodeFirstStatus(out.responseCode);
                 const bool damaged = result != ResultOk || first.commError;
-                if (damaged && damagedLeft-- > 0) continue;
+                const bool silent = result == ResultNoReply;
+                if (damaged && !(scan && silent) && damagedLeft-- > 0) continue;
                 if (result == ResultOk && first.Busy() && busyLeft-- > 0) {
                     api::ActiveBackend().GetClock().SleepFor(backoff);
                     backoff *= 2;
@@ -240,7 +246,7 @@ void HartMaster::SetBurstHandler(std::function<void(const hart::Frame&)> handler
 
 HartReply HartMaster::Command(const hart::Address& address, std::uint8_t command,
                               std::span<const std::uint8_t> data) {
-    return impl_->Run("HartMaster::Command", address, command, data, 0, true);
+    return impl_->Run("HartMaster::Command", address, command, data, 0, false);
 }
 
 std::vector<FoundDevice>
@@ -260,7 +266,7 @@ HartMaster::Scan(std::uint8_t first, std::uint8_t last, std::int32_t perAddressM
             const std::int32_t baud = std::max(1, impl_->line.baud);
             wait = static_cast<std::int32_t>(bits * 1000 / baud) + static_cast<std::int32_t>(kSlack.count());
         }
-        const HartReply r = impl_->Run("HartMaster::Scan", to, hart::kCmdReadUniqueId, {}, wait, false);
+        const HartReply r = impl_->Run("HartMaster::Scan", to, hart::kCmdReadUniqueId, {}, wait, true);
         const FoundDevice* hit = nullptr;
         if (r.Success()) {
             FoundDevice d{polling, hart::DecodeIdentity(r.Data())};
