@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "hart/Frame.h"
+#include "hart/Status.h"
 #include "hart/Universal.h"
 #include "support/MemoryPeer.h"
 #include "tarvik/HartMaster.h"

@@ -91,6 +91,8 @@ public:
     void Reset();
     // Whether a frame is under way (its delimiter seen).
     bool InFrame() const { return state_ != State::Hunting; }
+    // Whether nothing of a frame is held: no frame under way and no preamble bytes counted.
+    bool Idle() const { return state_ == State::Hunting && preambles_ == 0; }
     // Bytes still needed to complete the frame under way at the least; with no frame under way, the
     // shortest frame after a delimiter.
     std::size_t Missing() const;

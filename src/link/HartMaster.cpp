@@ -150,9 +150,10 @@ std::int32_t HartMaster::Impl::Exchange(const hart::Address& to, std::uint8_t co
         clock.SleepFor(api::RestOf(line, Bytes(missing), left));
     }
     if (found) return ResultOk;
-    // Bytes that made no good frame (damaged, stray, or a frame cut short) tell of a damaged reply.
-    const bool partial = decoder.InFrame();
-    if (partial) decoder.Reset();
+    // Bytes that made no good frame (damaged, stray, or a frame cut short, even in its preamble)
+    // tell of a damaged reply.
+    const bool partial = !decoder.Idle();
+    decoder.Reset();
     return damaged || partial || decoder.SkippedBytes() != skippedBefore ? ResultBadChecksum : ResultNoReply;
 }
 

@@ -375,22 +375,26 @@ void AddHartCommands(CLI::App& app, Cli& cli) {
     static HartOptions options;
     auto* hart = app.add_subcommand("hart", "any HART device: scan a line, read, any command, burst frames");
     hart->require_subcommand(1);
-    hart->add_option("--polling-address", options.polling,
-                     "the device at this polling address (short frames)")
-        ->check(CLI::Range(0, 63));
-    hart->add_flag("--secondary", options.secondary, "act as the secondary master (a handheld's role)");
-    hart->add_option("--retries", options.retries, "tries more on a missing or damaged reply (default 2)")
-        ->check(CLI::Range(0, 10));
-    hart->add_option("--timeout-ms", options.timeoutMs, "wait for a reply (default: by the rate)")
-        ->check(CLI::Range(0, 60000));
     hart->footer(
-        "-a MM:TT:IIIIII (the long address hart scan prints) picks a device by long frames; -a TT:IIIIII\n"
-        "is first looked for at polling addresses 0..15. Without -a or --polling-address: polling 0.");
+        "Each command takes --polling-address N (short frames), or -a MM:TT:IIIIII (the long address\n"
+        "hart scan prints; long frames), or -a TT:IIIIII (looked for at polling addresses 0..15\n"
+        "first); without either, polling address 0. Also --secondary, --retries, --timeout-ms.");
     ScanCommand(*hart, cli, options);
     InfoAndRead(*hart, cli, options);
     RawCommand(*hart, cli, options);
     Listen(*hart, cli, options);
     Writes(*hart, cli, options);
+    for (CLI::App* sub : hart->get_subcommands([](CLI::App*) { return true; })) {
+        if (sub->get_name() != "scan" && sub->get_name() != "listen")
+            sub->add_option("--polling-address", options.polling,
+                            "the device at this polling address (short frames)")
+                ->check(CLI::Range(0, 63));
+        sub->add_flag("--secondary", options.secondary, "act as the secondary master (a handheld's role)");
+        sub->add_option("--retries", options.retries, "tries more on a missing or damaged reply (default 2)")
+            ->check(CLI::Range(0, 10));
+        sub->add_option("--timeout-ms", options.timeoutMs, "wait for a reply (default: by the rate)")
+            ->check(CLI::Range(0, 60000));
+    }
 }
 
 } // namespace tarvik::cli
