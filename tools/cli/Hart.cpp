@@ -85,9 +85,11 @@ void CheckPacked(const std::string& text, std::size_t chars, const std::string& 
 
 // The outcome of a reply as a result code: a reply with a response code other than success is the
 // device refusing (ResultErrorReply); a success whose status flags a condition, ResultDeviceStatus.
-std::int32_t Judge(Report& report, const HartReply& reply) {
+// `show`: add the status bytes to the report (a command of several replies shows them once, and
+// those of a failure).
+std::int32_t Judge(Report& report, const HartReply& reply, bool show = true) {
     if (!reply.Replied()) return reply.result;
-    report.Status(reply.responseCode, reply.deviceStatus);
+    if (show || reply.responseCode != h::kRcSuccess) report.Status(reply.responseCode, reply.deviceStatus);
     if (reply.responseCode != h::kRcSuccess) return ResultErrorReply;
     return DeviceStatusAlarming(reply.deviceStatus) ? ResultDeviceStatus : ResultOk;
 }
@@ -220,7 +222,8 @@ void InfoAndRead(CLI::App& hart, Cli& cli, HartOptions& options) {
                                      h::kCmdReadDeviceInfo, h::kCmdReadFinalAssembly, h::kCmdReadLongTag}) {
             const HartReply r = c.Master().Command(c.Device(), command);
             if (r.Success()) AddFields(report, DecodeHartReply(command, r.Data()));
-            const std::int32_t one = Judge(report, r);
+            const std::int32_t one = Judge(report, r, command == h::kCmdReadLongTag);
+            // A command the device does not know (older revisions) leaves the others standing.
             if (one != ResultOk && !(command != h::kCmdReadUniqueId && one == ResultErrorReply)) rc = one;
             if (command == h::kCmdReadUniqueId && !r.Success()) break;
         }
@@ -237,7 +240,8 @@ void InfoAndRead(CLI::App& hart, Cli& cli, HartOptions& options) {
         for (std::uint8_t command : {h::kCmdReadDynamicVariables, h::kCmdReadLoopCurrent}) {
             const HartReply r = c.Master().Command(c.Device(), command);
             if (r.Success()) AddFields(report, DecodeHartReply(command, r.Data()));
-            if (const std::int32_t one = Judge(report, r); one != ResultOk) rc = one;
+            if (const std::int32_t one = Judge(report, r, command == h::kCmdReadLoopCurrent); one != ResultOk)
+                rc = one;
         }
         c.Finish(report, rc);
     });

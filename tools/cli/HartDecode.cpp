@@ -63,7 +63,7 @@ void Variables(Fields& f, std::uint8_t command, std::span<const std::uint8_t> da
     } else if (command == h::kCmdReadLoopCurrent) {
         const auto lc = h::DecodeLoopCurrent(data);
         f.Float("current_ma", "loop current", lc.milliamperes, "mA");
-        f.Float("percent_of_range", "percent of range", lc.percentOfRange, "%");
+        f.Float("percent_of_range", "percent", lc.percentOfRange, "%");
     } else {
         const auto v = h::DecodeDynamicVariables(data);
         f.Float("current_ma", "loop current", v.milliamperes, "mA");
@@ -98,27 +98,27 @@ void Texts(Fields& f, std::uint8_t command, std::span<const std::uint8_t> data) 
 void Ranges(Fields& f, std::uint8_t command, std::span<const std::uint8_t> data) {
     if (command == h::kCmdReadTransducerInfo) {
         const auto t = h::DecodeTransducerInfo(data);
-        f.Number("transducer_serial", "transducer serial", t.serialNumber);
+        f.Number("transducer_serial", "sensor serial", t.serialNumber);
         f.Unit("limits_unit", "limits unit", t.limitsUnit);
-        f.Float("upper_limit", "upper sensor limit", t.upperLimit, UnitSymbol(t.limitsUnit));
-        f.Float("lower_limit", "lower sensor limit", t.lowerLimit, UnitSymbol(t.limitsUnit));
+        f.Float("upper_limit", "sensor upper", t.upperLimit, UnitSymbol(t.limitsUnit));
+        f.Float("lower_limit", "sensor lower", t.lowerLimit, UnitSymbol(t.limitsUnit));
         f.Float("minimum_span", "minimum span", t.minimumSpan, UnitSymbol(t.limitsUnit));
         return;
     }
     const auto d = h::DecodeDeviceInfo(data);
-    f.Number("alarm_selection", "alarm selection", d.alarmSelection);
+    f.Number("alarm_selection", "alarm code", d.alarmSelection);
     if (d.transferFunction)
-        f.Add("transfer_function", "transfer function", *d.transferFunction,
+        f.Add("transfer_function", "transfer", *d.transferFunction,
               *d.transferFunction == h::kTransferLinear       ? "0 (linear)"
               : *d.transferFunction == h::kTransferSquareRoot ? "1 (square root)"
                                                               : std::to_string(*d.transferFunction));
     f.Unit("range_unit", "range unit", d.rangeUnit);
-    f.Float("upper_range", "upper range value", d.upperRange, UnitSymbol(d.rangeUnit));
-    f.Float("lower_range", "lower range value", d.lowerRange, UnitSymbol(d.rangeUnit));
+    f.Float("upper_range", "upper range", d.upperRange, UnitSymbol(d.rangeUnit));
+    f.Float("lower_range", "lower range", d.lowerRange, UnitSymbol(d.rangeUnit));
     f.Float("damping_s", "damping", d.dampingSeconds, "s");
     f.Number("write_protect", "write protect", d.writeProtect);
-    f.Number("private_label", "private label distributor", d.privateLabel);
-    f.Number("analog_channel_flags", "analog channel flags", d.analogChannelFlags);
+    f.Number("private_label", "private label", d.privateLabel);
+    f.Number("analog_channel_flags", "analog flags", d.analogChannelFlags);
 }
 
 } // namespace
@@ -147,7 +147,7 @@ std::vector<HartField> IdentityFields(const h::Identity& id) {
         f.Add("long_address", "long address", FormatLongAddress(id.LongAddress()),
               FormatLongAddress(id.LongAddress()));
     }
-    f.Add("manufacturer", "manufacturer / type", id.manufacturer,
+    f.Add("manufacturer", "maker / type", id.manufacturer,
           fmt::format("0x{:02X} / 0x{:02X}", id.manufacturer, id.deviceType));
     f.Add("device_type", "", id.deviceType, "");
     f.Add("universal_revision", "revisions", id.universalRevision,
@@ -156,8 +156,8 @@ std::vector<HartField> IdentityFields(const h::Identity& id) {
     f.Add("device_revision", "", id.deviceRevision, "");
     f.Add("software_revision", "", id.softwareRevision, "");
     f.Add("hardware_revision", "", id.hardwareRevision, "");
-    f.Add("preambles", "preambles wanted", id.preambles, std::to_string(id.preambles));
-    f.Number("config_change_counter", "configuration changes", id.configChangeCounter);
+    f.Add("preambles", "preambles", id.preambles, std::to_string(id.preambles));
+    f.Number("config_change_counter", "config changes", id.configChangeCounter);
     if (!id.complete) f.Add("complete", "identity", false, "cut short: fewer than 12 bytes");
     return f.out;
 }
@@ -177,7 +177,7 @@ std::vector<HartField> DecodeHartReply(std::uint8_t command, std::span<const std
     case h::kCmdWritePollingAddress: {
         const auto p = h::DecodePollingAddress(data);
         f.Number("polling_address", "polling address", p.address);
-        f.Number("loop_current_mode", "loop current mode", p.loopCurrentMode);
+        f.Number("loop_current_mode", "current mode", p.loopCurrentMode);
         break;
     }
     case h::kCmdReadMessage:
@@ -194,15 +194,15 @@ std::vector<HartField> DecodeHartReply(std::uint8_t command, std::span<const std
         break;
     case h::kCmdReadFinalAssembly:
     case h::kCmdWriteFinalAssembly:
-        f.Number("final_assembly", "final assembly number", h::DecodeFinalAssembly(data));
+        f.Number("final_assembly", "final assembly", h::DecodeFinalAssembly(data));
         break;
     case h::kCmdResetConfigChanged:
-        f.Number("config_change_counter", "configuration changes", h::DecodeConfigCounter(data));
+        f.Number("config_change_counter", "config changes", h::DecodeConfigCounter(data));
         break;
     case h::kCmdReadAdditionalStatus: {
         const auto s = h::DecodeAdditionalStatus(data);
         const std::string hex = Hex(std::span(s.bytes).first(s.count));
-        f.Add("additional_status", "additional status", hex, hex);
+        f.Add("additional_status", "more status", hex, hex);
         break;
     }
     case h::kCmdWriteBurstCommand:
