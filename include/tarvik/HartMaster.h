@@ -130,7 +130,8 @@ public:
          const std::function<void(std::uint8_t polling, const FoundDevice* found)>& progress = {});
 
     // Hands every burst frame to `onFrame` for `durationMs` (or until it returns false). Returns
-    // ResultOk, or the result of a failed port.
+    // ResultOk, or the result of a failed port. `onFrame` runs inside the call and must not call
+    // the master.
     std::int32_t Listen(std::int32_t durationMs, const std::function<bool(const hart::Frame&)>& onFrame);
     // Burst frames seen during commands go here (none: dropped). The handler runs inside the call
     // and must not call the master.

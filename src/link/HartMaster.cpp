@@ -104,7 +104,7 @@ std::int32_t HartMaster::Impl::Exchange(const hart::Address& to, std::uint8_t co
     api::Transport& t = port.GetTransport();
     Clock& clock = api::ActiveBackend().GetClock();
     api::TraceRecord* trace = api::TraceRecord::Current();
-    bool found = false, damaged = false;
+    bool found = false, damaged = false, stale = true;
     const auto onFrame = [&](const hart::Frame& f) {
         if (!f.checksumOk) {
             damaged = damaged || f.type == hart::FrameType::Reply;
@@ -114,7 +114,7 @@ std::int32_t HartMaster::Impl::Exchange(const hart::Address& to, std::uint8_t co
             if (burstHandler) burstHandler(f);
             return;
         }
-        if (found || !Answers(f, to, command)) return;
+        if (stale || found || !Answers(f, to, command)) return;
         found = true;
         out.responseCode = f.ResponseCode();
         out.deviceStatus = f.DeviceStatus();
@@ -125,7 +125,7 @@ std::int32_t HartMaster::Impl::Exchange(const hart::Address& to, std::uint8_t co
     // Bytes queued before the request: late replies, burst frames (handed on).
     for (std::size_t n; (n = t.ReadQueued(buffer)) > 0;)
         decoder.Feed(std::span(buffer).first(n), onFrame);
-    found = damaged = false;
+    stale = damaged = false;
     const std::uint64_t skippedBefore = decoder.SkippedBytes();
 
     const Clock::time_point sent = clock.Now();
