@@ -35,8 +35,9 @@ void BM_HartScan16(benchmark::State& state) {
         times.push_back(t);
     }
     if (found != kMultidropDevices) state.SkipWithError("the scan missed devices");
-    const double budget = static_cast<double>(found) * WireMs(kShortRequestBytes + kIdentityReplyBytes, kMultidropBaud) +
-                          static_cast<double>(kScanLast + 1 - found) * EmptyAddressMs();
+    const double budget =
+        static_cast<double>(found) * WireMs(kShortRequestBytes + kIdentityReplyBytes, kMultidropBaud) +
+        static_cast<double>(kScanLast + 1 - found) * EmptyAddressMs();
     auto& f = Figures();
     f["hart scan16 1200.median"] = Median(times);
     f["hart scan16 1200.budget"] = budget;

@@ -127,8 +127,8 @@ FaultPlan FaultInjector::Inject(Fault fault, Bytes reply, Protocol protocol) {
             decoder.Feed(reply, [&](const hart::Frame& f) {
                 hart::FrameBytes busy;
                 const auto master = f.FromPrimary() ? hart::Master::Primary : hart::Master::Secondary;
-                if (hart::BuildReply(f.type, f.DeviceAddress(), master, f.command, kRcBusy, f.DeviceStatus(), {},
-                                     std::min(p, hart::kMaxPreambles), busy))
+                if (hart::BuildReply(f.type, f.DeviceAddress(), master, f.command, kRcBusy, f.DeviceStatus(),
+                                     {}, std::min(p, hart::kMaxPreambles), busy))
                     plan.bytes.assign(busy.Bytes().begin(), busy.Bytes().end());
             });
         } else {
