@@ -16,6 +16,9 @@ inline constexpr int kFlowWaitMs = 115; // the export's fixed wait at 38400
 inline constexpr int kFlowPorts = 16;   // HART flow devices on COM1..COM16, address 64:0102<com>
 inline constexpr int kReadoutPort = 20; // the 0731 unit, 9600 8N1
 inline constexpr int kReadoutWaitMs = 500;
+inline constexpr int kMultidropPort = 21; // three generic transmitters, polling addresses 0..2
+inline constexpr int kMultidropBaud = 1200;
+inline constexpr std::size_t kMultidropDevices = 3;
 inline constexpr std::uint8_t kFlowDeviceType = 0x64;
 inline constexpr std::uint8_t kFlowIdHigh = 0x01, kFlowIdMid = 0x02; // IdLow is the COM number
 inline constexpr int kHartReplyPreambles = 5;

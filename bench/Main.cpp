@@ -16,6 +16,7 @@
 #include "Bench.h"
 #include "sim/Endpoint.h"
 #include "sim/PtyServer.h"
+#include "sim/TransmitterLine.h"
 
 namespace tarvik::bench {
 
@@ -45,6 +46,9 @@ pid_t StartSimulator(int& stopWrite) {
                 server.Add(com, std::make_unique<sim::HartEndpoint>(std::move(device)));
             }
             server.Add(kReadoutPort, std::make_unique<sim::ReadoutEndpoint>(1));
+            server.Add(kMultidropPort,
+                       std::make_unique<sim::TransmitterLine>(kMultidropPort, kMultidropBaud,
+                                                              static_cast<int>(kMultidropDevices), 1));
             const char b = 1;
             if (::write(ready[1], &b, 1) == 1) rc = server.Run(stop[0]);
         } catch (const std::exception& e) {

@@ -7,7 +7,7 @@ seconds=${1:-30}
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVIK_FUZZ=ON \
   -DTARVIK_BUILD_TESTS=OFF -DTARVIK_BUILD_TOOLS=OFF >/dev/null
-targets=(fuzz_exports fuzz_text fuzz_gateway_command)
+targets=(fuzz_exports fuzz_text fuzz_gateway_command fuzz_hart_stream)
 ninja -C "$build" "${targets[@]}"
 for target in "${targets[@]}"; do
   work="$build/corpus-$target"

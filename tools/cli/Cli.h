@@ -85,6 +85,7 @@ void AddDigitalCommands(CLI::App& app, Cli& cli);
 void AddReadoutCommands(CLI::App& app, Cli& cli);
 void AddScanAndWatch(CLI::App& app, Cli& cli);
 void AddPortCommands(CLI::App& app, Cli& cli);
+void AddHartCommands(CLI::App& app, Cli& cli); // Hart.cpp: any HART device
 
 // True for results after which the library wrote the command's outputs.
 bool Written(std::int32_t result);

@@ -167,6 +167,7 @@ int main(int argc, char** argv) {
     tarvik::cli::AddScanAndWatch(app, cli);
     tarvik::cli::AddDigitalCommands(app, cli);
     tarvik::cli::AddReadoutCommands(app, cli);
+    tarvik::cli::AddHartCommands(app, cli);
     tarvik::cli::AddChartCommand(app, cli);
     AddCommonHelp(app);
 

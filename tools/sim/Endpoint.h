@@ -21,6 +21,10 @@ public:
     virtual std::vector<Bytes> Feed(std::span<const std::uint8_t> bytes, double now) = 0;
     // Drops a partly received request.
     virtual void Reset() = 0;
+    // Frames the device sends unasked at `now` (burst mode); the server asks every few ms when
+    // SpeaksUnasked.
+    virtual bool SpeaksUnasked() const { return false; }
+    virtual std::vector<Bytes> Unasked(double /*now*/) { return {}; }
     virtual LineSettings Line() const = 0;
     virtual Protocol Kind() const = 0;
     // One line for the start-up table: "HART flow device  address 64:010203  tag FT-103".

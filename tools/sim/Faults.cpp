@@ -5,11 +5,11 @@
 #include <stdexcept>
 
 #include "HartDevice.h"
+#include "hart/Frame.h"
 
 namespace tarvik::sim {
 namespace {
 
-constexpr std::size_t kStatusOffset = 1 + kAddressSize + 2; // delimiter, address, command, count
 constexpr std::size_t kMaxGarbage = 24;
 
 std::size_t PreambleLength(const Bytes& frame) {
@@ -121,15 +121,16 @@ FaultPlan FaultInjector::Inject(Fault fault, Bytes reply, Protocol protocol) {
         break;
     case Fault::Short:
         if (protocol == Protocol::Hart) {
-            // A status-only reply, response code busy, to the same command.
+            // A status-only reply, response code busy, to the same command (short or long frame).
             const std::size_t p = PreambleLength(reply);
-            if (reply.size() >= p + kStatusOffset + 2) {
-                std::array<std::uint8_t, kAddressSize> address{};
-                std::copy_n(reply.begin() + static_cast<std::ptrdiff_t>(p) + 1, kAddressSize,
-                            address.begin());
-                plan.bytes = BuildReply(address, reply[p + 1 + kAddressSize], kRcBusy,
-                                        reply[p + kStatusOffset + 1], {}, p);
-            }
+            hart::FrameDecoder decoder;
+            decoder.Feed(reply, [&](const hart::Frame& f) {
+                hart::FrameBytes busy;
+                const auto master = f.FromPrimary() ? hart::Master::Primary : hart::Master::Secondary;
+                if (hart::BuildReply(f.type, f.DeviceAddress(), master, f.command, kRcBusy, f.DeviceStatus(),
+                                     {}, std::min(p, hart::kMaxPreambles), busy))
+                    plan.bytes.assign(busy.Bytes().begin(), busy.Bytes().end());
+            });
         } else {
             // The head of the line without its value fields.
             const std::string text(reply.begin(), reply.end());

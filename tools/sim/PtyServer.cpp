@@ -17,6 +17,7 @@ namespace {
 
 constexpr auto kRequestGap = std::chrono::milliseconds(100); // a pause this long ends a partial request
 constexpr std::size_t kReadChunk = 4096;
+constexpr int kUnaskedLookMs = 10; // how often devices that talk unasked (burst mode) are asked
 
 std::string Printable(const Bytes& bytes) {
     std::string out;
@@ -314,6 +315,9 @@ int PtyServer::Run(int stopFd) {
                 const int ms = static_cast<int>(std::max<long long>(0, wait));
                 timeoutMs = timeoutMs < 0 ? ms : std::min(timeoutMs, ms);
             }
+        for (auto& p : ports_)
+            if (p->endpoint->SpeaksUnasked())
+                timeoutMs = timeoutMs < 0 ? kUnaskedLookMs : std::min(timeoutMs, kUnaskedLookMs);
         if (::poll(fds.data(), fds.size(), timeoutMs) < 0) {
             if (errno == EINTR) continue;
             std::fprintf(log_, "poll: %s\n", std::strerror(errno));
@@ -323,6 +327,8 @@ int PtyServer::Run(int stopFd) {
         const auto t = Clock::now();
         for (std::size_t i = 0; i < ports_.size(); ++i) {
             if (fds[i + 1].revents & POLLIN) Receive(*ports_[i], t);
+            for (Bytes& frame : ports_[i]->endpoint->Unasked(Seconds(t)))
+                Schedule(*ports_[i], ports_[i]->faults->Apply(std::move(frame), Protocol::Hart).bytes, t);
             Flush(*ports_[i], Clock::now());
         }
     }

@@ -15,6 +15,7 @@
 
 #include "Endpoint.h"
 #include "PtyServer.h"
+#include "TransmitterLine.h"
 
 using namespace tarvik::sim;
 
@@ -53,6 +54,23 @@ DeviceSpec ParseSpec(std::string text, std::uint32_t defaultBaud) {
     return s;
 }
 
+// "3:1200x4": the line spec and the number of transmitters on it (default 1, at most 64).
+std::pair<std::string, int> SplitCount(const std::string& text) {
+    const auto x = text.find_last_of("xX");
+    if (x == std::string::npos) return {text, 1};
+    int n = 0;
+    try {
+        std::size_t used = 0;
+        n = std::stoi(text.substr(x + 1), &used);
+        if (used != text.size() - x - 1) throw std::invalid_argument("");
+    } catch (const std::exception&) {
+        throw CLI::ValidationError("transmitter", "'" + text + "' is not COM[:BAUD][xN]");
+    }
+    if (n < 1 || n > 64)
+        throw CLI::ValidationError("transmitter", "N must be 1..64 (polling addresses 0..63)");
+    return {text.substr(0, x), n};
+}
+
 std::string DefaultDir() {
     if (const char* d = std::getenv("TARVIK_PORT_DIR"); d && *d) return d;
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
@@ -73,6 +91,7 @@ int main(int argc, char** argv) {
         "  tarvik-sim                                   flow COM1 19200, pressure COM2 9600, 0731 COM3\n"
         "  tarvik-sim --dir /tmp/ports --flow 3:19200 --readout 5\n"
         "  tarvik-sim --flow 1:1200 --faults late=0.05,checksum=0.02 --line-timing -v\n"
+        "  tarvik-sim --transmitter 4:1200x3 --line-timing   three transmitters on COM4\n"
         "  export TARVIK_PORT_DIR=/tmp/ports; tarvik scan\n\n"
         "Simulated devices:\n"
         "  flow      HART mass-flow controller, type 0x64, id 01 02 <com>, tag FT-1<com>. Ten gases,\n"
@@ -81,7 +100,10 @@ int main(int argc, char** argv) {
         "            text locks, mode 0 with the same text unlocks), backup (command 39, code 0).\n"
         "  pressure  HART pressure transmitter, type 0x65, id 01 02 <com>, tag PT-2<com>. Six\n"
         "            applications (1, 2, 5, 10, 20, 50 bar), process near 3.2 bar.\n"
-        "  readout   0731 read-out unit, four channels (full scale 100, 50, 10, 500).\n\n"
+        "  readout   0731 read-out unit, four channels (full scale 100, 50, 10, 500).\n"
+        "  transmitter  N generic HART transmitters on one line (universal commands, revision 7),\n"
+        "            polling addresses 0..N-1, type 0x66, id 03 <com> <n+1>, tag TT-<com><nn>;\n"
+        "            temperature PV that moves, burst mode by command 109 (frames between requests).\n\n"
         "Faults (--faults NAME=RATE,...): late (answer after --late-ms), silent, checksum,\n"
         "short (status-only busy reply), truncated, garbage. Rates 0..1, at most 1 in total.\n\n"
         "Port directory: --dir, else $TARVIK_PORT_DIR, else $XDG_RUNTIME_DIR/tarvik-ports, else (no\n"
@@ -90,7 +112,7 @@ int main(int argc, char** argv) {
         "process gone) is replaced at the next start, any other existing link only with --force.");
 
     std::string dir = DefaultDir();
-    std::vector<std::string> flows, pressures, readouts;
+    std::vector<std::string> flows, pressures, readouts, transmitters;
     std::string faults;
     ServerOptions options;
     std::uint32_t seed = 1;
@@ -108,6 +130,10 @@ int main(int argc, char** argv) {
     app.add_option("--pressure", pressures, "HART pressure device on COM[:BAUD] (baud default 9600)")
         ->type_name("COM[:BAUD]");
     app.add_option("--readout,--0731", readouts, "0731 read-out unit on COM")->type_name("COM");
+    app.add_option("--transmitter", transmitters,
+                   "N generic HART transmitters on one multidrop line COM[:BAUD] (baud default 1200), "
+                   "polling addresses 0..N-1")
+        ->type_name("COM[:BAUD][xN]");
     app.add_option("--faults", faults, "fault rates, e.g. late=0.1,checksum=0.05");
     app.add_option("--late-ms", options.lateMs, "delay of a late reply in ms")
         ->default_val(1000)
@@ -130,7 +156,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     options.seed = seed;
-    if (flows.empty() && pressures.empty() && readouts.empty()) {
+    if (flows.empty() && pressures.empty() && readouts.empty() && transmitters.empty()) {
         flows = {"1:19200"};
         pressures = {"2:9600"};
         readouts = {"3"};
@@ -177,6 +203,12 @@ int main(int argc, char** argv) {
                     seed + static_cast<std::uint32_t>(s.com));
                 dev->SetPreambles(preambles);
                 add(s.com, std::make_unique<HartEndpoint>(std::move(dev)));
+            }
+            for (const std::string& t : transmitters) {
+                const auto [line, count] = SplitCount(t);
+                const DeviceSpec s = ParseSpec(line, 1200);
+                add(s.com, std::make_unique<TransmitterLine>(s.com, s.baud, count,
+                                                             seed + static_cast<std::uint32_t>(s.com)));
             }
             for (const std::string& r : readouts) {
                 const DeviceSpec s = ParseSpec(r, 9600);

@@ -1,0 +1,404 @@
+// `tarvik hart ...`: any HART device through the fast link's HartMaster, on a point-to-point loop
+// or a multidrop line. A device is picked by --polling-address N (short frames), by -a with its
+// long address MM:TT:IIIIII (long frames), or by -a TT:IIIIII (found among polling addresses
+// 0..15 first); without either, polling address 0.
+#include <fmt/format.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdlib>
+
+#include "Cli.h"
+#include "HartDecode.h"
+#include "hart/Status.h"
+#include "hart/Universal.h"
+#include "tarvik/HartMaster.h"
+
+namespace tarvik::cli {
+
+namespace {
+
+namespace h = tarvik::hart;
+using link::HartMaster;
+using link::HartReply;
+
+constexpr int kDefaultScanLast = 15;
+constexpr int kSearchLast = 15; // where -a TT:IIIIII is looked for
+
+struct HartOptions {
+    int polling = -1;
+    bool secondary = false;
+    int retries = 2;
+    int timeoutMs = 0;
+};
+
+// "1C:66:030401" -> the five bytes; nothing for other text.
+std::optional<h::Address> ParseLongAddress(const std::string& text) {
+    if (text.size() != 12 || text[2] != ':' || text[5] != ':') return std::nullopt;
+    std::array<std::uint8_t, h::kLongAddressSize> bytes{};
+    const std::string hex = text.substr(0, 2) + text.substr(3, 2) + text.substr(6);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const std::string pair = hex.substr(2 * i, 2);
+        if (!std::isxdigit(static_cast<unsigned char>(pair[0])) ||
+            !std::isxdigit(static_cast<unsigned char>(pair[1])))
+            return std::nullopt;
+        bytes[i] = static_cast<std::uint8_t>(std::stoul(pair, nullptr, 16));
+    }
+    if (bytes[0] > h::kAddressMask) return std::nullopt;
+    return h::Address::Long(bytes);
+}
+
+// "01 02 0A" or "01020a" -> bytes; a usage error for anything else or more than 255 bytes.
+std::vector<std::uint8_t> ParseHex(const std::string& text) {
+    std::string digits;
+    for (char c : text) {
+        if (c == ' ' || c == ':' || c == ',') continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            throw CLI::ValidationError("HEX", "'" + text + "' is not hexadecimal bytes (like 01 0A FF)");
+        digits.push_back(c);
+    }
+    if (digits.size() % 2 != 0)
+        throw CLI::ValidationError("HEX", "'" + text + "' has an odd number of digits");
+    if (digits.size() / 2 > h::kMaxData) throw CLI::ValidationError("HEX", "at most 255 data bytes");
+    std::vector<std::uint8_t> out;
+    for (std::size_t i = 0; i < digits.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+// Packed text for a field of `chars` characters, refused before the wire when it does not fit.
+void CheckPacked(const std::string& text, std::size_t chars, const std::string& what) {
+    if (text.size() > chars)
+        throw CLI::ValidationError(
+            what, fmt::format("'{}' has {} characters; at most {} fit", text, text.size(), chars));
+    if (!h::Packable(text, chars)) {
+        std::string upper = text;
+        for (char& c : upper)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        const bool caseOnly = h::Packable(upper, chars);
+        throw CLI::ValidationError(
+            what, fmt::format("'{}' cannot be sent as packed text (space and ! to _ only, no "
+                              "lower case){}",
+                              text, caseOnly ? "; did you mean '" + upper + "'?" : ""));
+    }
+}
+
+// The outcome of a reply as a result code: a reply with a response code other than success is the
+// device refusing (ResultErrorReply); a success whose status flags a condition, ResultDeviceStatus.
+// `show`: add the status bytes to the report (a command of several replies shows them once, and
+// those of a failure).
+std::int32_t Judge(Report& report, const HartReply& reply, bool show = true) {
+    if (!reply.Replied()) return reply.result;
+    if (show || reply.responseCode != h::kRcSuccess) report.Status(reply.responseCode, reply.deviceStatus);
+    if (reply.responseCode != h::kRcSuccess) return ResultErrorReply;
+    return DeviceStatusAlarming(reply.deviceStatus) ? ResultDeviceStatus : ResultOk;
+}
+
+class HartCommands {
+public:
+    HartCommands(Cli& cli, HartOptions& options) : cli_(cli), options_(options) {}
+
+    // Opens the line and finds the device; on failure the report holds why.
+    bool Start(Report& report, bool needDevice = true) {
+        port_ = cli_.Port();
+        const int baud = cli_.Baud();
+        report.Context("port", port_);
+        report.Context("baud", baud);
+        link::MasterOptions o;
+        o.master = options_.secondary ? h::Master::Secondary : h::Master::Primary;
+        o.retries = options_.retries;
+        o.timeoutMs = options_.timeoutMs;
+        if (const std::int32_t rc = master_.Open(port_, baud, o); rc != ResultOk) {
+            report.Result(rc);
+            return false;
+        }
+        return !needDevice || Resolve(report);
+    }
+
+    HartMaster& Master() { return master_; }
+    const h::Address& Device() const { return device_; }
+
+    void Finish(Report& report, std::int32_t rc) {
+        report.Result(rc);
+        cli_.Finish(report);
+    }
+
+private:
+    bool Resolve(Report& report) {
+        const char* env = std::getenv("TARVIK_ADDRESS");
+        const std::string text = !cli_.addressText.empty() ? cli_.addressText : (env ? env : "");
+        if (options_.polling >= 0) {
+            device_ = h::Address::Polling(static_cast<std::uint8_t>(options_.polling));
+            report.Context("polling_address", options_.polling);
+            return true;
+        }
+        if (text.empty()) {
+            device_ = h::Address::Polling(0);
+            report.Context("polling_address", 0);
+            return true;
+        }
+        if (auto a = ParseLongAddress(text)) {
+            device_ = *a;
+            report.Context("address", FormatLongAddress(device_));
+            return true;
+        }
+        const auto wanted = cli_.Address(); // TT:IIIIII, or a usage error
+        const auto found = master_.Scan(0, kSearchLast);
+        for (const link::FoundDevice& d : found)
+            if (d.identity.deviceType == wanted->deviceType && d.identity.deviceId == wanted->id) {
+                device_ = d.identity.LongAddress();
+                report.Context("address", FormatLongAddress(device_));
+                return true;
+            }
+        report.Context("stage", fmt::format("look for {} at polling addresses 0..{}", text, kSearchLast));
+        report.Result(ResultNoReply);
+        report.Hint("no device with that address answered; tarvik hart scan lists the devices on the line");
+        return false;
+    }
+
+    Cli& cli_;
+    HartOptions& options_;
+    HartMaster master_;
+    h::Address device_;
+    int port_ = 0;
+};
+
+void ScanCommand(CLI::App& hart, Cli& cli, HartOptions& options) {
+    static int last = kDefaultScanLast;
+    static int perAddressMs = 0;
+    auto* scan =
+        hart.add_subcommand("scan", "find the devices on a line by their polling addresses (command 0)");
+    scan->add_option("--last", last, "last polling address to try (default 15; up to 63)")
+        ->check(CLI::Range(0, 63));
+    scan->add_option("--wait-ms", perAddressMs,
+                     "wait per address (default: by the rate, a few bit times past the request)")
+        ->check(CLI::Range(0, 10000));
+    scan->footer("Examples:\n  tarvik hart scan -p 4\n  tarvik hart scan -p 4 -b 1200 --last 63 --json");
+    scan->callback([&cli, &options] {
+        HartCommands c(cli, options);
+        Report report("hart scan");
+        if (!c.Start(report, false)) return c.Finish(report, report.ResultCode());
+        const auto found = c.Master().Scan(0, static_cast<std::uint8_t>(last), perAddressMs,
+                                           [&](std::uint8_t polling, const link::FoundDevice* d) {
+                                               std::fprintf(stderr, "polling address %2u: %s\n", polling,
+                                                            d ? FormatTypeAndId(d->identity).c_str() : "-");
+                                           });
+        for (const link::FoundDevice& d : found) {
+            const h::Address address = d.identity.LongAddress();
+            const auto tag = c.Master().ReadTagDescriptorDate(address);
+            Json j{{"polling_address", d.polling},
+                   {"address", FormatTypeAndId(d.identity)},
+                   {"long_address", FormatLongAddress(address)},
+                   {"manufacturer", d.identity.manufacturer},
+                   {"device_type", d.identity.deviceType},
+                   {"universal_revision", d.identity.universalRevision},
+                   {"preambles", d.identity.preambles},
+                   {"tag", tag.Ok() ? Json(tag.value.tag) : Json(nullptr)}};
+            if (cli.json)
+                std::printf("%s\n", j.dump().c_str());
+            else
+                std::printf("polling %-2u  address %s  (-a %s)  tag %-8s  universal rev %u\n", d.polling,
+                            FormatTypeAndId(d.identity).c_str(), FormatLongAddress(address).c_str(),
+                            tag.Ok() ? tag.value.tag.c_str() : "?", d.identity.universalRevision);
+        }
+        if (!found.empty()) return;
+        report.Context("stage", fmt::format("polling addresses 0..{}", last));
+        report.Result(ResultNoReply);
+        report.Hint("no device answered command 0: check the rate (-b), the port and the loop's power");
+        cli.Finish(report);
+    });
+}
+
+void InfoAndRead(CLI::App& hart, Cli& cli, HartOptions& options) {
+    auto* info = hart.add_subcommand("info", "identity, tag, message, ranges, final assembly and long tag");
+    info->footer(
+        "Examples:\n  tarvik hart info -p 4 --polling-address 2\n  tarvik hart info -p 4 -a 1C:66:030403");
+    info->callback([&cli, &options] {
+        HartCommands c(cli, options);
+        Report report("hart info");
+        if (!c.Start(report)) return c.Finish(report, report.ResultCode());
+        std::int32_t rc = ResultOk;
+        for (std::uint8_t command : {h::kCmdReadUniqueId, h::kCmdReadTagDescriptorDate, h::kCmdReadMessage,
+                                     h::kCmdReadDeviceInfo, h::kCmdReadFinalAssembly, h::kCmdReadLongTag}) {
+            const HartReply r = c.Master().Command(c.Device(), command);
+            if (r.Success()) AddFields(report, DecodeHartReply(command, r.Data()));
+            const std::int32_t one = Judge(report, r, command == h::kCmdReadLongTag);
+            // A command the device does not know (older revisions) leaves the others standing.
+            if (one != ResultOk && !(command != h::kCmdReadUniqueId && one == ResultErrorReply)) rc = one;
+            if (command == h::kCmdReadUniqueId && !r.Success()) break;
+        }
+        c.Finish(report, rc);
+    });
+
+    auto* read = hart.add_subcommand("read", "PV, SV, TV, QV with units, loop current and percent of range");
+    read->footer("Example:\n  tarvik hart read -p 4 --polling-address 1 --json");
+    read->callback([&cli, &options] {
+        HartCommands c(cli, options);
+        Report report("hart read");
+        if (!c.Start(report)) return c.Finish(report, report.ResultCode());
+        std::int32_t rc = ResultOk;
+        for (std::uint8_t command : {h::kCmdReadDynamicVariables, h::kCmdReadLoopCurrent}) {
+            const HartReply r = c.Master().Command(c.Device(), command);
+            if (r.Success()) AddFields(report, DecodeHartReply(command, r.Data()));
+            if (const std::int32_t one = Judge(report, r, command == h::kCmdReadLoopCurrent); one != ResultOk)
+                rc = one;
+        }
+        c.Finish(report, rc);
+    });
+}
+
+void RawCommand(CLI::App& hart, Cli& cli, HartOptions& options) {
+    static int number = 0;
+    static std::string hex;
+    auto* cmd =
+        hart.add_subcommand("cmd", "send any command; the reply decoded where known, its bytes always");
+    cmd->add_option("N", number, "command number 0..255")->required()->check(CLI::Range(0, 255));
+    cmd->add_option("HEX", hex, "request data in hexadecimal (\"01 0A\")");
+    cmd->footer("Examples:\n  tarvik hart cmd 1 -p 4 --polling-address 0\n"
+                "  tarvik hart cmd 109 01 -p 4 --polling-address 2      burst mode on");
+    cmd->callback([&cli, &options] {
+        const std::vector<std::uint8_t> data = ParseHex(hex);
+        HartCommands c(cli, options);
+        const auto command = static_cast<std::uint8_t>(number);
+        Report report(fmt::format("hart cmd {}", number));
+        if (!c.Start(report)) return c.Finish(report, report.ResultCode());
+        report.Field("command", "command", number,
+                     fmt::format("{} ({})", number,
+                                 h::CommandName(command) ? h::CommandName(command) : "not decoded here"));
+        const HartReply r = c.Master().Command(c.Device(), command, data);
+        if (r.Replied()) {
+            report.Field("data", "reply data", Hex(r.Data()), r.size ? Hex(r.Data()) : "(none)");
+            if (!r.CommError()) AddFields(report, DecodeHartReply(command, r.Data()));
+        }
+        c.Finish(report, Judge(report, r));
+    });
+}
+
+void Listen(CLI::App& hart, Cli& cli, HartOptions& options) {
+    static double seconds = 10;
+    static int count = 0;
+    auto* listen =
+        hart.add_subcommand("listen", "show the burst frames of devices in burst mode as they come");
+    listen->add_option("--seconds", seconds, "how long to listen (default 10)")
+        ->check(CLI::Range(0.0, 86400.0));
+    listen->add_option("--count", count, "stop after this many frames")->check(CLI::Range(0, 1000000));
+    listen->footer("Example:\n  tarvik hart listen -p 4 --seconds 5 --json");
+    listen->callback([&cli, &options] {
+        HartCommands c(cli, options);
+        Report report("hart listen");
+        if (!c.Start(report, false)) return c.Finish(report, report.ResultCode());
+        int seen = 0;
+        const auto start = std::chrono::steady_clock::now();
+        const std::int32_t rc =
+            c.Master().Listen(static_cast<std::int32_t>(seconds * 1000), [&](const h::Frame& f) {
+                const double t =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                const auto fields = DecodeHartReply(f.command, f.Data());
+                const std::string from = f.isLong ? FormatLongAddress(f.DeviceAddress())
+                                                  : fmt::format("polling {}", f.DeviceAddress().polling);
+                if (cli.json) {
+                    Json j{{"time_s", t},
+                           {"from", from},
+                           {"command", f.command},
+                           {"response_code", f.ResponseCode()},
+                           {"device_status", f.DeviceStatus()},
+                           {"data", Hex(f.Data())}};
+                    for (const HartField& field : fields)
+                        j[field.key] = field.value;
+                    std::printf("%s\n", j.dump().c_str());
+                } else {
+                    std::string line = fmt::format("{:8.3f}  {}  cmd {}", t, from, f.command);
+                    for (const HartField& field : fields)
+                        if (!field.label.empty()) line += "  " + field.label + " " + field.text;
+                    std::printf("%s\n", line.c_str());
+                }
+                std::fflush(stdout);
+                return count == 0 || ++seen < count;
+            });
+        if (rc != ResultOk) c.Finish(report, rc);
+    });
+}
+
+void Writes(CLI::App& hart, Cli& cli, HartOptions& options) {
+    static std::string tag, descriptor, message;
+    static int polling = 0;
+    auto* writeTag = hart.add_subcommand("write-tag", "write the tag (command 18; descriptor and date kept)");
+    writeTag->add_option("TAG", tag, "up to 8 characters: A-Z 0-9 space and !\"#$%&'()*+,-./:;<=>?@[\\]^_")
+        ->required();
+    writeTag->add_option("--descriptor", descriptor, "also write the descriptor (up to 16 characters)");
+    writeTag->footer("Example:\n  tarvik hart write-tag TT-201 -p 4 --polling-address 1");
+    writeTag->callback([&cli, &options] {
+        CheckPacked(tag, h::kTagChars, "TAG");
+        if (!descriptor.empty()) CheckPacked(descriptor, h::kDescriptorChars, "--descriptor");
+        HartCommands c(cli, options);
+        Report report("hart write-tag");
+        if (!c.Start(report)) return c.Finish(report, report.ResultCode());
+        const auto now = c.Master().ReadTagDescriptorDate(c.Device());
+        if (!now.Ok()) return c.Finish(report, Judge(report, now.reply));
+        h::TagDescriptorDate record = now.value;
+        record.tag = tag;
+        if (!descriptor.empty()) record.descriptor = descriptor;
+        const auto r = c.Master().WriteTagDescriptorDate(c.Device(), record);
+        if (r.Ok()) AddFields(report, DecodeHartReply(h::kCmdWriteTagDescriptorDate, r.reply.Data()));
+        c.Finish(report, Judge(report, r.reply));
+    });
+
+    auto* writeMessage = hart.add_subcommand("write-message", "write the message (command 17)");
+    writeMessage->add_option("TEXT", message, "up to 32 characters of packed text (upper case)")->required();
+    writeMessage->footer(
+        "Example:\n  tarvik hart write-message 'CALIBRATED 2026-12-07' -p 4 --polling-address 1");
+    writeMessage->callback([&cli, &options] {
+        CheckPacked(message, h::kMessageChars, "TEXT");
+        HartCommands c(cli, options);
+        Report report("hart write-message");
+        if (!c.Start(report)) return c.Finish(report, report.ResultCode());
+        const auto r = c.Master().WriteMessage(c.Device(), message);
+        if (r.Ok()) AddFields(report, DecodeHartReply(h::kCmdWriteMessage, r.reply.Data()));
+        c.Finish(report, Judge(report, r.reply));
+    });
+
+    auto* writePolling =
+        hart.add_subcommand("write-polling-address", "give the device a new polling address (command 6)");
+    writePolling->add_option("N", polling, "0..63 (0..15 for HART 5 devices)")
+        ->required()
+        ->check(CLI::Range(0, 63));
+    writePolling->footer("Example:\n  tarvik hart write-polling-address 3 -p 4 --polling-address 0");
+    writePolling->callback([&cli, &options] {
+        HartCommands c(cli, options);
+        Report report("hart write-polling-address");
+        if (!c.Start(report)) return c.Finish(report, report.ResultCode());
+        const auto r = c.Master().WritePollingAddress(c.Device(), static_cast<std::uint8_t>(polling));
+        if (r.Ok()) AddFields(report, DecodeHartReply(h::kCmdWritePollingAddress, r.reply.Data()));
+        c.Finish(report, Judge(report, r.reply));
+    });
+}
+
+} // namespace
+
+void AddHartCommands(CLI::App& app, Cli& cli) {
+    static HartOptions options;
+    auto* hart = app.add_subcommand("hart", "any HART device: scan a line, read, any command, burst frames");
+    hart->require_subcommand(1);
+    hart->footer(
+        "Each command takes --polling-address N (short frames), or -a MM:TT:IIIIII (the long address\n"
+        "hart scan prints; long frames), or -a TT:IIIIII (looked for at polling addresses 0..15\n"
+        "first); without either, polling address 0. Also --secondary, --retries, --timeout-ms.");
+    ScanCommand(*hart, cli, options);
+    InfoAndRead(*hart, cli, options);
+    RawCommand(*hart, cli, options);
+    Listen(*hart, cli, options);
+    Writes(*hart, cli, options);
+    for (CLI::App* sub : hart->get_subcommands([](CLI::App*) { return true; })) {
+        if (sub->get_name() != "scan" && sub->get_name() != "listen")
+            sub->add_option("--polling-address", options.polling,
+                            "the device at this polling address (short frames)")
+                ->check(CLI::Range(0, 63));
+        sub->add_flag("--secondary", options.secondary, "act as the secondary master (a handheld's role)");
+        sub->add_option("--retries", options.retries, "tries more on a missing or damaged reply (default 2)")
+            ->check(CLI::Range(0, 10));
+        sub->add_option("--timeout-ms", options.timeoutMs, "wait for a reply (default: by the rate)")
+            ->check(CLI::Range(0, 60000));
+    }
+}
+
+} // namespace tarvik::cli

@@ -1,0 +1,38 @@
+// The replies of the universal commands of any HART device, decoded for people and scripts: one
+// field per value (JSON key, label, JSON value, text), units and status bits named by the shared
+// decoding table.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "Report.h"
+#include "tarvik/HartTypes.h"
+
+namespace tarvik::cli {
+
+struct HartField {
+    std::string key, label;
+    Json value;
+    std::string text;
+};
+
+// The fields of `command`'s reply data; empty for a command not decoded here.
+std::vector<HartField> DecodeHartReply(std::uint8_t command, std::span<const std::uint8_t> data);
+// The fields of an identity (commands 0, 11, 21).
+std::vector<HartField> IdentityFields(const hart::Identity& id);
+// "1C:66:030401": the long address as -a accepts it.
+std::string FormatLongAddress(const hart::Address& address);
+// "66:030401": device type and ID, as `tarvik scan` prints the library's devices.
+std::string FormatTypeAndId(const hart::Identity& id);
+std::string Hex(std::span<const std::uint8_t> bytes); // "0A FF 01"
+// Adds the fields to a report.
+void AddFields(Report& report, const std::vector<HartField>& fields);
+// Whether a field-device status byte flags a condition worth an exit status of its own (device
+// malfunction, more status, saturated current, variables out of limits); configuration changed,
+// cold start and a fixed current (every multidrop device) are only shown.
+bool DeviceStatusAlarming(std::uint8_t status);
+
+} // namespace tarvik::cli

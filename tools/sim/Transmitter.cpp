@@ -1,0 +1,306 @@
+#include "Transmitter.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "hart/Status.h"
+#include "hart/Universal.h"
+
+namespace tarvik::sim {
+
+namespace {
+
+namespace h = tarvik::hart;
+
+constexpr std::uint8_t kUniversalRevision = 7;
+constexpr std::uint8_t kPreamblesWanted = 5;
+constexpr std::uint8_t kLastDeviceVariable = 3;
+constexpr std::uint8_t kSignallingBell202 = 0;
+constexpr std::uint8_t kProfileTransmitter = 1;
+constexpr std::uint8_t kUnitOhms = 37;
+constexpr std::uint8_t kUnitCelsius = 32;
+constexpr std::uint8_t kWriteProtectNone = 0;
+constexpr std::uint8_t kPrivateLabelNone = 250;
+constexpr std::uint8_t kLoopCurrentEnabled = 1;
+constexpr std::size_t kAdditionalStatusBytes = 6;
+constexpr float kLowestCurrent = 3.8f, kHighestCurrent = 20.5f, kFixedCurrent = 4.0f;
+constexpr float kSensorUpper = 850, kSensorLower = -200, kMinimumSpan = 10;
+constexpr double kPt100Alpha = 0.00385; // sensor resistance per degree, relative
+constexpr double kPt100Ohms = 100;
+constexpr double kCycleSeconds = 120;
+constexpr double kPi = 3.14159265358979323846;
+constexpr std::size_t kPackedTag = h::kPackedTagBytes;
+
+bool ValidBurstCommand(std::uint8_t c) {
+    return c == h::kCmdReadPrimaryVariable || c == h::kCmdReadLoopCurrent || c == h::kCmdReadDynamicVariables;
+}
+
+void Put16(Bytes& out, std::uint16_t v) {
+    out.push_back(static_cast<std::uint8_t>(v >> 8));
+    out.push_back(static_cast<std::uint8_t>(v));
+}
+
+} // namespace
+
+Transmitter::Transmitter(TransmitterConfig config, std::uint32_t seed)
+    : config_(std::move(config)), finalAssembly_(1000 + config_.deviceId[2]), rng_(seed) {
+    pv_ = 60 + 25 * std::sin(config_.phase);
+    sv_ = 22;
+}
+
+h::Address Transmitter::LongAddress() const {
+    return h::Address::Long({kTransmitterManufacturer, kTransmitterType, config_.deviceId[0],
+                             config_.deviceId[1], config_.deviceId[2]});
+}
+
+std::string Transmitter::Describe() const {
+    const auto& u = LongAddress().unique;
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "polling %u  address %02X:%02X%02X%02X  tag %s", config_.polling, u[1],
+                  u[2], u[3], u[4], config_.tag.c_str());
+    return buf;
+}
+
+bool Transmitter::ForMe(const h::Frame& request) const {
+    if (!request.isLong) return (request.address[0] & h::kAddressMask) == config_.polling;
+    const h::Address a = request.DeviceAddress();
+    if (a == LongAddress()) return true;
+    // The look-ups by tag go to the broadcast address (all zero); only the right tag answers.
+    const bool lookup =
+        request.command == h::kCmdReadUniqueIdByTag || request.command == h::kCmdReadUniqueIdByLongTag;
+    return lookup && a == h::Address::Long({});
+}
+
+void Transmitter::Advance(double now) {
+    if (elapsed_ < 0) elapsed_ = now;
+    const double dt = std::clamp(now - elapsed_, 0.0, 3600.0);
+    elapsed_ = std::max(elapsed_, now);
+    const double target = 60 + 25 * std::sin(2 * kPi * now / kCycleSeconds + config_.phase) +
+                          std::uniform_real_distribution<double>(-0.2, 0.2)(rng_);
+    // First-order lag with the damping as its time constant.
+    const double k = damping_ > 0 ? 1 - std::exp(-dt / damping_) : 1;
+    pv_ += (target - pv_) * k;
+    sv_ = 22 + 2 * std::sin(2 * kPi * now / (10 * kCycleSeconds));
+}
+
+float Transmitter::Percent() const {
+    return static_cast<float>((pv_ - lowerRange_) / (upperRange_ - lowerRange_) * 100);
+}
+
+float Transmitter::Current() const {
+    // On a multidrop line (polling address not 0) the loop current stays at its minimum.
+    if (config_.polling != 0) return kFixedCurrent;
+    return std::clamp(4 + 16 * Percent() / 100, kLowestCurrent, kHighestCurrent);
+}
+
+std::uint8_t Transmitter::DeviceStatus() const {
+    std::uint8_t s = configChanged_ ? h::kStatusConfigChanged : 0;
+    if (config_.polling != 0) s |= h::kStatusCurrentFixed;
+    if (pv_ < lowerRange_ || pv_ > upperRange_) s |= h::kStatusPvOutOfLimits;
+    return s;
+}
+
+Bytes Transmitter::Identity() const {
+    Bytes d{h::kExpansionCode,
+            kTransmitterManufacturer,
+            kTransmitterType,
+            kPreamblesWanted,
+            kUniversalRevision,
+            1,
+            3,
+            static_cast<std::uint8_t>((2 << 3) | kSignallingBell202),
+            0,
+            config_.deviceId[0],
+            config_.deviceId[1],
+            config_.deviceId[2],
+            kPreamblesWanted,
+            kLastDeviceVariable};
+    Put16(d, changeCounter_);
+    d.push_back(DeviceStatus());
+    Put16(d, kTransmitterManufacturer);
+    Put16(d, kTransmitterManufacturer);
+    d.push_back(kProfileTransmitter);
+    return d;
+}
+
+Bytes Transmitter::Variables(std::uint8_t command) const {
+    Bytes d;
+    if (command == h::kCmdReadPrimaryVariable) {
+        d.push_back(kUnitCelsius);
+        AppendFloat(d, static_cast<float>(pv_));
+        return d;
+    }
+    AppendFloat(d, Current());
+    if (command == h::kCmdReadLoopCurrent) {
+        AppendFloat(d, Percent());
+        return d;
+    }
+    const std::pair<std::uint8_t, double> vars[] = {{kUnitCelsius, pv_},
+                                                    {kUnitCelsius, sv_},
+                                                    {kUnitOhms, kPt100Ohms * (1 + kPt100Alpha * pv_)},
+                                                    {kUnitCelsius, sv_ + 8}};
+    for (const auto& [unit, value] : vars) {
+        d.push_back(unit);
+        AppendFloat(d, static_cast<float>(value));
+    }
+    return d;
+}
+
+std::optional<HartAnswer> Transmitter::Command(std::uint8_t command, std::span<const std::uint8_t> data) {
+    switch (command) {
+    case h::kCmdReadUniqueId:
+        return HartAnswer::Ok(Identity());
+    case h::kCmdReadPrimaryVariable:
+    case h::kCmdReadLoopCurrent:
+    case h::kCmdReadDynamicVariables:
+        return HartAnswer::Ok(Variables(command));
+    case h::kCmdReadUniqueIdByTag: {
+        std::array<std::uint8_t, kPackedTag> mine{};
+        h::TagRequest(config_.tag, mine);
+        if (data.size() < kPackedTag || !std::equal(mine.begin(), mine.end(), data.begin()))
+            return std::nullopt;
+        return HartAnswer::Ok(Identity());
+    }
+    case h::kCmdReadUniqueIdByLongTag: {
+        std::array<std::uint8_t, h::kLongTagChars> mine{};
+        h::LongTagRequest(config_.longTag, mine);
+        if (data.size() < mine.size() || !std::equal(mine.begin(), mine.end(), data.begin()))
+            return std::nullopt;
+        return HartAnswer::Ok(Identity());
+    }
+    case h::kCmdReadMessage: {
+        std::array<std::uint8_t, h::kPackedMessageBytes> m{};
+        h::MessageRequest(config_.message, m);
+        return HartAnswer::Ok(Bytes(m.begin(), m.end()));
+    }
+    case h::kCmdReadTagDescriptorDate: {
+        std::array<std::uint8_t, h::kTagDescriptorDateBytes> t{};
+        h::TagDescriptorDateRequest({config_.tag, config_.descriptor, date_[0], date_[1], date_[2]}, t);
+        return HartAnswer::Ok(Bytes(t.begin(), t.end()));
+    }
+    case h::kCmdReadTransducerInfo: {
+        Bytes d{0x00, config_.deviceId[1], config_.deviceId[2], kUnitCelsius};
+        for (float f : {kSensorUpper, kSensorLower, kMinimumSpan})
+            AppendFloat(d, f);
+        return HartAnswer::Ok(std::move(d));
+    }
+    case h::kCmdReadDeviceInfo: {
+        Bytes d{0, h::kTransferLinear, kUnitCelsius};
+        for (float f : {upperRange_, lowerRange_, damping_})
+            AppendFloat(d, f);
+        for (std::uint8_t b : {kWriteProtectNone, kPrivateLabelNone, std::uint8_t{0}})
+            d.push_back(b);
+        return HartAnswer::Ok(std::move(d));
+    }
+    case h::kCmdReadFinalAssembly:
+        return HartAnswer::Ok({static_cast<std::uint8_t>(finalAssembly_ >> 16),
+                               static_cast<std::uint8_t>(finalAssembly_ >> 8),
+                               static_cast<std::uint8_t>(finalAssembly_)});
+    case h::kCmdReadLongTag: {
+        std::array<std::uint8_t, h::kLongTagChars> t{};
+        h::LongTagRequest(config_.longTag, t);
+        return HartAnswer::Ok(Bytes(t.begin(), t.end()));
+    }
+    case h::kCmdReadAdditionalStatus:
+        return HartAnswer::Ok(Bytes(kAdditionalStatusBytes, 0));
+    default:
+        return Write(command, data);
+    }
+}
+
+std::optional<HartAnswer> Transmitter::Write(std::uint8_t command, std::span<const std::uint8_t> data) {
+    const auto need = [&data](std::size_t n) { return data.size() >= n; };
+    const Bytes echo(data.begin(), data.end());
+    switch (command) {
+    case h::kCmdWritePollingAddress: {
+        if (!need(1)) return HartAnswer::Refuse(kRcTooFewBytes);
+        if (data[0] > h::kMaxPollingAddress) return HartAnswer::Refuse(kRcInvalidSelection);
+        config_.polling = data[0];
+        const std::uint8_t mode = need(2) ? data[1] : (data[0] == 0 ? kLoopCurrentEnabled : 0);
+        return HartAnswer::Ok({data[0], mode});
+    }
+    case h::kCmdWriteMessage:
+        if (!need(h::kPackedMessageBytes)) return HartAnswer::Refuse(kRcTooFewBytes);
+        config_.message = h::DecodeMessage(data);
+        return HartAnswer::Ok(Bytes(data.begin(), data.begin() + h::kPackedMessageBytes));
+    case h::kCmdWriteTagDescriptorDate: {
+        if (!need(h::kTagDescriptorDateBytes)) return HartAnswer::Refuse(kRcTooFewBytes);
+        const h::TagDescriptorDate t = h::DecodeTagDescriptorDate(data);
+        config_.tag = t.tag;
+        config_.descriptor = t.descriptor;
+        date_ = {*t.day, *t.month, *t.yearSince1900};
+        return HartAnswer::Ok(Bytes(data.begin(), data.begin() + h::kTagDescriptorDateBytes));
+    }
+    case h::kCmdWriteFinalAssembly:
+        if (!need(3)) return HartAnswer::Refuse(kRcTooFewBytes);
+        finalAssembly_ = *h::DecodeFinalAssembly(data);
+        return HartAnswer::Ok(Bytes(data.begin(), data.begin() + 3));
+    case h::kCmdWriteLongTag:
+        if (!need(h::kLongTagChars)) return HartAnswer::Refuse(kRcTooFewBytes);
+        config_.longTag = h::DecodeLongTag(data);
+        return HartAnswer::Ok(Bytes(data.begin(), data.begin() + h::kLongTagChars));
+    case h::kCmdResetConfigChanged:
+        configChanged_ = false;
+        return HartAnswer::Ok(
+            Bytes{static_cast<std::uint8_t>(changeCounter_ >> 8), static_cast<std::uint8_t>(changeCounter_)});
+    case h::kCmdWriteBurstCommand:
+        if (!need(1)) return HartAnswer::Refuse(kRcTooFewBytes);
+        if (!ValidBurstCommand(data[0])) return HartAnswer::Refuse(kRcInvalidSelection);
+        burstCommand_ = data[0];
+        return HartAnswer::Ok({data[0]});
+    case h::kCmdBurstMode:
+        if (!need(1)) return HartAnswer::Refuse(kRcTooFewBytes);
+        if (data[0] != h::kBurstOff && data[0] != h::kBurstOn) return HartAnswer::Refuse(kRcInvalidSelection);
+        burst_ = data[0] == h::kBurstOn;
+        return HartAnswer::Ok({data[0]});
+    default:
+        return std::nullopt;
+    }
+}
+
+Bytes Transmitter::Frame(h::FrameType type, const h::Address& address, h::Master master, std::uint8_t command,
+                         const HartAnswer& answer) const {
+    h::FrameBytes f;
+    h::BuildReply(type, address, master, command, answer.responseCode, DeviceStatus(), answer.data,
+                  kPreamblesWanted, f);
+    return Bytes(f.Bytes().begin(), f.Bytes().end());
+}
+
+std::optional<Bytes> Transmitter::Answer(const h::Frame& request, double now) {
+    if (request.type != h::FrameType::Request || !ForMe(request)) return std::nullopt;
+    Advance(now);
+    const h::Address own = request.isLong ? LongAddress() : h::Address::Polling(config_.polling);
+    const h::Master master = request.FromPrimary() ? h::Master::Primary : h::Master::Secondary;
+    if (!request.checksumOk)
+        return Frame(h::FrameType::Reply, own, master, request.command,
+                     HartAnswer::Refuse(kCommErrorChecksum));
+    const bool wasPolling = request.command == h::kCmdWritePollingAddress;
+    std::optional<HartAnswer> answer = Command(request.command, request.Data());
+    if (!answer) {
+        const bool lookup =
+            request.command == h::kCmdReadUniqueIdByTag || request.command == h::kCmdReadUniqueIdByLongTag;
+        if (lookup) return std::nullopt; // not my tag: stay silent
+        answer = HartAnswer::Refuse(kRcNotImplemented);
+    }
+    const bool wrote =
+        answer->responseCode == kRcSuccess &&
+        (wasPolling || request.command == h::kCmdWriteMessage ||
+         request.command == h::kCmdWriteTagDescriptorDate || request.command == h::kCmdWriteFinalAssembly ||
+         request.command == h::kCmdWriteLongTag || request.command == h::kCmdWriteBurstCommand ||
+         request.command == h::kCmdBurstMode);
+    if (wrote) {
+        configChanged_ = true;
+        ++changeCounter_;
+    }
+    return Frame(h::FrameType::Reply, own, master, request.command, *answer);
+}
+
+std::optional<Bytes> Transmitter::Burst(double now) {
+    if (!burst_) return std::nullopt;
+    Advance(now);
+    return Frame(h::FrameType::Burst, LongAddress(), h::Master::Primary, burstCommand_,
+                 HartAnswer::Ok(Variables(burstCommand_)));
+}
+
+} // namespace tarvik::sim

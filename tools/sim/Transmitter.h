@@ -1,0 +1,73 @@
+// A simulated generic HART transmitter for multidrop lines: answers short frames at its polling
+// address and long frames at its unique address, with the universal commands (0-3, 6, 11-22, 38,
+// 48) and burst control (108, 109). Its four variables move: a process temperature (PV) that
+// drifts, an ambient temperature (SV), the sensor resistance (TV) and the electronics temperature
+// (QV). Frames are the codec's (short and long); packed text and floats as the other devices.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <span>
+#include <string>
+
+#include "HartDevice.h"
+#include "hart/Frame.h"
+
+namespace tarvik::sim {
+
+inline constexpr std::uint8_t kTransmitterManufacturer = 0x1C; // any id: the simulator's own
+inline constexpr std::uint8_t kTransmitterType = 0x66;
+
+struct TransmitterConfig {
+    std::uint8_t polling = 0;
+    std::array<std::uint8_t, 3> deviceId{};
+    std::string tag;        // up to 8 packable characters
+    std::string descriptor; // up to 16
+    std::string message;    // up to 32
+    std::string longTag;    // up to 32
+    double phase = 0;       // where on its slow cycle the process starts
+};
+
+class Transmitter {
+public:
+    Transmitter(TransmitterConfig config, std::uint32_t seed);
+
+    // The frame answering `request` at `now` (seconds), or nothing when it is not for this device.
+    std::optional<Bytes> Answer(const hart::Frame& request, double now);
+    // The burst frame due at `now` when burst mode is on (the caller paces them).
+    std::optional<Bytes> Burst(double now);
+
+    bool Bursting() const { return burst_; }
+    std::uint8_t Polling() const { return config_.polling; }
+    const std::string& Tag() const { return config_.tag; }
+    hart::Address LongAddress() const;
+    std::string Describe() const;
+
+private:
+    bool ForMe(const hart::Frame& request) const;
+    std::optional<HartAnswer> Command(std::uint8_t command, std::span<const std::uint8_t> data);
+    std::optional<HartAnswer> Write(std::uint8_t command, std::span<const std::uint8_t> data);
+    Bytes Identity() const;
+    Bytes Variables(std::uint8_t command) const;
+    void Advance(double now);
+    float Percent() const;
+    float Current() const;
+    std::uint8_t DeviceStatus() const;
+    Bytes Frame(hart::FrameType type, const hart::Address& address, hart::Master master, std::uint8_t command,
+                const HartAnswer& answer) const;
+
+    TransmitterConfig config_;
+    std::array<std::uint8_t, 3> date_{1, 1, 125};
+    std::uint32_t finalAssembly_ = 0;
+    std::uint8_t burstCommand_ = 1;
+    bool burst_ = false;
+    bool configChanged_ = false;
+    std::uint16_t changeCounter_ = 0;
+    float lowerRange_ = 0, upperRange_ = 150, damping_ = 0.5f;
+    double pv_ = 0, sv_ = 0, elapsed_ = -1;
+    std::mt19937 rng_;
+};
+
+} // namespace tarvik::sim
