@@ -68,7 +68,7 @@ values = ["pv"]
     EXPECT_TRUE(c.metrics.enabled);
     ASSERT_EQ(c.devices.size(), 3u); // one port, three line settings: they take turns
     EXPECT_EQ(c.devices[0].baud, 19200);
-    EXPECT_FALSE(c.devices[0].writable);
+    EXPECT_TRUE(c.devices[0].writes.empty());
     EXPECT_EQ(c.devices[2].values[0].topic, "pv4");
     EXPECT_FALSE(ParseConfig("[metrics]\nlisten = \"\"\n" + std::string(kDevice), "g.toml").metrics.enabled);
 }
@@ -111,7 +111,17 @@ TEST(GatewayConfig, ErrorsNameFileLineAndKey) {
         {"negative interval", d + "interval = -1\n", "8: device[0].interval: must be 0..86400"},
         {"setpoint range", d + "setpoint_min = 5\nsetpoint_max = 1\n", "9: device[0].setpoint_max"},
         {"nan", d + "setpoint_max = nan\n", "8: device[0].setpoint_max: must be a finite number"},
-        {"writable type", d + "writable = 1\n", "8: device[0].writable: must be true or false"},
+        {"writable type", d + "writable = 1\n", "8: device[0].writable: must be true, false or a list"},
+        {"writable names", d + "writable = [\"setpoint2\"]\n", "8: device[0].writable: must name set points"},
+        {"password without user", "[mqtt]\npassword_file = \"/etc/hostname\"\n" + d,
+         "2: mqtt.password_file: needs username"},
+        {"absent file", "[mqtt]\nusername = \"u\"\npassword_file = \"/nonexistent/pw\"\n" + d,
+         "3: mqtt.password_file: cannot read /nonexistent/pw"},
+        {"half a client certificate",
+         "[mqtt]\nca_file = \"/etc/hostname\"\ncert_file = \"/etc/hostname\"\n" + d,
+         "3: mqtt.cert_file: cert_file and key_file go together"},
+        {"log format", "[log]\nformat = \"xml\"\n" + d, "2: log.format: must be text or json"},
+        {"offline_after", d + "offline_after = 0\n", "8: device[0].offline_after: must be 1..1000"},
     };
     for (const Case& c : cases) {
         try {
@@ -124,6 +134,27 @@ TEST(GatewayConfig, ErrorsNameFileLineAndKey) {
                 << c.what << ": " << message;
         }
     }
+}
+
+// One run names every error, not just the first: each table up to its first error, and the files.
+TEST(GatewayConfig, EveryErrorIsNamed) {
+    const std::string text = "[mqtt]\nca_file = \"/nonexistent/ca\"\n[metrics]\nlisten = \"x\"\n" +
+                             std::string(kDevice) + "baud = 1\n[[device]]\nname = \"b\"\nkind = \"valve\"\n";
+    try {
+        ParseConfig(text, "g.toml");
+        ADD_FAILURE() << "accepted";
+    } catch (const ConfigError& e) {
+        const std::string m = e.what();
+        for (const char* part : {"g.toml:2: mqtt.ca_file: cannot read", "g.toml:4: metrics.listen",
+                                 "g.toml:12: device[0].baud", "g.toml:15: device[1].kind"})
+            EXPECT_NE(m.find(part), std::string::npos) << part << " in\n" << m;
+    }
+    // A list of set points allows those only.
+    const Config c = ParseConfig("[[device]]\nname=\"u\"\nkind=\"readout\"\nport=1\nchannels=[1, 2]\n"
+                                 "values=[\"pv\"]\nwritable=[\"setpoint2\"]\n",
+                                 "g.toml");
+    EXPECT_TRUE(c.devices[0].Writable("setpoint2"));
+    EXPECT_FALSE(c.devices[0].Writable("setpoint1"));
 }
 
 TEST(GatewayCommand, PayloadNumbers) {
@@ -202,8 +233,8 @@ TEST(GatewayPayload, ValueAndResultAreJson) {
     char buffer[1024];
     const auto time = std::chrono::system_clock::time_point(std::chrono::milliseconds(1796644800123));
     const std::string status = R"("status": {"status1": 0, "status2": 64, "conditions": ["a \"b\""]})";
-    json j = json::parse(
-        FormatValuePayload({true, 12.5f, "l/min", time, "ResultOk", status}, buffer, sizeof buffer));
+    json j = json::parse(FormatValuePayload({true, 12.5f, "l/min", time, "ResultOk", status, {}, false, {}},
+                                            buffer, sizeof buffer));
     EXPECT_EQ(j["value"], 12.5);
     EXPECT_EQ(j["unit"], "l/min");
     EXPECT_EQ(j["time"], "2026-12-07T12:00:00.123Z");
@@ -211,18 +242,25 @@ TEST(GatewayPayload, ValueAndResultAreJson) {
     EXPECT_EQ(j["status"]["status2"], 64);
     EXPECT_EQ(j["status"]["conditions"][0], "a \"b\"");
 
-    j = json::parse(FormatValuePayload({true, NAN, "\x01", time, "ResultOk", {}}, buffer, sizeof buffer));
+    j = json::parse(
+        FormatValuePayload({true, NAN, "\x01", time, "ResultOk", {}, {}, false, {}}, buffer, sizeof buffer));
     EXPECT_TRUE(j["value"].is_null());
     EXPECT_EQ(j["unit"], "\x01");
     EXPECT_FALSE(j.contains("status"));
-    j = json::parse(
-        FormatValuePayload({false, 3.0f, "", time, "ResultBadChecksum", {}}, buffer, sizeof buffer));
+    j = json::parse(FormatValuePayload({false, 3.0f, "", time, "ResultBadChecksum", {}, {}, false, {}},
+                                       buffer, sizeof buffer));
     EXPECT_TRUE(j["value"].is_null());
 
-    j = json::parse(FormatCommandResult(false, "OutOfRange", true, 120.25, "outside", buffer, sizeof buffer));
+    j = json::parse(
+        FormatCommandResult({false, "OutOfRange", false, 0, true, 120.25, "outside"}, buffer, sizeof buffer));
     EXPECT_EQ(j["ok"], false);
-    EXPECT_EQ(j["value"], 120.25);
+    EXPECT_TRUE(j["value"].is_null());
+    EXPECT_EQ(j["requested"], 120.25);
     EXPECT_EQ(j["error"], "outside");
+    j = json::parse(FormatValuePayload({true, 0.1f, "%", time, "ResultOk", {}, "stale", true, time}, buffer,
+                                       sizeof buffer));
+    EXPECT_EQ(j["quality"], "stale");
+    EXPECT_EQ(j["last_good"], "2026-12-07T12:00:00.123Z");
 
     // A buffer that is too small cuts, never overruns.
     char small[8] = {};
@@ -244,18 +282,20 @@ values = ["pv"]
 )",
                                  "g.toml");
     Metrics m(c.devices);
-    m.Poll(0, ResultOk, std::chrono::milliseconds(12));
-    m.Poll(0, ResultOk, std::chrono::milliseconds(30));
-    m.Poll(0, ResultNoReply, std::chrono::milliseconds(120));
-    m.Poll(0, 12345, std::chrono::milliseconds(1));
-    m.Value(0, 0, 12.5f, 17);
-    m.Value(1, 0, 3.25f, kNoUnit);
-    m.DeviceUp(0, true);
+    Metrics::Device& mfc = m.At(0);
+    mfc.Poll(ResultOk, std::chrono::milliseconds(12));
+    mfc.Poll(ResultOk, std::chrono::milliseconds(30));
+    mfc.Poll(ResultNoReply, std::chrono::milliseconds(120));
+    mfc.Poll(12345, std::chrono::milliseconds(1));
+    const double now = 1796644800;
+    mfc.Good(0, 12.5f, 17, now - 1);
+    m.At(1).Good(0, 3.25f, kNoUnit, now - 11); // older than its stale_after (10 s): not exported
+    mfc.Up(true);
     m.MqttConnected(true);
-    const std::string text = m.Render();
+    const std::string text = m.Render(now);
     for (const char* line : {
              "tarvik_value{device=\"mfc1\",value=\"flow\",unit=\"l/min\"} 12.5\n",
-             "tarvik_value{device=\"u\",value=\"pv2\",unit=\"\"} 3.25\n",
+             "tarvik_last_success_timestamp_seconds{device=\"u\"} 1796644789.000\n",
              "tarvik_polls_total{device=\"mfc1\",result=\"ResultOk\"} 2\n",
              "tarvik_polls_total{device=\"mfc1\",result=\"ResultNoReply\"} 1\n",
              "tarvik_polls_total{device=\"mfc1\",result=\"ResultOther\"} 1\n",
@@ -269,9 +309,15 @@ values = ["pv"]
              "tarvik_mqtt_connected 1\n",
          })
         EXPECT_NE(text.find(line), std::string::npos) << line << "\nin\n" << text;
-    // No device_up line before a device was polled.
+    // No device_up line before a device was polled; no value older than its limit.
     EXPECT_EQ(text.find("tarvik_device_up{device=\"u\"}"), std::string::npos);
+    EXPECT_EQ(text.find("tarvik_value{device=\"u\""), std::string::npos);
     EXPECT_EQ(m.PollCount(0), 4u);
+    // A reload that keeps a device keeps its counters; one that drops it drops its series.
+    const Config kept = ParseConfig(std::string(kDevice), "g.toml");
+    EXPECT_EQ(m.Attach(kept.devices[0]).get(), &mfc);
+    m.Keep(kept.devices);
+    EXPECT_EQ(m.Render(now).find("device=\"u\""), std::string::npos);
 }
 
 } // namespace
