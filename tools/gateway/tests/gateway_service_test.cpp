@@ -218,4 +218,126 @@ TEST(GatewayService, GlitchesKeepTheLastGoodValue) {
     EXPECT_EQ(gw.Proc().Stop(SIGTERM), 0);
 }
 
+// A flood of commands is coalesced (only the newest waiting one is written, the others are answered
+// Superseded), the result names what the device holds, and every write is logged.
+TEST(GatewayService, WritesAreCoalescedCheckedAndLogged) {
+    TempDir dir;
+    const std::string ports = dir.File("ports");
+    Simulator sim(ports, {"--flow", "3:38400", "--readout", "5"}, dir.File("sim.log"));
+    ASSERT_TRUE(sim.Ready({3, 5}));
+    Broker broker(dir);
+    Client client(broker.Port(), "tarvik/#");
+    GatewayProcess gw(dir, ports,
+                      MqttSection(broker.Port()) + "[log]\nformat = \"json\"\n" +
+                          Device("mfc1", 3, 38400, "[\"setpoint\"]", 0.1, "writable = [\"setpoint\"]\n") +
+                          "[[device]]\nname = \"unit\"\nkind = \"readout\"\nport = 5\nchannels = [1, 2]\n"
+                          "values = [\"sp\"]\ninterval = 0.5\nwritable = [\"setpoint2\"]\ndigits = 1\n");
+    ASSERT_TRUE(client.WaitFor("tarvik/mfc1/status", kOnline, Seconds(20))) << gw.Log();
+    ASSERT_TRUE(client.WaitFor("tarvik/unit/status", kOnline, Seconds(20))) << gw.Log();
+
+    constexpr int kFlood = 50;
+    const std::size_t since = client.Count();
+    for (int i = 1; i <= kFlood; ++i)
+        client.Publish("tarvik/mfc1/setpoint/set", std::to_string(i));
+    std::string last;
+    ASSERT_TRUE(client.WaitFor(
+        "tarvik/mfc1/setpoint/result",
+        [](const std::string& p) { return json::parse(p)["requested"] == kFlood; }, Seconds(30), &last,
+        since));
+    EXPECT_EQ(json::parse(last)["value"], kFlood) << last;
+    int written = 0, superseded = 0;
+    const auto results = client.All("tarvik/mfc1/setpoint/result");
+    for (const std::string& p : results) {
+        const json j = json::parse(p);
+        written += j["result"] == "ResultOk";
+        superseded += j["result"] == "Superseded";
+    }
+    EXPECT_EQ(written + superseded, kFlood);
+    EXPECT_LT(written, kFlood / 5) << "written one by one";
+
+    // The 0731 unit keeps one decimal: the result says what it holds, beside what was asked.
+    const struct {
+        const char* command;
+        const char* payload;
+        const char* result;
+    } cases[] = {{"setpoint2", "7.25", "ResultOk"}, {"setpoint1", "7", "NotWritable"}};
+    for (const auto& c : cases) {
+        const std::size_t at = client.Count();
+        client.Publish(std::string("tarvik/unit/") + c.command + "/set", c.payload);
+        std::string answer;
+        ASSERT_TRUE(client.WaitFor(std::string("tarvik/unit/") + c.command + "/result", IsJson, Seconds(20),
+                                   &answer, at));
+        const json j = json::parse(answer);
+        EXPECT_EQ(j["result"], c.result) << answer;
+        if (j["result"] != "ResultOk") continue;
+        EXPECT_EQ(j["requested"], 7.25);
+        EXPECT_NEAR(j["value"].get<double>(), 7.25, 0.051) << answer;
+        EXPECT_NE(j["value"], 7.25) << answer;
+    }
+    EXPECT_EQ(gw.Proc().Stop(SIGTERM), 0);
+    std::istringstream lines(gw.Log());
+    int logged = 0;
+    for (std::string line; std::getline(lines, line);) {
+        const json j = json::parse(line);
+        if (j["event"] != "write" || !j.contains("held")) continue;
+        ++logged;
+        for (const char* key : {"time", "device", "topic", "client", "requested", "result"})
+            EXPECT_TRUE(j.contains(key)) << key << " in " << line;
+    }
+    EXPECT_EQ(logged, written + 1);
+}
+
+// The broker stopped for a while: readings made meanwhile are kept and published in order when it
+// returns, marked historical but for the newest, which is the retained current value; nothing is
+// lost within the bound and nothing comes twice.
+TEST(GatewayService, ReadingsAreKeptWhileTheBrokerIsAway) {
+    TempDir dir;
+    const std::string ports = dir.File("ports");
+    auto sim = std::make_unique<Simulator>(ports, std::vector<std::string>{"--flow", "3:38400"},
+                                           dir.File("sim.log"));
+    ASSERT_TRUE(sim->Ready({3}));
+    const int port = FreePort();
+    // The broker keeps the test client's session across its restart, so that the client gets
+    // every message, also those sent before it is back.
+    const std::string persist =
+        "persistence true\npersistence_location " + dir.Path() + "/\nmax_queued_messages 0\n";
+    auto broker = std::make_unique<Broker>(dir, port, persist);
+    auto client = std::make_unique<Client>(port, "tarvik/#", "keeper");
+    ASSERT_TRUE(client->WaitSubscribed("tarvik/probe"));
+    GatewayProcess gw(dir, ports, MqttSection(port) + Device("mfc1", 3, 38400, "[\"flow\"]", 0.1));
+    const auto ok = [&] { return gw.Metric("tarvik_polls_total{device=\"mfc1\",result=\"ResultOk\"}"); };
+    ASSERT_TRUE(client->WaitFor("tarvik/mfc1/flow", IsJson, Seconds(20))) << gw.Log();
+
+    broker->Stop();
+    const double before = ok();
+    ASSERT_TRUE(WaitUntil([&] { return ok() > before + 20; }, Seconds(30)));
+    EXPECT_GT(gw.Metric("tarvik_backlog_messages"), 10);
+    sim.reset(); // no more readings: the count is final
+    const double total = ok();
+    broker = std::make_unique<Broker>(dir, port, persist);
+    const auto good = [&] {
+        std::vector<json> readings;
+        for (const std::string& p : client->All("tarvik/mfc1/flow"))
+            if (const json j = json::parse(p); j["quality"] == "good") readings.push_back(j);
+        return readings;
+    };
+    EXPECT_TRUE(WaitUntil([&] { return good().size() >= total; }, Seconds(60)))
+        << good().size() << " of " << total;
+    const std::vector<json> readings = good();
+    EXPECT_EQ(readings.size(), static_cast<std::size_t>(total));
+    int historical = 0;
+    for (std::size_t i = 1; i < readings.size(); ++i) {
+        EXPECT_LT(readings[i - 1]["time"].get<std::string>(), readings[i]["time"].get<std::string>()) << i;
+        historical += readings[i].value("historical", false);
+    }
+    EXPECT_GT(historical, 10);
+    EXPECT_EQ(gw.Metric("tarvik_backlog_dropped_total"), 0);
+    // The retained value is the newest, not historical.
+    Client late(port, "tarvik/mfc1/flow");
+    std::string retained;
+    ASSERT_TRUE(late.WaitFor("tarvik/mfc1/flow", IsJson, Seconds(10), &retained));
+    EXPECT_FALSE(json::parse(retained).contains("historical")) << retained;
+    EXPECT_EQ(gw.Proc().Stop(SIGTERM), 0);
+}
+
 } // namespace
