@@ -27,6 +27,9 @@ TEST(GatewayMqtt, AStalledBrokerBoundsTheQueueAndGetsEverythingAcceptedInOrder) 
     TempDir dir;
     Broker broker(dir);
     Client client(broker.Port(), "bound/#");
+    // The recorder must be subscribed before the broker stops: else, once it runs again, the broker
+    // may route the first messages before it takes the subscription (one message short under load).
+    ASSERT_TRUE(client.WaitSubscribed("bound/probe"));
     MqttConfig config;
     config.port = broker.Port();
     config.clientId = "bound-test";
