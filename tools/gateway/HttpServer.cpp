@@ -197,8 +197,9 @@ bool HttpServer::Advance(Connection& c) {
         const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return false;
         if (n > 0) c.in.append(buffer, static_cast<std::size_t>(n));
-        if (c.in.find("\r\n\r\n") == std::string::npos) {
-            if (c.in.size() <= kMaxRequest) return true;
+        const bool complete = c.in.find("\r\n\r\n") != std::string::npos;
+        if (!complete && c.in.size() <= kMaxRequest) return true;
+        if (c.in.size() > kMaxRequest) {
             c.out = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
         } else {
             const Response r = Respond(c.in);

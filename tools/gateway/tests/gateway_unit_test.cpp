@@ -4,8 +4,13 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
+#include <crypt.h>
+#include <httplib.h>
+
+#include "Backlog.h"
 #include "Command.h"
 #include "Config.h"
+#include "HttpServer.h"
 #include "Metrics.h"
 #include "Payload.h"
 #include "TarvikDLL.h"
@@ -318,6 +323,89 @@ values = ["pv"]
     EXPECT_EQ(m.Attach(kept.devices[0]).get(), &mfc);
     m.Keep(kept.devices);
     EXPECT_EQ(m.Render(now).find("device=\"u\""), std::string::npos);
+}
+
+// While the broker is away readings wait in order, the oldest give way to a full backlog, and on
+// the way out all but the newest of a topic are historical and not retained.
+TEST(GatewayBacklog, KeepsOrderBoundsAndMarksHistorical) {
+    Backlog backlog(3);
+    std::vector<std::tuple<std::string, std::string, bool>> sent;
+    bool up = false;
+    int room = 100;
+    const auto send = [&](std::string_view t, std::string_view p, bool retain) {
+        if (!up || room-- <= 0) return false;
+        sent.emplace_back(t, p, retain);
+        return true;
+    };
+    for (const auto& [t, p] :
+         {std::pair{"a", "{\"v\": 1}"}, {"b", "{\"v\": 1}"}, {"a", "{\"v\": 2}"}, {"a", "{\"v\": 3}"}})
+        EXPECT_TRUE(backlog.Offer(t, p, send));
+    EXPECT_EQ(backlog.Size(), 3u);
+    EXPECT_EQ(backlog.DroppedCount(), 1u);
+    EXPECT_TRUE(backlog.Waiting("a"));
+    up = true;
+    room = 2; // the client takes two, then is full
+    backlog.Drain(send);
+    EXPECT_TRUE(backlog.Offer("b", "{\"v\": 2}", send)); // waits behind the rest: order is kept
+    room = 100;
+    backlog.Drain(send);
+    const std::vector<std::tuple<std::string, std::string, bool>> expected = {
+        {"b", "{\"v\": 1}", true}, // the newest of its topic when it went
+        {"a", "{\"historical\": true, \"v\": 2}", false},
+        {"a", "{\"v\": 3}", true},
+        {"b", "{\"v\": 2}", true},
+    };
+    EXPECT_EQ(sent, expected);
+    EXPECT_EQ(backlog.Size(), 0u);
+    EXPECT_TRUE(backlog.Offer("c", "{}", send)); // straight through again
+    EXPECT_EQ(sent.size(), 5u);
+    Backlog none(0);
+    up = false;
+    EXPECT_FALSE(none.Offer("a", "{}", send));
+}
+
+TEST(GatewayHttp, BasicAuthenticationAndRequestsItRefuses) {
+    char salt[64];
+    crypt_data data{};
+    ASSERT_NE(crypt_gensalt_rn("$2b$", 4, nullptr, 0, salt, sizeof salt), nullptr);
+    const std::string hash = crypt_r("secret", salt, &data);
+    HttpServer server(
+        [](const std::string& path) {
+            return HttpServer::Response{200, "text/plain", path};
+        },
+        {{"prom", hash}});
+    std::string error;
+    const int port = server.Listen("127.0.0.1", 0, error);
+    ASSERT_GT(port, 0) << error;
+    server.Start();
+    // The address is not shared: a second server on it fails.
+    HttpServer second([](const std::string&) { return HttpServer::Response{}; }, {});
+    EXPECT_LT(second.Listen("127.0.0.1", port, error), 0);
+    const struct {
+        const char* user;
+        const char* password;
+        int status;
+    } cases[] = {{nullptr, nullptr, 401},
+                 {"prom", "wrong", 401},
+                 {"other", "secret", 401},
+                 {"prom", "secret", 200},
+                 {"prom", "secret", 200}};
+    for (const auto& c : cases) {
+        httplib::Client client("127.0.0.1", port);
+        if (c.user) client.set_basic_auth(c.user, c.password);
+        const auto res = client.Get("/metrics?x=1");
+        ASSERT_TRUE(res) << c.user;
+        EXPECT_EQ(res->status, c.status)
+            << (c.user ? c.user : "none") << " " << (c.password ? c.password : "");
+        if (res->status == 200) {
+            EXPECT_EQ(res->body, "/metrics");
+        }
+    }
+    httplib::Client client("127.0.0.1", port);
+    client.set_basic_auth("prom", "secret");
+    EXPECT_EQ(client.Post("/metrics", "", "text/plain")->status, 405);
+    EXPECT_EQ(client.Get("/metrics", {{"X-Big", std::string(HttpServer::kMaxRequest, 'x')}})->status, 400);
+    server.Stop();
 }
 
 } // namespace
