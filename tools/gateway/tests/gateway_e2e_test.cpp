@@ -352,9 +352,10 @@ TEST(GatewayE2E, CommandLine) {
         "tarvik/gw-test/status", [](const std::string& p) { return p == "offline"; }, Seconds(5)));
 }
 
-// TLS and a password: the gateway checks the broker's certificate against ca_file and logs in with
-// username and password_file. A wrong password or a certificate from another authority is said in
-// the log, once however often the gateway tries again, and --once fails.
+// TLS with a password or a client certificate: the gateway checks the broker's certificate against
+// ca_file and logs in with username and password_file, or with cert_file and key_file. A wrong
+// password, a certificate from another authority or a missing client certificate is said in the
+// log, once however often the gateway tries again, and --once fails.
 TEST(GatewayE2E, TlsAndPassword) {
     TempDir dir;
     const auto shell = [&](const std::string& command) {
@@ -368,45 +369,63 @@ TEST(GatewayE2E, TlsAndPassword) {
                     "echo subjectAltName=IP:127.0.0.1 >san.ext && "
                     "openssl x509 -req -days 2 -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial "
                     "-extfile san.ext -out server.crt && "
-                    "mosquitto_passwd -c -b passwd gw secret && chmod 0644 server.key passwd"),
+                    "mosquitto_passwd -c -b passwd gw secret && chmod 0644 server.key passwd && " +
+                    key +
+                    "-subj /CN=gw-test -keyout client.key -out client.csr && "
+                    "openssl x509 -req -days 2 -in client.csr -CA ca.crt -CAkey ca.key -CAcreateserial "
+                    "-out client.crt"),
               0)
         << ReadFile(dir.File("setup.log"));
     dir.Write("good.secret", "secret\n");
     dir.Write("bad.secret", "guessed\n");
-    // Anyone on the first listener (the test's client), TLS and a password on the second. The
-    // broker keeps our user, so that it can read the files in the test's private directory.
-    const int tls = FreePort();
+    // Anyone on the first listener (the test's client), TLS and a password on the second, TLS with
+    // a client certificate on the third. The broker keeps our user, so that it can read the files
+    // in the test's private directory.
+    const int tls = FreePort(), certified = FreePort();
+    const std::string serverTls = "cafile " + dir.File("ca.crt") + "\ncertfile " + dir.File("server.crt") +
+                                  "\nkeyfile " + dir.File("server.key") + "\n";
     const passwd* user = ::getpwuid(::geteuid());
     ASSERT_NE(user, nullptr);
     Broker broker(dir, 0,
                   "user " + std::string(user->pw_name) + "\nlistener " + std::to_string(tls) +
-                      " 127.0.0.1\nallow_anonymous false\npassword_file " + dir.File("passwd") + "\ncafile " +
-                      dir.File("ca.crt") + "\ncertfile " + dir.File("server.crt") + "\nkeyfile " +
-                      dir.File("server.key") + "\n");
-    ASSERT_TRUE(WaitUntil([&] { return PortOpen(tls); }, Seconds(10))) << ReadFile(dir.File("broker.log"));
+                      " 127.0.0.1\nallow_anonymous false\npassword_file " + dir.File("passwd") + "\n" +
+                      serverTls + "listener " + std::to_string(certified) +
+                      " 127.0.0.1\nallow_anonymous true\nrequire_certificate true\n" + serverTls);
+    ASSERT_TRUE(WaitUntil([&] { return PortOpen(tls) && PortOpen(certified); }, Seconds(10)))
+        << ReadFile(dir.File("broker.log"));
     Client client(broker.Port(), "tarvik/#");
     const std::string ports = dir.File("ports");
     Simulator sim(ports, {"--flow", "3:38400"}, dir.File("sim.log"));
     ASSERT_TRUE(sim.Ready({3}));
 
+    const auto login = [&](const char* secret, const char* authority) {
+        return "username = \"gw\"\npassword_file = \"" + dir.File(secret) + "\"\nca_file = \"" +
+               dir.File(authority) + "\"\n";
+    };
+    const std::string certificate = "ca_file = \"" + dir.File("ca.crt") + "\"\ncert_file = \"" +
+                                    dir.File("client.crt") + "\"\nkey_file = \"" + dir.File("client.key") +
+                                    "\"\n";
+    const auto where = [](int port) { return "127.0.0.1:" + std::to_string(port); };
     const struct {
         const char* name;
-        const char* secret;
-        const char* authority;
+        int port;
+        std::string mqtt;
         int exit;
         std::string said; // once in the log
     } cases[] = {
-        {"good", "good.secret", "ca.crt", 0, ""},
-        {"wrong-password", "bad.secret", "ca.crt", 1,
-         "the broker 127.0.0.1:" + std::to_string(tls) + " refused the connection: "},
-        {"other-authority", "good.secret", "other.crt", 1,
-         "cannot connect to the broker 127.0.0.1:" + std::to_string(tls) + ": A TLS error occurred"},
+        {"good", tls, login("good.secret", "ca.crt"), 0, ""},
+        {"wrong-password", tls, login("bad.secret", "ca.crt"), 1,
+         "the broker " + where(tls) + " refused the connection: "},
+        {"other-authority", tls, login("good.secret", "other.crt"), 1,
+         "cannot connect to the broker " + where(tls) + ": A TLS error occurred"},
+        {"client-certificate", certified, certificate, 0, ""},
+        {"no-client-certificate", certified, "ca_file = \"" + dir.File("ca.crt") + "\"\n", 1,
+         "cannot connect to the broker " + where(certified) + ": "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         dir.Write(std::string(c.name) + ".toml",
-                  MqttSection(tls, "username = \"gw\"\npassword_file = \"" + dir.File(c.secret) +
-                                       "\"\nca_file = \"" + dir.File(c.authority) + "\"\n") +
+                  MqttSection(c.port, c.mqtt) +
                       Device(std::string("mfc-") + c.name, 3, 38400, "[\"flow\"]", 1));
         const std::string log = dir.File(std::string(c.name) + ".log");
         Process gateway({TARVIK_GATEWAY, "--config", dir.File(std::string(c.name) + ".toml"), "--once"}, log,
