@@ -83,7 +83,7 @@ class GatewayProcess {
 public:
     GatewayProcess(const TempDir& dir, const std::string& portDir, const std::string& config,
                    std::string name = "gw")
-        : dir_(dir), log_(dir.File(name + ".log")) {
+        : log_(dir.File(name + ".log")) {
         dir.Write(name + ".toml", config);
         process_ = Process({TARVIK_GATEWAY, "--config", dir.File(name + ".toml")}, log_,
                            {"TARVIK_PORT_DIR=" + portDir});
@@ -115,7 +115,6 @@ public:
     std::string Log() const { return ReadFile(log_); }
 
 private:
-    const TempDir& dir_;
     std::string log_;
     Process process_;
     int metricsPort_ = 0;

@@ -20,8 +20,6 @@ bool IsJson(const std::string& s) {
     return json::accept(s);
 }
 
-const auto kAny = [](const std::string&) { return true; };
-
 TEST(GatewayE2E, PublishesValuesTakesCommandsAndSaysGoodbye) {
     TempDir dir;
     const std::string ports = dir.File("ports");
