@@ -198,7 +198,18 @@ void ReadMetrics(Reader& r, MetricsConfig& m) {
             m.users.emplace_back(std::string(user.str()), *h);
         }
     }
+    r.String("tls_cert_file", m.tlsCertFile);
+    r.String("tls_key_file", m.tlsKeyFile);
     r.RejectUnknown();
+    if (m.tlsCertFile.empty() != m.tlsKeyFile.empty()) {
+        const char* key = m.tlsCertFile.empty() ? "tls_key_file" : "tls_cert_file";
+        r.Fail(key, *r.Find(key), "tls_cert_file and tls_key_file go together");
+    }
+    for (const char* key : {"tls_cert_file", "tls_key_file"}) {
+        const std::string& file = key[4] == 'c' ? m.tlsCertFile : m.tlsKeyFile;
+        if (!file.empty() && ::access(file.c_str(), R_OK) != 0)
+            r.Fail(key, *r.Find(key), "cannot read " + file + ": " + std::strerror(errno));
+    }
 }
 
 void ReadLog(Reader& r, Config& c) {

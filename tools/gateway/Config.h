@@ -71,6 +71,7 @@ struct MetricsConfig {
     bool enabled = true;
     // Basic authentication: user -> bcrypt hash of the password; empty: no authentication.
     std::vector<std::pair<std::string, std::string>> users;
+    std::string tlsCertFile, tlsKeyFile; // HTTPS when set
     bool operator==(const MetricsConfig&) const = default;
 };
 

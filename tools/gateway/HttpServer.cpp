@@ -3,6 +3,8 @@
 #include <crypt.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -81,6 +83,8 @@ std::string Header(const std::string& request, std::string_view name) {
 
 struct HttpServer::Connection {
     int fd = -1;
+    SSL* ssl = nullptr;
+    short events = POLLIN;
     Clock::time_point deadline;
     std::string in, out;
     std::size_t sent = 0;
@@ -93,6 +97,65 @@ HttpServer::HttpServer(Handler handler, std::vector<std::pair<std::string, std::
 HttpServer::~HttpServer() {
     Stop();
     if (listen_ >= 0) ::close(listen_);
+    if (tls_) SSL_CTX_free(tls_);
+}
+
+bool HttpServer::EnableTls(const std::string& certFile, const std::string& keyFile, std::string& error) {
+    tls_ = SSL_CTX_new(TLS_server_method());
+    if (tls_ && SSL_CTX_set_min_proto_version(tls_, TLS1_2_VERSION) == 1 &&
+        SSL_CTX_use_certificate_chain_file(tls_, certFile.c_str()) == 1 &&
+        SSL_CTX_use_PrivateKey_file(tls_, keyFile.c_str(), SSL_FILETYPE_PEM) == 1 &&
+        SSL_CTX_check_private_key(tls_) == 1) {
+        SSL_CTX_set_mode(tls_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        return true;
+    }
+    char text[256] = "cannot set up TLS";
+    if (const unsigned long e = ERR_get_error()) ERR_error_string_n(e, text, sizeof text);
+    error = std::string("TLS with ") + certFile + " and " + keyFile + ": " + text;
+    ERR_clear_error();
+    return false;
+}
+
+void HttpServer::Close(Connection& c) {
+    if (c.ssl) SSL_free(c.ssl);
+    c.ssl = nullptr;
+    ::close(c.fd);
+}
+
+long HttpServer::Receive(Connection& c, char* buffer, std::size_t size) {
+    if (!c.ssl) {
+        const ssize_t n = ::recv(c.fd, buffer, size, 0);
+        if (n > 0) return n;
+        return n < 0 && (errno == EAGAIN || errno == EINTR) ? 0 : -1;
+    }
+    const int n = SSL_read(c.ssl, buffer, static_cast<int>(size));
+    if (n > 0) return n;
+    const int e = SSL_get_error(c.ssl, n);
+    ERR_clear_error();
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+        c.events = e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
+        return 0;
+    }
+    return -1;
+}
+
+long HttpServer::Send(Connection& c) {
+    const char* data = c.out.data() + c.sent;
+    const std::size_t size = c.out.size() - c.sent;
+    if (!c.ssl) {
+        const ssize_t n = ::send(c.fd, data, size, MSG_NOSIGNAL);
+        if (n >= 0) return n;
+        return errno == EAGAIN || errno == EINTR ? 0 : -1;
+    }
+    const int n = SSL_write(c.ssl, data, static_cast<int>(size));
+    if (n > 0) return n;
+    const int e = SSL_get_error(c.ssl, n);
+    ERR_clear_error();
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+        c.events = e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
+        return 0;
+    }
+    return -1;
 }
 
 int HttpServer::Listen(const std::string& host, int port, std::string& error) {
@@ -146,11 +209,19 @@ void HttpServer::Accept(std::vector<Connection>& connections) {
         const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
         if (connections.size() >= kMaxConnections) { // the oldest gives way
-            ::close(connections.front().fd);
+            Close(connections.front());
             connections.erase(connections.begin());
         }
         Connection c;
         c.fd = fd;
+        if (tls_) {
+            c.ssl = SSL_new(tls_);
+            if (!c.ssl || SSL_set_fd(c.ssl, fd) != 1) {
+                Close(c);
+                continue;
+            }
+            SSL_set_accept_state(c.ssl);
+        }
         c.deadline = Clock::now() + kDeadline;
         connections.push_back(std::move(c));
     }
@@ -165,7 +236,7 @@ void HttpServer::Run() {
         fds.push_back({listen_, POLLIN, 0});
         auto next = Clock::now() + kDeadline;
         for (const Connection& c : connections) {
-            fds.push_back({c.fd, static_cast<short>(c.responding ? POLLOUT : POLLIN), 0});
+            fds.push_back({c.fd, c.events, 0});
             next = std::min(next, c.deadline);
         }
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
@@ -179,7 +250,7 @@ void HttpServer::Run() {
             Connection& c = connections[i];
             const bool ready = fds[i + 2].revents != 0;
             if ((ready && !Advance(c)) || (!ready && now >= c.deadline)) {
-                ::close(c.fd);
+                Close(c);
                 continue;
             }
             kept.push_back(std::move(c));
@@ -187,16 +258,19 @@ void HttpServer::Run() {
         connections.swap(kept);
         if (fds[1].revents) Accept(connections);
     }
-    for (const Connection& c : connections)
-        ::close(c.fd);
+    for (Connection& c : connections)
+        Close(c);
 }
 
 bool HttpServer::Advance(Connection& c) {
     if (!c.responding) {
         char buffer[2048];
-        const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) return false;
-        if (n > 0) c.in.append(buffer, static_cast<std::size_t>(n));
+        c.events = POLLIN;
+        // All that is there: TLS may hold decrypted bytes that poll does not announce.
+        long n;
+        while ((n = Receive(c, buffer, sizeof buffer)) > 0 && c.in.size() <= kMaxRequest)
+            c.in.append(buffer, static_cast<std::size_t>(n));
+        if (n < 0) return false;
         const bool complete = c.in.find("\r\n\r\n") != std::string::npos;
         if (!complete && c.in.size() <= kMaxRequest) return true;
         if (c.in.size() > kMaxRequest) {
@@ -212,8 +286,9 @@ bool HttpServer::Advance(Connection& c) {
         c.responding = true;
         c.in.clear();
     }
-    const ssize_t n = ::send(c.fd, c.out.data() + c.sent, c.out.size() - c.sent, MSG_NOSIGNAL);
-    if (n < 0) return errno == EAGAIN || errno == EINTR;
+    c.events = POLLOUT;
+    const long n = Send(c);
+    if (n < 0) return false;
     c.sent += static_cast<std::size_t>(n);
     return c.sent < c.out.size();
 }

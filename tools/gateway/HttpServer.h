@@ -2,7 +2,8 @@
 // sockets, so that a slow or silent client holds a connection slot, never the server. Every
 // connection has a deadline for the whole exchange; at most kMaxConnections are open (the oldest is
 // closed for a newcomer). The listening socket has no SO_REUSEPORT: a second server on the same
-// address fails to start instead of sharing it. Optional basic authentication (bcrypt hashes).
+// address fails to start instead of sharing it. Optional basic authentication (bcrypt hashes) and
+// TLS (OpenSSL, TLS 1.2 and later).
 #pragma once
 
 #include <atomic>
@@ -12,6 +13,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+struct ssl_ctx_st;
 
 namespace tarvik::gateway {
 
@@ -34,6 +37,8 @@ public:
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
+    // Serves HTTPS with this certificate chain and key (PEM); false with `error`.
+    bool EnableTls(const std::string& certFile, const std::string& keyFile, std::string& error);
     // Binds and listens (port 0: any free port); the port, or -1 with `error`.
     int Listen(const std::string& host, int port, std::string& error);
     void Start();
@@ -44,6 +49,10 @@ private:
     void Run();
     void Accept(std::vector<Connection>& connections);
     bool Advance(Connection& c); // false when the connection is done
+    void Close(Connection& c);
+    // recv/send, through TLS when on: bytes moved, 0 to wait (c.events says for what), -1 done.
+    long Receive(Connection& c, char* buffer, std::size_t size);
+    long Send(Connection& c);
     Response Respond(const std::string& request);
     bool Authorised(const std::string& request);
 
@@ -51,6 +60,7 @@ private:
     std::vector<std::pair<std::string, std::string>> users_;
     std::vector<std::string> granted_; // Authorization headers verified already (bcrypt is slow)
     int listen_ = -1;
+    ssl_ctx_st* tls_ = nullptr;
     int wake_[2] = {-1, -1};
     std::thread thread_;
 };

@@ -122,13 +122,20 @@ int Run(const std::string& path, const Config& config, bool once) {
             [&metrics, &gateway](const std::string& p) { return Serve(p, metrics, gateway); },
             config.metrics.users);
         std::string error;
+        if (!config.metrics.tlsCertFile.empty() &&
+            !http->EnableTls(config.metrics.tlsCertFile, config.metrics.tlsKeyFile, error)) {
+            LogEvent("error", error);
+            return kExitFailed;
+        }
         const int port = http->Listen(config.metrics.host, config.metrics.port, error);
         if (port < 0) {
             LogEvent("error", fmt::format("cannot listen on {}:{} for metrics: {}", config.metrics.host,
                                           config.metrics.port, error));
             return kExitFailed;
         }
-        LogEvent("start", fmt::format("metrics at http://{}:{}/metrics", config.metrics.host, port));
+        LogEvent("start",
+                 fmt::format("metrics at http{}://{}:{}/metrics",
+                             config.metrics.tlsCertFile.empty() ? "" : "s", config.metrics.host, port));
     }
 
     Mqtt::Callbacks callbacks;

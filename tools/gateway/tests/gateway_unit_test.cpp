@@ -11,6 +11,7 @@
 #include "Command.h"
 #include "Config.h"
 #include "HttpServer.h"
+#include "Local.h"
 #include "Metrics.h"
 #include "Payload.h"
 #include "TarvikDLL.h"
@@ -405,6 +406,38 @@ TEST(GatewayHttp, BasicAuthenticationAndRequestsItRefuses) {
     client.set_basic_auth("prom", "secret");
     EXPECT_EQ(client.Post("/metrics", "", "text/plain")->status, 405);
     EXPECT_EQ(client.Get("/metrics", {{"X-Big", std::string(HttpServer::kMaxRequest, 'x')}})->status, 400);
+    server.Stop();
+}
+
+TEST(GatewayHttp, Tls) {
+    gwtest::TempDir dir;
+    ASSERT_EQ(
+        std::system(("cd '" + dir.Path() +
+                     "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+                     "-subj /CN=127.0.0.1 -keyout key.pem -out cert.pem >/dev/null 2>&1")
+                        .c_str()),
+        0);
+    HttpServer server(
+        [](const std::string& path) {
+            return HttpServer::Response{200, "text/plain", path};
+        },
+        {});
+    std::string error;
+    EXPECT_FALSE(HttpServer([](const std::string&) { return HttpServer::Response{}; }, {})
+                     .EnableTls(dir.File("key.pem"), dir.File("cert.pem"), error));
+    ASSERT_TRUE(server.EnableTls(dir.File("cert.pem"), dir.File("key.pem"), error)) << error;
+    const int port = server.Listen("127.0.0.1", 0, error);
+    ASSERT_GT(port, 0) << error;
+    server.Start();
+    httplib::SSLClient tls("127.0.0.1", port);
+    tls.set_ca_cert_path(dir.File("cert.pem").c_str());
+    const auto res = tls.Get("/health");
+    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    EXPECT_EQ(res->body, "/health");
+    httplib::Client plain("127.0.0.1", port);
+    plain.set_read_timeout(2);
+    const auto refused = plain.Get("/health");
+    EXPECT_TRUE(!refused || refused->status != 200);
     server.Stop();
 }
 
