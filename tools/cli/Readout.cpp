@@ -18,10 +18,8 @@ constexpr int kSourceManual = 2;
 // sent as 0 is a usage error, not a silent zero.
 float UnitSetPoint(const std::string& text, int digits) {
     const float v = ParseValue(text, "setpoint");
-    if (v != 0 && std::fabs(v) < 0.5 * std::pow(10.0, -digits))
-        throw CLI::ValidationError(fmt::format("setpoint {} would be sent as 0 with {} decimals: give more "
-                                               "--digits (0..3) or a larger value",
-                                               text, digits));
+    if (const std::string problem = tools::Arguments::DigitsProblem(v, digits); !problem.empty())
+        throw CLI::ValidationError(problem);
     return v;
 }
 

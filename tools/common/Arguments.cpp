@@ -302,4 +302,12 @@ Checked<std::string> Arguments::CheckText(std::string_view name, std::string_vie
     return {padded, {}};
 }
 
+std::string Arguments::DigitsProblem(double value, int digits) {
+    if (value != 0 && std::fabs(value) < 0.5 * std::pow(10.0, -digits))
+        return fmt::format("setpoint {:g} would be sent as 0 with {} decimals: give more digits (0..3) or "
+                           "a larger value",
+                           value, digits);
+    return {};
+}
+
 } // namespace tarvik::tools

@@ -60,6 +60,9 @@ public:
     Checked<float> CheckNumber(std::string_view name, double value) const;
     // Decimal text only ("12.5", "-1e3"): no hexadecimal, "nan" or "inf", no blanks.
     Checked<float> ParseNumber(std::string_view name, std::string_view text) const;
+    // Why a 0731 set point sent with `digits` decimals would not arrive as meant (a nonzero value
+    // the unit would receive as 0), or empty when it arrives.
+    static std::string DigitsProblem(double value, int digits);
 
     // A Text argument: every byte in the packed alphabet (the first one outside is named with its
     // position), at most the argument's length; returns it padded to that length.

@@ -4,13 +4,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <sstream>
 
 #include "Address.h"
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 
 namespace tarvik::gateway {
 namespace {
@@ -21,6 +25,10 @@ constexpr int kMinChannel = 1, kMaxChannel = 4;
 constexpr int kMaxDigits = 3;
 constexpr std::size_t kMaxNameLength = 64;
 constexpr int kMaxTcpPort = 65535;
+constexpr int kMaxBuffer = 1000000;
+constexpr int kMaxOfflineAfter = 1000;
+constexpr double kMinStaleAfter = 10.0; // seconds; the default is 3 intervals, at least this
+constexpr double kStalePolls = 3.0;
 
 [[noreturn]] void Fail(const std::string& path, const toml::source_region& where, const std::string& key,
                        const std::string& what) {
@@ -136,9 +144,27 @@ void ReadMqtt(Reader& r, MqttConfig& m) {
     r.String("username", m.username);
     r.String("password_file", m.passwordFile);
     r.String("ca_file", m.caFile);
+    r.String("cert_file", m.certFile);
+    r.String("key_file", m.keyFile);
     r.Integer("keepalive", m.keepalive, 5, 3600);
+    r.Integer("buffer", m.buffer, 0, kMaxBuffer);
     if (m.host.empty()) r.Fail("host", *r.Find("host"), "must not be empty");
     r.RejectUnknown();
+    if (!m.passwordFile.empty() && m.username.empty())
+        r.Fail("password_file", *r.Find("password_file"), "needs username");
+    if (m.certFile.empty() != m.keyFile.empty()) {
+        const char* key = m.certFile.empty() ? "key_file" : "cert_file";
+        r.Fail(key, *r.Find(key), "cert_file and key_file go together");
+    }
+    if (!m.certFile.empty() && m.caFile.empty())
+        r.Fail("cert_file", *r.Find("cert_file"), "needs ca_file (a client certificate is for TLS)");
+    for (const auto& [key, file] :
+         {std::pair<const char*, const std::string*>{"password_file", &m.passwordFile},
+          {"ca_file", &m.caFile},
+          {"cert_file", &m.certFile},
+          {"key_file", &m.keyFile}})
+        if (!file->empty() && ::access(file->c_str(), R_OK) != 0)
+            r.Fail(key, *r.Find(key), "cannot read " + *file + ": " + std::strerror(errno));
 }
 
 void ReadMetrics(Reader& r, MetricsConfig& m) {
@@ -162,6 +188,39 @@ void ReadMetrics(Reader& r, MetricsConfig& m) {
                 m.host = m.host.substr(1, m.host.size() - 2);
             m.port = port;
         }
+    }
+    if (const toml::node* n = r.Find("basic_auth_users")) {
+        if (!n->is_table()) r.Fail("basic_auth_users", *n, "must be a table of user = \"bcrypt hash\"");
+        for (auto&& [user, hash] : *n->as_table()) {
+            const auto h = hash.value<std::string>();
+            if (!hash.is_string() || !h || h->rfind("$2", 0) != 0)
+                r.Fail("basic_auth_users", hash, "must map user names to bcrypt hashes ($2y$...)");
+            m.users.emplace_back(std::string(user.str()), *h);
+        }
+    }
+    r.String("tls_cert_file", m.tlsCertFile);
+    r.String("tls_key_file", m.tlsKeyFile);
+    r.RejectUnknown();
+    if (m.tlsCertFile.empty() != m.tlsKeyFile.empty()) {
+        const char* key = m.tlsCertFile.empty() ? "tls_key_file" : "tls_cert_file";
+        r.Fail(key, *r.Find(key), "tls_cert_file and tls_key_file go together");
+    }
+    for (const char* key : {"tls_cert_file", "tls_key_file"}) {
+        const std::string& file = key[4] == 'c' ? m.tlsCertFile : m.tlsKeyFile;
+        if (!file.empty() && ::access(file.c_str(), R_OK) != 0)
+            r.Fail(key, *r.Find(key), "cannot read " + file + ": " + std::strerror(errno));
+    }
+}
+
+void ReadLog(Reader& r, Config& c) {
+    std::string format;
+    if (r.String("format", format)) {
+        if (format == "text")
+            c.logFormat = LogFormat::Text;
+        else if (format == "json")
+            c.logFormat = LogFormat::Json;
+        else
+            r.Fail("format", *r.Find("format"), "must be text or json");
     }
     r.RejectUnknown();
 }
@@ -208,6 +267,31 @@ void ReadValues(Reader& r, DeviceConfig& d) {
     if (d.kind == DeviceKind::Readout)
         std::stable_sort(d.values.begin(), d.values.end(),
                          [](const ValueSpec& a, const ValueSpec& b) { return a.channel < b.channel; });
+}
+
+// The set points a device takes: `writable = true` (all of them), false, or a list of commands.
+void ReadWrites(Reader& r, DeviceConfig& d) {
+    std::vector<std::string> all;
+    if (d.kind == DeviceKind::Flow) all.push_back("setpoint");
+    if (d.kind == DeviceKind::Readout)
+        for (int c : d.channels)
+            all.push_back("setpoint" + std::to_string(c));
+    const toml::node* n = r.Find("writable");
+    if (!n) return;
+    if (n->is_boolean()) {
+        if (n->as_boolean()->get()) d.writes = all;
+        return;
+    }
+    if (!n->is_array()) r.Fail("writable", *n, "must be true, false or a list of set points");
+    for (const toml::node& e : *n->as_array()) {
+        const auto v = e.value<std::string>();
+        if (!e.is_string() || !v || std::find(all.begin(), all.end(), *v) == all.end())
+            r.Fail("writable", e,
+                   "must name set points of this device (" +
+                       (all.empty() ? std::string("it has none") : fmt::format("{}", fmt::join(all, ", "))) +
+                       ")");
+        if (std::find(d.writes.begin(), d.writes.end(), *v) == d.writes.end()) d.writes.push_back(*v);
+    }
 }
 
 DeviceConfig ReadDevice(Reader& r, const toml::table& t) {
@@ -265,7 +349,13 @@ DeviceConfig ReadDevice(Reader& r, const toml::table& t) {
     if (r.Number("interval", d.interval) && (d.interval < 0 || d.interval > 86400))
         r.Fail("interval", *r.Find("interval"), "must be 0..86400 seconds");
     ReadValues(r, d);
-    r.Bool("writable", d.writable);
+    ReadWrites(r, d);
+    if (r.Number("write_interval", d.writeInterval) && (d.writeInterval < 0 || d.writeInterval > 3600))
+        r.Fail("write_interval", *r.Find("write_interval"), "must be 0..3600 seconds");
+    r.Integer("offline_after", d.offlineAfter, 1, kMaxOfflineAfter);
+    d.staleAfter = std::max(kMinStaleAfter, kStalePolls * d.interval);
+    if (r.Number("stale_after", d.staleAfter) && (d.staleAfter <= 0 || d.staleAfter > 86400 * 7))
+        r.Fail("stale_after", *r.Find("stale_after"), "must be above 0 and at most a week, in seconds");
     r.Number("setpoint_min", d.setpointMin);
     r.Number("setpoint_max", d.setpointMax);
     if (d.setpointMin > d.setpointMax) {
@@ -294,6 +384,25 @@ const char* KindName(DeviceKind kind) {
     return "?";
 }
 
+bool DeviceConfig::Writable(std::string_view command) const {
+    return std::find(writes.begin(), writes.end(), command) != writes.end();
+}
+
+bool DeviceConfig::SameSettings(const DeviceConfig& o) const {
+    const auto values = [](const std::vector<ValueSpec>& v) {
+        std::vector<std::string> topics;
+        for (const ValueSpec& x : v)
+            topics.push_back(x.topic);
+        return topics;
+    };
+    return name == o.name && kind == o.kind && port == o.port && baud == o.baud &&
+           deviceType == o.deviceType && std::equal(std::begin(id), std::end(id), std::begin(o.id)) &&
+           interval == o.interval && channels == o.channels && values(this->values) == values(o.values) &&
+           writes == o.writes && setpointMin == o.setpointMin && setpointMax == o.setpointMax &&
+           digits == o.digits && writeInterval == o.writeInterval && offlineAfter == o.offlineAfter &&
+           staleAfter == o.staleAfter;
+}
+
 Config ParseConfig(const std::string& text, const std::string& path) {
     Config config;
     config.path = path;
@@ -305,31 +414,46 @@ Config ParseConfig(const std::string& text, const std::string& path) {
         s << path << ':' << e.source().begin.line << ": " << e.description();
         throw ConfigError(s.str());
     }
+    // Every table is read up to its first error, so that one run names all of them.
+    std::vector<std::string> errors;
+    const auto attempt = [&errors](auto&& read) {
+        try {
+            read();
+        } catch (const ConfigError& e) {
+            errors.push_back(e.what());
+        }
+    };
     Reader top(path, root, "");
-    if (const toml::node* n = top.Find("mqtt")) {
-        if (!n->is_table()) top.Fail("mqtt", *n, "must be a table");
-        Reader r(path, *n->as_table(), "mqtt");
-        ReadMqtt(r, config.mqtt);
-    }
-    if (const toml::node* n = top.Find("metrics")) {
-        if (!n->is_table()) top.Fail("metrics", *n, "must be a table");
-        Reader r(path, *n->as_table(), "metrics");
-        ReadMetrics(r, config.metrics);
-    }
-    const toml::node* devices = top.Find("device");
-    if (!devices) throw ConfigError(path + ":1: device: no [[device]] table");
-    if (!devices->is_array_of_tables()) top.Fail("device", *devices, "must be [[device]] tables");
-    std::size_t index = 0;
-    for (const toml::node& n : *devices->as_array()) {
-        Reader r(path, *n.as_table(), "device[" + std::to_string(index++) + "]");
-        DeviceConfig d = ReadDevice(r, *n.as_table());
-        for (const DeviceConfig& other : config.devices)
-            if (other.name == d.name)
-                r.Fail("name", *r.Find("name"),
-                       "'" + d.name + "' is taken by the device at line " + std::to_string(other.line));
-        config.devices.push_back(std::move(d));
-    }
-    top.RejectUnknown();
+    const auto section = [&](const char* name, auto&& read) {
+        attempt([&] {
+            if (const toml::node* n = top.Find(name)) {
+                if (!n->is_table()) top.Fail(name, *n, "must be a table");
+                Reader r(path, *n->as_table(), name);
+                read(r);
+            }
+        });
+    };
+    section("mqtt", [&](Reader& r) { ReadMqtt(r, config.mqtt); });
+    section("metrics", [&](Reader& r) { ReadMetrics(r, config.metrics); });
+    section("log", [&](Reader& r) { ReadLog(r, config); });
+    attempt([&] {
+        const toml::node* devices = top.Find("device");
+        if (!devices) throw ConfigError(path + ":1: device: no [[device]] table");
+        if (!devices->is_array_of_tables()) top.Fail("device", *devices, "must be [[device]] tables");
+        std::size_t index = 0;
+        for (const toml::node& n : *devices->as_array())
+            attempt([&] {
+                Reader r(path, *n.as_table(), "device[" + std::to_string(index++) + "]");
+                DeviceConfig d = ReadDevice(r, *n.as_table());
+                for (const DeviceConfig& other : config.devices)
+                    if (other.name == d.name)
+                        r.Fail("name", *r.Find("name"),
+                               "'" + d.name + "' is taken by the device at line " +
+                                   std::to_string(other.line));
+                config.devices.push_back(std::move(d));
+            });
+    });
+    attempt([&] { top.RejectUnknown(); });
     if (config.mqtt.clientId.empty()) {
         // A host name may hold characters the client id does not allow; keep it recognisable.
         std::string host = HostName();
@@ -339,9 +463,15 @@ Config ParseConfig(const std::string& text, const std::string& path) {
     }
     for (const DeviceConfig& d : config.devices)
         if (d.name == config.mqtt.clientId)
-            throw ConfigError(path + ":" + std::to_string(d.line) +
-                              ": name: a device may not share the client id '" + d.name +
-                              "' (both own <prefix>/<name>/status)");
+            errors.push_back(path + ":" + std::to_string(d.line) +
+                             ": name: a device may not share the client id '" + d.name +
+                             "' (both own <prefix>/<name>/status)");
+    if (!errors.empty()) {
+        std::string all;
+        for (const std::string& e : errors)
+            all += (all.empty() ? "" : "\n") + e;
+        throw ConfigError(all);
+    }
     return config;
 }
 

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tarvik::gateway {
@@ -32,11 +34,20 @@ struct DeviceConfig {
     double interval = 1.0; // seconds; 0 polls as fast as the line allows
     std::vector<int> channels;
     std::vector<ValueSpec> values; // in polling order
-    bool writable = false;
+    // The set-point commands this device takes ("setpoint", "setpoint2"): `writable = true` allows
+    // every set point of the device, a list allows the named ones; empty: read-only.
+    std::vector<std::string> writes;
     double setpointMin = 0.0;
     double setpointMax = 100.0;
-    int digits = 2; // 0731 unit: decimals of a written set point
-    int line = 0;   // where the table starts in the file, for messages
+    int digits = 2;             // 0731 unit: decimals of a written set point
+    double writeInterval = 1.0; // seconds at least between two writes to the device
+    int offlineAfter = 3;       // consecutive polls without an answer before the device is offline
+    double staleAfter = 0;      // seconds after which the last good value is no longer vouched for
+    int line = 0;               // where the table starts in the file, for messages
+
+    bool Writable(std::string_view command) const;
+    // Everything but `line`: a reload leaves a device whose settings are the same alone.
+    bool SameSettings(const DeviceConfig& other) const;
 };
 
 struct MqttConfig {
@@ -46,20 +57,31 @@ struct MqttConfig {
     std::string clientId; // default tarvik-<hostname>
     std::string username;
     std::string passwordFile;
-    std::string caFile; // TLS when set
+    std::string caFile;   // TLS when set
+    std::string certFile; // a client certificate (with keyFile) for brokers that ask for one
+    std::string keyFile;
     int keepalive = 30;
+    int buffer = 10000; // readings kept while the broker is away; 0: none
+    bool operator==(const MqttConfig&) const = default;
 };
 
 struct MetricsConfig {
     std::string host = "127.0.0.1"; // empty host: metrics off
     int port = 9464;                // 0: any free port (printed at start)
     bool enabled = true;
+    // Basic authentication: user -> bcrypt hash of the password; empty: no authentication.
+    std::vector<std::pair<std::string, std::string>> users;
+    std::string tlsCertFile, tlsKeyFile; // HTTPS when set
+    bool operator==(const MetricsConfig&) const = default;
 };
+
+enum class LogFormat { Text, Json };
 
 struct Config {
     std::string path;
     MqttConfig mqtt;
     MetricsConfig metrics;
+    LogFormat logFormat = LogFormat::Text;
     std::vector<DeviceConfig> devices;
 };
 
@@ -68,7 +90,8 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Throws ConfigError with "FILE:LINE: KEY: what is wrong".
+// Throws ConfigError with one line "FILE:LINE: KEY: what is wrong" per error found: every table is
+// read to its end or its first error, and the files the settings name are checked to be readable.
 Config LoadConfig(const std::string& path);
 // The same from text; `path` only names it in messages.
 Config ParseConfig(const std::string& text, const std::string& path);

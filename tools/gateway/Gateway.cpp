@@ -3,19 +3,19 @@
 #include <algorithm>
 #include <cmath>
 
-#include "Command.h"
 #include "Facts.h"
+#include "Log.h"
 #include "Payload.h"
 
 namespace tarvik::gateway {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using SystemClock = std::chrono::system_clock;
 
 constexpr std::uint8_t kUnitPercent = 57; // HART unit code of a set point in percent of full scale
 constexpr std::string_view kOnline = "online";
 constexpr std::string_view kOffline = "offline";
-constexpr std::size_t kResultCapacity = 512;
 
 // Results after which the device cannot have heard or answered the request.
 bool NoAnswer(std::int32_t rc) {
@@ -23,46 +23,76 @@ bool NoAnswer(std::int32_t rc) {
            rc == ResultBadBaud;
 }
 
-// A write went through: the device took it (a device status condition does not undo it).
-bool Written(std::int32_t rc) {
-    return rc == ResultOk || rc == ResultDeviceStatus;
-}
-
 link::DeviceAddress Address(const DeviceConfig& d) {
     return {d.deviceType, d.id[0], d.id[1], d.id[2]};
 }
 
+Clock::duration Seconds(double s) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
+
 } // namespace
 
+const char* QualityName(Quality q) {
+    switch (q) {
+    case Quality::Good:
+        return "good";
+    case Quality::Stale:
+        return "stale";
+    case Quality::Bad:
+    case Quality::None:
+        return "bad";
+    }
+    return "bad";
+}
+
 Gateway::Gateway(const Config& config, Metrics& metrics)
-    : metrics_(metrics), prefix_(config.mqtt.prefix), clientId_(config.mqtt.clientId) {
-    for (std::size_t i = 0; i < config.devices.size(); ++i) {
-        const DeviceConfig& dc = config.devices[i];
-        auto d = std::make_unique<DeviceState>();
-        d->index = i;
-        d->config = &dc;
-        d->statusTopic = prefix_ + "/" + dc.name + "/status";
-        d->values.resize(dc.values.size());
-        for (std::size_t k = 0; k < dc.values.size(); ++k) {
-            d->values[k].spec = dc.values[k];
-            d->values[k].topic = prefix_ + "/" + dc.name + "/" + dc.values[k].topic;
-        }
-        auto w =
-            std::find_if(workers_.begin(), workers_.end(), [&](const auto& x) { return x->port == dc.port; });
-        if (w == workers_.end()) {
-            workers_.push_back(std::make_unique<Worker>());
-            workers_.back()->port = dc.port;
-            w = workers_.end() - 1;
-        }
-        (*w)->devices.push_back(d.get());
-        d->worker = w->get();
-        byName_.emplace(dc.name, d.get());
+    : metrics_(metrics), prefix_(config.mqtt.prefix), clientId_(config.mqtt.clientId),
+      backlog_(static_cast<std::size_t>(config.mqtt.buffer)) {
+    for (const DeviceConfig& dc : config.devices) {
+        auto d = MakeDevice(dc);
+        Worker& w = WorkerFor(dc.port);
+        w.devices.push_back(d);
+        d->worker = &w;
         devices_.push_back(std::move(d));
     }
+    Index();
 }
 
 Gateway::~Gateway() {
     Stop();
+}
+
+std::shared_ptr<Gateway::DeviceState> Gateway::MakeDevice(const DeviceConfig& dc) {
+    auto d = std::make_shared<DeviceState>();
+    d->config = dc;
+    d->statusTopic = prefix_ + "/" + dc.name + "/status";
+    d->values.resize(dc.values.size());
+    for (std::size_t k = 0; k < dc.values.size(); ++k) {
+        d->values[k].spec = dc.values[k];
+        d->values[k].topic = prefix_ + "/" + dc.name + "/" + dc.values[k].topic;
+    }
+    d->metrics = metrics_.Attach(dc);
+    return d;
+}
+
+Gateway::Worker& Gateway::WorkerFor(int port) {
+    for (auto& w : workers_)
+        if (w->port == port) return *w;
+    workers_.push_back(std::make_unique<Worker>());
+    workers_.back()->port = port;
+    return *workers_.back();
+}
+
+void Gateway::Index() {
+    byName_.clear();
+    for (const auto& d : devices_)
+        byName_.emplace(d->config.name, d.get());
+}
+
+std::size_t Gateway::PortCount() const {
+    std::shared_lock lock(devicesMutex_);
+    return workers_.size();
 }
 
 void Gateway::Attach(Mqtt* mqtt, std::FILE* echo) {
@@ -76,93 +106,54 @@ void Gateway::Publish(const std::string& topic, std::string_view payload, bool r
         std::fprintf(echo_, "%s %.*s\n", topic.c_str(), static_cast<int>(payload.size()), payload.data());
         std::fflush(echo_);
     }
+    if (mqtt_ && !mqtt_->Publish(topic, payload, retain)) metrics_.Dropped();
+}
+
+// A reading goes to the broker, or waits in the backlog while the broker is away or slow.
+void Gateway::PublishReading(const std::string& topic, std::string_view payload) {
+    if (echo_) {
+        std::lock_guard lock(echoMutex_);
+        std::fprintf(echo_, "%s %.*s\n", topic.c_str(), static_cast<int>(payload.size()), payload.data());
+        std::fflush(echo_);
+    }
     if (!mqtt_) return;
-    if (mqtt_->Publish(topic, payload, retain))
-        metrics_.Published();
-    else
-        metrics_.Dropped();
+    const bool kept =
+        backlog_.Offer(topic, payload, [this](std::string_view t, std::string_view p, bool retain) {
+            return mqtt_->Publish(t, p, retain);
+        });
+    if (!kept) metrics_.Dropped();
+    metrics_.Backlog(backlog_.Size(), backlog_.DroppedCount());
+}
+
+void Gateway::OnTick() {
+    if (!mqtt_ || !mqtt_->Connected() || backlog_.Size() == 0) return;
+    backlog_.Drain(
+        [this](std::string_view t, std::string_view p, bool retain) { return mqtt_->Publish(t, p, retain); });
+    metrics_.Backlog(backlog_.Size(), backlog_.DroppedCount());
 }
 
 void Gateway::OnConnected() {
     if (!mqtt_) return;
     mqtt_->Subscribe(CommandPattern());
     Publish(ClientStatusTopic(), kOnline, true);
-    // The broker may have lost what we sent while it was away: publish the latest of everything.
+    // The broker may have lost what we sent while it was away: publish the latest of everything
+    // that does not wait in the backlog (that goes out in order, the newest retained last).
+    std::shared_lock devices(devicesMutex_);
     for (const auto& d : devices_) {
         std::lock_guard lock(d->mutex);
         if (d->online != Online::Unknown)
             Publish(d->statusTopic, d->online == Online::Up ? kOnline : kOffline, true);
         for (const ValueState& v : d->values)
-            if (v.size) Publish(v.topic, {v.payload.data(), v.size}, true);
+            if (v.size && !backlog_.Waiting(v.topic)) Publish(v.topic, {v.payload.data(), v.size}, true);
     }
 }
 
 void Gateway::PublishOffline() {
     if (!mqtt_) return;
+    std::shared_lock devices(devicesMutex_);
     for (const auto& d : devices_)
         mqtt_->PublishFinal(d->statusTopic, kOffline);
     mqtt_->PublishFinal(ClientStatusTopic(), kOffline);
-}
-
-void Gateway::PublishResult(const std::string& topic, bool ok, std::string_view result, bool hasValue,
-                            double value, std::string_view error) {
-    char buffer[kResultCapacity];
-    const std::string_view payload =
-        FormatCommandResult(ok, result, hasValue, value, error, buffer, sizeof buffer);
-    // Results answer one command; a retained one would greet the next commander with an old answer.
-    Publish(topic, payload, false);
-}
-
-void Gateway::OnMessage(std::string_view topic, std::string_view payload, bool retained) {
-    const CommandTopic ct = ParseCommandTopic(prefix_, topic);
-    if (!ct.ok) return;
-    const std::string resultTopic =
-        prefix_ + "/" + std::string(ct.device) + "/" + std::string(ct.command) + "/result";
-    const ParsedNumber number = ParseCommandNumber(payload);
-    const auto reject = [&](std::string_view result, std::string_view error) {
-        PublishResult(resultTopic, false, result, number.Ok(), number.value, error);
-    };
-    const auto found = byName_.find(std::string(ct.device));
-    if (found == byName_.end()) return reject("UnknownDevice", "no device of this name");
-    DeviceState& d = *found->second;
-    const DeviceConfig& dc = *d.config;
-    const int channel = SetPointChannel(ct.command);
-    const bool unit = dc.kind == DeviceKind::Readout;
-    if (channel < 0 ||
-        (unit && std::find(dc.channels.begin(), dc.channels.end(), channel) == dc.channels.end()) ||
-        (!unit && channel != 0) || dc.kind == DeviceKind::Pressure)
-        return reject("UnknownCommand", unit
-                                            ? "commands are setpoint<channel>/set for the configured channels"
-                                            : "this device takes no such command");
-    // A retained command would be carried out again at every reconnection.
-    if (retained) return reject("RetainedCommand", "retained commands are not carried out");
-    if (!dc.writable) return reject("NotWritable", "the device is configured read-only");
-    if (!number.Ok()) return reject("BadPayload", CommandErrorName(number.error));
-    if (number.value < dc.setpointMin || number.value > dc.setpointMax)
-        return reject("OutOfRange", "outside setpoint_min..setpoint_max");
-
-    Worker& w = *d.worker;
-    {
-        std::lock_guard lock(w.mutex);
-        if (!w.stop && w.commands.size() < kMaxQueuedCommands) {
-            w.commands.push_back({&d, channel, number.value, resultTopic});
-            w.cv.notify_one();
-            return;
-        }
-    }
-    reject("Busy", "too many commands waiting for this port");
-}
-
-void Gateway::Execute(Worker& w, Command& c) {
-    const DeviceConfig& dc = *c.device->config;
-    std::int32_t rc = Prepare(w, dc);
-    if (rc == ResultOk) {
-        if (dc.kind == DeviceKind::Readout)
-            rc = w.unit.WriteSetPoint(c.channel, dc.digits, static_cast<float>(c.value)).result;
-        else
-            rc = w.hart.WriteSetPoint(Address(dc), kUnitPercent, static_cast<float>(c.value)).result;
-    }
-    PublishResult(c.resultTopic, Written(rc), ResultNames::Get().Name(rc), true, c.value, {});
 }
 
 // Opens the port with the device's family and line settings, unless it is open so already.
@@ -257,78 +248,141 @@ void Gateway::UpdateStatus(ValueState& v, const Reading& r) {
     }
 }
 
+// Publishes a value's payload: the last good value with the quality of this poll and its time.
+void Gateway::PublishValue(DeviceState& d, ValueState& v, const Reading& r, Quality quality) {
+    char buffer[kPayloadCapacity];
+    std::string_view payload;
+    {
+        std::lock_guard lock(d.mutex);
+        UpdateStatus(v, r);
+        v.quality = quality;
+        payload = FormatValuePayload({v.hasGood, v.good, v.unitSymbol, SystemClock::now(),
+                                      ResultNames::Get().Name(r.result), v.statusJson, QualityName(quality),
+                                      v.hasGood, v.goodTime},
+                                     buffer, sizeof buffer);
+        std::copy(payload.begin(), payload.end(), v.payload.begin());
+        v.size = payload.size();
+    }
+    PublishReading(v.topic, payload);
+}
+
 void Gateway::PollDevice(Worker& w, DeviceState& d) {
-    const DeviceConfig& dc = *d.config;
+    const DeviceConfig& dc = d.config;
     bool answered = false;
-    for (std::size_t k = 0; k < d.values.size(); ++k) {
+    std::int32_t last = ResultOk;
+    std::size_t k = 0;
+    for (; k < d.values.size(); ++k) {
         ValueState& v = d.values[k];
         const auto start = Clock::now();
         Reading r;
         r.result = Prepare(w, dc);
         if (r.result == ResultOk) r = Read(w, dc, v.spec);
-        metrics_.Poll(d.index, r.result, Clock::now() - start);
+        d.metrics->Poll(r.result, Clock::now() - start);
+        last = r.result;
         if (NoAnswer(r.result)) break; // the rest would wait in vain too; try again next time
         answered = true;
-        if (r.hasValue) metrics_.Value(d.index, k, r.value, r.unitCode);
-        char buffer[kPayloadCapacity];
-        std::string_view payload;
-        {
-            std::lock_guard lock(d.mutex);
-            UpdateStatus(v, r);
-            payload = FormatValuePayload({r.hasValue, r.value, v.unitSymbol, std::chrono::system_clock::now(),
-                                          ResultNames::Get().Name(r.result), v.statusJson},
-                                         buffer, sizeof buffer);
-            std::copy(payload.begin(), payload.end(), v.payload.begin());
-            v.size = payload.size();
+        const auto now = SystemClock::now();
+        if (r.hasValue) {
+            {
+                std::lock_guard lock(d.mutex);
+                v.hasGood = true;
+                v.good = r.value;
+                v.goodTime = now;
+            }
+            d.metrics->Good(k, r.value, r.unitCode, EpochSeconds(now));
+            PublishValue(d, v, r, Quality::Good);
+            continue;
         }
-        Publish(v.topic, payload, true);
+        // An answer without a value (a checksum error, a status-only reply) never replaces a good one.
+        Reading kept = r;
+        kept.unitCode = v.unitCode;
+        const bool fresh = v.hasGood && now - v.goodTime <= Seconds(dc.staleAfter);
+        const Quality q = fresh ? Quality::Stale : Quality::Bad;
+        if (q != v.quality) PublishValue(d, v, kept, q);
     }
-    const Online now = answered ? Online::Up : Online::Down;
+    // Values not answered: their quality falls with time, said when it changes.
+    const auto now = SystemClock::now();
+    for (; k < d.values.size(); ++k) {
+        ValueState& v = d.values[k];
+        const bool fresh = v.hasGood && now - v.goodTime <= Seconds(dc.staleAfter);
+        const Quality q = fresh ? Quality::Stale : Quality::Bad;
+        if (q == v.quality || v.quality == Quality::None) continue;
+        Reading kept;
+        kept.result = last;
+        kept.unitCode = v.unitCode;
+        kept.hasStatus = v.statusKey >= 0;
+        kept.status1 = static_cast<std::uint8_t>(std::max(v.statusKey, 0) >> 8);
+        kept.status2 = static_cast<std::uint8_t>(std::max(v.statusKey, 0) & 0xFF);
+        PublishValue(d, v, kept, q);
+    }
+    SetOnline(d, answered, last);
+}
+
+// Online at the first answer; offline only after offline_after polls in a row without one.
+void Gateway::SetOnline(DeviceState& d, bool answered, std::int32_t result) {
+    Online now;
     bool changed;
     {
         std::lock_guard lock(d.mutex);
+        d.misses = answered ? 0 : d.misses + 1;
+        if (answered) d.lastAnswer = SystemClock::now();
+        now = answered ? Online::Up : d.misses >= d.config.offlineAfter ? Online::Down : d.online;
         changed = d.online != now;
         d.online = now;
     }
-    if (changed) {
-        metrics_.DeviceUp(d.index, answered);
-        Publish(d.statusTopic, answered ? kOnline : kOffline, true);
-    }
+    if (!changed) return;
+    const bool up = now == Online::Up;
+    d.metrics->Up(up);
+    Publish(d.statusTopic, up ? kOnline : kOffline, true);
+    const std::string& name = d.config.name;
+    if (up)
+        LogEvent("device", "device " + name + " online", {{"device", name}, {"state", "online"}});
+    else
+        LogEvent("device",
+                 "device " + name + " offline after " + std::to_string(d.config.offlineAfter) +
+                     " polls without an answer (" + ResultNames::Get().Name(result) + ")",
+                 {{"device", name}, {"state", "offline"}, {"result", ResultNames::Get().Name(result)}});
 }
 
 void Gateway::RunWorker(Worker& w, bool once) {
     const auto start = Clock::now();
-    for (DeviceState* d : w.devices)
+    for (const auto& d : w.devices)
         d->due = start;
     if (once) {
-        for (DeviceState* d : w.devices)
+        for (const auto& d : w.devices)
             PollDevice(w, *d);
         return;
     }
     std::unique_lock lock(w.mutex);
     while (!w.stop) {
-        if (!w.commands.empty()) {
-            Command c = std::move(w.commands.front());
-            w.commands.pop_front();
+        auto now = Clock::now();
+        DeviceState* target = nullptr;
+        Command command;
+        auto wake = Clock::time_point::max();
+        if (NextCommand(w, now, target, command, wake)) {
             lock.unlock();
-            Execute(w, c);
+            w.busySince.store(now.time_since_epoch().count());
+            Execute(w, *target, command);
+            w.busySince.store(0);
             lock.lock();
             continue;
         }
         DeviceState* next =
-            *std::min_element(w.devices.begin(), w.devices.end(),
-                              [](const DeviceState* a, const DeviceState* b) { return a->due < b->due; });
-        if (Clock::now() < next->due) {
-            w.cv.wait_until(lock, next->due, [&w] { return w.stop || !w.commands.empty(); });
+            std::min_element(w.devices.begin(), w.devices.end(), [](const auto& a, const auto& b) {
+                return a->due < b->due;
+            })->get();
+        if (now < next->due) {
+            w.cv.wait_until(lock, std::min(next->due, wake));
             continue;
         }
         lock.unlock();
+        w.busySince.store(now.time_since_epoch().count());
         PollDevice(w, *next);
+        w.busySince.store(0);
         // The next poll keeps to the grid start + k * interval; polls that could not be made in
         // time are skipped, not made up in a burst.
-        const auto now = Clock::now();
-        const auto interval = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(next->config->interval));
+        now = Clock::now();
+        const auto interval = Seconds(next->config.interval);
         if (interval.count() <= 0) {
             next->due = now;
         } else {
@@ -339,9 +393,28 @@ void Gateway::RunWorker(Worker& w, bool once) {
     }
 }
 
+void Gateway::StartWorker(Worker& w) {
+    w.stop = false;
+    w.thread = std::thread([this, &w] { RunWorker(w, false); });
+}
+
+void Gateway::StopWorker(Worker& w) {
+    {
+        std::lock_guard lock(w.mutex);
+        w.stop = true;
+        w.cv.notify_all();
+    }
+    if (w.thread.joinable()) w.thread.join();
+    w.hart.Close();
+    w.unit.Close();
+    w.hartBaud = 0;
+}
+
 void Gateway::Start() {
+    std::unique_lock lock(devicesMutex_);
+    running_ = true;
     for (auto& w : workers_)
-        w->thread = std::thread([this, wp = w.get()] { RunWorker(*wp, false); });
+        StartWorker(*w);
 }
 
 void Gateway::RunOnce() {
@@ -354,17 +427,25 @@ void Gateway::RunOnce() {
 }
 
 void Gateway::Stop() {
+    std::unique_lock lock(devicesMutex_);
+    running_ = false;
     for (auto& w : workers_) {
-        std::lock_guard lock(w->mutex);
+        std::lock_guard wl(w->mutex);
         w->stop = true;
         w->cv.notify_all();
     }
     for (auto& w : workers_)
-        if (w->thread.joinable()) w->thread.join();
-    for (auto& w : workers_) {
-        w->hart.Close();
-        w->unit.Close();
+        StopWorker(*w);
+}
+
+bool Gateway::Responsive(Clock::duration limit) const {
+    std::shared_lock lock(devicesMutex_);
+    const auto now = Clock::now().time_since_epoch().count();
+    for (const auto& w : workers_) {
+        const auto since = w->busySince.load();
+        if (since != 0 && now - since > limit.count()) return false;
     }
+    return true;
 }
 
 } // namespace tarvik::gateway

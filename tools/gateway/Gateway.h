@@ -1,21 +1,26 @@
 // The gateway proper: one worker thread per serial port polls that port's devices through the fast
 // link, each at its own interval on a fixed grid (no drift), and publishes what it reads. Devices on
 // one port take turns; a slow or silent device delays only its own port. Set-point commands from
-// MQTT are checked at once and queued to the device's port worker, which writes between polls.
+// MQTT are checked at once and handed to the device's port worker: per set point only the newest
+// waits (older ones are answered "Superseded"), and writes to a device keep write_interval apart,
+// so that a flood of commands costs polling at most one write per interval.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
+#include "Backlog.h"
 #include "Config.h"
 #include "Metrics.h"
 #include "Mqtt.h"
@@ -23,10 +28,17 @@
 
 namespace tarvik::gateway {
 
-// Large enough for the longest payload (value, unit, time, result name, decoded device status).
+// Large enough for the longest payload (value, unit, times, result name, decoded device status).
 constexpr std::size_t kPayloadCapacity = 1024;
-// Commands waiting per port; more are answered "Busy".
-constexpr std::size_t kMaxQueuedCommands = 8;
+
+enum class Quality { None, Good, Stale, Bad };
+const char* QualityName(Quality q);
+
+// Whether the device answered within its window, and the broker is connected: for /health.
+struct Health {
+    bool ok = true;
+    std::string json; // {"broker": "connected", "devices": {"mfc1": "ok", ...}, "reasons": [...]}
+};
 
 class Gateway {
 public:
@@ -43,17 +55,27 @@ public:
     std::string ClientStatusTopic() const { return prefix_ + "/" + clientId_ + "/status"; }
     std::string CommandPattern() const { return prefix_ + "/+/+/set"; }
 
-    // MQTT callbacks: after each (re)connection, and for every message on a command topic.
+    // MQTT callbacks: after each (re)connection, for every message on a command topic, and on the
+    // client's thread between network rounds (hands the backlog over).
     void OnConnected();
-    void OnMessage(std::string_view topic, std::string_view payload, bool retained);
+    void OnMessage(std::string_view topic, std::string_view payload, bool retained, std::string_view client);
+    void OnTick();
 
     void Start();   // one worker per port, polling until Stop
     void RunOnce(); // every device polled once (ports in parallel), then returns; repeatable
     void Stop();    // a request in progress completes first
     // The last words, after Mqtt::Close: every device and the gateway `offline`.
     void PublishOffline();
+    // Applies a new device list: ports whose devices are unchanged go on undisturbed; a changed
+    // port's worker is restarted with the devices that stay keeping their values and state.
+    // Returns a summary ("2 added, 1 removed, 1 changed").
+    std::string Reload(const Config& config);
+    Health CheckHealth(std::chrono::system_clock::time_point now) const;
+    // False when a port worker has been inside one poll or write for longer than `limit`: the
+    // watchdog is fed only while every worker comes back.
+    bool Responsive(std::chrono::steady_clock::duration limit) const;
 
-    std::size_t PortCount() const { return workers_.size(); }
+    std::size_t PortCount() const;
 
 private:
     struct ValueState {
@@ -65,33 +87,40 @@ private:
         std::string unitSymbol;
         int statusKey = -1;
         std::string statusJson;
+        bool hasGood = false;
+        float good = 0;
+        std::chrono::system_clock::time_point goodTime{};
+        Quality quality = Quality::None;
     };
     enum class Online { Unknown, Up, Down };
     struct Worker;
-    struct DeviceState {
-        std::size_t index = 0;
-        const DeviceConfig* config = nullptr;
-        std::string statusTopic;
-        std::vector<ValueState> values;
-        std::mutex mutex; // payloads and `online`, which OnConnected republishes
-        Online online = Online::Unknown;
-        std::chrono::steady_clock::time_point due;
-        Worker* worker = nullptr;
-    };
     struct Command {
-        DeviceState* device = nullptr;
         int channel = 0;
         double value = 0;
-        std::string resultTopic;
+        std::string resultTopic, setTopic, client;
+    };
+    struct DeviceState {
+        DeviceConfig config;
+        std::string statusTopic;
+        std::vector<ValueState> values;
+        std::shared_ptr<Metrics::Device> metrics;
+        mutable std::mutex mutex; // payloads, `online`, `lastAnswer`: OnConnected and /health read them
+        Online online = Online::Unknown;
+        int misses = 0;
+        std::chrono::system_clock::time_point lastAnswer{};
+        std::chrono::steady_clock::time_point due;
+        std::chrono::steady_clock::time_point nextWrite{};
+        std::map<int, Command> pending; // per set point the newest command; under the worker's mutex
+        Worker* worker = nullptr;
     };
     struct Worker {
         int port = 0;
-        std::vector<DeviceState*> devices;
+        std::vector<std::shared_ptr<DeviceState>> devices;
         std::thread thread;
         std::mutex mutex;
         std::condition_variable cv;
-        std::deque<Command> commands;
         bool stop = false;
+        std::atomic<std::chrono::steady_clock::rep> busySince{0}; // 0: between requests
         link::HartLink hart;
         link::ReadoutLink unit;
         int hartBaud = 0; // the rate `hart` was opened at
@@ -105,14 +134,24 @@ private:
         std::uint8_t status1 = 0, status2 = 0;
     };
 
+    std::shared_ptr<DeviceState> MakeDevice(const DeviceConfig& dc);
+    Worker& WorkerFor(int port);
+    void Index();
+    void StartWorker(Worker& w);
+    void StopWorker(Worker& w);
     void RunWorker(Worker& w, bool once);
+    bool NextCommand(Worker& w, std::chrono::steady_clock::time_point now, DeviceState*& device, Command& c,
+                     std::chrono::steady_clock::time_point& wake);
     void PollDevice(Worker& w, DeviceState& d);
+    void PublishValue(DeviceState& d, ValueState& v, const Reading& r, Quality quality);
+    void SetOnline(DeviceState& d, bool answered, std::int32_t result);
     std::int32_t Prepare(Worker& w, const DeviceConfig& d);
     Reading Read(Worker& w, const DeviceConfig& d, const ValueSpec& v);
-    void Execute(Worker& w, Command& c);
+    void Execute(Worker& w, DeviceState& d, const Command& c);
     void PublishResult(const std::string& topic, bool ok, std::string_view result, bool hasValue,
-                       double value, std::string_view error);
+                       double value, bool hasRequested, double requested, std::string_view error);
     void Publish(const std::string& topic, std::string_view payload, bool retain);
+    void PublishReading(const std::string& topic, std::string_view payload);
     static void UpdateStatus(ValueState& v, const Reading& r);
 
     Metrics& metrics_;
@@ -120,9 +159,13 @@ private:
     Mqtt* mqtt_ = nullptr;
     std::FILE* echo_ = nullptr;
     std::mutex echoMutex_;
-    std::vector<std::unique_ptr<DeviceState>> devices_;
+    Backlog backlog_;
+    mutable std::shared_mutex devicesMutex_; // the lists below; Reload changes them
+    std::vector<std::shared_ptr<DeviceState>> devices_;
     std::unordered_map<std::string, DeviceState*> byName_;
     std::vector<std::unique_ptr<Worker>> workers_;
+    bool running_ = false;
+    std::chrono::system_clock::time_point started_ = std::chrono::system_clock::now();
 };
 
 } // namespace tarvik::gateway

@@ -46,64 +46,118 @@ const std::string& ResultNames::Name(std::int32_t code) const {
     return names_[Index(code)];
 }
 
-Metrics::Metrics(const std::vector<DeviceConfig>& devices) {
-    const std::size_t results = ResultNames::Get().Count();
-    for (const DeviceConfig& d : devices) {
-        auto slot = std::make_unique<DeviceSlot>();
-        slot->name = d.name;
-        slot->polls = std::make_unique<std::atomic<std::uint64_t>[]>(results);
-        for (std::size_t i = 0; i < results; ++i)
-            slot->polls[i].store(0);
-        for (const ValueSpec& v : d.values) {
-            auto value = std::make_unique<ValueSlot>();
-            value->name = v.topic;
-            slot->values.push_back(std::move(value));
-        }
-        devices_.push_back(std::move(slot));
-    }
+double EpochSeconds(std::chrono::system_clock::time_point time) {
+    return std::chrono::duration<double>(time.time_since_epoch()).count();
 }
 
-void Metrics::Poll(std::size_t device, std::int32_t result, std::chrono::nanoseconds duration) {
-    DeviceSlot& d = *devices_[device];
-    d.polls[ResultNames::Get().Index(result)].fetch_add(1, std::memory_order_relaxed);
+Metrics::Metrics(const std::vector<DeviceConfig>& devices) {
+    for (const DeviceConfig& d : devices)
+        Attach(d);
+}
+
+std::shared_ptr<Metrics::Device> Metrics::Attach(const DeviceConfig& d) {
+    std::lock_guard lock(mutex_);
+    for (const auto& slot : devices_) {
+        if (slot->name != d.name || slot->values.size() != d.values.size()) continue;
+        bool same = true;
+        for (std::size_t i = 0; i < d.values.size(); ++i)
+            same = same && slot->values[i]->name == d.values[i].topic;
+        if (!same) continue;
+        slot->staleAfter = d.staleAfter;
+        return slot;
+    }
+    std::erase_if(devices_, [&](const auto& slot) { return slot->name == d.name; });
+    const std::size_t results = ResultNames::Get().Count();
+    auto slot = std::make_shared<Device>();
+    slot->name = d.name;
+    slot->staleAfter = d.staleAfter;
+    slot->polls = std::make_unique<std::atomic<std::uint64_t>[]>(results);
+    for (std::size_t i = 0; i < results; ++i)
+        slot->polls[i].store(0);
+    for (const ValueSpec& v : d.values) {
+        auto value = std::make_unique<Value>();
+        value->name = v.topic;
+        slot->values.push_back(std::move(value));
+    }
+    devices_.push_back(slot);
+    return slot;
+}
+
+void Metrics::Keep(const std::vector<DeviceConfig>& devices) {
+    std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<Device>> kept;
+    for (const DeviceConfig& d : devices)
+        for (const auto& slot : devices_)
+            if (slot->name == d.name) kept.push_back(slot);
+    devices_.swap(kept);
+}
+
+Metrics::Device& Metrics::At(std::size_t index) {
+    std::lock_guard lock(mutex_);
+    return *devices_.at(index);
+}
+
+void Metrics::Reloaded(bool ok) {
+    reloadOk_.store(ok ? 1 : 0);
+    if (ok) reloadTime_.store(EpochSeconds(std::chrono::system_clock::now()));
+}
+
+void Metrics::Device::Poll(std::int32_t result, std::chrono::nanoseconds duration) {
+    polls[ResultNames::Get().Index(result)].fetch_add(1, std::memory_order_relaxed);
     const double seconds = std::chrono::duration<double>(duration).count();
     for (std::size_t i = 0; i < kBuckets.size(); ++i)
-        if (seconds <= kBuckets[i]) d.buckets[i].fetch_add(1, std::memory_order_relaxed);
-    d.sumNs.fetch_add(static_cast<std::uint64_t>(duration.count()), std::memory_order_relaxed);
-    d.count.fetch_add(1, std::memory_order_relaxed);
+        if (seconds <= kBuckets[i]) buckets[i].fetch_add(1, std::memory_order_relaxed);
+    sumNs.fetch_add(static_cast<std::uint64_t>(duration.count()), std::memory_order_relaxed);
+    count.fetch_add(1, std::memory_order_relaxed);
 }
 
-void Metrics::Value(std::size_t device, std::size_t value, float number, int unitCode) {
-    ValueSlot& v = *devices_[device]->values[value];
+void Metrics::Device::Good(std::size_t value, float number, int unitCode, double time) {
+    Value& v = *values[value];
     v.number.store(number, std::memory_order_relaxed);
     v.unit.store(unitCode, std::memory_order_relaxed);
+    v.time.store(time, std::memory_order_relaxed);
     v.has.store(true, std::memory_order_release);
-}
-
-void Metrics::DeviceUp(std::size_t device, bool up) {
-    devices_[device]->up.store(up ? 1 : 0, std::memory_order_relaxed);
+    lastSuccess.store(time, std::memory_order_relaxed);
 }
 
 std::uint64_t Metrics::PollCount(std::size_t device) const {
-    return devices_[device]->count.load(std::memory_order_relaxed);
+    std::lock_guard lock(mutex_);
+    return devices_.at(device)->count.load(std::memory_order_relaxed);
 }
 
 std::string Metrics::Render() const {
+    return Render(EpochSeconds(std::chrono::system_clock::now()));
+}
+
+std::string Metrics::Render(double now) const {
+    std::vector<std::shared_ptr<Device>> devices;
+    {
+        std::lock_guard lock(mutex_);
+        devices = devices_;
+    }
     const auto& names = ResultNames::Get();
     const auto& facts = tools::Facts::Get();
     std::string out;
-    out += "# HELP tarvik_value The latest value read from an instrument.\n# TYPE tarvik_value gauge\n";
-    for (const auto& d : devices_)
+    out += "# HELP tarvik_value The latest good value read from an instrument, while it is younger than its "
+           "stale_after.\n# TYPE tarvik_value gauge\n";
+    for (const auto& d : devices)
         for (const auto& v : d->values) {
             if (!v->has.load(std::memory_order_acquire)) continue;
+            if (now - v->time.load(std::memory_order_relaxed) > d->staleAfter) continue;
             const int unit = v->unit.load(std::memory_order_relaxed);
             const std::string symbol = unit == kNoUnit ? std::string() : facts.UnitSymbol(unit);
             out += fmt::format("tarvik_value{{device=\"{}\",value=\"{}\",unit=\"{}\"}} {}\n", Label(d->name),
                                Label(v->name), Label(symbol), v->number.load(std::memory_order_relaxed));
         }
+    out += "# HELP tarvik_last_success_timestamp_seconds When the instrument last gave a good value.\n"
+           "# TYPE tarvik_last_success_timestamp_seconds gauge\n";
+    for (const auto& d : devices)
+        if (const double t = d->lastSuccess.load(std::memory_order_relaxed); t > 0)
+            out += fmt::format("tarvik_last_success_timestamp_seconds{{device=\"{}\"}} {:.3f}\n",
+                               Label(d->name), t);
     out +=
         "# HELP tarvik_polls_total Requests to instruments, by result.\n# TYPE tarvik_polls_total counter\n";
-    for (const auto& d : devices_)
+    for (const auto& d : devices)
         for (std::size_t i = 0; i < names.Count(); ++i) {
             const std::uint64_t n = d->polls[i].load(std::memory_order_relaxed);
             if (n == 0 && names.NameAt(i) != "ResultOk") continue;
@@ -112,7 +166,7 @@ std::string Metrics::Render() const {
         }
     out += "# HELP tarvik_poll_duration_seconds Time of one request, from sending to the decoded reply.\n"
            "# TYPE tarvik_poll_duration_seconds histogram\n";
-    for (const auto& d : devices_) {
+    for (const auto& d : devices) {
         const std::string device = Label(d->name);
         for (std::size_t i = 0; i < kBuckets.size(); ++i)
             out += fmt::format("tarvik_poll_duration_seconds_bucket{{device=\"{}\",le=\"{}\"}} {}\n", device,
@@ -124,21 +178,35 @@ std::string Metrics::Render() const {
                            static_cast<double>(d->sumNs.load(std::memory_order_relaxed)) / 1e9);
         out += fmt::format("tarvik_poll_duration_seconds_count{{device=\"{}\"}} {}\n", device, count);
     }
-    out += "# HELP tarvik_device_up 1 while the instrument answers, 0 when it does not.\n"
-           "# TYPE tarvik_device_up gauge\n";
-    for (const auto& d : devices_) {
+    out += "# HELP tarvik_device_up 1 while the instrument answers, 0 after offline_after polls without an "
+           "answer.\n# TYPE tarvik_device_up gauge\n";
+    for (const auto& d : devices) {
         const int up = d->up.load(std::memory_order_relaxed);
         if (up >= 0) out += fmt::format("tarvik_device_up{{device=\"{}\"}} {}\n", Label(d->name), up);
     }
-    out += "# HELP tarvik_mqtt_connected 1 while the gateway is connected to the MQTT broker.\n"
-           "# TYPE tarvik_mqtt_connected gauge\n";
-    out += fmt::format("tarvik_mqtt_connected {}\n", mqtt_.load(std::memory_order_relaxed));
-    out += "# HELP tarvik_mqtt_published_total Messages handed to the MQTT client.\n"
-           "# TYPE tarvik_mqtt_published_total counter\n";
-    out += fmt::format("tarvik_mqtt_published_total {}\n", published_.load(std::memory_order_relaxed));
-    out += "# HELP tarvik_mqtt_dropped_total Messages not sent because the broker was away or too slow.\n"
-           "# TYPE tarvik_mqtt_dropped_total counter\n";
-    out += fmt::format("tarvik_mqtt_dropped_total {}\n", dropped_.load(std::memory_order_relaxed));
+    const auto scalar = [&out](const char* name, const char* type, const char* help, auto value) {
+        out += fmt::format("# HELP {0} {1}\n# TYPE {0} {2}\n{0} {3}\n", name, help, type, value);
+    };
+    scalar("tarvik_mqtt_connected", "gauge", "1 while the gateway is connected to the MQTT broker.",
+           mqtt_.load(std::memory_order_relaxed));
+    scalar("tarvik_mqtt_published_total", "counter", "Messages the MQTT broker acknowledged.",
+           published_.load(std::memory_order_relaxed));
+    scalar("tarvik_mqtt_dropped_total", "counter",
+           "Messages not sent: the broker was away or too slow and the backlog full or off.",
+           dropped_.load(std::memory_order_relaxed));
+    scalar("tarvik_backlog_messages", "gauge", "Readings kept for the broker while it is away.",
+           backlog_.load(std::memory_order_relaxed));
+    scalar("tarvik_backlog_dropped_total", "counter", "Readings dropped from a full backlog, oldest first.",
+           backlogDropped_.load(std::memory_order_relaxed));
+    out += "# HELP tarvik_writes_total Set points written, by outcome.\n# TYPE tarvik_writes_total counter\n";
+    out +=
+        fmt::format("tarvik_writes_total{{result=\"ok\"}} {}\ntarvik_writes_total{{result=\"failed\"}} {}\n",
+                    writes_.load(std::memory_order_relaxed), writesFailed_.load(std::memory_order_relaxed));
+    scalar("tarvik_config_last_reload_successful", "gauge",
+           "1 when the last configuration (re)load succeeded.", reloadOk_.load(std::memory_order_relaxed));
+    scalar("tarvik_config_last_reload_success_timestamp_seconds", "gauge",
+           "When the configuration was last loaded.",
+           fmt::format("{:.3f}", reloadTime_.load(std::memory_order_relaxed)));
     return out;
 }
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -37,38 +38,67 @@ public:
     static constexpr std::array<double, 10> kBuckets = {0.005, 0.01, 0.02, 0.05, 0.1,
                                                         0.2,   0.5,  1.0,  2.0,  5.0};
 
-    explicit Metrics(const std::vector<DeviceConfig>& devices);
-
-    void Poll(std::size_t device, std::int32_t result, std::chrono::nanoseconds duration);
-    void Value(std::size_t device, std::size_t value, float number, int unitCode);
-    void DeviceUp(std::size_t device, bool up);
-    void MqttConnected(bool connected) { mqtt_.store(connected ? 1 : 0, std::memory_order_relaxed); }
-    void Published() { published_.fetch_add(1, std::memory_order_relaxed); }
-    void Dropped(std::uint64_t count = 1) { dropped_.fetch_add(count, std::memory_order_relaxed); }
-
-    std::uint64_t PollCount(std::size_t device) const; // all results
-    std::string Render() const;
-
-private:
-    struct ValueSlot {
+    struct Value {
         std::string name;
         std::atomic<bool> has{false};
         std::atomic<float> number{0};
         std::atomic<int> unit{kNoUnit};
+        std::atomic<double> time{0}; // seconds since the epoch of the last good reading
     };
-    struct DeviceSlot {
+    // One device's series. Its pollers update them without locks; a reload that keeps the device
+    // (same name and values) keeps them too, so that counters do not restart.
+    struct Device {
         std::string name;
-        std::atomic<int> up{-1}; // -1 until the first poll
+        double staleAfter = 0;   // seconds: an older value is not exported
+        std::atomic<int> up{-1}; // -1 until it is known
         std::unique_ptr<std::atomic<std::uint64_t>[]> polls;
         std::array<std::atomic<std::uint64_t>, kBuckets.size()> buckets{};
         std::atomic<std::uint64_t> count{0};
         std::atomic<std::uint64_t> sumNs{0};
-        std::vector<std::unique_ptr<ValueSlot>> values;
+        std::atomic<double> lastSuccess{0}; // seconds since the epoch; 0: never
+        std::vector<std::unique_ptr<Value>> values;
+
+        void Poll(std::int32_t result, std::chrono::nanoseconds duration);
+        void Good(std::size_t value, float number, int unitCode, double time);
+        void Up(bool up) { this->up.store(up ? 1 : 0, std::memory_order_relaxed); }
     };
-    std::vector<std::unique_ptr<DeviceSlot>> devices_;
+
+    explicit Metrics(const std::vector<DeviceConfig>& devices);
+
+    // The series of `config`, kept from before when a device of that name had the same values.
+    std::shared_ptr<Device> Attach(const DeviceConfig& config);
+    // Exactly the devices of `devices` are exported (after a reload).
+    void Keep(const std::vector<DeviceConfig>& devices);
+    Device& At(std::size_t index); // in the order of the configuration
+
+    void MqttConnected(bool connected) { mqtt_.store(connected ? 1 : 0, std::memory_order_relaxed); }
+    void Published(std::uint64_t count = 1) { published_.fetch_add(count, std::memory_order_relaxed); }
+    void Dropped(std::uint64_t count = 1) { dropped_.fetch_add(count, std::memory_order_relaxed); }
+    void Backlog(std::size_t held, std::uint64_t dropped) {
+        backlog_.store(held, std::memory_order_relaxed);
+        backlogDropped_.store(dropped, std::memory_order_relaxed);
+    }
+    void Written(bool ok) { (ok ? writes_ : writesFailed_).fetch_add(1, std::memory_order_relaxed); }
+    void Reloaded(bool ok);
+
+    std::uint64_t PollCount(std::size_t device) const; // all results
+    // `now`: seconds since the epoch (values older than their limit are left out).
+    std::string Render(double now) const;
+    std::string Render() const;
+
+private:
+    mutable std::mutex mutex_; // the list of devices; their series are atomics
+    std::vector<std::shared_ptr<Device>> devices_;
     std::atomic<int> mqtt_{0};
     std::atomic<std::uint64_t> published_{0};
     std::atomic<std::uint64_t> dropped_{0};
+    std::atomic<std::size_t> backlog_{0};
+    std::atomic<std::uint64_t> backlogDropped_{0};
+    std::atomic<std::uint64_t> writes_{0}, writesFailed_{0};
+    std::atomic<int> reloadOk_{1};
+    std::atomic<double> reloadTime_{0};
 };
+
+double EpochSeconds(std::chrono::system_clock::time_point time);
 
 } // namespace tarvik::gateway

@@ -4,6 +4,7 @@
 #include <mqtt_protocol.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <utility>
 
@@ -56,7 +57,7 @@ bool Mqtt::Start(std::string& error) {
     mosquitto_connect_callback_set(mosq_, &Mqtt::OnConnect);
     mosquitto_disconnect_callback_set(mosq_, &Mqtt::OnDisconnect);
     mosquitto_publish_callback_set(mosq_, &Mqtt::OnPublish);
-    mosquitto_message_callback_set(mosq_, &Mqtt::OnMessage);
+    mosquitto_message_v5_callback_set(mosq_, &Mqtt::OnMessage);
     mosquitto_log_callback_set(mosq_, &Mqtt::OnLog);
     if (mosquitto_will_set(mosq_, willTopic_.c_str(), static_cast<int>(willPayload_.size()),
                            willPayload_.data(), kQos, true) != MOSQ_ERR_SUCCESS) {
@@ -80,7 +81,10 @@ bool Mqtt::Start(std::string& error) {
         }
     }
     if (!config_.caFile.empty()) {
-        const int rc = mosquitto_tls_set(mosq_, config_.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+        const int rc =
+            mosquitto_tls_set(mosq_, config_.caFile.c_str(), nullptr,
+                              config_.certFile.empty() ? nullptr : config_.certFile.c_str(),
+                              config_.keyFile.empty() ? nullptr : config_.keyFile.c_str(), nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
             error = "TLS with " + config_.caFile + ": " + mosquitto_strerror(rc);
             return false;
@@ -110,15 +114,19 @@ void Mqtt::Run() {
         if (socketUp) {
             rc = mosquitto_loop(mosq_, LoopTimeoutMs(), 1);
             if (connected_.load()) backoff = kFirstBackoff;
-            if (std::chrono::steady_clock::now() >= nextFlush_) Flush();
+            if (std::chrono::steady_clock::now() >= nextFlush_) {
+                if (callbacks_.tick && connected_.load()) callbacks_.tick();
+                Flush();
+            }
         }
         if (rc != MOSQ_ERR_SUCCESS && !stop_.load()) {
             socketUp = false;
             if (connected_.exchange(false) && callbacks_.state) callbacks_.state(false);
             // A refusal was said already; a TLS handshake may fail in the loop, after the socket connected.
             if (!refused_ && !leaving_.load())
-                Problem((accepted_ ? "lost the connection to the broker " : "cannot connect to the broker ") +
-                        Where() + ": " + Why(rc));
+                Problem(accepted_ ? "lost" : "connect",
+                        (accepted_ ? "lost the connection to the broker " : "cannot connect to the broker ") +
+                            Where() + ": " + Why(rc));
             std::unique_lock lock(waitMutex_);
             waitCv_.wait_for(lock, backoff, [this] { return stop_.load(); });
             backoff = std::min<std::chrono::milliseconds>(backoff * 2, kMaxBackoff);
@@ -133,7 +141,9 @@ std::string Mqtt::Where() const {
 std::string Mqtt::Why(int rc) {
     // libmosquitto's own text is general ("A TLS error occurred."); the error it logged just before
     // says more (the certificate that failed to verify).
-    std::string why = mosquitto_strerror(rc);
+    // A keepalive loss is not named by libmosquitto 2.0 ("Unknown error").
+    std::string why = rc == MOSQ_ERR_KEEPALIVE ? std::string("no answer within the keepalive")
+                                               : std::string(mosquitto_strerror(rc));
     if (!why.empty() && why.back() == '.') why.pop_back();
     std::lock_guard lock(logMutex_);
     if (!lastError_.empty()) why += " (" + lastError_ + ")";
@@ -145,7 +155,8 @@ void Mqtt::OnConnect(mosquitto*, void* self, int rc) {
     auto* m = static_cast<Mqtt*>(self);
     if (rc != 0) { // refused; the loop ends the connection and tries again
         m->refused_ = true;
-        m->Problem("the broker " + m->Where() + " refused the connection: " + mosquitto_reason_string(rc));
+        m->Problem("refused",
+                   "the broker " + m->Where() + " refused the connection: " + mosquitto_reason_string(rc));
         return;
     }
     m->accepted_ = true;
@@ -166,10 +177,10 @@ void Mqtt::OnLog(mosquitto*, void* self, int level, const char* text) {
     m->lastError_ = text;
 }
 
-void Mqtt::Problem(std::string why) {
-    if (why == lastProblem_) return;
-    lastProblem_ = std::move(why);
-    if (callbacks_.problem) callbacks_.problem(lastProblem_);
+void Mqtt::Problem(const std::string& kind, const std::string& why) {
+    if (kind == lastProblem_) return;
+    lastProblem_ = kind;
+    if (callbacks_.problem) callbacks_.problem(why);
 }
 
 void Mqtt::OnDisconnect(mosquitto*, void* self, int) {
@@ -181,6 +192,7 @@ void Mqtt::OnDisconnect(mosquitto*, void* self, int) {
 
 void Mqtt::OnPublish(mosquitto*, void* self, int) {
     auto* m = static_cast<Mqtt*>(self);
+    if (m->callbacks_.acknowledged) m->callbacks_.acknowledged(1);
     if (m->inFlight_.fetch_sub(1) <= 1) {
         m->inFlight_.store(0);
         std::lock_guard lock(m->waitMutex_);
@@ -188,12 +200,23 @@ void Mqtt::OnPublish(mosquitto*, void* self, int) {
     }
 }
 
-void Mqtt::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
+void Mqtt::OnMessage(mosquitto*, void* self, const mosquitto_message* message, const mqtt5__property* props) {
     auto* m = static_cast<Mqtt*>(self);
     if (!m->callbacks_.message || !message->topic) return;
     const std::string_view payload(static_cast<const char*>(message->payload),
                                    message->payload ? static_cast<std::size_t>(message->payloadlen) : 0);
-    m->callbacks_.message(message->topic, payload, message->retain);
+    // MQTT does not tell a receiver who published; a publisher may say so in a user property.
+    std::string client;
+    for (const mqtt5__property* p = props; p;) {
+        char *name = nullptr, *value = nullptr;
+        p = mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &name, &value, p != props);
+        const bool found = p && name && std::string_view(name) == "client";
+        if (found) client.assign(value ? value : "");
+        std::free(name);
+        std::free(value);
+        if (found || !p) break;
+    }
+    m->callbacks_.message(message->topic, payload, message->retain, client);
 }
 
 bool Mqtt::Enqueue(std::string_view topic, std::string_view payload, bool retain) {
@@ -255,7 +278,9 @@ bool Mqtt::PublishFinal(std::string_view topic, std::string_view payload) {
 }
 
 bool Mqtt::Subscribe(const std::string& pattern) {
-    return mosq_ && mosquitto_subscribe(mosq_, nullptr, pattern.c_str(), kQos) == MOSQ_ERR_SUCCESS;
+    // Retain as published: a retained command is seen as one also when it arrives live.
+    return mosq_ && mosquitto_subscribe_v5(mosq_, nullptr, pattern.c_str(), kQos,
+                                           MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr) == MOSQ_ERR_SUCCESS;
 }
 
 bool Mqtt::WaitConnected(std::chrono::milliseconds timeout) {

@@ -37,7 +37,12 @@ public:
     struct Callbacks {
         std::function<void()> connected; // on the client thread, after each (re)connection
         std::function<void(bool)> state; // connected or not
-        std::function<void(std::string_view topic, std::string_view payload, bool retained)> message;
+        // `client`: the publisher's MQTT 5 user property "client", when it set one.
+        std::function<void(std::string_view topic, std::string_view payload, bool retained,
+                           std::string_view client)>
+            message;
+        std::function<void()> tick;                    // on the client thread before each hand-over
+        std::function<void(std::size_t)> acknowledged; // messages the broker acknowledged
         // Messages accepted by Publish that could not be handed over (the connection broke).
         std::function<void(std::size_t count)> dropped;
         // Why the broker cannot be reached or refused us ("broker 127.0.0.1:8883 refused the
@@ -80,10 +85,12 @@ private:
     static void OnConnect(mosquitto*, void* self, int rc);
     static void OnDisconnect(mosquitto*, void* self, int rc);
     static void OnPublish(mosquitto*, void* self, int mid);
-    static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
+    static void OnMessage(mosquitto*, void* self, const mosquitto_message* message,
+                          const mqtt5__property* props);
     static void OnLog(mosquitto*, void* self, int level, const char* text);
-    // On the client thread: says `why` unless it was the last thing said since the last connection.
-    void Problem(std::string why);
+    // On the client thread: says `why` unless a problem of the same `kind` was said since the last
+    // connection (the text of one outage may vary from try to try: refused, reset, timed out).
+    void Problem(const std::string& kind, const std::string& why);
     std::string Where() const;
     std::string Why(int rc); // libmosquitto's text for `rc`, with the error it logged last
 

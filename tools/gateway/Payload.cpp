@@ -81,6 +81,15 @@ std::string_view FormatValuePayload(const ValuePayload& p, char* buffer, std::si
     w.String(p.unit);
     w.Raw(", \"time\": ");
     w.Time(p.time);
+    if (!p.quality.empty()) {
+        w.Raw(", \"quality\": ");
+        w.String(p.quality);
+        w.Raw(", \"last_good\": ");
+        if (p.hasLastGood)
+            w.Time(p.lastGood);
+        else
+            w.Raw("null");
+    }
     w.Raw(", \"result\": ");
     w.String(p.result);
     if (!p.statusJson.empty()) {
@@ -91,21 +100,24 @@ std::string_view FormatValuePayload(const ValuePayload& p, char* buffer, std::si
     return w.View();
 }
 
-std::string_view FormatCommandResult(bool ok, std::string_view result, bool hasValue, double value,
-                                     std::string_view error, char* buffer, std::size_t capacity) {
+std::string_view FormatCommandResult(const CommandOutcome& o, char* buffer, std::size_t capacity) {
     JsonWriter w(buffer, capacity);
     w.Raw("{\"ok\": ");
-    w.Bool(ok);
+    w.Bool(o.ok);
     w.Raw(", \"result\": ");
-    w.String(result);
+    w.String(o.result);
     w.Raw(", \"value\": ");
-    if (hasValue)
-        w.Number(value);
+    if (o.hasValue)
+        w.Number(o.value);
     else
         w.Raw("null");
-    if (!error.empty()) {
+    if (o.hasRequested) {
+        w.Raw(", \"requested\": ");
+        w.Number(o.requested);
+    }
+    if (!o.error.empty()) {
         w.Raw(", \"error\": ");
-        w.String(error);
+        w.String(o.error);
     }
     w.Raw("}");
     return w.View();

@@ -32,8 +32,10 @@ private:
 };
 
 // One value topic's payload:
-//   {"value": 12.5, "unit": "l/min", "time": "...Z", "result": "ResultOk"<, statusJson>}
-// `value` is null when the poll gave none. `statusJson` is a ready member list such as
+//   {"value": 12.5, "unit": "l/min", "time": "...Z", "quality": "good", "last_good": "...Z",
+//    "result": "ResultOk"<, statusJson>}
+// `value` is null when there is no good value; `quality` and `last_good` only when `quality` is set.
+// `statusJson` is a ready member list such as
 // `"status": {...}` (empty for commands without a device status).
 struct ValuePayload {
     bool hasValue = false;
@@ -42,11 +44,23 @@ struct ValuePayload {
     std::chrono::system_clock::time_point time;
     std::string_view result;
     std::string_view statusJson;
+    std::string_view quality; // "good", "stale", "bad"
+    bool hasLastGood = false;
+    std::chrono::system_clock::time_point lastGood;
 };
 std::string_view FormatValuePayload(const ValuePayload& p, char* buffer, std::size_t capacity);
 
-// A command's outcome: {"ok": true, "result": "ResultOk", "value": 40<, "error": "..."> }.
-std::string_view FormatCommandResult(bool ok, std::string_view result, bool hasValue, double value,
-                                     std::string_view error, char* buffer, std::size_t capacity);
+// A command's outcome: {"ok": true, "result": "ResultOk", "value": 40<, "requested": 40><, "error": "...">}.
+// `value` is what the device holds after the command (null when unknown), `requested` what was asked.
+struct CommandOutcome {
+    bool ok = false;
+    std::string_view result;
+    bool hasValue = false;
+    double value = 0;
+    bool hasRequested = false;
+    double requested = 0;
+    std::string_view error;
+};
+std::string_view FormatCommandResult(const CommandOutcome& o, char* buffer, std::size_t capacity);
 
 } // namespace tarvik::gateway

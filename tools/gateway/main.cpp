@@ -1,6 +1,6 @@
 // tarvik-gateway: polls instruments through the fast link and publishes their values to an MQTT
 // broker and as Prometheus metrics. See docs/gateway.md.
-#include <httplib.h>
+#include <fmt/format.h>
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
@@ -8,11 +8,15 @@
 #include <cstdlib>
 #include <memory>
 #include <thread>
+#include <time.h>
 
 #include "Config.h"
 #include "Gateway.h"
+#include "HttpServer.h"
+#include "Log.h"
 #include "Metrics.h"
 #include "Mqtt.h"
+#include "SdNotify.h"
 
 #ifndef TARVIK_VERSION
 #define TARVIK_VERSION "unknown"
@@ -26,110 +30,156 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2; // also every configuration error
 constexpr auto kOnceConnectWait = std::chrono::seconds(5);
-constexpr auto kAckWait = std::chrono::milliseconds(300);
-constexpr int kHttpThreads = 2;
+constexpr auto kAckWait = std::chrono::milliseconds(100);
+constexpr auto kSignalWait = std::chrono::milliseconds(1000);
+// A worker inside one request for longer than this is stuck: the watchdog is no longer fed.
+constexpr auto kStuckLimit = std::chrono::seconds(30);
 
-// /metrics over HTTP, on a thread of the server's own.
-class MetricsServer {
-public:
-    explicit MetricsServer(const Metrics& metrics) {
-        server_.new_task_queue = [] { return new httplib::ThreadPool(kHttpThreads); };
-        server_.Get("/metrics", [&metrics](const httplib::Request&, httplib::Response& res) {
-            res.set_content(metrics.Render(), "text/plain; version=0.0.4; charset=utf-8");
-        });
-        server_.Get("/", [](const httplib::Request&, httplib::Response& res) {
-            res.set_content("tarvik-gateway: metrics at /metrics\n", "text/plain");
-        });
-    }
-    ~MetricsServer() { Stop(); }
-    // Port 0 takes any free port; returns the port, or -1.
-    int Listen(const std::string& host, int port) {
-        const int bound =
-            port == 0 ? server_.bind_to_any_port(host) : (server_.bind_to_port(host, port) ? port : -1);
-        if (bound < 0) return -1;
-        thread_ = std::thread([this] { server_.listen_after_bind(); });
-        return bound;
-    }
-    void Stop() {
-        if (!thread_.joinable()) return;
-        server_.stop();
-        thread_.join();
-    }
+sigset_t HandledSignals() {
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&signals, s);
+    return signals;
+}
 
-private:
-    httplib::Server server_;
-    std::thread thread_;
-};
+void LogLines(const std::string& text, std::string_view event) {
+    std::size_t begin = 0;
+    while (begin <= text.size()) {
+        const auto end = std::min(text.find('\n', begin), text.size());
+        LogEvent(event, text.substr(begin, end - begin));
+        begin = end + 1;
+    }
+}
 
-int Run(const Config& config, bool once) {
+HttpServer::Response Serve(const std::string& path, const Metrics& metrics, const Gateway& gateway) {
+    if (path == "/metrics") return {200, "text/plain; version=0.0.4; charset=utf-8", metrics.Render()};
+    if (path == "/health") {
+        const Health h = gateway.CheckHealth(std::chrono::system_clock::now());
+        return {h.ok ? 200 : 503, "application/json", h.json + "\n"};
+    }
+    if (path == "/") return {200, "text/plain", "tarvik-gateway: metrics at /metrics, health at /health\n"};
+    return {404, "text/plain", "not found\n"};
+}
+
+void Reload(const std::string& path, const Config& running, Gateway& gateway, Metrics& metrics) {
+    SdNotify("RELOADING=1");
+    try {
+        const Config next = LoadConfig(path);
+        if (!(next.mqtt == running.mqtt) || !(next.metrics == running.metrics) ||
+            next.logFormat != running.logFormat)
+            LogEvent("reload", "reload: [mqtt], [metrics] and [log] changes take effect at the next start");
+        const std::string summary = gateway.Reload(next);
+        metrics.Reloaded(true);
+        LogEvent("reload", "reloaded " + path + ": " + summary, {{"result", "ok"}, {"summary", summary}});
+    } catch (const ConfigError& e) {
+        metrics.Reloaded(false);
+        LogLines(e.what(), "reload");
+        LogEvent("reload", "reload refused, the running configuration stays", {{"result", "refused"}});
+    }
+    SdNotify("READY=1");
+}
+
+// Until SIGTERM or SIGINT: SIGHUP reloads, the watchdog is fed while the workers come back.
+int WaitForTheEnd(const std::string& path, const Config& config, Gateway& gateway, Metrics& metrics) {
+    const sigset_t signals = HandledSignals();
+    const auto ping = WatchdogPingInterval();
+    const auto wait = ping.count() > 0 ? std::min<std::chrono::microseconds>(ping, kSignalWait)
+                                       : std::chrono::microseconds(kSignalWait);
+    for (;;) {
+        if (ping.count() > 0 && gateway.Responsive(kStuckLimit)) SdNotify("WATCHDOG=1");
+        timespec timeout{static_cast<time_t>(wait.count() / 1000000),
+                         static_cast<long>(wait.count() % 1000000) * 1000};
+        const int signal = sigtimedwait(&signals, nullptr, &timeout);
+        if (signal == SIGHUP) Reload(path, config, gateway, metrics);
+        if (signal == SIGTERM || signal == SIGINT) return signal;
+    }
+}
+
+int RunOnce(Mqtt& mqtt, Gateway& gateway, const Config& config) {
+    const bool connected = mqtt.WaitConnected(kOnceConnectWait);
+    if (!connected)
+        LogEvent("broker", fmt::format("not connected to the broker at {}:{}; values only printed",
+                                       config.mqtt.host, config.mqtt.port));
+    gateway.RunOnce();
+    // The gateway is not running on: its own status says so (the devices keep theirs).
+    mqtt.Close();
+    mqtt.PublishFinal(gateway.ClientStatusTopic(), "offline");
+    const bool acknowledged = connected && mqtt.WaitAcknowledged(kOnceConnectWait);
+    mqtt.Stop();
+    return acknowledged ? kExitOk : kExitFailed;
+}
+
+int Run(const std::string& path, const Config& config, bool once) {
     Metrics metrics(config.devices);
+    metrics.Reloaded(true);
     Gateway gateway(config, metrics);
 
-    std::unique_ptr<MetricsServer> http;
+    // Everything that can fail at start fails here, before any thread runs, with one line.
+    std::unique_ptr<HttpServer> http;
     if (config.metrics.enabled && !once) {
-        http = std::make_unique<MetricsServer>(metrics);
-        const int port = http->Listen(config.metrics.host, config.metrics.port);
-        if (port < 0) {
-            std::fprintf(stderr, "tarvik-gateway: cannot listen on %s:%d for metrics\n",
-                         config.metrics.host.c_str(), config.metrics.port);
+        http = std::make_unique<HttpServer>(
+            [&metrics, &gateway](const std::string& p) { return Serve(p, metrics, gateway); },
+            config.metrics.users);
+        std::string error;
+        if (!config.metrics.tlsCertFile.empty() &&
+            !http->EnableTls(config.metrics.tlsCertFile, config.metrics.tlsKeyFile, error)) {
+            LogEvent("error", error);
             return kExitFailed;
         }
-        std::fprintf(stderr, "tarvik-gateway: metrics at http://%s:%d/metrics\n", config.metrics.host.c_str(),
-                     port);
+        const int port = http->Listen(config.metrics.host, config.metrics.port, error);
+        if (port < 0) {
+            LogEvent("error", fmt::format("cannot listen on {}:{} for metrics: {}", config.metrics.host,
+                                          config.metrics.port, error));
+            return kExitFailed;
+        }
+        LogEvent("start",
+                 fmt::format("metrics at http{}://{}:{}/metrics",
+                             config.metrics.tlsCertFile.empty() ? "" : "s", config.metrics.host, port));
     }
 
     Mqtt::Callbacks callbacks;
     callbacks.connected = [&gateway] { gateway.OnConnected(); };
-    callbacks.state = [&metrics](bool up) { metrics.MqttConnected(up); };
+    const std::string broker = fmt::format("{}:{}", config.mqtt.host, config.mqtt.port);
+    callbacks.state = [&metrics, broker](bool up) {
+        metrics.MqttConnected(up);
+        if (up)
+            LogEvent("broker", "connected to the broker " + broker, {{"broker", broker}, {"state", "up"}});
+    };
     callbacks.dropped = [&metrics](std::size_t count) { metrics.Dropped(count); };
-    callbacks.problem = [](const std::string& why) {
-        std::fprintf(stderr, "tarvik-gateway: %s\n", why.c_str());
+    callbacks.acknowledged = [&metrics](std::size_t count) { metrics.Published(count); };
+    callbacks.problem = [broker](const std::string& why) {
+        LogEvent("broker", why, {{"broker", broker}, {"state", "down"}});
     };
-    callbacks.message = [&gateway](std::string_view topic, std::string_view payload, bool retained) {
-        gateway.OnMessage(topic, payload, retained);
+    callbacks.message = [&gateway](std::string_view topic, std::string_view payload, bool retained,
+                                   std::string_view client) {
+        gateway.OnMessage(topic, payload, retained, client);
     };
+    callbacks.tick = [&gateway] { gateway.OnTick(); };
     Mqtt mqtt(config.mqtt, gateway.ClientStatusTopic(), "offline", callbacks);
     gateway.Attach(&mqtt, once ? stdout : nullptr);
     std::string error;
     if (!mqtt.Start(error)) {
-        std::fprintf(stderr, "tarvik-gateway: %s\n", error.c_str());
+        LogEvent("error", error);
         return kExitFailed;
     }
-    std::fprintf(stderr, "tarvik-gateway: %zu devices on %zu ports, broker %s:%d, topics %s/...\n",
-                 config.devices.size(), gateway.PortCount(), config.mqtt.host.c_str(), config.mqtt.port,
-                 config.mqtt.prefix.c_str());
-
-    if (once) {
-        const bool connected = mqtt.WaitConnected(kOnceConnectWait);
-        if (!connected)
-            std::fprintf(stderr,
-                         "tarvik-gateway: not connected to the broker at %s:%d; values only printed\n",
-                         config.mqtt.host.c_str(), config.mqtt.port);
-        gateway.RunOnce();
-        // The gateway is not running on: its own status says so (the devices keep theirs).
-        mqtt.Close();
-        mqtt.PublishFinal(gateway.ClientStatusTopic(), "offline");
-        const bool acknowledged = connected && mqtt.WaitAcknowledged(kOnceConnectWait);
-        mqtt.Stop();
-        return acknowledged ? kExitOk : kExitFailed;
-    }
+    LogEvent("start", fmt::format("{} devices on {} ports, broker {}, topics {}/...", config.devices.size(),
+                                  gateway.PortCount(), broker, config.mqtt.prefix));
+    if (once) return RunOnce(mqtt, gateway, config);
 
     gateway.Start();
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    int signal = 0;
-    while (sigwait(&signals, &signal) != 0) {
-    }
-    // Last words first, so that subscribers learn it at once; a request in progress then ends.
+    if (http) http->Start();
+    SdNotify("READY=1");
+    const int signal = WaitForTheEnd(path, config, gateway, metrics);
+    SdNotify("STOPPING=1");
+    // Last words first, so that subscribers learn it at once; requests in progress end meanwhile.
+    if (http) http->Stop();
     mqtt.Close();
     gateway.PublishOffline();
     mqtt.WaitAcknowledged(kAckWait);
     mqtt.Stop();
     gateway.Stop();
-    if (http) http->Stop();
-    std::fprintf(stderr, "tarvik-gateway: stopped (%s)\n", signal == SIGTERM ? "SIGTERM" : "SIGINT");
+    LogEvent("stop", std::string("stopped (") + (signal == SIGTERM ? "SIGTERM" : "SIGINT") + ")");
     return kExitOk;
 }
 
@@ -146,12 +196,13 @@ int main(int argc, char** argv) {
     app.add_flag("--check", check, "check the configuration and exit (0 valid, 2 not)");
     app.add_flag("--version", version, "print the version and exit");
     app.add_option("--trace", trace, "log every exchange on the line to FILE (- for stderr)");
-    app.footer("Examples:\n"
-               "  tarvik-gateway --config /etc/tarvik/gateway.toml\n"
-               "  tarvik-gateway --config gateway.toml --check\n"
-               "  tarvik-gateway --config gateway.toml --once\n"
-               "Exit status: 0 success, 1 failure (broker unreachable with --once, metrics port taken),\n"
-               "2 usage or configuration error. SIGTERM or SIGINT: publishes offline, exits 0.");
+    app.footer(
+        "Examples:\n"
+        "  tarvik-gateway --config /etc/tarvik/gateway.toml\n"
+        "  tarvik-gateway --config gateway.toml --check\n"
+        "  tarvik-gateway --config gateway.toml --once\n"
+        "Exit status: 0 success, 1 failure (broker unreachable with --once, metrics port taken),\n"
+        "2 usage or configuration error. SIGTERM or SIGINT: publishes offline, exits 0; SIGHUP reloads.");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -175,9 +226,10 @@ int main(int argc, char** argv) {
     try {
         config = LoadConfig(configPath);
     } catch (const ConfigError& e) {
-        std::fprintf(stderr, "tarvik-gateway: %s\n", e.what());
+        LogLines(e.what(), "error");
         return kExitUsage;
     }
+    SetLogFormat(config.logFormat);
     if (check) {
         std::printf("%s: valid, %zu devices\n", configPath.c_str(), config.devices.size());
         return kExitOk;
@@ -185,17 +237,14 @@ int main(int argc, char** argv) {
     // Every thread started from here on inherits the mask; the main thread takes the signals. A
     // --once run keeps the default actions: Ctrl-C ends it at once.
     if (!once) {
-        sigset_t signals;
-        sigemptyset(&signals);
-        sigaddset(&signals, SIGINT);
-        sigaddset(&signals, SIGTERM);
+        const sigset_t signals = HandledSignals();
         pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     }
     ::signal(SIGPIPE, SIG_IGN);
     try {
-        return Run(config, once);
+        return Run(configPath, config, once);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "tarvik-gateway: %s\n", e.what());
+        LogEvent("error", e.what());
         return kExitFailed;
     }
 }

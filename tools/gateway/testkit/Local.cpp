@@ -137,11 +137,13 @@ int Process::Stop(int signal, Seconds timeout) {
     return status_;
 }
 
-std::string HttpGet(int port, const std::string& path) {
+std::string HttpGet(int port, const std::string& path, int* status) {
     httplib::Client client("127.0.0.1", port);
     client.set_connection_timeout(2);
     client.set_read_timeout(5);
     const auto res = client.Get(path.c_str());
+    if (status) *status = res ? res->status : -1;
+    if (status && res) return res->body;
     return res && res->status == 200 ? res->body : std::string();
 }
 

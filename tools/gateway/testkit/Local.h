@@ -53,7 +53,7 @@ private:
     int status_ = -1;
 };
 
-// GET http://127.0.0.1:port/path; empty on failure.
-std::string HttpGet(int port, const std::string& path);
+// GET http://127.0.0.1:port/path; empty on failure. With `status`, the body whatever the status.
+std::string HttpGet(int port, const std::string& path, int* status = nullptr);
 
 } // namespace gwtest

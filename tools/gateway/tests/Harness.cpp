@@ -47,9 +47,9 @@ bool Simulator::Ready(std::initializer_list<int> coms) const {
         Seconds(10));
 }
 
-Client::Client(int port, std::string pattern) : pattern_(std::move(pattern)) {
+Client::Client(int port, std::string pattern, const std::string& id) : pattern_(std::move(pattern)) {
     mosquitto_lib_init();
-    mosq_ = mosquitto_new(nullptr, true, this);
+    mosq_ = mosquitto_new(id.empty() ? nullptr : id.c_str(), id.empty(), this);
     mosquitto_connect_callback_set(mosq_, &Client::OnConnect);
     mosquitto_message_callback_set(mosq_, &Client::OnMessage);
     mosquitto_reconnect_delay_set(mosq_, 1, 1, false);
@@ -118,6 +118,18 @@ bool Client::WaitFor(const std::string& topic, const std::function<bool(const st
             }
         return false;
     });
+}
+
+bool Client::WaitSubscribed(const std::string& probeTopic) {
+    const auto seen = [&] { return Has(probeTopic); };
+    return WaitUntil(
+        [&] {
+            if (seen()) return true;
+            Publish(probeTopic, "probe");
+            return WaitFor(
+                probeTopic, [](const std::string&) { return true; }, Seconds(0.5));
+        },
+        Seconds(20));
 }
 
 void Client::Publish(const std::string& topic, const std::string& payload, bool retain) {

@@ -20,76 +20,6 @@ bool IsJson(const std::string& s) {
     return json::accept(s);
 }
 
-// A running gateway with its own config; the metrics port is learnt from its log.
-class Gateway {
-public:
-    Gateway(const TempDir& dir, const std::string& portDir, const std::string& config,
-            std::string name = "gw")
-        : dir_(dir), log_(dir.File(name + ".log")) {
-        dir.Write(name + ".toml", config);
-        process_ = Process({TARVIK_GATEWAY, "--config", dir.File(name + ".toml")}, log_,
-                           {"TARVIK_PORT_DIR=" + portDir});
-    }
-    int MetricsPort() {
-        if (metricsPort_ > 0) return metricsPort_;
-        WaitUntil(
-            [&] {
-                std::smatch m;
-                const std::string log = ReadFile(log_);
-                if (!std::regex_search(log, m,
-                                       std::regex("metrics at http://127\\.0\\.0\\.1:(\\d+)/metrics")))
-                    return false;
-                metricsPort_ = std::stoi(m[1]);
-                return true;
-            },
-            Seconds(10));
-        return metricsPort_;
-    }
-    std::string Metrics() { return HttpGet(MetricsPort(), "/metrics"); }
-    // The value of the first metric line that starts with `series`, or -1.
-    double Metric(const std::string& series) {
-        const std::string text = "\n" + Metrics();
-        const auto at = text.find("\n" + series + " ");
-        if (at == std::string::npos) return -1;
-        return std::stod(text.substr(at + series.size() + 2));
-    }
-    Process& Proc() { return process_; }
-    std::string Log() const { return ReadFile(log_); }
-
-private:
-    const TempDir& dir_;
-    std::string log_;
-    Process process_;
-    int metricsPort_ = 0;
-};
-
-std::string MqttSection(int port, const std::string& extra = "") {
-    return "[mqtt]\nport = " + std::to_string(port) + "\nclient_id = \"gw-test\"\n" + extra +
-           "[metrics]\nlisten = \"127.0.0.1:0\"\n";
-}
-
-std::string Device(const std::string& name, int port, int baud, const std::string& values, double interval,
-                   const std::string& extra = "") {
-    return "[[device]]\nname = \"" + name + "\"\nkind = \"flow\"\nport = " + std::to_string(port) +
-           "\nbaud = " + std::to_string(baud) + "\naddress = \"64:0102" + (port < 16 ? "0" : "") +
-           [&] {
-               char hex[3];
-               std::snprintf(hex, sizeof hex, "%X", port);
-               return std::string(hex);
-           }() +
-           "\"\nvalues = " + values + "\ninterval = " + std::to_string(interval) + "\n" + extra;
-}
-
-const auto kAny = [](const std::string&) { return true; };
-
-// How often `text` stands in `log`.
-std::size_t Said(const std::string& log, const std::string& text) {
-    std::size_t n = 0;
-    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-        ++n;
-    return n;
-}
-
 TEST(GatewayE2E, PublishesValuesTakesCommandsAndSaysGoodbye) {
     TempDir dir;
     const std::string ports = dir.File("ports");
@@ -100,14 +30,14 @@ TEST(GatewayE2E, PublishesValuesTakesCommandsAndSaysGoodbye) {
     Client client(broker.Port(), "tarvik/#");
     // A command retained before the gateway starts must not be carried out when it arrives.
     client.Publish("tarvik/mfc1/setpoint/set", "55", true);
-    Gateway gw(dir, ports,
-               MqttSection(broker.Port()) +
-                   Device("mfc1", 3, 38400, "[\"flow\", \"setpoint\"]", 0.2,
-                          "writable = true\nsetpoint_min = 0\nsetpoint_max = 80\n") +
-                   "[[device]]\nname = \"pt1\"\nkind = \"pressure\"\nport = 4\nbaud = 19200\n"
-                   "address = \"65:010204\"\nvalues = [\"pressure\"]\ninterval = 0.5\n"
-                   "[[device]]\nname = \"unit\"\nkind = \"readout\"\nport = 5\nchannels = [1, 2]\n"
-                   "values = [\"pv\", \"sp\"]\ninterval = 0.5\nwritable = true\ndigits = 1\n");
+    GatewayProcess gw(dir, ports,
+                      MqttSection(broker.Port()) +
+                          Device("mfc1", 3, 38400, "[\"flow\", \"setpoint\"]", 0.2,
+                                 "writable = true\nsetpoint_min = 0\nsetpoint_max = 80\n") +
+                          "[[device]]\nname = \"pt1\"\nkind = \"pressure\"\nport = 4\nbaud = 19200\n"
+                          "address = \"65:010204\"\nvalues = [\"pressure\"]\ninterval = 0.5\n"
+                          "[[device]]\nname = \"unit\"\nkind = \"readout\"\nport = 5\nchannels = [1, 2]\n"
+                          "values = [\"pv\", \"sp\"]\ninterval = 0.5\nwritable = true\ndigits = 1\n");
 
     std::string payload;
     ASSERT_TRUE(client.WaitFor("tarvik/mfc1/flow", IsJson, Seconds(20), &payload)) << gw.Log();
@@ -125,16 +55,21 @@ TEST(GatewayE2E, PublishesValuesTakesCommandsAndSaysGoodbye) {
         EXPECT_TRUE(client.WaitFor(
             topic, [](const std::string& p) { return p == "online"; }, Seconds(10)))
             << topic;
-    EXPECT_TRUE(client.WaitFor(
-        "tarvik/mfc1/setpoint/result",
-        [](const std::string& p) { return json::parse(p)["result"] == "RetainedCommand"; }, Seconds(10)));
-    // Clearing the retained command is an empty command, answered as such.
-    std::size_t cleared = client.Count();
-    client.Publish("tarvik/mfc1/setpoint/set", "", true);
-    EXPECT_TRUE(client.WaitFor(
-        "tarvik/mfc1/setpoint/result",
-        [](const std::string& p) { return json::parse(p)["error"] == "empty payload"; }, Seconds(10), nullptr,
-        cleared));
+    // A retained command is refused and cleared from the broker, whether it was there before the
+    // gateway came or arrives while it is connected (the broker then passes it on as not retained).
+    const auto retainedRefused = [&](std::size_t since) {
+        return client.WaitFor(
+                   "tarvik/mfc1/setpoint/result",
+                   [](const std::string& p) { return json::parse(p)["result"] == "RetainedCommand"; },
+                   Seconds(10), nullptr, since) &&
+               client.WaitFor(
+                   "tarvik/mfc1/setpoint/set", [](const std::string& p) { return p.empty(); }, Seconds(10),
+                   nullptr, since);
+    };
+    EXPECT_TRUE(retainedRefused(0));
+    const std::size_t live = client.Count();
+    client.Publish("tarvik/mfc1/setpoint/set", "56", true);
+    EXPECT_TRUE(retainedRefused(live));
 
     // A message larger than the gateway takes never reaches it (the broker drops it): the first
     // answer after it is the next command's.
@@ -213,9 +148,9 @@ TEST(GatewayE2E, BrokerDownAtStartAndMidRun) {
     const int port = FreePort();
     // mfc1 is polled once a minute: after a reconnection its value can only come from the gateway's
     // memory of the latest values.
-    Gateway gw(dir, ports,
-               MqttSection(port) + Device("mfc1", 3, 38400, "[\"flow\"]", 60) +
-                   Device("mfc2", 4, 38400, "[\"flow\"]", 0.1));
+    GatewayProcess gw(dir, ports,
+                      MqttSection(port) + Device("mfc1", 3, 38400, "[\"flow\"]", 60) +
+                          Device("mfc2", 4, 38400, "[\"flow\"]", 0.1));
     // No broker: polling goes on.
     ASSERT_TRUE(
         WaitUntil([&] { return gw.Metric("tarvik_polls_total{device=\"mfc2\",result=\"ResultOk\"}") > 3; },
@@ -267,9 +202,9 @@ TEST(GatewayE2E, SilentDeviceGoesOfflineAndBackWithoutDisturbingOthers) {
     ASSERT_TRUE(simB.Ready({4}));
     Broker broker(dir);
     Client client(broker.Port(), "tarvik/#");
-    Gateway gw(dir, ports,
-               MqttSection(broker.Port()) + Device("mfc1", 3, 38400, "[\"flow\", \"setpoint\"]", 0.2) +
-                   Device("mfc2", 4, 38400, "[\"flow\"]", 0.2));
+    GatewayProcess gw(dir, ports,
+                      MqttSection(broker.Port()) + Device("mfc1", 3, 38400, "[\"flow\", \"setpoint\"]", 0.2) +
+                          Device("mfc2", 4, 38400, "[\"flow\"]", 0.2));
     const auto online = [](const std::string& p) { return p == "online"; };
     const auto offline = [](const std::string& p) { return p == "offline"; };
     ASSERT_TRUE(client.WaitFor("tarvik/mfc1/status", online, Seconds(20))) << gw.Log();
@@ -310,7 +245,7 @@ TEST(GatewayE2E, DevicesOnOnePortTakeTurns) {
     ASSERT_TRUE(sim.Ready({3}));
     Broker broker(dir);
     Client client(broker.Port(), "tarvik/#");
-    Gateway gw(
+    GatewayProcess gw(
         dir, ports,
         MqttSection(broker.Port()) + Device("mfc1", 3, 38400, "[\"flow\"]", 0.1) +
             Device("slow", 3, 19200, "[\"flow\"]", 0.1) +
@@ -340,9 +275,9 @@ TEST(GatewayE2E, PrometheusScrapesTheFlow) {
     const int metricsPort = FreePort();
     const int promPort = FreePort();
     // No broker at all: metrics do not depend on one.
-    Gateway gw(dir, ports,
-               "[mqtt]\nport = " + std::to_string(FreePort()) + "\n[metrics]\nlisten = \"127.0.0.1:" +
-                   std::to_string(metricsPort) + "\"\n" + Device("mfc1", 3, 38400, "[\"flow\"]", 0.2));
+    GatewayProcess gw(dir, ports,
+                      "[mqtt]\nport = " + std::to_string(FreePort()) + "\n[metrics]\nlisten = \"127.0.0.1:" +
+                          std::to_string(metricsPort) + "\"\n" + Device("mfc1", 3, 38400, "[\"flow\"]", 0.2));
     ASSERT_TRUE(WaitUntil([&] { return PortOpen(metricsPort); }, Seconds(10))) << gw.Log();
     dir.Write("prometheus.yml", "global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: tarvik\n"
                                 "    static_configs:\n      - targets: ['127.0.0.1:" +
@@ -417,9 +352,10 @@ TEST(GatewayE2E, CommandLine) {
         "tarvik/gw-test/status", [](const std::string& p) { return p == "offline"; }, Seconds(5)));
 }
 
-// TLS and a password: the gateway checks the broker's certificate against ca_file and logs in with
-// username and password_file. A wrong password or a certificate from another authority is said in
-// the log, once however often the gateway tries again, and --once fails.
+// TLS with a password or a client certificate: the gateway checks the broker's certificate against
+// ca_file and logs in with username and password_file, or with cert_file and key_file. A wrong
+// password, a certificate from another authority or a missing client certificate is said in the
+// log, once however often the gateway tries again, and --once fails.
 TEST(GatewayE2E, TlsAndPassword) {
     TempDir dir;
     const auto shell = [&](const std::string& command) {
@@ -433,45 +369,63 @@ TEST(GatewayE2E, TlsAndPassword) {
                     "echo subjectAltName=IP:127.0.0.1 >san.ext && "
                     "openssl x509 -req -days 2 -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial "
                     "-extfile san.ext -out server.crt && "
-                    "mosquitto_passwd -c -b passwd gw secret && chmod 0644 server.key passwd"),
+                    "mosquitto_passwd -c -b passwd gw secret && chmod 0644 server.key passwd && " +
+                    key +
+                    "-subj /CN=gw-test -keyout client.key -out client.csr && "
+                    "openssl x509 -req -days 2 -in client.csr -CA ca.crt -CAkey ca.key -CAcreateserial "
+                    "-out client.crt"),
               0)
         << ReadFile(dir.File("setup.log"));
     dir.Write("good.secret", "secret\n");
     dir.Write("bad.secret", "guessed\n");
-    // Anyone on the first listener (the test's client), TLS and a password on the second. The
-    // broker keeps our user, so that it can read the files in the test's private directory.
-    const int tls = FreePort();
+    // Anyone on the first listener (the test's client), TLS and a password on the second, TLS with
+    // a client certificate on the third. The broker keeps our user, so that it can read the files
+    // in the test's private directory.
+    const int tls = FreePort(), certified = FreePort();
+    const std::string serverTls = "cafile " + dir.File("ca.crt") + "\ncertfile " + dir.File("server.crt") +
+                                  "\nkeyfile " + dir.File("server.key") + "\n";
     const passwd* user = ::getpwuid(::geteuid());
     ASSERT_NE(user, nullptr);
     Broker broker(dir, 0,
                   "user " + std::string(user->pw_name) + "\nlistener " + std::to_string(tls) +
-                      " 127.0.0.1\nallow_anonymous false\npassword_file " + dir.File("passwd") + "\ncafile " +
-                      dir.File("ca.crt") + "\ncertfile " + dir.File("server.crt") + "\nkeyfile " +
-                      dir.File("server.key") + "\n");
-    ASSERT_TRUE(WaitUntil([&] { return PortOpen(tls); }, Seconds(10))) << ReadFile(dir.File("broker.log"));
+                      " 127.0.0.1\nallow_anonymous false\npassword_file " + dir.File("passwd") + "\n" +
+                      serverTls + "listener " + std::to_string(certified) +
+                      " 127.0.0.1\nallow_anonymous true\nrequire_certificate true\n" + serverTls);
+    ASSERT_TRUE(WaitUntil([&] { return PortOpen(tls) && PortOpen(certified); }, Seconds(10)))
+        << ReadFile(dir.File("broker.log"));
     Client client(broker.Port(), "tarvik/#");
     const std::string ports = dir.File("ports");
     Simulator sim(ports, {"--flow", "3:38400"}, dir.File("sim.log"));
     ASSERT_TRUE(sim.Ready({3}));
 
+    const auto login = [&](const char* secret, const char* authority) {
+        return "username = \"gw\"\npassword_file = \"" + dir.File(secret) + "\"\nca_file = \"" +
+               dir.File(authority) + "\"\n";
+    };
+    const std::string certificate = "ca_file = \"" + dir.File("ca.crt") + "\"\ncert_file = \"" +
+                                    dir.File("client.crt") + "\"\nkey_file = \"" + dir.File("client.key") +
+                                    "\"\n";
+    const auto where = [](int port) { return "127.0.0.1:" + std::to_string(port); };
     const struct {
         const char* name;
-        const char* secret;
-        const char* authority;
+        int port;
+        std::string mqtt;
         int exit;
         std::string said; // once in the log
     } cases[] = {
-        {"good", "good.secret", "ca.crt", 0, ""},
-        {"wrong-password", "bad.secret", "ca.crt", 1,
-         "the broker 127.0.0.1:" + std::to_string(tls) + " refused the connection: "},
-        {"other-authority", "good.secret", "other.crt", 1,
-         "cannot connect to the broker 127.0.0.1:" + std::to_string(tls) + ": A TLS error occurred"},
+        {"good", tls, login("good.secret", "ca.crt"), 0, ""},
+        {"wrong-password", tls, login("bad.secret", "ca.crt"), 1,
+         "the broker " + where(tls) + " refused the connection: "},
+        {"other-authority", tls, login("good.secret", "other.crt"), 1,
+         "cannot connect to the broker " + where(tls) + ": A TLS error occurred"},
+        {"client-certificate", certified, certificate, 0, ""},
+        {"no-client-certificate", certified, "ca_file = \"" + dir.File("ca.crt") + "\"\n", 1,
+         "cannot connect to the broker " + where(certified) + ": "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         dir.Write(std::string(c.name) + ".toml",
-                  MqttSection(tls, "username = \"gw\"\npassword_file = \"" + dir.File(c.secret) +
-                                       "\"\nca_file = \"" + dir.File(c.authority) + "\"\n") +
+                  MqttSection(c.port, c.mqtt) +
                       Device(std::string("mfc-") + c.name, 3, 38400, "[\"flow\"]", 1));
         const std::string log = dir.File(std::string(c.name) + ".log");
         Process gateway({TARVIK_GATEWAY, "--config", dir.File(std::string(c.name) + ".toml"), "--once"}, log,

@@ -5,11 +5,18 @@
 #include <nlohmann/json.hpp>
 
 #include "../../tests/ArgumentRows.h"
+#include <crypt.h>
+#include <httplib.h>
+
+#include "Backlog.h"
 #include "Command.h"
 #include "Config.h"
+#include "HttpServer.h"
+#include "Local.h"
 #include "Metrics.h"
 #include "Payload.h"
 #include "TarvikDLL.h"
+#include "WriteRange.h"
 
 namespace tarvik::gateway {
 namespace {
@@ -69,7 +76,7 @@ values = ["pv"]
     EXPECT_TRUE(c.metrics.enabled);
     ASSERT_EQ(c.devices.size(), 3u); // one port, three line settings: they take turns
     EXPECT_EQ(c.devices[0].baud, 19200);
-    EXPECT_FALSE(c.devices[0].writable);
+    EXPECT_TRUE(c.devices[0].writes.empty());
     EXPECT_EQ(c.devices[2].values[0].topic, "pv4");
     EXPECT_FALSE(ParseConfig("[metrics]\nlisten = \"\"\n" + std::string(kDevice), "g.toml").metrics.enabled);
 }
@@ -112,7 +119,17 @@ TEST(GatewayConfig, ErrorsNameFileLineAndKey) {
         {"negative interval", d + "interval = -1\n", "8: device[0].interval: must be 0..86400"},
         {"setpoint range", d + "setpoint_min = 5\nsetpoint_max = 1\n", "9: device[0].setpoint_max"},
         {"nan", d + "setpoint_max = nan\n", "8: device[0].setpoint_max: must be a finite number"},
-        {"writable type", d + "writable = 1\n", "8: device[0].writable: must be true or false"},
+        {"writable type", d + "writable = 1\n", "8: device[0].writable: must be true, false or a list"},
+        {"writable names", d + "writable = [\"setpoint2\"]\n", "8: device[0].writable: must name set points"},
+        {"password without user", "[mqtt]\npassword_file = \"/etc/hostname\"\n" + d,
+         "2: mqtt.password_file: needs username"},
+        {"absent file", "[mqtt]\nusername = \"u\"\npassword_file = \"/nonexistent/pw\"\n" + d,
+         "3: mqtt.password_file: cannot read /nonexistent/pw"},
+        {"half a client certificate",
+         "[mqtt]\nca_file = \"/etc/hostname\"\ncert_file = \"/etc/hostname\"\n" + d,
+         "3: mqtt.cert_file: cert_file and key_file go together"},
+        {"log format", "[log]\nformat = \"xml\"\n" + d, "2: log.format: must be text or json"},
+        {"offline_after", d + "offline_after = 0\n", "8: device[0].offline_after: must be 1..1000"},
     };
     for (const Case& c : cases) {
         try {
@@ -125,6 +142,27 @@ TEST(GatewayConfig, ErrorsNameFileLineAndKey) {
                 << c.what << ": " << message;
         }
     }
+}
+
+// One run names every error, not just the first: each table up to its first error, and the files.
+TEST(GatewayConfig, EveryErrorIsNamed) {
+    const std::string text = "[mqtt]\nca_file = \"/nonexistent/ca\"\n[metrics]\nlisten = \"x\"\n" +
+                             std::string(kDevice) + "baud = 1\n[[device]]\nname = \"b\"\nkind = \"valve\"\n";
+    try {
+        ParseConfig(text, "g.toml");
+        ADD_FAILURE() << "accepted";
+    } catch (const ConfigError& e) {
+        const std::string m = e.what();
+        for (const char* part : {"g.toml:2: mqtt.ca_file: cannot read", "g.toml:4: metrics.listen",
+                                 "g.toml:12: device[0].baud", "g.toml:15: device[1].kind"})
+            EXPECT_NE(m.find(part), std::string::npos) << part << " in\n" << m;
+    }
+    // A list of set points allows those only.
+    const Config c = ParseConfig("[[device]]\nname=\"u\"\nkind=\"readout\"\nport=1\nchannels=[1, 2]\n"
+                                 "values=[\"pv\"]\nwritable=[\"setpoint2\"]\n",
+                                 "g.toml");
+    EXPECT_TRUE(c.devices[0].Writable("setpoint2"));
+    EXPECT_FALSE(c.devices[0].Writable("setpoint1"));
 }
 
 TEST(GatewayCommand, PayloadNumbers) {
@@ -192,6 +230,22 @@ TEST(GatewayCommand, ValuesAsTheArgumentTableSays) {
     EXPECT_EQ(CommandValueProblem("setpoint", 42.5), "");
 }
 
+// The write control's range: the configured range, and a 0731 value its decimals would send as 0.
+TEST(GatewayCommand, WriteRangeOfADevice) {
+    DeviceConfig unit;
+    unit.kind = DeviceKind::Readout;
+    unit.digits = 1;
+    DeviceConfig mfc;
+    struct Case {
+        const DeviceConfig& device;
+        double value;
+        bool ok;
+    } cases[] = {{unit, 0.01, false}, {unit, 0.05, true},  {unit, 0, true},
+                 {mfc, 0.01, true},   {mfc, 100.5, false}, {mfc, -1, false}};
+    for (const Case& c : cases)
+        EXPECT_EQ(CheckWriteValue(c.device, 1, c.value).ok, c.ok) << c.value;
+}
+
 TEST(GatewayCommand, TopicsAndChannels) {
     struct Case {
         const char* prefix;
@@ -229,8 +283,8 @@ TEST(GatewayPayload, ValueAndResultAreJson) {
     char buffer[1024];
     const auto time = std::chrono::system_clock::time_point(std::chrono::milliseconds(1796644800123));
     const std::string status = R"("status": {"status1": 0, "status2": 64, "conditions": ["a \"b\""]})";
-    json j = json::parse(
-        FormatValuePayload({true, 12.5f, "l/min", time, "ResultOk", status}, buffer, sizeof buffer));
+    json j = json::parse(FormatValuePayload({true, 12.5f, "l/min", time, "ResultOk", status, {}, false, {}},
+                                            buffer, sizeof buffer));
     EXPECT_EQ(j["value"], 12.5);
     EXPECT_EQ(j["unit"], "l/min");
     EXPECT_EQ(j["time"], "2026-12-07T12:00:00.123Z");
@@ -238,18 +292,25 @@ TEST(GatewayPayload, ValueAndResultAreJson) {
     EXPECT_EQ(j["status"]["status2"], 64);
     EXPECT_EQ(j["status"]["conditions"][0], "a \"b\"");
 
-    j = json::parse(FormatValuePayload({true, NAN, "\x01", time, "ResultOk", {}}, buffer, sizeof buffer));
+    j = json::parse(
+        FormatValuePayload({true, NAN, "\x01", time, "ResultOk", {}, {}, false, {}}, buffer, sizeof buffer));
     EXPECT_TRUE(j["value"].is_null());
     EXPECT_EQ(j["unit"], "\x01");
     EXPECT_FALSE(j.contains("status"));
-    j = json::parse(
-        FormatValuePayload({false, 3.0f, "", time, "ResultBadChecksum", {}}, buffer, sizeof buffer));
+    j = json::parse(FormatValuePayload({false, 3.0f, "", time, "ResultBadChecksum", {}, {}, false, {}},
+                                       buffer, sizeof buffer));
     EXPECT_TRUE(j["value"].is_null());
 
-    j = json::parse(FormatCommandResult(false, "OutOfRange", true, 120.25, "outside", buffer, sizeof buffer));
+    j = json::parse(
+        FormatCommandResult({false, "OutOfRange", false, 0, true, 120.25, "outside"}, buffer, sizeof buffer));
     EXPECT_EQ(j["ok"], false);
-    EXPECT_EQ(j["value"], 120.25);
+    EXPECT_TRUE(j["value"].is_null());
+    EXPECT_EQ(j["requested"], 120.25);
     EXPECT_EQ(j["error"], "outside");
+    j = json::parse(FormatValuePayload({true, 0.1f, "%", time, "ResultOk", {}, "stale", true, time}, buffer,
+                                       sizeof buffer));
+    EXPECT_EQ(j["quality"], "stale");
+    EXPECT_EQ(j["last_good"], "2026-12-07T12:00:00.123Z");
 
     // A buffer that is too small cuts, never overruns.
     char small[8] = {};
@@ -271,18 +332,20 @@ values = ["pv"]
 )",
                                  "g.toml");
     Metrics m(c.devices);
-    m.Poll(0, ResultOk, std::chrono::milliseconds(12));
-    m.Poll(0, ResultOk, std::chrono::milliseconds(30));
-    m.Poll(0, ResultNoReply, std::chrono::milliseconds(120));
-    m.Poll(0, 12345, std::chrono::milliseconds(1));
-    m.Value(0, 0, 12.5f, 17);
-    m.Value(1, 0, 3.25f, kNoUnit);
-    m.DeviceUp(0, true);
+    Metrics::Device& mfc = m.At(0);
+    mfc.Poll(ResultOk, std::chrono::milliseconds(12));
+    mfc.Poll(ResultOk, std::chrono::milliseconds(30));
+    mfc.Poll(ResultNoReply, std::chrono::milliseconds(120));
+    mfc.Poll(12345, std::chrono::milliseconds(1));
+    const double now = 1796644800;
+    mfc.Good(0, 12.5f, 17, now - 1);
+    m.At(1).Good(0, 3.25f, kNoUnit, now - 11); // older than its stale_after (10 s): not exported
+    mfc.Up(true);
     m.MqttConnected(true);
-    const std::string text = m.Render();
+    const std::string text = m.Render(now);
     for (const char* line : {
              "tarvik_value{device=\"mfc1\",value=\"flow\",unit=\"l/min\"} 12.5\n",
-             "tarvik_value{device=\"u\",value=\"pv2\",unit=\"\"} 3.25\n",
+             "tarvik_last_success_timestamp_seconds{device=\"u\"} 1796644789.000\n",
              "tarvik_polls_total{device=\"mfc1\",result=\"ResultOk\"} 2\n",
              "tarvik_polls_total{device=\"mfc1\",result=\"ResultNoReply\"} 1\n",
              "tarvik_polls_total{device=\"mfc1\",result=\"ResultOther\"} 1\n",
@@ -296,9 +359,130 @@ values = ["pv"]
              "tarvik_mqtt_connected 1\n",
          })
         EXPECT_NE(text.find(line), std::string::npos) << line << "\nin\n" << text;
-    // No device_up line before a device was polled.
+    // No device_up line before a device was polled; no value older than its limit.
     EXPECT_EQ(text.find("tarvik_device_up{device=\"u\"}"), std::string::npos);
+    EXPECT_EQ(text.find("tarvik_value{device=\"u\""), std::string::npos);
     EXPECT_EQ(m.PollCount(0), 4u);
+    // A reload that keeps a device keeps its counters; one that drops it drops its series.
+    const Config kept = ParseConfig(std::string(kDevice), "g.toml");
+    EXPECT_EQ(m.Attach(kept.devices[0]).get(), &mfc);
+    m.Keep(kept.devices);
+    EXPECT_EQ(m.Render(now).find("device=\"u\""), std::string::npos);
+}
+
+// While the broker is away readings wait in order, the oldest give way to a full backlog, and on
+// the way out all but the newest of a topic are historical and not retained.
+TEST(GatewayBacklog, KeepsOrderBoundsAndMarksHistorical) {
+    Backlog backlog(3);
+    std::vector<std::tuple<std::string, std::string, bool>> sent;
+    bool up = false;
+    int room = 100;
+    const auto send = [&](std::string_view t, std::string_view p, bool retain) {
+        if (!up || room-- <= 0) return false;
+        sent.emplace_back(t, p, retain);
+        return true;
+    };
+    for (const auto& [t, p] :
+         {std::pair{"a", "{\"v\": 1}"}, {"b", "{\"v\": 1}"}, {"a", "{\"v\": 2}"}, {"a", "{\"v\": 3}"}})
+        EXPECT_TRUE(backlog.Offer(t, p, send));
+    EXPECT_EQ(backlog.Size(), 3u);
+    EXPECT_EQ(backlog.DroppedCount(), 1u);
+    EXPECT_TRUE(backlog.Waiting("a"));
+    up = true;
+    room = 2; // the client takes two, then is full
+    backlog.Drain(send);
+    EXPECT_TRUE(backlog.Offer("b", "{\"v\": 2}", send)); // waits behind the rest: order is kept
+    room = 100;
+    backlog.Drain(send);
+    const std::vector<std::tuple<std::string, std::string, bool>> expected = {
+        {"b", "{\"v\": 1}", true}, // the newest of its topic when it went
+        {"a", "{\"historical\": true, \"v\": 2}", false},
+        {"a", "{\"v\": 3}", true},
+        {"b", "{\"v\": 2}", true},
+    };
+    EXPECT_EQ(sent, expected);
+    EXPECT_EQ(backlog.Size(), 0u);
+    EXPECT_TRUE(backlog.Offer("c", "{}", send)); // straight through again
+    EXPECT_EQ(sent.size(), 5u);
+    Backlog none(0);
+    up = false;
+    EXPECT_FALSE(none.Offer("a", "{}", send));
+}
+
+TEST(GatewayHttp, BasicAuthenticationAndRequestsItRefuses) {
+    char salt[64];
+    crypt_data data{};
+    ASSERT_NE(crypt_gensalt_rn("$2b$", 4, nullptr, 0, salt, sizeof salt), nullptr);
+    const std::string hash = crypt_r("secret", salt, &data);
+    HttpServer server(
+        [](const std::string& path) {
+            return HttpServer::Response{200, "text/plain", path};
+        },
+        {{"prom", hash}});
+    std::string error;
+    const int port = server.Listen("127.0.0.1", 0, error);
+    ASSERT_GT(port, 0) << error;
+    server.Start();
+    // The address is not shared: a second server on it fails.
+    HttpServer second([](const std::string&) { return HttpServer::Response{}; }, {});
+    EXPECT_LT(second.Listen("127.0.0.1", port, error), 0);
+    const struct {
+        const char* user;
+        const char* password;
+        int status;
+    } cases[] = {{nullptr, nullptr, 401},
+                 {"prom", "wrong", 401},
+                 {"other", "secret", 401},
+                 {"prom", "secret", 200},
+                 {"prom", "secret", 200}};
+    for (const auto& c : cases) {
+        httplib::Client client("127.0.0.1", port);
+        if (c.user) client.set_basic_auth(c.user, c.password);
+        const auto res = client.Get("/metrics?x=1");
+        ASSERT_TRUE(res) << c.user;
+        EXPECT_EQ(res->status, c.status)
+            << (c.user ? c.user : "none") << " " << (c.password ? c.password : "");
+        if (res->status == 200) {
+            EXPECT_EQ(res->body, "/metrics");
+        }
+    }
+    httplib::Client client("127.0.0.1", port);
+    client.set_basic_auth("prom", "secret");
+    EXPECT_EQ(client.Post("/metrics", "", "text/plain")->status, 405);
+    EXPECT_EQ(client.Get("/metrics", {{"X-Big", std::string(HttpServer::kMaxRequest, 'x')}})->status, 400);
+    server.Stop();
+}
+
+TEST(GatewayHttp, Tls) {
+    gwtest::TempDir dir;
+    ASSERT_EQ(
+        std::system(("cd '" + dir.Path() +
+                     "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+                     "-subj /CN=127.0.0.1 -keyout key.pem -out cert.pem >/dev/null 2>&1")
+                        .c_str()),
+        0);
+    HttpServer server(
+        [](const std::string& path) {
+            return HttpServer::Response{200, "text/plain", path};
+        },
+        {});
+    std::string error;
+    EXPECT_FALSE(HttpServer([](const std::string&) { return HttpServer::Response{}; }, {})
+                     .EnableTls(dir.File("key.pem"), dir.File("cert.pem"), error));
+    ASSERT_TRUE(server.EnableTls(dir.File("cert.pem"), dir.File("key.pem"), error)) << error;
+    const int port = server.Listen("127.0.0.1", 0, error);
+    ASSERT_GT(port, 0) << error;
+    server.Start();
+    httplib::SSLClient tls("127.0.0.1", port);
+    tls.set_ca_cert_path(dir.File("cert.pem").c_str());
+    const auto res = tls.Get("/health");
+    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    EXPECT_EQ(res->body, "/health");
+    httplib::Client plain("127.0.0.1", port);
+    plain.set_read_timeout(2);
+    const auto refused = plain.Get("/health");
+    EXPECT_TRUE(!refused || refused->status != 200);
+    server.Stop();
 }
 
 } // namespace

@@ -1,0 +1,254 @@
+// The gateway's set-point commands, its reload and its health.
+#include <algorithm>
+#include <fmt/format.h>
+
+#include <set>
+
+#include "Command.h"
+#include "Gateway.h"
+#include "Log.h"
+#include "Payload.h"
+#include "WriteRange.h"
+
+namespace tarvik::gateway {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using SystemClock = std::chrono::system_clock;
+
+constexpr std::uint8_t kUnitPercent = 57; // HART unit code of a set point in percent of full scale
+constexpr std::size_t kResultCapacity = 512;
+
+// A write went through: the device took it (a device status condition does not undo it).
+bool Written(std::int32_t rc) {
+    return rc == ResultOk || rc == ResultDeviceStatus;
+}
+
+} // namespace
+
+void Gateway::PublishResult(const std::string& topic, bool ok, std::string_view result, bool hasValue,
+                            double value, bool hasRequested, double requested, std::string_view error) {
+    char buffer[kResultCapacity];
+    const std::string_view payload = FormatCommandResult(
+        {ok, result, hasValue, value, hasRequested, requested, error}, buffer, sizeof buffer);
+    // Results answer one command; a retained one would greet the next commander with an old answer.
+    Publish(topic, payload, false);
+}
+
+void Gateway::OnMessage(std::string_view topic, std::string_view payload, bool retained,
+                        std::string_view client) {
+    const CommandTopic ct = ParseCommandTopic(prefix_, topic);
+    if (!ct.ok) return;
+    // An empty retained message clears a retained command (ours, below): nothing to answer.
+    if (retained && payload.empty()) return;
+    const std::string resultTopic =
+        prefix_ + "/" + std::string(ct.device) + "/" + std::string(ct.command) + "/result";
+    const ParsedNumber number = ParseCommandNumber(payload);
+    const auto reject = [&](std::string_view result, std::string_view error) {
+        PublishResult(resultTopic, false, result, false, 0, number.Ok(), number.value, error);
+    };
+    // A retained command would be carried out again at every reconnection: it is refused and
+    // cleared from the broker, so that nobody meets it later.
+    if (retained) {
+        if (mqtt_) mqtt_->Publish(topic, {}, true);
+        LogEvent("write", "refused the retained command on " + std::string(topic),
+                 {{"topic", topic}, {"client", client}, {"result", "RetainedCommand"}});
+        return reject("RetainedCommand", "retained commands are not carried out");
+    }
+    std::shared_lock devices(devicesMutex_);
+    const auto found = byName_.find(std::string(ct.device));
+    if (found == byName_.end()) return reject("UnknownDevice", "no device of this name");
+    DeviceState& d = *found->second;
+    const DeviceConfig& dc = d.config;
+    const int channel = SetPointChannel(ct.command);
+    const bool unit = dc.kind == DeviceKind::Readout;
+    if (channel < 0 ||
+        (unit && std::find(dc.channels.begin(), dc.channels.end(), channel) == dc.channels.end()) ||
+        (!unit && channel != 0) || dc.kind == DeviceKind::Pressure)
+        return reject("UnknownCommand", unit
+                                            ? "commands are setpoint<channel>/set for the configured channels"
+                                            : "this device takes no such command");
+    if (!dc.Writable(ct.command))
+        return reject("NotWritable", "this set point is not in the device's writable list");
+    if (!number.Ok()) return reject("BadPayload", CommandErrorName(number.error));
+    if (const RangeVerdict v = CheckWriteValue(dc, channel, number.value); !v.ok)
+        return reject("OutOfRange", v.reason);
+
+    // Only the newest command per set point waits: an older one still waiting is superseded.
+    Command replaced;
+    bool superseded = false;
+    {
+        Worker& w = *d.worker;
+        std::lock_guard lock(w.mutex);
+        if (w.stop) return reject("Busy", "the gateway is stopping or reloading");
+        auto [at, fresh] = d.pending.try_emplace(channel);
+        if (!fresh) {
+            replaced = std::move(at->second);
+            superseded = true;
+        }
+        at->second = {channel, number.value, resultTopic, std::string(topic), std::string(client)};
+        w.cv.notify_one();
+    }
+    if (superseded)
+        PublishResult(replaced.resultTopic, false, "Superseded", false, 0, true, replaced.value,
+                      "a newer command for this set point came before it was written");
+}
+
+// The next command whose device may be written to now; else `wake` is when one may.
+bool Gateway::NextCommand(Worker& w, Clock::time_point now, DeviceState*& device, Command& c,
+                          Clock::time_point& wake) {
+    for (const auto& d : w.devices) {
+        if (d->pending.empty()) continue;
+        if (now < d->nextWrite) {
+            wake = std::min(wake, d->nextWrite);
+            continue;
+        }
+        c = std::move(d->pending.begin()->second);
+        d->pending.erase(d->pending.begin());
+        device = d.get();
+        return true;
+    }
+    return false;
+}
+
+void Gateway::Execute(Worker& w, DeviceState& d, const Command& c) {
+    const DeviceConfig& dc = d.config;
+    const bool unit = dc.kind == DeviceKind::Readout;
+    std::int32_t rc = Prepare(w, dc);
+    if (rc == ResultOk)
+        rc = unit ? w.unit.WriteSetPoint(c.channel, dc.digits, static_cast<float>(c.value)).result
+                  : w.hart
+                        .WriteSetPoint({dc.deviceType, dc.id[0], dc.id[1], dc.id[2]}, kUnitPercent,
+                                       static_cast<float>(c.value))
+                        .result;
+    d.nextWrite = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(dc.writeInterval));
+    // What the device holds now (it may round: one decimal of the 0731 unit).
+    bool held = false;
+    double value = 0;
+    if (Written(rc)) {
+        if (unit) {
+            const auto m = w.unit.ReadSetPoint(c.channel);
+            held = m.result == ResultOk;
+            value = m.value;
+        } else {
+            const auto m = w.hart.ReadSetPoint({dc.deviceType, dc.id[0], dc.id[1], dc.id[2]});
+            held = m.hasValue;
+            value = m.value.percent;
+        }
+    }
+    const std::string& name = ResultNames::Get().Name(rc);
+    metrics_.Written(Written(rc));
+    PublishResult(c.resultTopic, Written(rc), name, held, value, true, c.value, {});
+    std::string text = "write " + c.setTopic + " " + fmt::format("{}", c.value) + ": " + name;
+    if (held) text += fmt::format(", the device holds {}", value);
+    if (!c.client.empty()) text += " (from " + c.client + ")";
+    const LogField heldField = held ? LogField("held", value) : LogField("held", nullptr);
+    const LogField clientField =
+        c.client.empty() ? LogField("client", nullptr) : LogField("client", c.client);
+    LogEvent("write", text,
+             {{"device", dc.name},
+              {"topic", c.setTopic},
+              clientField,
+              {"requested", c.value},
+              heldField,
+              {"result", name}});
+}
+
+std::string Gateway::Reload(const Config& config) {
+    std::unique_lock lock(devicesMutex_);
+    int added = 0, removed = 0, changed = 0;
+    std::vector<std::shared_ptr<DeviceState>> next;
+    std::set<int> ports;
+    for (const DeviceConfig& dc : config.devices)
+        ports.insert(dc.port);
+    for (int port : ports) {
+        std::vector<const DeviceConfig*> wanted;
+        for (const DeviceConfig& dc : config.devices)
+            if (dc.port == port) wanted.push_back(&dc);
+        Worker& w = WorkerFor(port);
+        const bool same =
+            w.devices.size() == wanted.size() &&
+            std::equal(wanted.begin(), wanted.end(), w.devices.begin(),
+                       [](const DeviceConfig* a, const auto& b) { return a->SameSettings(b->config); });
+        if (same) continue; // undisturbed
+        if (w.thread.joinable()) StopWorker(w);
+        std::vector<std::shared_ptr<DeviceState>> list;
+        for (const DeviceConfig* dc : wanted) {
+            const auto old = std::find_if(devices_.begin(), devices_.end(),
+                                          [&](const auto& d) { return d->config.SameSettings(*dc); });
+            if (old != devices_.end()) {
+                list.push_back(*old);
+                continue;
+            }
+            const bool known = byName_.count(dc->name) > 0;
+            (known ? changed : added) += 1;
+            list.push_back(MakeDevice(*dc));
+        }
+        for (auto& d : list)
+            d->worker = &w;
+        w.devices = std::move(list);
+        if (running_) StartWorker(w);
+    }
+    for (const auto& d : devices_) {
+        const bool kept = std::any_of(config.devices.begin(), config.devices.end(),
+                                      [&](const DeviceConfig& dc) { return dc.name == d->config.name; });
+        if (kept) continue;
+        ++removed;
+        Publish(d->statusTopic, "offline", true);
+    }
+    // Ports left without devices end.
+    for (auto& w : workers_)
+        if (!ports.count(w->port)) StopWorker(*w);
+    std::erase_if(workers_, [&](const auto& w) { return !ports.count(w->port); });
+    for (const DeviceConfig& dc : config.devices)
+        for (const auto& w : workers_)
+            for (const auto& d : w->devices)
+                if (d->config.name == dc.name) next.push_back(d);
+    devices_ = std::move(next);
+    Index();
+    metrics_.Keep(config.devices);
+    return fmt::format("{} added, {} removed, {} changed", added, removed, changed);
+}
+
+Health Gateway::CheckHealth(SystemClock::time_point now) const {
+    Health h;
+    char buffer[8192];
+    JsonWriter j(buffer, sizeof buffer);
+    const bool broker = mqtt_ && mqtt_->Connected();
+    std::vector<std::string> reasons;
+    if (!broker) reasons.push_back("not connected to the broker");
+    j.Raw("{\"broker\": ");
+    j.String(broker ? "connected" : "disconnected");
+    j.Raw(", \"devices\": {");
+    std::shared_lock lock(devicesMutex_);
+    bool first = true;
+    for (const auto& d : devices_) {
+        std::lock_guard dl(d->mutex);
+        const auto window = std::chrono::duration<double>(d->config.staleAfter);
+        const auto since = d->lastAnswer.time_since_epoch().count() ? d->lastAnswer : started_;
+        const bool ok = now - since <= window;
+        if (!ok)
+            reasons.push_back("device " + d->config.name + " has not answered for " +
+                              fmt::format("{:.0f}", std::chrono::duration<double>(now - since).count()) +
+                              " s");
+        if (!first) j.Raw(", ");
+        first = false;
+        j.String(d->config.name);
+        j.Raw(": ");
+        j.String(ok ? "ok" : "silent");
+    }
+    j.Raw("}, \"reasons\": [");
+    for (std::size_t i = 0; i < reasons.size(); ++i) {
+        if (i) j.Raw(", ");
+        j.String(reasons[i]);
+    }
+    h.ok = reasons.empty();
+    j.Raw("], \"status\": ");
+    j.String(h.ok ? "ok" : "unhealthy");
+    j.Raw("}");
+    h.json = std::string(j.View());
+    return h;
+}
+
+} // namespace tarvik::gateway

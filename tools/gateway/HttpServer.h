@@ -1,0 +1,68 @@
+// A small HTTP/1.1 server for /metrics and /health: one thread with an event loop over non-blocking
+// sockets, so that a slow or silent client holds a connection slot, never the server. Every
+// connection has a deadline for the whole exchange; at most kMaxConnections are open (the oldest is
+// closed for a newcomer). The listening socket has no SO_REUSEPORT: a second server on the same
+// address fails to start instead of sharing it. Optional basic authentication (bcrypt hashes) and
+// TLS (OpenSSL, TLS 1.2 and later).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+struct ssl_ctx_st;
+
+namespace tarvik::gateway {
+
+class HttpServer {
+public:
+    static constexpr std::size_t kMaxConnections = 64;
+    static constexpr std::size_t kMaxRequest = 8192;
+    static constexpr auto kDeadline = std::chrono::seconds(5);
+
+    struct Response {
+        int status = 200;
+        std::string contentType = "text/plain; charset=utf-8";
+        std::string body;
+    };
+    using Handler = std::function<Response(const std::string& path)>;
+
+    // `users`: user name -> bcrypt hash; empty: no authentication.
+    HttpServer(Handler handler, std::vector<std::pair<std::string, std::string>> users);
+    ~HttpServer();
+    HttpServer(const HttpServer&) = delete;
+    HttpServer& operator=(const HttpServer&) = delete;
+
+    // Serves HTTPS with this certificate chain and key (PEM); false with `error`.
+    bool EnableTls(const std::string& certFile, const std::string& keyFile, std::string& error);
+    // Binds and listens (port 0: any free port); the port, or -1 with `error`.
+    int Listen(const std::string& host, int port, std::string& error);
+    void Start();
+    void Stop(); // at once, whatever the clients do
+
+private:
+    struct Connection;
+    void Run();
+    void Accept(std::vector<Connection>& connections);
+    bool Advance(Connection& c); // false when the connection is done
+    void Close(Connection& c);
+    // recv/send, through TLS when on: bytes moved, 0 to wait (c.events says for what), -1 done.
+    long Receive(Connection& c, char* buffer, std::size_t size);
+    long Send(Connection& c);
+    Response Respond(const std::string& request);
+    bool Authorised(const std::string& request);
+
+    Handler handler_;
+    std::vector<std::pair<std::string, std::string>> users_;
+    std::vector<std::string> granted_; // Authorization headers verified already (bcrypt is slow)
+    int listen_ = -1;
+    ssl_ctx_st* tls_ = nullptr;
+    int wake_[2] = {-1, -1};
+    std::thread thread_;
+};
+
+} // namespace tarvik::gateway
