@@ -14,8 +14,8 @@
 #include <string>
 
 #include "Bench.h"
-#include "sim/Endpoint.h"
-#include "sim/PtyServer.h"
+#include "Endpoint.h"
+#include "PtyServer.h"
 
 namespace tarvik::bench {
 
