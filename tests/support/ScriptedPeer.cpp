@@ -89,6 +89,15 @@ ScriptedPeer::~ScriptedPeer() {
 
 void ScriptedPeer::HangUp() {
     Stop();
+    // Re-pointed before the terminal closes (atomically, by rename): a library that opens the
+    // entry afterwards finds no terminal, as after the hang-up of a real device, and never one that
+    // a test running beside this one was given meanwhile.
+    const std::string link = LinkPath();
+    const std::string pending = link + ".gone";
+    ::unlink(pending.c_str());
+    if (::symlink((PortDir() + "/.gone-COM" + std::to_string(com_)).c_str(), pending.c_str()) != 0 ||
+        ::rename(pending.c_str(), link.c_str()) != 0)
+        Fail("re-point " + link);
     for (int* fd : {&slave_, &master_}) {
         if (*fd >= 0) ::close(*fd);
         *fd = -1;
