@@ -14,9 +14,9 @@
 #include <string>
 
 #include "Bench.h"
-#include "sim/Endpoint.h"
-#include "sim/PtyServer.h"
-#include "sim/TransmitterLine.h"
+#include "Endpoint.h"
+#include "PtyServer.h"
+#include "TransmitterLine.h"
 
 namespace tarvik::bench {
 

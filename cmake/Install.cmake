@@ -201,7 +201,7 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 if(WIN32)
-  # One architecture per build; scripts/package-windows.sh puts both builds into one zip.
+  # One architecture per build; scripts/windows.sh puts both builds into one zip.
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME TarvikDLL-${PROJECT_VERSION}-${CMAKE_SYSTEM_PROCESSOR})
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)

@@ -1,7 +1,7 @@
 # Windows build of TarvikDLL.dll (included by the top CMakeLists when WIN32): the DLL's name, its
 # export table, a C++ runtime linked in statically so that it imports system DLLs only, the check
 # of its export and import tables, and the Windows test programs (run under Wine by
-# scripts/windows-leg.sh).
+# scripts/windows.sh).
 set_target_properties(tarvik PROPERTIES
   OUTPUT_NAME TarvikDLL
   PREFIX ""

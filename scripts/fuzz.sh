@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang and runs each for a bounded time (seconds, default 30).
-# The seed corpus in fuzz/corpus is copied, so runs never change the repository.
+# Builds the libFuzzer targets (the fuzz preset: clang, the whole tree instrumented, in build-fuzz/)
+# and runs each for a bounded time (seconds, default 30). The seed corpus in fuzz/corpus is copied,
+# so runs never change the repository.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
-build=${FUZZ_BUILD_DIR:-build-fuzz}
-CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVIK_FUZZ=ON \
-  -DTARVIK_BUILD_TESTS=OFF -DTARVIK_BUILD_TOOLS=OFF >/dev/null
+build=build-fuzz
 targets=(fuzz_exports fuzz_text fuzz_gateway_command fuzz_hart_stream)
-ninja -C "$build" "${targets[@]}"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz --target "${targets[@]}"
 for target in "${targets[@]}"; do
   work="$build/corpus-$target"
   mkdir -p "$work"

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "TarvikDLL.h"
 #include "digital/Commands.h"
 #include "digital/PackedText.h"
 #include "support/HartFrames.h"

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "TarvikDLL.h"
 #include "digital/Hart.h"
 #include "support/HartFrames.h"
 

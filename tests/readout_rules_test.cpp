@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "TarvikDLL.h"
 #include "readout/Protocol.h"
 
 using namespace tarvik::readout;

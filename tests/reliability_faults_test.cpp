@@ -190,12 +190,14 @@ TEST(Faults, TwoThreadsOnOnePortAtOnce) {
         });
         go.set_value();
         const std::multiset<int> results{fa.get(), fb.get()};
-        usleep(30 * 1000);
+        // Both calls are over, so every byte they wrote is with the peer: wait until it has cut them.
         if (results == std::multiset<int>{ResultOk, ResultOk}) {
-            EXPECT_EQ(peer.Requests().size(), 2u); // the calls did not overlap after all
+            EXPECT_TRUE(peer.WaitForRequests(2)); // the calls did not overlap after all
+            EXPECT_EQ(peer.Requests().size(), 2u);
             continue;
         }
         EXPECT_EQ(results, (std::multiset<int>{ResultOk, ResultPortBusy})) << "round " << round;
+        EXPECT_TRUE(peer.WaitForRequests(1));
         EXPECT_EQ(peer.Requests().size(), 1u);
         Flow& winner = a.value == 0x5A5A5A5A ? b : a;
         EXPECT_EQ(winner.units, 1); // the model's reply: data byte 0 is the command number
@@ -215,7 +217,8 @@ long ControllingTerminal() {
 
 TEST(Faults, DescriptorIsCloseOnExecAndNeverTheControllingTerminal) {
     // Become a session leader without a terminal, the case where opening one would make it ours.
-    if (fork() == 0) {
+    const pid_t child = fork();
+    if (child == 0) {
         setsid();
         ScriptedPeer peer(kPort);
         AnswerFlows(peer);
@@ -224,7 +227,7 @@ TEST(Faults, DescriptorIsCloseOnExecAndNeverTheControllingTerminal) {
         _exit(ok ? 0 : 1);
     }
     int status = 0;
-    wait(&status);
+    ASSERT_EQ(waitpid(child, &status, 0), child); // this child, whatever else this process started
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the port became the controlling terminal";
 
     ScriptedPeer peer(kPort);

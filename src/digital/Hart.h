@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "../../include/TarvikDLL.h"
+#include "tarvik/ResultCodes.h"
 
 namespace tarvik::digital {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "../../include/TarvikDLL.h"
+#include "tarvik/ResultCodes.h"
 
 namespace tarvik::readout {
 

@@ -50,7 +50,9 @@ public:
     // Send `pattern` over and over, without pause, until StopFlood or the peer ends.
     void StartFlood(Bytes pattern);
     void StopFlood();
-    // The device side goes away: both ends of the pseudo-terminal close, the link stays.
+    // The device side goes away: both ends of the pseudo-terminal close, the link stays. It then
+    // names a terminal that is gone for good: the kernel hands a freed terminal's number to the next
+    // program that asks, and a link to it would reach another test's device.
     void HangUp();
 
     // Every byte received so far, and the same cut into requests (a request ends after a quiet

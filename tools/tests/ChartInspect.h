@@ -25,8 +25,7 @@ inline std::pair<int, std::string> Shell(const std::string& command) {
 }
 
 inline std::string Inspector() {
-    const std::string here = __FILE__;
-    return here.substr(0, here.find_last_of('/')) + "/chart_inspect.py";
+    return TARVIK_TOOLS_DIR "/tests/chart_inspect.py";
 }
 
 // What chart_inspect.py reads from an SVG file; fails the test when it is not well-formed XML.

@@ -122,8 +122,7 @@ TEST(FirstHour, EverySubcommandsHelpShowsTheCommonOptions) {
 }
 
 std::string Completion(const std::string& script, const std::string& function, const std::string& line) {
-    const std::string here = __FILE__;
-    const std::string file = here.substr(0, here.find_last_of('/')) + "/../packaging/completion/" + script;
+    const std::string file = TARVIK_TOOLS_DIR "/packaging/completion/" + script;
     // COMP_WORDS as bash splits the line; the last word is the one being completed.
     const std::string cmd = "bash -c " + Quoted("source " + Quoted(file) + "; COMP_WORDS=(" + line +
                                                 "); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); " + function +

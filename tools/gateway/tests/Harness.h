@@ -106,7 +106,8 @@ public:
     std::string Metrics() { return HttpGet(MetricsPort(), "/metrics"); }
     // The value of the first metric line that starts with `series`, or -1.
     double Metric(const std::string& series) {
-        const std::string text = "\n" + Metrics();
+        std::string text = "\n"; // appended, not prepended: GCC 12 at -O3 misjudges an insert at 0
+        text += Metrics();
         const auto at = text.find("\n" + series + " ");
         if (at == std::string::npos) return -1;
         return std::stod(text.substr(at + series.size() + 2));

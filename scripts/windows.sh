@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# The Windows leg of the tests: builds TarvikDLL.dll for 32-bit and 64-bit Windows with MinGW,
-# checks the export and import tables of both, and runs the Windows test programs under Wine
-# against COM ports made of socat pseudo-terminal pairs.
+# The Windows leg: builds TarvikDLL.dll and tarvik.exe for 32-bit and 64-bit Windows with MinGW
+# (the mingw32 and mingw64 presets, in build-mingw32/ and build-mingw64/), checks the export and
+# import tables and the version resource of both DLLs, runs the Windows test programs under Wine
+# against COM ports made of socat pseudo-terminal pairs, smoke-tests tarvik.exe, and puts both
+# builds into one zip whose contents it checks:
+#   TarvikDLL-<version>-windows/x86/{bin,lib,include,...}   32-bit DLL, .def, import libraries, header
+#   TarvikDLL-<version>-windows/x64/...                      the same for 64-bit
+# The zip goes to $OUT (default: build-packages/ in the source tree).
 #
 # Installs MinGW, Wine and socat when they are missing and it runs as root; otherwise it prints what
 # to install and skips the leg with a notice (exit 0). Exits non-zero when a build or a test fails.
-#
-# Environment: WIN_BUILD_PREFIX (default: build-win, giving build-win32 and build-win64),
-#              WINDOWS_LEG=skip to skip on purpose.
+# WINDOWS_LEG=skip skips it on purpose.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -41,7 +44,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
 fi
 
-# ---- build both DLLs and the test programs ------------------------------------------------------
+# ---- build both DLLs, the test programs and tarvik.exe ------------------------------------------
 # The DLL's version resource, read back with windres: file and product version as the project's
 # version, and a description.
 version=$(sed -n 's/^project(Tarvik VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
@@ -59,31 +62,30 @@ check_version_resource() { # <dll> <triplet>
     exit 1
   fi
 }
-prefix=${WIN_BUILD_PREFIX:-build-win}
 declare -A triplet=([32]=i686-w64-mingw32 [64]=x86_64-w64-mingw32)
-# The 32-bit build adds tarvik.exe when the tools' header-only libraries are there (Debian:
-# libcli11-dev libfmt-dev nlohmann-json3-dev), linked statically like the test programs.
-declare -A tools=([32]=OFF [64]=OFF)
-if [ -d /usr/include/CLI ] && [ -d /usr/include/fmt ] && [ -d /usr/include/nlohmann ]; then
-  tools[32]=ON
-else
+# tarvik.exe needs the tools' header-only libraries (Debian: libcli11-dev libfmt-dev
+# nlohmann-json3-dev); without them the DLLs are built, tested and packaged alone.
+with_tool=1
+if [ ! -d /usr/include/CLI ] || [ ! -d /usr/include/fmt ] || [ ! -d /usr/include/nlohmann ]; then
   echo "Windows leg: no CLI11/fmt/nlohmann-json headers in /usr/include: tarvik.exe is not built" >&2
+  with_tool=0
 fi
 for bits in 32 64; do
-  dir="$root/$prefix$bits"
-  cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-${triplet[$bits]}.cmake" \
-        -DTARVIK_BUILD_TOOLS=${tools[$bits]} -DTARVIK_WINE_TESTS=ON \
-        -DCMAKE_EXE_LINKER_FLAGS="-static -static-libgcc -static-libstdc++" >/dev/null
-  ninja -C "$dir" -j2
-  (cd "$dir" && ctest -R dll_tables --output-on-failure)
+  dir="$root/build-mingw$bits"
+  if [ "$with_tool" -eq 1 ]; then
+    cmake --preset "mingw$bits" >/dev/null
+  else
+    cmake --preset "mingw$bits" -DTARVIK_BUILD_TOOLS=OFF >/dev/null
+  fi
+  cmake --build --preset "mingw$bits" -j2
+  ctest --test-dir "$dir" -R dll_tables --output-on-failure
   check_version_resource "$dir/TarvikDLL.dll" "${triplet[$bits]}"
 done
 
 # ---- a fresh Wine prefix with the test ports ----------------------------------------------------
 # Library side COM3 and COM12 (the latter opened as \\.\COM12); the peer plays the device on COM23
 # and COM22, the other ends of the pairs. COM5 is /dev/null: listed, but no serial line.
-run="$root/${prefix}32/wine-run"
+run="$root/build-mingw32/wine-run"
 rm -rf "$run"
 mkdir -p "$run"
 export WINEPREFIX="$run/prefix" WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -124,7 +126,7 @@ export TARVIK_PEER_PORTS="3:COM23,12:COM22" TARVIK_NOT_SERIAL_PORT=5
 # ---- the tests ----------------------------------------------------------------------------------
 failed=0
 for bits in 32 64; do
-  dir="$root/$prefix$bits"
+  dir="$root/build-mingw$bits"
   dll=$(winepath -w "$dir/TarvikDLL.dll")
   echo "== $bits-bit: port component ==" >&2
   timeout 300 wine "$dir/tests/wine/tarvik_comport_tests.exe" || failed=1
@@ -135,10 +137,10 @@ for bits in 32 64; do
 done
 
 # ---- tarvik.exe: help, a result code, and a flow reading from a device on the Linux side --------
-cli="$root/${prefix}32/bin/tarvik.exe"
-if [ "${tools[32]}" = ON ]; then
+cli="$root/build-mingw32/bin/tarvik.exe"
+if [ "$with_tool" -eq 1 ]; then
   echo "== 32-bit: tarvik.exe ==" >&2
-  cp "$root/${prefix}32/TarvikDLL.dll" "$(dirname "$cli")/"
+  cp "$root/build-mingw32/TarvikDLL.dll" "$(dirname "$cli")/"
   smoke() { # <what> <pattern the output must contain> <arguments...>
     local what=$1 pattern=$2 out
     shift 2
@@ -184,8 +186,35 @@ PY
   fi
 fi
 
+# ---- the zip of both builds -----------------------------------------------------------------------
+out=${OUT:-$root/build-packages}
+name=TarvikDLL-$version-windows
+mkdir -p "$out"
+cpack -G ZIP --config "$root/build-mingw32/CPackConfig.cmake" -B "$out/cpack-work" \
+      -D CPACK_PACKAGE_FILE_NAME="$name" \
+      -D CPACK_INSTALL_CMAKE_PROJECTS="$root/build-mingw32;Tarvik;ALL;/x86;$root/build-mingw64;Tarvik;ALL;/x64" \
+      >"$out/cpack-windows.log" || { cat "$out/cpack-windows.log"; exit 1; }
+mv "$out/cpack-work/$name.zip" "$out/"
+rm -rf "$out/cpack-work"
+# The contents a Windows host developer needs, for both architectures.
+listing=$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$out/$name.zip")
+expected=(bin/TarvikDLL.dll lib/TarvikDLL.def lib/libTarvikDLL.dll.a lib/TarvikDLL.lib include/TarvikDLL.h
+          lib/cmake/Tarvik/TarvikConfig.cmake)
+[ "$with_tool" -eq 1 ] && expected+=(bin/tarvik.exe)
+for arch in x86 x64; do
+  for f in "${expected[@]}"; do
+    grep -qx "$name/$arch/$f" <<<"$listing" || { echo "windows: $name.zip lacks $arch/$f" >&2; failed=1; }
+  done
+done
+# Each DLL is of its own architecture.
+unpacked="$run/zip"
+python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$out/$name.zip" "$unpacked"
+objdump -f "$unpacked/$name/x86/bin/TarvikDLL.dll" | grep -q 'pei-i386' || { echo "x86 DLL is not 32-bit" >&2; failed=1; }
+objdump -f "$unpacked/$name/x64/bin/TarvikDLL.dll" | grep -q 'pei-x86-64' || { echo "x64 DLL is not 64-bit" >&2; failed=1; }
+echo "windows: $out/$name.zip ($(wc -l <<<"$listing") entries; tool included: $([ "$with_tool" -eq 1 ] && echo yes || echo no))" >&2
+
 if [ "$failed" -ne 0 ]; then
   notice "FAILED"
   exit 1
 fi
-notice "passed (both DLLs: export and import tables, port component, end-to-end cases, fast link; tarvik.exe)"
+notice "passed (both DLLs: export and import tables, port component, end-to-end cases, fast link; tarvik.exe; the zip)"
