@@ -339,6 +339,39 @@ TEST(ComPortCorners, ReadersTakeTurnsAndACloseReleasesTheWaitingOne) {
     EXPECT_EQ(released, 2);
 }
 
+// A reader closes its port from BeforeRead (holding its turn) while a handler on the event thread
+// comes to read once that close waits for the event thread: the handler's read raises instead of
+// waiting for the turn of the closer, which waits for it.
+TEST(ComPortCorners, AReaderThatClosesDoesNotWaitForAHandlerWaitingForItsTurn) {
+    RawPeer peer(kCom);
+    auto port = std::make_unique<Port>();
+    Port& p = *port;
+    p.SetSynchronizeEvents(false);
+    std::atomic<pid_t> closer{0};
+    std::atomic<bool> inHandler{false};
+    std::atomic<int> handlerKind{-1};
+    p.SetOnRxChar([&](TCustomComPort& sender) {
+        inHandler = true;
+        if (!Eventually([&] { return closer != 0 && InSyscall(closer, SYS_futex); })) return;
+        std::string text;
+        handlerKind = Raised([&] { sender.ReadStr(text); }).Kind;
+    });
+    p.SetBeforeRead([&](TCustomComPort& sender, void*, std::int32_t, bool) {
+        closer = ::gettid();
+        sender.Close();
+    });
+    p.Open();
+    peer.Send({'h'});
+    ASSERT_TRUE(Eventually([&] { return inHandler.load(); }));
+    const bool finished = FinishesPromptly([&] {
+        char c;
+        EXPECT_EQ(Raised([&] { p.Read(&c, 1, true); }).Kind, ekClosedPort);
+    });
+    if (!finished) (void)port.release(); // deadlocked: destroying it would hang the test
+    ASSERT_TRUE(finished) << "deadlocked";
+    EXPECT_EQ(handlerKind, ekClosedPort);
+}
+
 // ---- an idle line ---------------------------------------------------------------------------
 
 // With the events a pseudo-terminal cannot report assigned, the event thread sleeps; after a

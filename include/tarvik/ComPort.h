@@ -420,8 +420,9 @@ private:
     // Stops the event thread; `bar` also refuses new ones until the next Open (a close).
     void StopEventThread(bool bar = true) noexcept;
     void ThreadEnded(TComThread& thread) noexcept; // a thread that ends on its own lets go
-    void ReleaseWaitingTransfers() noexcept;       // a close: transfers waiting for their turn raise
-    void JoinRetiredThreads(bool all) noexcept;    // all: also those still running a handler
+    // Closing: transfers waiting for their turn raise the closed-port error (until an open).
+    void ReleaseWaitingTransfers(bool closing) noexcept;
+    void JoinRetiredThreads(bool all) noexcept; // all: also those still running a handler
     bool OnEventThread() const noexcept;
     void SetLineEvent(TNotifyEvent& slot, TNotifyEvent h);
     void ApplyEventMask();

@@ -148,13 +148,13 @@ void TTimeouts::SetWriteConstant(std::int32_t v) {
 
 // The turn of one kind of transfer: the thread whose turn it is may come in again (a handler that
 // reads from within a read); another waits until the turn is free, or raises the closed-port
-// error once the port closes, so that nobody waits for a reader that waits for the close.
+// error once a close began, so that nobody waits for a reader that waits for the close.
 struct TTurn {
     std::mutex mutex;
     std::condition_variable freed;
     std::thread::id owner;
     int depth = 0;
-    std::uint64_t closes = 0; // closes since construction: a waiter that sees it change gives up
+    bool closing = false; // from the start of a close until the next open
 };
 
 struct TCustomComPort::TTurns {
@@ -173,9 +173,8 @@ public:
         std::unique_lock lock(turn.mutex);
         const auto me = std::this_thread::get_id();
         if (turn.depth == 0 || turn.owner != me) {
-            const std::uint64_t closes = turn.closes;
-            turn.freed.wait(lock, [&] { return turn.depth == 0 || turn.closes != closes; });
-            if (turn.closes != closes) {
+            turn.freed.wait(lock, [&] { return turn.depth == 0 || turn.closing; });
+            if (turn.depth != 0) {
                 lock.unlock();
                 port.RaiseError(ceComponent, kMsgClosedPort, ekClosedPort);
             }
@@ -200,11 +199,11 @@ private:
 
 } // namespace
 
-void TCustomComPort::ReleaseWaitingTransfers() noexcept {
+void TCustomComPort::ReleaseWaitingTransfers(bool closing) noexcept {
     for (TTurn* turn : {&turns_->read, &turns_->write}) {
         {
             std::lock_guard lock(turn->mutex);
-            ++turn->closes;
+            turn->closing = closing;
         }
         turn->freed.notify_all();
     }
@@ -458,6 +457,7 @@ void TCustomComPort::Open() {
         std::lock_guard lock(threadMutex_);
         threadBarred_ = false;
     }
+    ReleaseWaitingTransfers(false);
     try {
         CreateHandle();
     } catch (...) {
@@ -472,7 +472,7 @@ void TCustomComPort::Close() noexcept {
     // Called from a handler on the event thread: the main thread does it, when there is one.
     if (OnEventThread() && TMainThread::Attached()) {
         AbortWaits(); // a host blocked in a read must not wait for the main thread's turn
-        ReleaseWaitingTransfers();
+        ReleaseWaitingTransfers(true);
         try {
             TMainThread::Queue(this, [this] { Close(); });
             return;
@@ -487,7 +487,7 @@ void TCustomComPort::Close() noexcept {
         if (beforeClose_) beforeClose_(*this);
     } catch (...) {
     }
-    ReleaseWaitingTransfers();
+    ReleaseWaitingTransfers(true);
     StopEventThread(); // and no new one: a handler may assign an event while this waits for it
     ReleaseHandle();
     closing_ = false;
