@@ -180,7 +180,8 @@ void Check(TCustomComPort& port, bool succeeded, TComErrorKind kind = ekSystem) 
 // its Default member).
 void FillDcb(const TCustomComPort& port, DCB& dcb) {
     if (port.BaudRate() != brDefault)
-        dcb.BaudRate = static_cast<DWORD>(port.BaudRate() == brCustom ? port.CustomBaudRate() : BaudRateValue(port.BaudRate()));
+        dcb.BaudRate = static_cast<DWORD>(port.BaudRate() == brCustom ? port.CustomBaudRate()
+                                                                      : BaudRateValue(port.BaudRate()));
     if (port.DataBits() != dbDefault) dcb.ByteSize = static_cast<BYTE>(DataBitsCode(port.DataBits()));
     if (port.Parity() != paDefault) dcb.Parity = static_cast<BYTE>(ParityCode(port.Parity()));
     if (port.StopBits() != sbDefault) dcb.StopBits = static_cast<BYTE>(StopBitsCode(port.StopBits()));
@@ -193,8 +194,10 @@ void FillDcb(const TCustomComPort& port, DCB& dcb) {
 
     std::uint32_t flags = 0;
     std::memcpy(&flags, reinterpret_cast<const unsigned char*>(&dcb) + kDcbFlagsOffset, sizeof flags);
-    if (port.FlowControl().DTR() != dcDefault) flags = (flags & ~kDtrField) | DTRFlags(port.FlowControl().DTR());
-    if (port.FlowControl().RTS() != rcDefault) flags = (flags & ~kRtsField) | RTSFlags(port.FlowControl().RTS());
+    if (port.FlowControl().DTR() != dcDefault)
+        flags = (flags & ~kDtrField) | DTRFlags(port.FlowControl().DTR());
+    if (port.FlowControl().RTS() != rcDefault)
+        flags = (flags & ~kRtsField) | RTSFlags(port.FlowControl().RTS());
     if (port.FlowControl().XOnXOff() != xcDefault)
         flags = (flags & ~kXOnXOffField) | XOnXOffFlags(port.FlowControl().XOnXOff());
     for (int o = opCheckParity; o <= opAbortOnError; ++o) {
