@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -282,7 +283,9 @@ private:
 // The platform's open-port state (handle or descriptor, events, pending operations).
 struct TPortState;
 
-// The port object. Not copyable; one thread uses it at a time.
+// The port object. Not copyable. Reads and writes from several threads are serialised: a second
+// reader (or writer) waits until the first is done, and a close releases it with the closed-port
+// error.
 class TCustomComPort {
 public:
     explicit TCustomComPort(void* owner = nullptr);
@@ -405,15 +408,20 @@ private:
     std::int32_t TakeQueued(void* buffer, std::int32_t length, std::int32_t waitMs); // ReadAvailable
     std::uint32_t ClearErrors(std::int32_t* inQueue); // ClearCommError: error bits, queue size
     void SetCommEventMask(std::uint32_t mask);        // SetCommMask
-    // Event thread: waits for events of the mask; 0 when interrupted; raises EComError (without
-    // OnError) when the wait fails.
-    std::uint32_t WaitCommEvent();
+    // Event thread: waits for events of the mask; 0 when interrupted, nothing when the line is
+    // closing (there is nothing left to wait for); raises EComError (without OnError) when the
+    // wait fails.
+    std::optional<std::uint32_t> WaitCommEvent();
     void InterruptCommEvent() noexcept; // makes a waiting WaitCommEvent return
     static void SetCurrentThreadPriority(TThreadPriority priority) noexcept;
 
     void DispatchEvents(std::uint32_t events, const std::atomic<bool>& stop); // on the event thread
     void RunEventHandlers(std::uint32_t events);
-    void StopEventThread() noexcept;
+    // Stops the event thread; `bar` also refuses new ones until the next Open (a close).
+    void StopEventThread(bool bar = true) noexcept;
+    void ThreadEnded(TComThread& thread) noexcept; // a thread that ends on its own lets go
+    // Closing: transfers waiting for their turn raise the closed-port error (until an open).
+    void ReleaseWaitingTransfers(bool closing) noexcept;
     void JoinRetiredThreads(bool all) noexcept; // all: also those still running a handler
     bool OnEventThread() const noexcept;
     void SetLineEvent(TNotifyEvent& slot, TNotifyEvent h);
@@ -454,7 +462,13 @@ private:
     std::unique_ptr<TPortState, StateDeleter> state_;
     std::unique_ptr<TComThread> thread_;
     std::vector<std::unique_ptr<TComThread>> retired_; // stopped from their own handler, joined later
-    mutable std::mutex threadMutex_;                   // thread_ and retired_
+    bool threadBarred_ = false;                        // closing: no new event thread
+    mutable std::mutex threadMutex_;                   // thread_, retired_ and threadBarred_
+    struct TTurns;                                     // one reader and one writer at a time (ComPort.cpp)
+    struct TurnsDeleter {
+        void operator()(TTurns* t) const noexcept;
+    };
+    std::unique_ptr<TTurns, TurnsDeleter> turns_;
     std::atomic<bool> closing_{false};
     mutable std::mutex eventsMutex_; // handler slots, read by the event thread
 };

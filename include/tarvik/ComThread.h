@@ -21,6 +21,7 @@
 namespace tarvik::comport {
 
 class TCustomComPort;
+class EComError;
 
 class TMainThread {
 public:
@@ -58,7 +59,7 @@ public:
 // assigned handlers. Exists only while a handler is assigned and the port is open.
 class TComThread {
 public:
-    explicit TComThread(TCustomComPort& port); // raises "Can't create thread" when it cannot start
+    explicit TComThread(TCustomComPort& port); // std::system_error when it cannot start
     ~TComThread();                             // stops and joins (not when called on itself)
     TComThread(const TComThread&) = delete;
     TComThread& operator=(const TComThread&) = delete;
@@ -72,6 +73,7 @@ public:
 
 private:
     void Execute() noexcept;
+    void Failed(const EComError& error) noexcept; // the wait failed: raise it, end
     TCustomComPort& port_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> finished_{false};

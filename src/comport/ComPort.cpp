@@ -5,6 +5,9 @@
 #include "ComThread.h"
 
 #include <array>
+#include <condition_variable>
+#include <system_error>
+#include <thread>
 
 namespace tarvik::comport {
 
@@ -141,10 +144,75 @@ void TTimeouts::SetWriteConstant(std::int32_t v) {
     Store(writeConstant_, v, port_, &TCustomComPort::ApplyTimeouts);
 }
 
+// ---- one reader and one writer at a time ------------------------------------------------------
+
+// The turn of one kind of transfer: the thread whose turn it is may come in again (a handler that
+// reads from within a read); another waits until the turn is free, or raises the closed-port
+// error once a close began, so that nobody waits for a reader that waits for the close.
+struct TTurn {
+    std::mutex mutex;
+    std::condition_variable freed;
+    std::thread::id owner;
+    int depth = 0;
+    bool closing = false; // from the start of a close until the next open
+};
+
+struct TCustomComPort::TTurns {
+    TTurn read, write;
+};
+
+void TCustomComPort::TurnsDeleter::operator()(TTurns* t) const noexcept {
+    delete t;
+}
+
+namespace {
+
+class HeldTurn {
+public:
+    HeldTurn(TCustomComPort& port, TTurn& turn) : turn_(turn) {
+        std::unique_lock lock(turn.mutex);
+        const auto me = std::this_thread::get_id();
+        if (turn.depth == 0 || turn.owner != me) {
+            turn.freed.wait(lock, [&] { return turn.depth == 0 || turn.closing; });
+            if (turn.depth != 0) {
+                lock.unlock();
+                port.RaiseError(ceComponent, kMsgClosedPort, ekClosedPort);
+            }
+            turn.owner = me;
+        }
+        ++turn.depth;
+    }
+    ~HeldTurn() {
+        {
+            std::lock_guard lock(turn_.mutex);
+            if (--turn_.depth > 0) return;
+            turn_.owner = {};
+        }
+        turn_.freed.notify_one();
+    }
+    HeldTurn(const HeldTurn&) = delete;
+    HeldTurn& operator=(const HeldTurn&) = delete;
+
+private:
+    TTurn& turn_;
+};
+
+} // namespace
+
+void TCustomComPort::ReleaseWaitingTransfers(bool closing) noexcept {
+    for (TTurn* turn : {&turns_->read, &turns_->write}) {
+        {
+            std::lock_guard lock(turn->mutex);
+            turn->closing = closing;
+        }
+        turn->freed.notify_all();
+    }
+}
+
 // ---- the port object -------------------------------------------------------------------------
 
 TCustomComPort::TCustomComPort(void* /*owner*/)
-    : flowControl_(*this), characters_(*this), bufferSizes_(*this), timeouts_(*this) {}
+    : flowControl_(*this), characters_(*this), bufferSizes_(*this), timeouts_(*this), turns_(new TTurns) {}
 
 TCustomComPort::~TCustomComPort() {
     Close();
@@ -244,20 +312,31 @@ void TCustomComPort::ApplyEventMask() {
     if (!IsOpen()) return;
     const std::uint32_t mask = EventMask();
     if (mask == 0) {
-        StopEventThread();
+        StopEventThread(false);
         SetCommEventMask(0);
         return;
     }
     SetCommEventMask(mask);
     JoinRetiredThreads(false);
-    std::lock_guard lock(threadMutex_);
-    if (!thread_) thread_ = std::make_unique<TComThread>(*this);
+    bool failed = false;
+    {
+        std::lock_guard lock(threadMutex_);
+        if (thread_ || threadBarred_) return; // running, or the port is closing
+        try {
+            thread_ = std::make_unique<TComThread>(*this);
+        } catch (const std::system_error&) {
+            failed = true;
+        }
+    }
+    // Raised outside the lock: OnError may close the port.
+    if (failed) RaiseError(ceComponent, kMsgCreateThread, ekComponent);
 }
 
-void TCustomComPort::StopEventThread() noexcept {
+void TCustomComPort::StopEventThread(bool bar) noexcept {
     std::unique_ptr<TComThread> stopping;
     {
         std::lock_guard lock(threadMutex_);
+        threadBarred_ = threadBarred_ || bar;
         if (!thread_) return;
         thread_->Stop();
         if (thread_->IsCurrent()) {
@@ -267,6 +346,12 @@ void TCustomComPort::StopEventThread() noexcept {
         stopping = std::move(thread_);
     }
     stopping.reset(); // joins, outside the lock: the thread may be closing the port itself
+}
+
+void TCustomComPort::ThreadEnded(TComThread& thread) noexcept {
+    std::lock_guard lock(threadMutex_);
+    if (thread_.get() != &thread) return;
+    retired_.push_back(std::move(thread_)); // a handler assigned now starts a new one
 }
 
 void TCustomComPort::JoinRetiredThreads(bool all) noexcept {
@@ -368,6 +453,11 @@ void TCustomComPort::Open() {
     if (IsOpen()) return;
     JoinRetiredThreads(false);
     if (beforeOpen_) beforeOpen_(*this);
+    {
+        std::lock_guard lock(threadMutex_);
+        threadBarred_ = false;
+    }
+    ReleaseWaitingTransfers(false);
     try {
         CreateHandle();
     } catch (...) {
@@ -382,6 +472,7 @@ void TCustomComPort::Close() noexcept {
     // Called from a handler on the event thread: the main thread does it, when there is one.
     if (OnEventThread() && TMainThread::Attached()) {
         AbortWaits(); // a host blocked in a read must not wait for the main thread's turn
+        ReleaseWaitingTransfers(true);
         try {
             TMainThread::Queue(this, [this] { Close(); });
             return;
@@ -396,7 +487,8 @@ void TCustomComPort::Close() noexcept {
         if (beforeClose_) beforeClose_(*this);
     } catch (...) {
     }
-    StopEventThread();
+    ReleaseWaitingTransfers(true);
+    StopEventThread(); // and no new one: a handler may assign an event while this waits for it
     ReleaseHandle();
     closing_ = false;
     try {
@@ -413,6 +505,7 @@ void TCustomComPort::CheckLength(std::int32_t length) {
 void TCustomComPort::Write(const void* buffer, std::int32_t length, bool waitOnCompletion) {
     CheckOpen();
     CheckLength(length);
+    const HeldTurn turn(*this, turns_->write);
     if (beforeWrite_) beforeWrite_(*this, const_cast<void*>(buffer), length, waitOnCompletion);
     WaitPending(true);
     if (length > 0) {
@@ -425,6 +518,7 @@ void TCustomComPort::Write(const void* buffer, std::int32_t length, bool waitOnC
 void TCustomComPort::Read(void* buffer, std::int32_t length, bool waitOnCompletion) {
     CheckOpen();
     CheckLength(length);
+    const HeldTurn turn(*this, turns_->read);
     if (beforeRead_) beforeRead_(*this, buffer, length, waitOnCompletion);
     WaitPending(false);
     if (length > 0) {
@@ -439,6 +533,7 @@ std::int32_t TCustomComPort::ReadAvailable(void* buffer, std::int32_t length, st
     CheckLength(length);
     if (waitMs < 0)
         RaiseError(ceInvalidParameter, "The parameter is incorrect. (negative wait)", ekComponent);
+    const HeldTurn turn(*this, turns_->read);
     if (beforeRead_) beforeRead_(*this, buffer, length, true);
     const std::int32_t taken = length > 0 ? TakeQueued(buffer, length, waitMs) : 0;
     if (afterRead_) afterRead_(*this, buffer, taken, true);
@@ -450,6 +545,8 @@ void TCustomComPort::WriteStr(const std::string& text) {
 }
 
 void TCustomComPort::ReadStr(std::string& text) {
+    CheckOpen();
+    const HeldTurn turn(*this, turns_->read);
     WaitPending(false);
     text.resize(static_cast<std::size_t>(InputCount()));
     if (!text.empty()) Read(text.data(), static_cast<std::int32_t>(text.size()), true);

@@ -5,241 +5,25 @@
 // what the driver takes at once and a background writer sends the rest; a read takes what is
 // queued and waits for the rest (poll) under the Win32 time-out rules.
 //
-// Each open creates one TLine: the descriptors and everything the transfers share. Operations hold
-// it through a shared pointer while they use it, so a close from another thread never pulls a
-// descriptor away under a waiting poll: the close marks the line closed and signals its abort
-// descriptor, which ends every wait at once, and the descriptors close when the last user left.
+// The open line (TLine) is described in PosixLine.h; the event thread's wait is in
+// ComPortPosixEvents.cpp.
 //
 // Port names: "COM<n>" and "\\.\COM<n>" open $TARVIK_PORT_DIR/COM<n> when that variable is set,
 // else /dev/ttyS<n-1>. A name starting with '/' is opened as a path.
-//
-// <asm/termbits.h> and glibc's <termios.h> cannot be used together; this file uses only the former.
-#include <asm/ioctls.h>
-#include <asm/termbits.h>
-#include <asm/termios.h>
-#include <dirent.h>
 #include <fcntl.h>
-#include <linux/serial.h>
-#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <chrono>
-#include <climits>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <optional>
 #include <system_error>
-#include <thread>
 
 #include "ComPort.h"
 #include "HeldLine.h"
-
-extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
+#include "PosixLine.h"
 
 namespace tarvik::comport {
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-using Deadline = std::optional<Clock::time_point>;
-
-// Owns one descriptor: closes it when replaced or destroyed.
-class UniqueFd {
-public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) noexcept : fd_(fd) {}
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() { Reset(); }
-    int Get() const noexcept { return fd_; }
-    bool Valid() const noexcept { return fd_ >= 0; }
-    void Reset(int fd = -1) noexcept {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_ = -1;
-};
-
-void Signal(const UniqueFd& eventFd) noexcept {
-    const std::uint64_t one = 1;
-    (void)!::write(eventFd.Get(), &one, sizeof one);
-}
-
-void Drain(const UniqueFd& eventFd) noexcept {
-    std::uint64_t v;
-    (void)!::read(eventFd.Get(), &v, sizeof v);
-}
-
-// Process nice values for the priority classes, and per-thread ones for the event thread.
-int NiceOfClass(TPriorityClass c) {
-    constexpr int nice[] = {0, 19, 0, -10, -20};
-    return nice[c];
-}
-
-int NiceOfThread(TThreadPriority p) {
-    constexpr int nice[] = {19, 10, 5, 0, -5, -10, -20};
-    return nice[p];
-}
-
-// The nice value of the thread that opened a port with a priority class, saved before the class
-// changed it and put back on release, whichever thread releases. (Linux keeps nice values per
-// thread, so the class is the opening thread's.)
-class SavedPriority {
-public:
-    SavedPriority() = default;
-    SavedPriority(const SavedPriority&) = delete;
-    SavedPriority& operator=(const SavedPriority&) = delete;
-    ~SavedPriority() { Restore(); }
-
-    // False when the class would lower the thread's priority further than this process may raise
-    // it back: nothing is changed then. A raise the system refuses changes nothing either.
-    bool Apply(TPriorityClass c) {
-        const pid_t tid = ::gettid();
-        errno = 0;
-        const int now = ::getpriority(PRIO_PROCESS, static_cast<id_t>(tid));
-        if (errno != 0) return true;
-        const int target = NiceOfClass(c);
-        if (target > now && !MayRaiseTo(now)) return false;
-        if (::setpriority(PRIO_PROCESS, static_cast<id_t>(tid), target) != 0) return true;
-        tid_ = tid;
-        nice_ = now;
-        saved_ = true;
-        return true;
-    }
-
-    void Restore() noexcept {
-        // A thread that has ended has nothing left to restore (ESRCH).
-        if (saved_) ::setpriority(PRIO_PROCESS, static_cast<id_t>(tid_), nice_);
-        saved_ = false;
-    }
-
-private:
-    // Whether this process may set a nice value as low as `nice` (root, or within RLIMIT_NICE).
-    static bool MayRaiseTo(int nice) {
-        if (::geteuid() == 0) return true;
-        rlimit limit{};
-        if (::getrlimit(RLIMIT_NICE, &limit) != 0) return false;
-        return limit.rlim_cur == RLIM_INFINITY || 20 - static_cast<long long>(limit.rlim_cur) <= nice;
-    }
-
-    pid_t tid_ = 0;
-    int nice_ = 0;
-    bool saved_ = false;
-};
-
-} // namespace
-
-// Everything of one open: descriptors, the read-ahead of the event thread, the pending transfers
-// and the background writer.
-struct TLine {
-    UniqueFd fd;
-    UniqueFd wakeFd;  // eventfd: ends the event wait (new mask, stop, room in the read-ahead)
-    UniqueFd dataFd;  // eventfd: the event thread added bytes to readAhead
-    UniqueFd abortFd; // eventfd: the line is closing; every wait ends
-    std::atomic<bool> closed{false};
-
-    // Settings the event thread and the writer read.
-    std::atomic<std::uint32_t> commMask{0};
-    std::atomic<int> eventChar{0};
-    std::atomic<std::int32_t> inputLimit{4096};
-    std::atomic<bool> toggleRts{false}; // raise RTS around each write (no driver support)
-
-    // Bytes the event thread took from the driver (to see the event character), at most
-    // inputLimit of them; reads take them first. The lock keeps their order.
-    std::mutex readLock;
-    std::string readAhead;
-
-    // Event thread only.
-    std::atomic<std::uint64_t> writes{0}; // writes started, for the transmit-empty event
-    std::uint64_t writesSeen = 0;
-    serial_icounter_struct eventCounters{};
-    bool haveEventCounters = false;
-    int modemBits = -1;
-
-    // Line-error counters seen last (serial drivers only).
-    std::mutex countersLock;
-    serial_icounter_struct counters{};
-    bool haveCounters = false;
-
-    // Pending read (the owner's thread): the caller's buffer, its length and what has arrived.
-    std::uint8_t* readBuffer = nullptr;
-    std::int32_t readLength = 0;
-    std::int32_t readDone = 0;
-    bool readPending = false;
-
-    // Pending write, finished by the writer thread: the bytes the driver has not taken yet.
-    std::mutex writeLock;
-    std::condition_variable writeChanged;
-    std::string writeRest;
-    Deadline writeDeadline;
-    bool writePending = false; // the owner waits until this is false
-    bool writeQueued = false;  // handed to the writer
-    bool writeTimedOut = false;
-    int writeError = 0;
-    bool writerStop = false;
-    std::thread writer;
-
-    ~TLine() {
-        {
-            std::lock_guard lock(writeLock);
-            writerStop = true;
-        }
-        writeChanged.notify_all();
-        if (writer.joinable()) writer.join();
-    }
-
-    // Ends every wait: polls see abortFd, the write waiters see `closed`.
-    void Abort() noexcept {
-        closed = true;
-        Signal(abortFd);
-        { std::lock_guard lock(writeLock); }
-        writeChanged.notify_all();
-    }
-
-    void WriterLoop() noexcept;
-
-    // Moves at most `want` bytes into `out` without waiting: the read-ahead first, then the driver.
-    // Returns the count, 0 at end of file, or -1 with `err` set (EAGAIN: nothing queued).
-    ssize_t TakeSome(std::uint8_t* out, std::size_t want, int& err) {
-        std::size_t ahead = 0;
-        ssize_t n;
-        {
-            std::lock_guard lock(readLock);
-            ahead = std::min(want, readAhead.size());
-            if (ahead > 0) {
-                std::memcpy(out, readAhead.data(), ahead);
-                readAhead.erase(0, ahead);
-            }
-            if (ahead == want) {
-                n = static_cast<ssize_t>(ahead);
-            } else {
-                n = ::read(fd.Get(), out + ahead, want - ahead);
-                err = errno;
-                if (ahead > 0) n = static_cast<ssize_t>(ahead) + std::max<ssize_t>(n, 0);
-            }
-        }
-        if (ahead > 0) Signal(wakeFd); // room again: the event thread may take more
-        return n;
-    }
-};
-
-struct TPortState {
-    std::mutex lock; // `line`
-    std::shared_ptr<TLine> line;
-    std::atomic<bool> open{false}; // read by IsOpen on any thread
-    SavedPriority priority;
-};
 
 void TCustomComPort::StateDeleter::operator()(TPortState* s) const noexcept {
     delete s;
@@ -248,58 +32,8 @@ void TCustomComPort::StateDeleter::operator()(TPortState* s) const noexcept {
 namespace {
 
 constexpr const char* kDevicePrefix = "\\\\.\\";
-constexpr const char* kPortDirVariable = "TARVIK_PORT_DIR";
-constexpr int kMaxComNumber = 255;
 constexpr std::uint32_t kMaxDword = 0xFFFFFFFF; // "no limit" in the Win32 time-out fields
-
-// Win32 texts of the codes the backend raises.
-std::string CodeText(std::int32_t code) {
-    switch (code) {
-    case ceFileNotFound:
-        return "The system cannot find the file specified.";
-    case ceAccessDenied:
-        return "Access is denied.";
-    case ceInvalidHandle:
-        return "The handle is invalid.";
-    case ceInvalidParameter:
-        return "The parameter is incorrect.";
-    default:
-        return "A device attached to the system is not functioning.";
-    }
-}
-
-std::int32_t CodeOfErrno(int err) {
-    switch (err) {
-    case ENOENT:
-    case ENOTDIR:
-    case ENODEV:
-    case ENXIO:
-        return ceFileNotFound;
-    case EACCES:
-    case EPERM:
-    case EBUSY:
-    case EWOULDBLOCK:
-        return ceAccessDenied;
-    case EBADF:
-    case ENOTTY:
-        return ceInvalidHandle;
-    case EINVAL:
-        return ceInvalidParameter;
-    default:
-        return ceGenFailure;
-    }
-}
-
-// "COM<digits>" -> n, else 0.
-int ComNumber(const std::string& name) {
-    if (name.size() < 4 || name.compare(0, 3, "COM") != 0) return 0;
-    int n = 0;
-    for (std::size_t i = 3; i < name.size(); ++i) {
-        if (name[i] < '0' || name[i] > '9' || n > 100000) return 0;
-        n = n * 10 + (name[i] - '0');
-    }
-    return n;
-}
+constexpr int kDrainPollMs = 1;                 // how often the output queue is looked at while draining
 
 std::string DevicePath(std::string name) {
     const std::string prefix = kDevicePrefix;
@@ -311,38 +45,8 @@ std::string DevicePath(std::string name) {
     return "/dev/ttyS" + std::to_string(n - 1);
 }
 
-constexpr int kEventPollMs = 10; // how often lines and counters are looked at while waiting
-constexpr int kDrainPollMs = 1;  // how often the output queue is looked at while draining
-
 int RateOf(const TCustomComPort& port) {
     return port.BaudRate() == brCustom ? port.CustomBaudRate() : BaudRateValue(port.BaudRate());
-}
-
-// Milliseconds left until `deadline`, or -1 (wait forever) when there is none.
-int MsLeft(const Deadline& deadline) {
-    if (!deadline) return -1;
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*deadline - Clock::now());
-    // Round up: a poll that ends a little early would only go round once more.
-    return static_cast<int>(std::clamp<long long>(left.count() + 1, 0, INT_MAX));
-}
-
-bool Passed(const Deadline& deadline) {
-    return deadline && Clock::now() >= *deadline;
-}
-
-Deadline Earlier(const Deadline& a, const Deadline& b) {
-    if (!a) return b;
-    if (!b) return a;
-    return std::min(*a, *b);
-}
-
-Deadline After(std::uint64_t ms) {
-    return Clock::now() + std::chrono::milliseconds(ms);
-}
-
-void SetRts(int fd, bool on) noexcept {
-    int bits = TIOCM_RTS;
-    ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bits); // no modem lines (pseudo-terminals): nothing to do
 }
 
 } // namespace
@@ -602,7 +306,7 @@ void TCustomComPort::ApplyBuffers() {
     // The driver's queue sizes are fixed on this platform; the input size bounds what the event
     // thread takes from the driver ahead of the reads, so that flow control can hold the sender.
     if (auto line = LineOf(state_.get())) {
-        line->inputLimit = std::max<std::int32_t>(1, bufferSizes_.Input());
+        line->inputLimit = std::clamp<std::int32_t>(bufferSizes_.Input(), 1, kMaxReadAhead);
         Signal(line->wakeFd);
     }
 }
@@ -615,6 +319,7 @@ void TCustomComPort::StartWrite(const void* buffer, std::int32_t length) {
     auto held = UsableLine(*this, state_.get());
     TLine& s = *held;
     ++s.writes;
+    if (s.commMask & evTxEmpty) Signal(s.wakeFd); // the event thread watches the output drain
     const char* bytes = static_cast<const char*>(buffer);
     std::size_t sent = 0;
     const bool toggle = s.toggleRts;
@@ -805,7 +510,8 @@ std::uint32_t TCustomComPort::ClearErrors(std::int32_t* inQueue) {
             ahead = s.readAhead.size();
         }
         if (rc != 0) RaiseError(CodeOfErrno(err), CodeText(CodeOfErrno(err)), ekSystem);
-        *inQueue = n + static_cast<std::int32_t>(ahead);
+        const auto total = static_cast<std::int64_t>(n) + static_cast<std::int64_t>(ahead);
+        *inQueue = static_cast<std::int32_t>(std::clamp<std::int64_t>(total, 0, INT32_MAX));
     }
     std::uint32_t bits = 0;
     serial_icounter_struct now{};
@@ -819,161 +525,6 @@ std::uint32_t TCustomComPort::ClearErrors(std::int32_t* inQueue) {
         s.counters = now;
     }
     return bits;
-}
-
-void TCustomComPort::SetCommEventMask(std::uint32_t mask) {
-    auto line = LineOf(state_.get());
-    if (!line) return;
-    line->commMask = mask;
-    Signal(line->wakeFd);
-}
-
-void TCustomComPort::InterruptCommEvent() noexcept {
-    if (auto line = LineOf(state_.get())) Signal(line->wakeFd);
-}
-
-void TCustomComPort::SetCurrentThreadPriority(TThreadPriority priority) noexcept {
-    // Best effort: raising a thread's priority needs privileges.
-    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), NiceOfThread(priority));
-}
-
-std::uint32_t TCustomComPort::WaitCommEvent() {
-    auto held = LineOf(state_.get());
-    if (!held) return 0; // closing: the thread is being stopped
-    TLine& s = *held;
-    auto fail = [&](int err) {
-        // A line that has gone away ends the event thread like an unplugged device on Win32.
-        const std::int32_t code = err == EIO ? ceAccessDenied : CodeOfErrno(err);
-        throw EComError(code, CodeText(code) + " (event wait: " + std::strerror(err) + ")", ekSystem);
-    };
-    for (;;) {
-        const std::uint32_t mask = s.commMask;
-        std::uint32_t events = 0;
-        const bool receive = mask & (evRxChar | evRxFlag | evRx80Full);
-        bool room = true;
-        if (receive) {
-            // Take what the driver holds, up to the input buffer size, so that the event character
-            // can be seen; the rest waits in the driver, where flow control can hold the sender.
-            std::size_t before, after;
-            bool flag = false;
-            int err = 0;
-            const auto limit = static_cast<std::size_t>(s.inputLimit.load());
-            const char eventChar = static_cast<char>(s.eventChar.load());
-            {
-                std::lock_guard lock(s.readLock);
-                before = s.readAhead.size();
-                char buf[1024];
-                while (s.readAhead.size() < limit) {
-                    const std::size_t want = std::min(sizeof buf, limit - s.readAhead.size());
-                    const ssize_t n = ::read(s.fd.Get(), buf, want);
-                    if (n > 0) {
-                        flag |= std::memchr(buf, eventChar, static_cast<std::size_t>(n)) != nullptr;
-                        s.readAhead.append(buf, static_cast<std::size_t>(n));
-                    } else {
-                        if (n == 0)
-                            err = EIO;
-                        else if (errno != EAGAIN && errno != EINTR)
-                            err = errno;
-                        if (n < 0 && errno == EINTR) continue;
-                        break;
-                    }
-                }
-                after = s.readAhead.size();
-                room = after < limit;
-            }
-            if (after > before) {
-                Signal(s.dataFd);
-                events |= evRxChar | (flag ? evRxFlag : 0);
-                if (after * 5 >= limit * 4) events |= evRx80Full;
-            }
-            if (err && after == before) fail(err);
-        }
-        if (mask & evTxEmpty) {
-            const std::uint64_t writes = s.writes;
-            int queued = 0;
-            if (writes != s.writesSeen && ioctl(s.fd.Get(), TIOCOUTQ, &queued) == 0 && queued == 0) {
-                s.writesSeen = writes;
-                events |= evTxEmpty;
-            }
-        }
-        // Modem lines and line errors, where the driver reports them (not pseudo-terminals).
-        serial_icounter_struct now{};
-        if (ioctl(s.fd.Get(), TIOCGICOUNT, &now) == 0) {
-            const serial_icounter_struct& was = s.eventCounters;
-            if (s.haveEventCounters) {
-                events |= (now.cts != was.cts ? evCTS : 0) | (now.dsr != was.dsr ? evDSR : 0) |
-                          (now.dcd != was.dcd ? evRLSD : 0) | (now.rng != was.rng ? evRing : 0) |
-                          (now.brk != was.brk ? evBreak : 0);
-                if (now.frame != was.frame || now.overrun != was.overrun || now.parity != was.parity ||
-                    now.buf_overrun != was.buf_overrun)
-                    events |= evErr;
-            }
-            s.eventCounters = now;
-            s.haveEventCounters = true;
-        } else if (int bits = 0; ioctl(s.fd.Get(), TIOCMGET, &bits) == 0) {
-            if (s.modemBits >= 0) {
-                const int changed = bits ^ s.modemBits;
-                events |= (changed & TIOCM_CTS ? evCTS : 0) | (changed & TIOCM_DSR ? evDSR : 0) |
-                          (changed & TIOCM_CD ? evRLSD : 0) | (changed & TIOCM_RI ? evRing : 0);
-            }
-            s.modemBits = bits;
-        }
-        events &= mask;
-        if (events) return events;
-
-        const bool polled = mask & (evTxEmpty | evCTS | evDSR | evRLSD | evRing | evBreak | evErr);
-        pollfd p[3] = {{s.wakeFd.Get(), POLLIN, 0},
-                       {s.fd.Get(), static_cast<short>(receive && room ? POLLIN : 0), 0},
-                       {s.abortFd.Get(), POLLIN, 0}};
-        const int r = ::poll(p, 3, polled ? kEventPollMs : -1);
-        if (r < 0 && errno != EINTR) fail(errno);
-        if (p[2].revents & POLLIN) return 0;
-        if (p[0].revents & POLLIN) {
-            Drain(s.wakeFd);
-            return 0;
-        }
-        if ((p[1].revents & (POLLHUP | POLLERR)) && !(p[1].revents & POLLIN)) fail(EIO);
-    }
-}
-
-TModemStatus TCustomComPort::ModemStatus() {
-    CheckOpen();
-    auto held = UsableLine(*this, state_.get());
-    int bits = 0;
-    TModemStatus status;
-    // Lines the driver cannot report (pseudo-terminals) read as all off.
-    if (ioctl(held->fd.Get(), TIOCMGET, &bits) != 0) return status;
-    if (bits & TIOCM_CTS) status.Include(msCTS);
-    if (bits & TIOCM_DSR) status.Include(msDSR);
-    if (bits & TIOCM_RI) status.Include(msRing);
-    if (bits & TIOCM_CD) status.Include(msRLSD);
-    return status;
-}
-
-void EnumComPorts(std::vector<std::string>& list) {
-    std::vector<std::pair<int, std::string>> found;
-    if (const char* dir = std::getenv(kPortDirVariable)) {
-        // Only names that open: "COM" and a number from 1 to 255, written without leading zeros.
-        if (DIR* d = ::opendir(dir)) {
-            while (dirent* e = ::readdir(d)) {
-                const std::string name = e->d_name;
-                const int n = ComNumber(name);
-                if (n >= 1 && n <= kMaxComNumber && name == "COM" + std::to_string(n))
-                    found.emplace_back(n, name);
-            }
-            ::closedir(d);
-        }
-    } else {
-        // /dev/ttyS<n> whose driver reports a real port type (0 means no hardware behind it).
-        for (int n = 0; n < kMaxComNumber; ++n) {
-            std::ifstream type("/sys/class/tty/ttyS" + std::to_string(n) + "/type");
-            int t = 0;
-            if (type >> t && t != 0) found.emplace_back(n + 1, "COM" + std::to_string(n + 1));
-        }
-    }
-    std::sort(found.begin(), found.end());
-    for (auto& f : found)
-        list.push_back(std::move(f.second));
 }
 
 } // namespace tarvik::comport

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "ComPort.h"
+#include "Diagnostics.h"
 #include "HeldLine.h"
 
 namespace tarvik::comport {
@@ -175,6 +176,43 @@ void Check(TCustomComPort& port, bool succeeded, TComErrorKind kind = ekSystem) 
     port.RaiseError(static_cast<std::int32_t>(code), SystemMessage(code), kind);
 }
 
+// Fills the device control block from the port's settings (the driver's values where a setting is
+// its Default member).
+void FillDcb(const TCustomComPort& port, DCB& dcb) {
+    if (port.BaudRate() != brDefault)
+        dcb.BaudRate = static_cast<DWORD>(port.BaudRate() == brCustom ? port.CustomBaudRate()
+                                                                      : BaudRateValue(port.BaudRate()));
+    if (port.DataBits() != dbDefault) dcb.ByteSize = static_cast<BYTE>(DataBitsCode(port.DataBits()));
+    if (port.Parity() != paDefault) dcb.Parity = static_cast<BYTE>(ParityCode(port.Parity()));
+    if (port.StopBits() != sbDefault) dcb.StopBits = static_cast<BYTE>(StopBitsCode(port.StopBits()));
+
+    dcb.XonChar = static_cast<char>(port.Characters().XOn());
+    dcb.XoffChar = static_cast<char>(port.Characters().XOff());
+    dcb.ErrorChar = static_cast<char>(port.Characters().Error());
+    dcb.EofChar = static_cast<char>(port.Characters().Eof());
+    dcb.EvtChar = static_cast<char>(port.Characters().Event());
+
+    std::uint32_t flags = 0;
+    std::memcpy(&flags, reinterpret_cast<const unsigned char*>(&dcb) + kDcbFlagsOffset, sizeof flags);
+    if (port.FlowControl().DTR() != dcDefault)
+        flags = (flags & ~kDtrField) | DTRFlags(port.FlowControl().DTR());
+    if (port.FlowControl().RTS() != rcDefault)
+        flags = (flags & ~kRtsField) | RTSFlags(port.FlowControl().RTS());
+    if (port.FlowControl().XOnXOff() != xcDefault)
+        flags = (flags & ~kXOnXOffField) | XOnXOffFlags(port.FlowControl().XOnXOff());
+    for (int o = opCheckParity; o <= opAbortOnError; ++o) {
+        const auto option = static_cast<TOption>(o);
+        if (port.Options().Contains(option))
+            flags |= OptionFlag(option);
+        else
+            flags &= ~OptionFlag(option);
+    }
+    std::memcpy(reinterpret_cast<unsigned char*>(&dcb) + kDcbFlagsOffset, &flags, sizeof flags);
+
+    dcb.XonLim = port.FlowControl().XOnLimit();
+    dcb.XoffLim = port.FlowControl().XOffLimit();
+}
+
 } // namespace
 
 void TCustomComPort::StateDeleter::operator()(TPortState* s) const noexcept {
@@ -264,47 +302,25 @@ void TCustomComPort::ApplySettings() {
         dcb.Parity = NOPARITY;
         Check(*this, SetCommState(h, &dcb) != FALSE);
     }
-
-    if (baudRate_ != brDefault)
-        dcb.BaudRate = static_cast<DWORD>(baudRate_ == brCustom ? customBaudRate_ : BaudRateValue(baudRate_));
-    if (dataBits_ != dbDefault) dcb.ByteSize = static_cast<BYTE>(DataBitsCode(dataBits_));
-    if (parity_ != paDefault) dcb.Parity = static_cast<BYTE>(ParityCode(parity_));
-    if (stopBits_ != sbDefault) dcb.StopBits = static_cast<BYTE>(StopBitsCode(stopBits_));
-
-    dcb.XonChar = static_cast<char>(characters_.XOn());
-    dcb.XoffChar = static_cast<char>(characters_.XOff());
-    dcb.ErrorChar = static_cast<char>(characters_.Error());
-    dcb.EofChar = static_cast<char>(characters_.Eof());
-    dcb.EvtChar = static_cast<char>(characters_.Event());
-
-    std::uint32_t flags = 0;
-    std::memcpy(&flags, reinterpret_cast<const unsigned char*>(&dcb) + kDcbFlagsOffset, sizeof flags);
-    if (flowControl_.DTR() != dcDefault) flags = (flags & ~kDtrField) | DTRFlags(flowControl_.DTR());
-    if (flowControl_.RTS() != rcDefault) flags = (flags & ~kRtsField) | RTSFlags(flowControl_.RTS());
-    if (flowControl_.XOnXOff() != xcDefault)
-        flags = (flags & ~kXOnXOffField) | XOnXOffFlags(flowControl_.XOnXOff());
-    for (int o = opCheckParity; o <= opAbortOnError; ++o) {
-        const auto option = static_cast<TOption>(o);
-        if (options_.Contains(option))
-            flags |= OptionFlag(option);
-        else
-            flags &= ~OptionFlag(option);
-    }
-    std::memcpy(reinterpret_cast<unsigned char*>(&dcb) + kDcbFlagsOffset, &flags, sizeof flags);
-
-    dcb.XonLim = flowControl_.XOnLimit();
-    dcb.XoffLim = flowControl_.XOffLimit();
+    const DCB before = dcb; // the line as it is: what a refused setting leaves
+    FillDcb(*this, dcb);
     if (SetCommState(h, &dcb) != FALSE) return;
     const DWORD code = GetLastError();
     // The same leftover from the other side: a driver that reports a valid parity may still refuse
     // to enable parity again while the last setting's bit remains (Wine's 64-bit build on a
     // pseudo-terminal). Clearing parity first and asking once more settles it; a parity the line
-    // really cannot take fails again and is raised.
+    // really cannot take fails again, the line gets its old settings back, and the failure is
+    // raised.
     if (code == ERROR_INVALID_PARAMETER && dcb.Parity != NOPARITY) {
         DCB cleared = dcb;
         cleared.Parity = NOPARITY;
         if (SetCommState(h, &cleared) != FALSE) {
-            Check(*this, SetCommState(h, &dcb) != FALSE);
+            if (SetCommState(h, &dcb) != FALSE) return;
+            const DWORD again = GetLastError();
+            DCB old = before;
+            SetCommState(h, &old);
+            SetLastError(again);
+            Check(*this, false);
             return;
         }
     }
@@ -339,17 +355,18 @@ void TCustomComPort::SetCommEventMask(std::uint32_t mask) {
     Check(*this, SetCommMask(line->handle.Get(), mask) != FALSE);
 }
 
-std::uint32_t TCustomComPort::WaitCommEvent() {
+std::optional<std::uint32_t> TCustomComPort::WaitCommEvent() {
     auto held = LineOf(state_.get());
-    if (!held) return 0; // closing: the thread is being stopped
+    if (!held) return std::nullopt; // closing
     TLine& s = *held;
+    diagnostics::CountEventThreadWakeup();
     s.eventRecord = OVERLAPPED{};
     s.eventRecord.hEvent = s.commEvent.Get();
     DWORD mask = 0;
     if (!::WaitCommEvent(s.handle.Get(), &mask, &s.eventRecord)) {
         DWORD code = GetLastError();
         if (code == ERROR_IO_PENDING) {
-            if (!s.WaitFor(s.commEvent.Get(), s.eventRecord)) return 0;
+            if (!s.WaitFor(s.commEvent.Get(), s.eventRecord)) return std::nullopt; // closing
             DWORD unused = 0;
             code = GetOverlappedResult(s.handle.Get(), &s.eventRecord, &unused, FALSE) ? ERROR_SUCCESS
                                                                                        : GetLastError();
@@ -357,8 +374,9 @@ std::uint32_t TCustomComPort::WaitCommEvent() {
         if (code != ERROR_SUCCESS && code != ERROR_IO_PENDING) {
             SetLastError(ERROR_SUCCESS);
             // Cancelled (a new mask, a stop or a close; Wine cancels where Windows reports no
-            // events): the caller goes round and looks again.
-            if (s.closed || code == ERROR_OPERATION_ABORTED) return 0;
+            // events): the caller goes round and looks again, unless the line is closing.
+            if (s.closed) return std::nullopt;
+            if (code == ERROR_OPERATION_ABORTED) return 0;
             throw EComError(static_cast<std::int32_t>(code), SystemMessage(code), ekSystem);
         }
     }

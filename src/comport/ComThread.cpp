@@ -8,10 +8,13 @@
 #include <system_error>
 
 #include "ComPort.h"
+#include "Diagnostics.h"
 
 namespace tarvik::comport {
 
 namespace {
+
+std::atomic<std::uint64_t> eventThreadWakeups{0};
 
 // One call for the main thread; a synchronous caller waits on `done`.
 struct Pending {
@@ -161,13 +164,19 @@ void TMainThread::Cancel(const void* owner) {
     m.done.notify_all();
 }
 
-TComThread::TComThread(TCustomComPort& port) : port_(port) {
-    try {
-        thread_ = std::thread([this] { Execute(); });
-    } catch (const std::system_error&) {
-        port.RaiseError(ceComponent, kMsgCreateThread, ekComponent);
-    }
+namespace diagnostics {
+
+std::uint64_t EventThreadWakeups() noexcept {
+    return eventThreadWakeups;
 }
+
+void CountEventThreadWakeup() noexcept {
+    eventThreadWakeups.fetch_add(1, std::memory_order_relaxed);
+}
+
+} // namespace diagnostics
+
+TComThread::TComThread(TCustomComPort& port) : port_(port), thread_([this] { Execute(); }) {}
 
 TComThread::~TComThread() {
     Stop();
@@ -181,46 +190,59 @@ TComThread::~TComThread() {
 
 void TComThread::Stop() noexcept {
     if (stopping_.exchange(true)) return;
+    stopping_.notify_all();
     port_.InterruptCommEvent();
     TMainThread::Cancel(&port_);
 }
 
 void TComThread::Execute() noexcept {
     while (!stopping_) {
+        diagnostics::CountEventThreadWakeup();
         const int priority = static_cast<int>(port_.ThreadPriority());
         if (priority != appliedPriority_) {
             TCustomComPort::SetCurrentThreadPriority(port_.ThreadPriority());
             appliedPriority_ = priority;
         }
-        std::uint32_t events = 0;
+        std::optional<std::uint32_t> events;
         try {
             events = port_.WaitCommEvent();
         } catch (const EComError& e) {
-            if (stopping_) break;
-            // Raised through the main thread; "access denied" (the device went away) closes too.
-            TCustomComPort* port = &port_;
-            const std::int32_t code = e.ErrorCode;
-            const TComErrorKind kind = e.Kind;
-            const std::string message = e.what();
-            try {
-                TMainThread::Queue(port, [port, code, message, kind] {
-                    if (code == ceAccessDenied) port->Close();
-                    port->RaiseError(code, message, kind);
-                });
-            } catch (...) {
-                // No main thread to raise it on: OnError has seen it, the thread ends.
-            }
+            if (!stopping_) Failed(e);
             break;
         }
         if (stopping_) break;
-        if (events == 0) continue;
+        if (!events) {
+            // The line is closing (a handler's close waits for the main thread): nothing to
+            // look at until that close stops this thread.
+            stopping_.wait(false);
+            break;
+        }
+        if (*events == 0) continue;
         try {
-            port_.DispatchEvents(events, stopping_);
+            port_.DispatchEvents(*events, stopping_);
         } catch (...) {
             // A handler that throws on the event thread must not end the process.
         }
     }
     finished_ = true;
+}
+
+void TComThread::Failed(const EComError& e) noexcept {
+    // The thread ends: it is the port's thread no more, so that a handler assigned later (also
+    // by OnError) starts a new one.
+    port_.ThreadEnded(*this);
+    // Raised through the main thread; "access denied" (the device went away) closes too.
+    TCustomComPort* port = &port_;
+    const std::int32_t code = e.ErrorCode;
+    const TComErrorKind kind = e.Kind;
+    try {
+        TMainThread::Queue(port, [port, code, message = std::string(e.what()), kind] {
+            if (code == ceAccessDenied) port->Close();
+            port->RaiseError(code, message, kind);
+        });
+    } catch (...) {
+        // No main thread to raise it on: OnError has seen it.
+    }
 }
 
 } // namespace tarvik::comport

@@ -453,6 +453,50 @@ E2E_CASE(Win32Port, ASynchronisedHandlerMayCloseItsPort) {
     E2E_ASSERT_TRUE(finished);
 }
 
+// MAXDWORD multipliers mean no time-out in practice: a read and a write wait as long as the peer
+// takes.
+E2E_CASE(Win32Port, MaxDwordMultipliersNeverTimeOut) {
+    ComPeer peer(kPort);
+    TComPort port;
+    port.SetDeviceName(kDevice);
+    port.Open();
+    port.Timeouts().SetReadMultiplier(-1);
+    port.Timeouts().SetWriteMultiplier(-1);
+    std::thread device([&] {
+        PauseMs(200); // the read waits by now
+        peer.Send(Bytes(4096, 0x6D));
+    });
+    std::vector<std::uint8_t> in(4096);
+    E2E_EXPECT_EQ(RaisedCode([&] { port.Read(in.data(), 4096, true); }), -1);
+    device.join();
+    const std::string out(128 << 10, 'w');
+    E2E_EXPECT_EQ(RaisedCode([&] { port.Write(out.data(), static_cast<std::int32_t>(out.size()), true); }),
+                  -1);
+}
+
+// Two threads reading at once take turns: every byte arrives once.
+E2E_CASE(Win32Port, ReadersTakeTurns) {
+    constexpr int kRounds = 100, kChunk = 16;
+    ComPeer peer(kPort);
+    TComPort port;
+    port.SetDeviceName(kDevice);
+    port.Open();
+    std::atomic<int> bytes{0}, failures{0};
+    auto reader = [&] {
+        for (int i = 0; i < kRounds; ++i) {
+            std::vector<std::uint8_t> buf(kChunk);
+            if (RaisedCode([&] { port.Read(buf.data(), kChunk, true); }) != -1) ++failures;
+            bytes += kChunk;
+        }
+    };
+    std::thread a(reader), b(reader);
+    peer.Send(Bytes(2 * kRounds * kChunk, 0x72));
+    a.join();
+    b.join();
+    E2E_EXPECT_EQ(failures.load(), 0);
+    E2E_EXPECT_EQ(bytes.load(), 2 * kRounds * kChunk);
+}
+
 E2E_CASE(Win32Port, SmallRules) {
     TComPort port;
     port.SetCustomBaudRate(0); // the stored value: nothing changes

@@ -1,0 +1,393 @@
+// The port component's corners on a pseudo-terminal: the event thread's life around a close, a
+// failed wait and a thread that cannot start; time-outs at their extremes; the bound of the
+// read-ahead; several readers at once; and an idle line that stays idle.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include "comport/ComPort.h"
+#include "comport/ComThread.h"
+#include "comport/Diagnostics.h"
+#include "comport_read_timeouts.h"
+#include "support/Raised.h"
+#include "support/RawPeer.h"
+
+using namespace tarvik::comport;
+using namespace std::chrono_literals;
+using tarvik::comport_test::Clock;
+using tarvik::comport_test::FinishesPromptly;
+using tarvik::comport_test::kPrompt;
+using tarvik::test::Bytes;
+using tarvik::test::Raised;
+using tarvik::test::RawPeer;
+
+namespace {
+
+constexpr int kCom = 8;
+
+struct Port : TComPort {
+    Port() { SetDeviceName("COM" + std::to_string(kCom)); }
+};
+
+int Threads() {
+    int n = 0;
+    if (DIR* d = opendir("/proc/self/task")) {
+        while (dirent* e = readdir(d))
+            n += e->d_name[0] != '.';
+        closedir(d);
+    }
+    return n;
+}
+
+// Waits (up to kPrompt) until `done` holds; the events come from other threads.
+template <class F>
+bool Eventually(F&& done) {
+    const auto until = Clock::now() + kPrompt;
+    while (!done() && Clock::now() < until)
+        std::this_thread::sleep_for(1ms);
+    return done();
+}
+
+// Whether thread `tid` of this process is blocked in system call `number`.
+bool InSyscall(pid_t tid, long number) {
+    std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long now = -1;
+    return f >> now && now == number;
+}
+
+// Event-thread wake-ups during a short look at a port that should be asleep, after a moment to
+// settle. A sleeping thread adds none whatever the machine's speed; one that polls every 10 ms or
+// spins adds dozens or more.
+std::uint64_t WakeupsWhileWatching() {
+    std::this_thread::sleep_for(50ms);
+    const std::uint64_t before = diagnostics::EventThreadWakeups();
+    std::this_thread::sleep_for(400ms);
+    return diagnostics::EventThreadWakeups() - before;
+}
+
+struct MainThreadAttached {
+    MainThreadAttached() { TMainThread::Attach(); }
+    ~MainThreadAttached() { TMainThread::Detach(); }
+};
+
+} // namespace
+
+// ---- the event thread around a close ----------------------------------------------------------
+
+// A direct handler's close waits for the main thread's pump; meanwhile the event thread sleeps.
+TEST(ComPortCorners, AfterAHandlersCloseTheEventThreadSleepsUntilTheCloseIsCarriedOut) {
+    RawPeer peer(kCom);
+    MainThreadAttached attached;
+    Port p;
+    p.SetSynchronizeEvents(false);
+    std::atomic<bool> closed{false};
+    p.SetOnRxChar([&](TCustomComPort& port) {
+        port.Close();
+        closed = true;
+    });
+    p.Open();
+    peer.Send({'c'});
+    ASSERT_TRUE(Eventually([&] { return closed.load(); }));
+    EXPECT_LE(WakeupsWhileWatching(), 2u);
+    EXPECT_TRUE(p.Active());
+    ASSERT_TRUE(Eventually([&] {
+        TMainThread::ProcessEvents(0);
+        return !p.Active();
+    }));
+}
+
+// A handler assigns a line event while the owner's close waits for the event thread: no thread
+// is started for the closing port.
+TEST(ComPortCorners, AHandlerAssigningAnEventDuringTheCloseStartsNoThread) {
+    RawPeer peer(kCom);
+    const int base = Threads();
+    {
+        Port p;
+        p.SetSynchronizeEvents(false);
+        std::atomic<pid_t> closer{0};
+        p.SetBeforeClose([&](TCustomComPort&) { closer = ::gettid(); });
+        p.SetOnRxChar([&](TCustomComPort& port) {
+            // Once the closer waits for this thread to end (a join), assign another event.
+            if (!Eventually([&] { return closer != 0 && InSyscall(closer, SYS_futex); })) return;
+            port.SetOnTxEmpty([](TCustomComPort&) {});
+        });
+        p.Open();
+        std::thread owner([&] {
+            peer.Send({'a'});
+            ASSERT_TRUE(Eventually([&] { return p.InputCount() > 0; }));
+            p.Close();
+        });
+        owner.join();
+        EXPECT_FALSE(p.Active());
+        EXPECT_TRUE(Eventually([&] { return Threads() <= base; })) << "a thread was left on the closed port";
+    }
+}
+
+// Thread creation fails (a default stack larger than any address space) and OnError closes the
+// port: "Can't create thread" is raised, nothing deadlocks, the port is closed.
+TEST(ComPortCorners, AThreadThatCannotStartIsRaisedAndOnErrorMayClose) {
+    RawPeer peer(kCom);
+    for (const bool onOpen : {true, false}) {
+        SCOPED_TRACE(onOpen ? "on open" : "on assignment");
+        auto port = std::make_unique<Port>();
+        Port& p = *port;
+        std::atomic<int> errors{0};
+        p.SetOnError([&](TCustomComPort& sender, EComError&, TComAction&) {
+            ++errors;
+            sender.Close();
+        });
+        if (!onOpen) p.Open();
+        const bool finished = FinishesPromptly([&] {
+            pthread_attr_t huge, normal;
+            pthread_getattr_default_np(&normal);
+            pthread_attr_init(&huge);
+            pthread_attr_setstacksize(&huge, std::size_t{1} << 48);
+            pthread_setattr_default_np(&huge);
+            const EComError e = Raised([&] {
+                p.SetOnRxChar([](TCustomComPort&) {});
+                p.Open();
+            });
+            pthread_setattr_default_np(&normal);
+            pthread_attr_destroy(&huge);
+            pthread_attr_destroy(&normal);
+            EXPECT_STREQ(e.what(), kMsgCreateThread);
+            EXPECT_EQ(e.Kind, ekComponent);
+        });
+        if (!finished) (void)port.release(); // deadlocked: destroying it would hang the test
+        ASSERT_TRUE(finished) << "deadlocked";
+        EXPECT_EQ(errors, 1);
+        EXPECT_FALSE(p.Active());
+    }
+}
+
+// The event wait fails with a code other than 5 (too few descriptors allowed for its poll): the
+// thread ends, the port stays open, and a handler assigned afterwards gets a new thread.
+TEST(ComPortCorners, AThreadEndedByAFailedWaitIsReplacedByTheNextAssignment) {
+    RawPeer peer(kCom);
+    Port p;
+    p.SetSynchronizeEvents(false);
+    std::atomic<std::int32_t> failure{-1};
+    std::atomic<int> rx{0};
+    p.SetOnError([&](TCustomComPort&, EComError& e, TComAction&) { failure = e.ErrorCode; });
+    p.SetOnRxChar([&](TCustomComPort&) { ++rx; });
+    p.Open();
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    const rlimit one{1, files.rlim_max};
+    ::setrlimit(RLIMIT_NOFILE, &one);
+    peer.Send({'1'}); // the thread wakes, reports it and fails in its next wait
+    const bool failed = Eventually([&] { return failure != -1; });
+    ::setrlimit(RLIMIT_NOFILE, &files);
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failure, ceInvalidParameter);
+    EXPECT_TRUE(p.Active());
+
+    p.SetOnRxFlag([](TCustomComPort&) {}); // a new thread, and events again
+    const int before = rx;
+    peer.Send({'2'});
+    EXPECT_TRUE(Eventually([&] { return rx > before; }));
+}
+
+// ---- time-outs, the read-ahead, several readers ---------------------------------------------
+
+// MAXDWORD multipliers mean no time-out in practice (the products overflow no arithmetic): a read
+// and a write wait as long as the peer takes.
+TEST(ComPortCorners, MaxDwordMultipliersNeverTimeOut) {
+    enum Kind { kRead, kWrite };
+    for (const Kind kind : {kRead, kWrite}) {
+        SCOPED_TRACE(kind == kRead ? "read" : "write");
+        RawPeer peer(kCom);
+        Port p;
+        p.Open();
+        const std::size_t size = kind == kRead ? 4096 : 128 << 10;
+        std::string data(size, 'm');
+        std::atomic<pid_t> owner{0};
+        std::thread device([&] {
+            // Plays its part only once the owner waits.
+            if (!Eventually([&] {
+                    return owner != 0 && (InSyscall(owner, SYS_poll) || InSyscall(owner, SYS_ppoll) ||
+                                          InSyscall(owner, SYS_futex));
+                }))
+                return;
+            if (kind == kRead) {
+                peer.Send(Bytes(size, 'm'));
+                return;
+            }
+            std::size_t got = 0;
+            while (got < size) {
+                const Bytes b = peer.Receive(size - got, 5000);
+                if (b.empty()) break;
+                got += b.size();
+            }
+        });
+        owner = ::gettid();
+        const std::string error = [&]() -> std::string {
+            try {
+                if (kind == kRead) {
+                    p.Timeouts().SetReadMultiplier(-1);
+                    p.Read(data.data(), static_cast<std::int32_t>(size), true);
+                } else {
+                    p.Timeouts().SetWriteMultiplier(-1);
+                    p.Write(data.data(), static_cast<std::int32_t>(size), true);
+                }
+            } catch (const EComError& e) {
+                return e.what();
+            }
+            return "";
+        }();
+        device.join();
+        EXPECT_EQ(error, "");
+    }
+}
+
+// The event thread takes at most the input buffer size ahead of the reads, and no more than the
+// room left after a read; a size beyond the component's maximum holds at the maximum, and every
+// count stays in range.
+TEST(ComPortCorners, TheReadAheadKeepsToTheRoomLeftAndTheMaximum) {
+    constexpr int kSent = 3000;
+    for (const std::int32_t input : {1, 100, 1500}) {
+        SCOPED_TRACE(input);
+        RawPeer peer(kCom);
+        Port p;
+        p.SetSynchronizeEvents(false);
+        p.BufferSizes().SetInput(input);
+        p.Open();
+        peer.Send(Bytes(kSent, 'r')); // all in the terminal's queue before the event thread starts
+        ASSERT_TRUE(Eventually([&] { return peer.DriverQueue() == kSent; }));
+        p.SetOnRxChar([](TCustomComPort&) {});
+        auto ahead = [&](int read) { return kSent - read - peer.DriverQueue(); };
+        ASSERT_TRUE(Eventually([&] { return ahead(0) >= input; }));
+        EXPECT_EQ(ahead(0), input);
+        char buf[30];
+        const std::int32_t take = std::min(input, 30);
+        p.Read(buf, take, true);
+        ASSERT_TRUE(Eventually([&] { return ahead(take) >= input; }));
+        EXPECT_EQ(ahead(take), input);
+        EXPECT_EQ(p.InputCount(), kSent - take);
+    }
+
+    RawPeer peer(kCom);
+    Port p;
+    p.SetSynchronizeEvents(false);
+    p.SetOnRxChar([](TCustomComPort&) {});
+    p.BufferSizes().SetInput(INT_MAX);
+    p.Open();
+    const std::size_t sent = peer.SendUntilHeld(4 << 20, 300);
+    EXPECT_LT(sent, std::size_t{4} << 20);
+    const std::int32_t counted = p.InputCount();
+    EXPECT_LE(counted - peer.DriverQueue(), 1 << 20); // what the component holds
+    EXPECT_GT(counted, 1 << 20);
+    EXPECT_LE(counted, static_cast<std::int32_t>(sent));
+    std::string text;
+    p.ReadStr(text);
+    EXPECT_GE(text.size(), static_cast<std::size_t>(counted));
+}
+
+// Two threads reading at once take turns: every byte arrives once; a reader waiting for its turn
+// is released by a close.
+TEST(ComPortCorners, ReadersTakeTurnsAndACloseReleasesTheWaitingOne) {
+    constexpr int kRounds = 200, kChunk = 16;
+    RawPeer peer(kCom);
+    Port p;
+    p.Open();
+    std::map<std::uint8_t, int> seen;
+    std::mutex seenLock;
+    auto reader = [&] {
+        for (int i = 0; i < kRounds; ++i) {
+            std::vector<std::uint8_t> buf(kChunk);
+            p.Read(buf.data(), kChunk, true);
+            std::lock_guard lock(seenLock);
+            for (std::uint8_t b : buf)
+                ++seen[b];
+        }
+    };
+    Bytes sent(2 * kRounds * kChunk);
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        sent[i] = static_cast<std::uint8_t>(i % 251);
+    std::thread a(reader), b(reader);
+    peer.Send(sent);
+    a.join();
+    b.join();
+    std::map<std::uint8_t, int> expected;
+    for (std::uint8_t v : sent)
+        ++expected[v];
+    EXPECT_EQ(seen, expected);
+
+    std::atomic<int> released{0};
+    auto waiter = [&] {
+        char c[4];
+        if (Raised([&] { p.Read(c, 4, true); }).Kind == ekClosedPort) ++released;
+    };
+    const bool finished = FinishesPromptly([&] {
+        std::thread first(waiter), second(waiter);
+        std::this_thread::sleep_for(50ms); // both are in: one waits for bytes, one for its turn
+        p.Close();
+        first.join();
+        second.join();
+    });
+    ASSERT_TRUE(finished) << "a reader hung";
+    EXPECT_EQ(released, 2);
+}
+
+// A reader closes its port from BeforeRead (holding its turn) while a handler on the event thread
+// comes to read once that close waits for the event thread: the handler's read raises instead of
+// waiting for the turn of the closer, which waits for it.
+TEST(ComPortCorners, AReaderThatClosesDoesNotWaitForAHandlerWaitingForItsTurn) {
+    RawPeer peer(kCom);
+    auto port = std::make_unique<Port>();
+    Port& p = *port;
+    p.SetSynchronizeEvents(false);
+    std::atomic<pid_t> closer{0};
+    std::atomic<bool> inHandler{false};
+    std::atomic<int> handlerKind{-1};
+    p.SetOnRxChar([&](TCustomComPort& sender) {
+        inHandler = true;
+        if (!Eventually([&] { return closer != 0 && InSyscall(closer, SYS_futex); })) return;
+        std::string text;
+        handlerKind = Raised([&] { sender.ReadStr(text); }).Kind;
+    });
+    p.SetBeforeRead([&](TCustomComPort& sender, void*, std::int32_t, bool) {
+        closer = ::gettid();
+        sender.Close();
+    });
+    p.Open();
+    peer.Send({'h'});
+    ASSERT_TRUE(Eventually([&] { return inHandler.load(); }));
+    const bool finished = FinishesPromptly([&] {
+        char c;
+        EXPECT_EQ(Raised([&] { p.Read(&c, 1, true); }).Kind, ekClosedPort);
+    });
+    if (!finished) (void)port.release(); // deadlocked: destroying it would hang the test
+    ASSERT_TRUE(finished) << "deadlocked";
+    EXPECT_EQ(handlerKind, ekClosedPort);
+}
+
+// ---- an idle line ---------------------------------------------------------------------------
+
+// With the events a pseudo-terminal cannot report assigned, the event thread sleeps; after a
+// write it looks until the output has drained and sleeps again.
+TEST(ComPortCorners, AnIdlePortWithLineEventsAssignedSleeps) {
+    RawPeer peer(kCom);
+    Port p;
+    p.SetSynchronizeEvents(false);
+    std::atomic<int> empty{0};
+    p.SetOnLineError([](TCustomComPort&, TLineErrors) {});
+    p.SetOnTxEmpty([&](TCustomComPort&) { ++empty; });
+    p.SetOnCTSChange([](TCustomComPort&) {});
+    p.SetOnRing([](TCustomComPort&) {});
+    p.Open();
+    EXPECT_LE(WakeupsWhileWatching(), 2u);
+    p.WriteStr("x");
+    ASSERT_TRUE(Eventually([&] { return empty == 1; }));
+    EXPECT_LE(WakeupsWhileWatching(), 2u);
+}
