@@ -21,6 +21,7 @@
 #include "comport_read_timeouts.h"
 #include "support/Raised.h"
 #include "support/RawPeer.h"
+#include "support/Threads.h"
 
 using namespace tarvik::comport;
 using namespace std::chrono_literals;
@@ -28,8 +29,10 @@ using tarvik::comport_test::Clock;
 using tarvik::comport_test::FinishesPromptly;
 using tarvik::comport_test::kPrompt;
 using tarvik::test::Bytes;
+using tarvik::test::Eventually;
 using tarvik::test::Raised;
 using tarvik::test::RawPeer;
+using tarvik::test::ThreadCount;
 
 namespace {
 
@@ -38,25 +41,6 @@ constexpr int kCom = 8;
 struct Port : TComPort {
     Port() { SetDeviceName("COM" + std::to_string(kCom)); }
 };
-
-int Threads() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
-
-// Waits (up to kPrompt) until `done` holds; the events come from other threads.
-template <class F>
-bool Eventually(F&& done) {
-    const auto until = Clock::now() + kPrompt;
-    while (!done() && Clock::now() < until)
-        std::this_thread::sleep_for(1ms);
-    return done();
-}
 
 // Whether thread `tid` of this process is blocked in system call `number`.
 bool InSyscall(pid_t tid, long number) {
@@ -110,7 +94,7 @@ TEST(ComPortCorners, AfterAHandlersCloseTheEventThreadSleepsUntilTheCloseIsCarri
 // is started for the closing port.
 TEST(ComPortCorners, AHandlerAssigningAnEventDuringTheCloseStartsNoThread) {
     RawPeer peer(kCom);
-    const int base = Threads();
+    const int base = ThreadCount();
     {
         Port p;
         p.SetSynchronizeEvents(false);
@@ -129,7 +113,8 @@ TEST(ComPortCorners, AHandlerAssigningAnEventDuringTheCloseStartsNoThread) {
         });
         owner.join();
         EXPECT_FALSE(p.Active());
-        EXPECT_TRUE(Eventually([&] { return Threads() <= base; })) << "a thread was left on the closed port";
+        EXPECT_TRUE(Eventually([&] { return ThreadCount() <= base; }))
+            << "a thread was left on the closed port";
     }
 }
 

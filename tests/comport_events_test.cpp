@@ -16,37 +16,20 @@
 #include "comport/ComPort.h"
 #include "comport/ComThread.h"
 #include "support/ScriptedPeer.h"
+#include "support/Threads.h"
 
 extern "C" int ioctl(int fd, unsigned long request, ...) noexcept;
 
 using namespace tarvik::comport;
 using tarvik::test::Bytes;
+using tarvik::test::Eventually;
 using tarvik::test::ScriptedPeer;
+using tarvik::test::ThreadCount;
 using namespace std::chrono_literals;
 
 namespace {
 
 constexpr int kCom = 6;
-
-int Threads() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (dirent* e = readdir(d))
-            n += e->d_name[0] != '.';
-        closedir(d);
-    }
-    return n;
-}
-
-// Polls `done` for up to two seconds; the events arrive from another thread.
-template <class F>
-bool Eventually(F&& done) {
-    for (int i = 0; i < 200; ++i) {
-        if (done()) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return done();
-}
 
 struct Port : TComPort {
     Port() { SetDeviceName("COM" + std::to_string(kCom)); }
@@ -66,18 +49,18 @@ struct MainThreadAttached {
 
 TEST(ComPortEvents, EventThreadLivesOnlyWhileAHandlerIsAssignedAndThePortIsOpen) {
     ScriptedPeer peer(kCom);
-    const int base = Threads();
+    const int base = ThreadCount();
     Port p;
     p.SetOnRxChar([](TCustomComPort&) {});
-    EXPECT_EQ(Threads(), base); // closed: no thread
+    EXPECT_EQ(ThreadCount(), base); // closed: no thread
     p.Open();
-    EXPECT_EQ(Threads(), base + 1);
+    EXPECT_EQ(ThreadCount(), base + 1);
     p.SetOnRxChar(nullptr); // mask recomputed on the open port
-    EXPECT_EQ(Threads(), base);
+    EXPECT_EQ(ThreadCount(), base);
     p.SetOnTxEmpty([](TCustomComPort&) {});
-    EXPECT_EQ(Threads(), base + 1);
+    EXPECT_EQ(ThreadCount(), base + 1);
     p.Close();
-    EXPECT_EQ(Threads(), base);
+    EXPECT_EQ(ThreadCount(), base);
     EXPECT_EQ(p.EventMask(), evTxEmpty);
 }
 

@@ -122,14 +122,9 @@ void HttpServer::Close(Connection& c) {
     ::close(c.fd);
 }
 
-long HttpServer::Receive(Connection& c, char* buffer, std::size_t size) {
-    if (!c.ssl) {
-        const ssize_t n = ::recv(c.fd, buffer, size, 0);
-        if (n > 0) return n;
-        return n < 0 && (errno == EAGAIN || errno == EINTR) ? 0 : -1;
-    }
-    const int n = SSL_read(c.ssl, buffer, static_cast<int>(size));
-    if (n > 0) return n;
+// After an SSL read or write that moved nothing: 0 when it is to be tried again once the socket is
+// ready for what TLS waits for (which may be the other direction), -1 when the connection failed.
+long HttpServer::SslRetry(Connection& c, int n) {
     const int e = SSL_get_error(c.ssl, n);
     ERR_clear_error();
     if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
@@ -137,6 +132,16 @@ long HttpServer::Receive(Connection& c, char* buffer, std::size_t size) {
         return 0;
     }
     return -1;
+}
+
+long HttpServer::Receive(Connection& c, char* buffer, std::size_t size) {
+    if (!c.ssl) {
+        const ssize_t n = ::recv(c.fd, buffer, size, 0);
+        if (n > 0) return n;
+        return n < 0 && (errno == EAGAIN || errno == EINTR) ? 0 : -1;
+    }
+    const int n = SSL_read(c.ssl, buffer, static_cast<int>(size));
+    return n > 0 ? n : SslRetry(c, n);
 }
 
 long HttpServer::Send(Connection& c) {
@@ -148,14 +153,7 @@ long HttpServer::Send(Connection& c) {
         return errno == EAGAIN || errno == EINTR ? 0 : -1;
     }
     const int n = SSL_write(c.ssl, data, static_cast<int>(size));
-    if (n > 0) return n;
-    const int e = SSL_get_error(c.ssl, n);
-    ERR_clear_error();
-    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
-        c.events = e == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT;
-        return 0;
-    }
-    return -1;
+    return n > 0 ? n : SslRetry(c, n);
 }
 
 int HttpServer::Listen(const std::string& host, int port, std::string& error) {

@@ -53,6 +53,7 @@ private:
     // recv/send, through TLS when on: bytes moved, 0 to wait (c.events says for what), -1 done.
     long Receive(Connection& c, char* buffer, std::size_t size);
     long Send(Connection& c);
+    static long SslRetry(Connection& c, int n);
     Response Respond(const std::string& request);
     bool Authorised(const std::string& request);
 
