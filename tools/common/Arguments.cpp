@@ -256,7 +256,7 @@ Checked<float> Arguments::NumberChecked(const std::string& name, const std::stri
 
 Checked<float> Arguments::ParseNumber(std::string_view name, std::string_view text) const {
     const ArgumentSpec& s = Spec(name);
-    const std::string shown = "'" + std::string(text) + "'";
+    const std::string shown = fmt::format("'{}'", text);
     std::optional<long long> magnitude;
     if (!DecimalSyntax(text, magnitude)) {
         std::string word = Lower(text);
