@@ -81,16 +81,23 @@ void WriteWatchChart(chart::LiveChart& chart) {
         std::fprintf(stderr, "\nwarning: %s\n", chart.Error().c_str());
 }
 
+namespace {
+struct ChartOptionValues {
+    std::string csvPath, svgPath, title;
+};
+} // namespace
+
 void AddChartCommand(CLI::App& app, Cli& cli) {
     auto* cmd = app.add_subcommand("chart", "draw a CSV log of tarvik watch --csv as an SVG line chart");
-    static std::string csvPath, svgPath, title;
-    cmd->add_option("csv", csvPath, "the log written by tarvik watch --csv")->required();
-    cmd->add_option("-o,--output", svgPath, "the SVG file to write (default: the log's name with .svg)");
-    cmd->add_option("--title", title, "chart title (default: the log's file name)");
+    auto o = std::make_shared<ChartOptionValues>();
+    cmd->add_option("csv", o->csvPath, "the log written by tarvik watch --csv")->required();
+    cmd->add_option("-o,--output", o->svgPath, "the SVG file to write (default: the log's name with .svg)");
+    cmd->add_option("--title", o->title, "chart title (default: the log's file name)");
     cmd->footer("One series per value, a panel per unit, a mark where a poll failed. Open the SVG in a "
                 "browser.\nExamples:\n  tarvik watch flow setpoint -p 3 -b 19200 --csv flow.csv\n"
                 "  tarvik chart flow.csv -o flow.svg --title 'FT-103 on COM3'");
-    cmd->callback([&cli] {
+    cmd->callback([&cli, o] {
+        const std::string &csvPath = o->csvPath, &svgPath = o->svgPath, &title = o->title;
         std::ifstream in(csvPath, std::ios::binary);
         if (!in) throw CLI::ValidationError("csv", "cannot read " + csvPath);
         chart::CsvLog log;

@@ -260,10 +260,11 @@ void AddPortCommands(CLI::App& app, Cli& cli) {
     });
 
     auto* explain = app.add_subcommand("explain", "explain a result code of the library");
-    static std::int32_t code = 0;
-    explain->add_option("code", code, "result code, e.g. -18")->required()->allow_extra_args(false);
+    auto code = std::make_shared<std::int32_t>(0);
+    explain->add_option("code", *code, "result code, e.g. -18")->required()->allow_extra_args(false);
     explain->footer("Example:\n  tarvik explain -- -18");
-    explain->callback([&cli] {
+    explain->callback([&cli, o = code] {
+        const std::int32_t code = *o;
         Report report("explain");
         report.Result(code);
         if (cli.json) {

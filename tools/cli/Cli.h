@@ -5,13 +5,21 @@
 #include <CLI/CLI.hpp>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Address.h"
 #include "Report.h"
 
 namespace tarvik::cli {
+
+// The address notation is shared with the gateway (tools/common/Address.h).
+using tools::FormatAddress;
+using tools::HartAddress;
+using tools::ParseAddress;
+using tools::ParsePort;
 
 // Where an addressed HART command goes.
 struct Target {
@@ -57,7 +65,17 @@ public:
     // Prints the report and records its exit status.
     void Finish(const Report& report);
 
+    // Options shared by a group of commands, alive as long as this Cli: the commands bind their
+    // arguments to them (a command's own options live in its callback).
+    template <class T>
+    T& Options() {
+        auto options = std::make_shared<T>();
+        kept_.push_back(options);
+        return *options;
+    }
+
 private:
+    std::vector<std::shared_ptr<void>> kept_;
     std::optional<HartAddress> ResolveAddress(Report& report, int port, int rate);
     // Adds what the tool can tell about a failure beyond the result's general hint: why a port is
     // busy or absent; for the read-out unit, a no-reply hint without HART rates and addresses.

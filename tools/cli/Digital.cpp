@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <functional>
+#include <memory>
 
 #include "Arguments.h"
 #include "Cli.h"
@@ -64,19 +65,22 @@ CLI::App* Group(CLI::App& app, const std::string& name, const std::string& help)
     return g;
 }
 
-} // namespace
+// ---- identity ----
 
-void AddDigitalCommands(CLI::App& app, Cli& cli) {
-    // ---- identity ----
+struct IdOptions {
+    std::string tag;
+};
+
+void IdCommand(CLI::App& app, Cli& cli) {
     auto* id = app.add_subcommand("id", "read the device's address (broadcast identity, or by tag)");
-    static std::string tag;
-    id->add_option("--tag", tag,
+    auto o = std::make_shared<IdOptions>();
+    id->add_option("--tag", o->tag,
                    "find the device with this tag (command 11): " + tools::Arguments::Get().Allowed("tag") +
                        ", padded with spaces as tarvik tag shows it");
     id->footer("Examples:\n  tarvik id -p 3 -b 19200\n  tarvik id -p 3 -b 19200 --tag FT-103");
-    id->callback([&cli] {
-        if (!tag.empty()) tag = ParseText(tag, "tag");
-        cli.Broadcast("id", [](Report& r, int port, int baud, std::uint8_t& s1, std::uint8_t& s2) {
+    id->callback([&cli, o] {
+        const std::string tag = o->tag.empty() ? std::string() : ParseText(o->tag, "tag");
+        cli.Broadcast("id", [&tag](Report& r, int port, int baud, std::uint8_t& s1, std::uint8_t& s2) {
             std::uint8_t hi = 0, mid = 0, lo = 0, type = 0;
             const int mode = tag.empty() ? 0 : 1;
             const std::int32_t rc =
@@ -92,7 +96,9 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
             return rc;
         });
     });
+}
 
+void TagCommand(CLI::App& app, Cli& cli) {
     auto* tagCmd = app.add_subcommand("tag", "read the tag, descriptor and date (broadcast)");
     tagCmd->footer("Example:\n  tarvik tag -p 3 -b 19200");
     tagCmd->callback([&cli] {
@@ -115,8 +121,11 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
             },
             false);
     });
+}
 
-    // ---- flow, set point, status ----
+// ---- flow, set point, status ----
+
+void FlowCommand(CLI::App& app, Cli& cli) {
     auto* flow = app.add_subcommand("flow", "read the flow (primary variable) and its unit");
     flow->footer("Example:\n  tarvik flow -p 3 -b 19200 -a 64:010203");
     flow->callback([&cli] {
@@ -128,9 +137,10 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
             return rc;
         });
     });
+}
 
-    auto* sp = Group(app, "setpoint", "read or write the set point");
-    sp->add_subcommand("get", "read the set point in percent and in the flow unit")->callback([&cli] {
+void SetPointGetCommand(CLI::App& sp, Cli& cli) {
+    sp.add_subcommand("get", "read the set point in percent and in the flow unit")->callback([&cli] {
         cli.Hart("setpoint get", [](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
             std::int32_t pct = 0, inUnits = 0;
             std::uint8_t units = 0;
@@ -142,16 +152,23 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
             return rc;
         });
     });
-    auto* spSet = sp->add_subcommand("set", "write the set point (percent, or --in-units)");
-    static std::string spValue;
-    static bool spInUnits = false;
-    spSet->add_option("value", spValue, "new set point")->required();
-    spSet->add_flag("--in-units", spInUnits, "the value is in the device's flow unit (unit code 250)");
+}
+
+struct SetPointOptions {
+    std::string value;
+    bool inUnits = false;
+};
+
+void SetPointSetCommand(CLI::App& sp, Cli& cli) {
+    auto* spSet = sp.add_subcommand("set", "write the set point (percent, or --in-units)");
+    auto o = std::make_shared<SetPointOptions>();
+    spSet->add_option("value", o->value, "new set point")->required();
+    spSet->add_flag("--in-units", o->inUnits, "the value is in the device's flow unit (unit code 250)");
     spSet->footer("Examples:\n  tarvik setpoint set 50 -p 3 -b 19200 -a 64:010203      (50 %)\n"
                   "  tarvik setpoint set 12.5 --in-units -p 3 -b 19200 -a 64:010203");
-    spSet->callback([&cli] {
-        const float v = ParseValue(spValue, "setpoint");
-        const int unit = spInUnits ? kUnitInFlowUnits : kUnitPercent;
+    spSet->callback([&cli, o] {
+        const float v = ParseValue(o->value, "setpoint");
+        const int unit = o->inUnits ? kUnitInFlowUnits : kUnitPercent;
         cli.Hart("setpoint set", [v, unit](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
             const std::int32_t rc = WriteSetPoint(ADDR, unit, RawOfFloat(v), &s1, &s2);
             if (!Written(rc)) return rc;
@@ -170,7 +187,9 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
             return rc;
         });
     });
+}
 
+void StatusCommand(CLI::App& app, Cli& cli) {
     app.add_subcommand("status", "read the additional status (command 48)")->callback([&cli] {
         cli.Hart("status", [](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
             std::uint8_t flags[4][8] = {};
@@ -197,54 +216,57 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
             return rc;
         });
     });
+}
 
-    // ---- gas and units ----
-    auto* gas = Group(app, "gas", "gas table: data, name, select, list");
-    static std::string gasText;
-    static int gasNumber = 1;
-    const auto gasArgument = [] { gasNumber = ParseInteger(gasText, "gas"); };
-    auto* gasData = gas->add_subcommand("data", "four unit/value pairs of a gas entry");
-    gasData->add_option("number", gasText, "gas entry " + tools::Arguments::Get().Allowed("gas"))->required();
-    gasData->callback([&cli, gasArgument] {
-        gasArgument();
-        cli.Hart("gas data", [](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
-            std::uint8_t u[4] = {};
-            std::int32_t v[4] = {};
-            const std::int32_t rc = ReadGasData(ADDR, gasNumber, &u[0], &v[0], &u[1], &v[1], &u[2], &v[2],
-                                                &u[3], &v[3], &s1, &s2);
-            if (Written(rc))
-                for (int i = 0; i < 4; ++i)
-                    r.RawValue(fmt::format("value{}", i + 1), fmt::format("value {}", i + 1), v[i], u[i]);
-            return rc;
-        });
+// ---- gas and units ----
+
+// A command on one gas entry: `run` gets the entry's number, judged by the argument table.
+struct GasOptions {
+    std::string number;
+};
+using GasCall = std::function<std::int32_t(Report&, const Target&, int gas, std::uint8_t&, std::uint8_t&)>;
+
+void GasEntryCommand(CLI::App& gas, Cli& cli, const std::string& name, const std::string& help,
+                     GasCall call) {
+    auto* cmd = gas.add_subcommand(name, help);
+    auto o = std::make_shared<GasOptions>();
+    cmd->add_option("number", o->number, "gas entry " + tools::Arguments::Get().Allowed("gas"))->required();
+    cmd->callback([&cli, o, name, call] {
+        const int number = ParseInteger(o->number, "gas");
+        cli.Hart("gas " + name, [number, &call](Report& r, const Target& t, std::uint8_t& s1,
+                                                std::uint8_t& s2) { return call(r, t, number, s1, s2); });
     });
-    auto* gasName = gas->add_subcommand("name", "the 12-character name of a gas entry");
-    gasName->add_option("number", gasText, "gas entry " + tools::Arguments::Get().Allowed("gas"))->required();
-    gasName->callback([&cli, gasArgument] {
-        gasArgument();
-        cli.Hart("gas name", [](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
-            char text[kGasTextLength] = {};
-            const std::int32_t rc = ReadProcessGasType(ADDR, gasNumber, text, &s1, &s2);
-            if (Written(rc)) {
-                const std::string name = Printable(Trimmed(std::string(text, kGasTextLength)));
-                r.Field("gas", "gas", Json{{"number", gasNumber}, {"name", name}},
-                        fmt::format("{}: {}", gasNumber, name));
-            }
-            return rc;
-        });
-    });
-    auto* gasSelect = gas->add_subcommand("select", "make a gas entry the active one");
-    gasSelect->add_option("number", gasText, "gas entry " + tools::Arguments::Get().Allowed("gas"))
-        ->required();
-    gasSelect->callback([&cli, gasArgument] {
-        gasArgument();
-        cli.Hart("gas select", [](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
-            const std::int32_t rc = SelectGasNumber(ADDR, gasNumber, &s1, &s2);
-            if (Written(rc)) r.Field("selected", "selected", gasNumber, fmt::format("gas {}", gasNumber));
-            return rc;
-        });
-    });
-    gas->add_subcommand("list", "the names of all ten gas entries")->callback([&cli] {
+}
+
+std::int32_t GasData(Report& r, const Target& t, int gas, std::uint8_t& s1, std::uint8_t& s2) {
+    std::uint8_t u[4] = {};
+    std::int32_t v[4] = {};
+    const std::int32_t rc =
+        ReadGasData(ADDR, gas, &u[0], &v[0], &u[1], &v[1], &u[2], &v[2], &u[3], &v[3], &s1, &s2);
+    if (Written(rc))
+        for (int i = 0; i < 4; ++i)
+            r.RawValue(fmt::format("value{}", i + 1), fmt::format("value {}", i + 1), v[i], u[i]);
+    return rc;
+}
+
+std::int32_t GasName(Report& r, const Target& t, int gas, std::uint8_t& s1, std::uint8_t& s2) {
+    char text[kGasTextLength] = {};
+    const std::int32_t rc = ReadProcessGasType(ADDR, gas, text, &s1, &s2);
+    if (Written(rc)) {
+        const std::string name = Printable(Trimmed(std::string(text, kGasTextLength)));
+        r.Field("gas", "gas", Json{{"number", gas}, {"name", name}}, fmt::format("{}: {}", gas, name));
+    }
+    return rc;
+}
+
+std::int32_t GasSelect(Report& r, const Target& t, int gas, std::uint8_t& s1, std::uint8_t& s2) {
+    const std::int32_t rc = SelectGasNumber(ADDR, gas, &s1, &s2);
+    if (Written(rc)) r.Field("selected", "selected", gas, fmt::format("gas {}", gas));
+    return rc;
+}
+
+void GasListCommand(CLI::App& gas, Cli& cli) {
+    gas.add_subcommand("list", "the names of all ten gas entries")->callback([&cli] {
         cli.Hart("gas list", [](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
             Json list = Json::array();
             std::int32_t rc = ResultOk;
@@ -260,7 +282,17 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
             return rc;
         });
     });
+}
 
+void GasCommands(CLI::App& app, Cli& cli) {
+    auto* gas = Group(app, "gas", "gas table: data, name, select, list");
+    GasEntryCommand(*gas, cli, "data", "four unit/value pairs of a gas entry", GasData);
+    GasEntryCommand(*gas, cli, "name", "the 12-character name of a gas entry", GasName);
+    GasEntryCommand(*gas, cli, "select", "make a gas entry the active one", GasSelect);
+    GasListCommand(*gas, cli);
+}
+
+void SettingsCommand(CLI::App& app, Cli& cli) {
     app.add_subcommand("settings", "read the four operational setting bytes (command 193)")->callback([&cli] {
         cli.Hart("settings", [](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
             std::uint8_t s[4] = {};
@@ -269,16 +301,22 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
             return rc;
         });
     });
+}
 
+struct FlowUnitOptions {
+    std::string unit;
+    std::string data2 = "0";
+};
+
+void FlowUnitCommand(CLI::App& app, Cli& cli) {
     auto* flowUnit = app.add_subcommand("flow-unit", "select the flow unit (command 196)");
-    static std::string unitText;
-    static std::string unitData2Text = "0";
-    flowUnit->add_option("unit", unitText, "unit code or name: 17, l/min, m3/h, kg/h ...")->required();
-    flowUnit->add_option("data2", unitData2Text, "second, device-specific byte 0..255 (default 0)");
+    auto o = std::make_shared<FlowUnitOptions>();
+    flowUnit->add_option("unit", o->unit, "unit code or name: 17, l/min, m3/h, kg/h ...")->required();
+    flowUnit->add_option("data2", o->data2, "second, device-specific byte 0..255 (default 0)");
     flowUnit->footer("Example:\n  tarvik flow-unit m3/h -p 3 -b 19200 -a 64:010203");
-    flowUnit->callback([&cli] {
-        const int code = ParseInteger(unitText, "flow_unit");
-        const int data2 = ParseInteger(unitData2Text, "unit_data2");
+    flowUnit->callback([&cli, o] {
+        const int code = ParseInteger(o->unit, "flow_unit");
+        const int data2 = ParseInteger(o->data2, "unit_data2");
         cli.Hart("flow-unit", [code, data2](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
             const std::int32_t rc = SelectFlowUnit(ADDR, code, data2, &s1, &s2);
             if (!Written(rc)) return rc;
@@ -293,36 +331,80 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
             return rc;
         });
     });
+}
 
-    // ---- valve override and totalizer ----
+// ---- valve override and totalizer: a state read, and a state write with its read-back ----
+
+using StateRead = decltype(&ReadVORState);
+using StateWrite = decltype(&WriteVORState);
+
+// How one device state is read and written, and how the CLI names it.
+struct StateKind {
+    std::string group;    // "vor"
+    std::string table;    // the facts table of its names
+    std::string argument; // its name in the argument table
+    std::string what;     // for the read-back warning
+    std::string help;     // of the state argument
+    StateRead read;
+    StateWrite write;
+};
+
+void StateGetCommand(CLI::App& group, Cli& cli, const StateKind& kind, const std::string& name,
+                     const std::string& help, const std::string& key, const std::string& label) {
+    group.add_subcommand(name, help)->callback([&cli, kind, name, key, label] {
+        cli.Hart(kind.group + " " + name,
+                 [&kind, &key, &label](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
+                     std::uint8_t state = 0;
+                     const std::int32_t rc = kind.read(ADDR, &state, &s1, &s2);
+                     if (Written(rc)) StateField(r, key, label, kind.table, state);
+                     return rc;
+                 });
+    });
+}
+
+struct StateOptions {
+    std::string state;
+};
+
+void StateSetCommand(CLI::App& group, Cli& cli, const StateKind& kind, const std::string& help) {
+    auto* set = group.add_subcommand("set", help);
+    auto o = std::make_shared<StateOptions>();
+    set->add_option("state", o->state, kind.help)->required();
+    set->callback([&cli, o, kind] {
+        const int state = ParseInteger(o->state, kind.argument);
+        cli.Hart(kind.group + " set",
+                 [state, &kind](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
+                     const std::int32_t rc = kind.write(ADDR, state, &s1, &s2);
+                     if (!Written(rc)) return rc;
+                     StateField(r, "written", "written", kind.table, state);
+                     ReadBack(r, kind.what, [&] {
+                         std::uint8_t now = 0, b1 = 0, b2 = 0;
+                         const std::int32_t read = kind.read(ADDR, &now, &b1, &b2);
+                         if (Written(read)) StateField(r, "now", "now", kind.table, now);
+                         return read;
+                     });
+                     return rc;
+                 });
+    });
+}
+
+void VorCommands(CLI::App& app, Cli& cli) {
+    const StateKind kind{
+        "vor",        "vor_states", "state", "valve override", "normal (0), closed (1), open (2)",
+        ReadVORState, WriteVORState};
     auto* vor = Group(app, "vor", "valve override: get, set normal|closed|open");
-    vor->add_subcommand("get", "read the valve-override state")->callback([&cli] {
-        cli.Hart("vor get", [](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
-            std::uint8_t state = 0;
-            const std::int32_t rc = ReadVORState(ADDR, &state, &s1, &s2);
-            if (Written(rc)) StateField(r, "vor", "valve override", "vor_states", state);
-            return rc;
-        });
-    });
-    auto* vorSet = vor->add_subcommand("set", "write the valve-override state");
-    static std::string stateText;
-    vorSet->add_option("state", stateText, "normal (0), closed (1), open (2)")->required();
-    vorSet->callback([&cli] {
-        const int state = ParseInteger(stateText, "state");
-        cli.Hart("vor set", [state](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
-            const std::int32_t rc = WriteVORState(ADDR, state, &s1, &s2);
-            if (!Written(rc)) return rc;
-            StateField(r, "written", "written", "vor_states", state);
-            ReadBack(r, "valve override", [&] {
-                std::uint8_t now = 0, b1 = 0, b2 = 0;
-                const std::int32_t read = ReadVORState(ADDR, &now, &b1, &b2);
-                if (Written(read)) StateField(r, "now", "now", "vor_states", now);
-                return read;
-            });
-            return rc;
-        });
-    });
+    StateGetCommand(*vor, cli, kind, "get", "read the valve-override state", "vor", "valve override");
+    StateSetCommand(*vor, cli, kind, "write the valve-override state");
+}
 
+void TotalizerCommands(CLI::App& app, Cli& cli) {
+    const StateKind kind{"totalizer",
+                         "totalizer_states",
+                         "totalizer_state",
+                         "totalizer state",
+                         "stop (0), run (1), reset (2)",
+                         ReadTotalizerState,
+                         WriteTotalizerState};
     auto* total = Group(app, "totalizer", "totalizer: get, state, set stop|run|reset");
     total->add_subcommand("get", "read the totalizer value")->callback([&cli] {
         cli.Hart("totalizer get", [](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
@@ -333,35 +415,14 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
             return rc;
         });
     });
-    total->add_subcommand("state", "read the totalizer state")->callback([&cli] {
-        cli.Hart("totalizer state", [](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
-            std::uint8_t state = 0;
-            const std::int32_t rc = ReadTotalizerState(ADDR, &state, &s1, &s2);
-            if (Written(rc)) StateField(r, "state", "state", "totalizer_states", state);
-            return rc;
-        });
-    });
-    auto* totalSet = total->add_subcommand("set", "write the totalizer state");
-    totalSet->add_option("state", stateText, "stop (0), run (1), reset (2)")->required();
-    totalSet->callback([&cli] {
-        const int state = ParseInteger(stateText, "totalizer_state");
-        cli.Hart("totalizer set", [state](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
-            const std::int32_t rc = WriteTotalizerState(ADDR, state, &s1, &s2);
-            if (!Written(rc)) return rc;
-            StateField(r, "written", "written", "totalizer_states", state);
-            ReadBack(r, "totalizer state", [&] {
-                std::uint8_t now = 0, b1 = 0, b2 = 0;
-                const std::int32_t read = ReadTotalizerState(ADDR, &now, &b1, &b2);
-                if (Written(read)) StateField(r, "now", "now", "totalizer_states", now);
-                return read;
-            });
-            return rc;
-        });
-    });
+    StateGetCommand(*total, cli, kind, "state", "read the totalizer state", "state", "state");
+    StateSetCommand(*total, cli, kind, "write the totalizer state");
+}
 
-    // ---- pressure devices ----
-    auto* pressure = Group(app, "pressure", "pressure devices: get, range, unit, app, settings");
-    pressure->add_subcommand("get", "read the pressure and its unit")->callback([&cli] {
+// ---- pressure devices ----
+
+void PressureGetCommand(CLI::App& pressure, Cli& cli) {
+    pressure.add_subcommand("get", "read the pressure and its unit")->callback([&cli] {
         cli.Hart("pressure get", [](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
             std::int32_t value = 0;
             std::uint8_t units = 0;
@@ -370,29 +431,55 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
             return rc;
         });
     });
-    static std::string applicationText;
-    static int application = 1;
-    const auto applicationArgument = [] { application = ParseInteger(applicationText, "application"); };
-    auto* range = pressure->add_subcommand("range", "full-scale range of an application");
-    range
-        ->add_option("application", applicationText,
-                     "application " + tools::Arguments::Get().Allowed("application"))
+}
+
+struct ApplicationOptions {
+    std::string application;
+};
+using ApplicationCall =
+    std::function<std::int32_t(Report&, const Target&, int application, std::uint8_t&, std::uint8_t&)>;
+
+void ApplicationCommand(CLI::App& pressure, Cli& cli, const std::string& name, const std::string& help,
+                        ApplicationCall call) {
+    auto* cmd = pressure.add_subcommand(name, help);
+    auto o = std::make_shared<ApplicationOptions>();
+    cmd->add_option("application", o->application,
+                    "application " + tools::Arguments::Get().Allowed("application"))
         ->required();
-    range->callback([&cli, applicationArgument] {
-        applicationArgument();
-        cli.Hart("pressure range", [](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
-            std::int32_t value = 0;
-            std::uint8_t units = 0;
-            const std::int32_t rc = ReadFullScaleRangePressure(ADDR, application, &units, &value, &s1, &s2);
-            if (Written(rc))
-                r.RawValue("full_scale", fmt::format("full scale {}", application), value, units);
-            return rc;
-        });
+    cmd->callback([&cli, o, name, call] {
+        const int application = ParseInteger(o->application, "application");
+        cli.Hart("pressure " + name,
+                 [application, &call](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
+                     return call(r, t, application, s1, s2);
+                 });
     });
-    auto* pUnit = pressure->add_subcommand("unit", "select the pressure unit");
-    pUnit->add_option("unit", unitText, "unit code or name: 7, bar, psi, kPa ...")->required();
-    pUnit->callback([&cli] {
-        const int code = ParseInteger(unitText, "pressure_unit");
+}
+
+std::int32_t PressureRange(Report& r, const Target& t, int application, std::uint8_t& s1, std::uint8_t& s2) {
+    std::int32_t value = 0;
+    std::uint8_t units = 0;
+    const std::int32_t rc = ReadFullScaleRangePressure(ADDR, application, &units, &value, &s1, &s2);
+    if (Written(rc)) r.RawValue("full_scale", fmt::format("full scale {}", application), value, units);
+    return rc;
+}
+
+std::int32_t PressureApplication(Report& r, const Target& t, int application, std::uint8_t& s1,
+                                 std::uint8_t& s2) {
+    const std::int32_t rc = SelectPressureApplication(ADDR, application, &s1, &s2);
+    if (Written(rc)) r.Field("selected", "selected", application, fmt::format("application {}", application));
+    return rc;
+}
+
+struct PressureUnitOptions {
+    std::string unit;
+};
+
+void PressureUnitCommand(CLI::App& pressure, Cli& cli) {
+    auto* pUnit = pressure.add_subcommand("unit", "select the pressure unit");
+    auto o = std::make_shared<PressureUnitOptions>();
+    pUnit->add_option("unit", o->unit, "unit code or name: 7, bar, psi, kPa ...")->required();
+    pUnit->callback([&cli, o] {
+        const int code = ParseInteger(o->unit, "pressure_unit");
         cli.Hart("pressure unit", [code](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
             const std::int32_t rc = SelectPressureUnit(ADDR, code, &s1, &s2);
             if (!Written(rc)) return rc;
@@ -407,20 +494,10 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
             return rc;
         });
     });
-    auto* app6 = pressure->add_subcommand("app", "select the pressure application");
-    app6->add_option("application", applicationText,
-                     "application " + tools::Arguments::Get().Allowed("application"))
-        ->required();
-    app6->callback([&cli, applicationArgument] {
-        applicationArgument();
-        cli.Hart("pressure app", [](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
-            const std::int32_t rc = SelectPressureApplication(ADDR, application, &s1, &s2);
-            if (Written(rc))
-                r.Field("selected", "selected", application, fmt::format("application {}", application));
-            return rc;
-        });
-    });
-    pressure->add_subcommand("settings", "read the four operational setting bytes (command 192)")
+}
+
+void PressureSettingsCommand(CLI::App& pressure, Cli& cli) {
+    pressure.add_subcommand("settings", "read the four operational setting bytes (command 192)")
         ->callback([&cli] {
             cli.Hart("pressure settings", [](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
                 std::uint8_t s[4] = {};
@@ -430,22 +507,38 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
                 return rc;
             });
         });
+}
 
-    // ---- maintenance ----
+void PressureCommands(CLI::App& app, Cli& cli) {
+    auto* pressure = Group(app, "pressure", "pressure devices: get, range, unit, app, settings");
+    PressureGetCommand(*pressure, cli);
+    ApplicationCommand(*pressure, cli, "range", "full-scale range of an application", PressureRange);
+    PressureUnitCommand(*pressure, cli);
+    ApplicationCommand(*pressure, cli, "app", "select the pressure application", PressureApplication);
+    PressureSettingsCommand(*pressure, cli);
+}
+
+// ---- maintenance ----
+
+struct ProtectOptions {
+    std::string text;
+    std::string mode;
+};
+
+void ProtectCommand(CLI::App& app, Cli& cli) {
     auto* protect = app.add_subcommand("protect", "set or clear write protection with an 8-character text");
-    static std::string protectText;
-    static std::string protectMode;
+    auto o = std::make_shared<ProtectOptions>();
     protect
-        ->add_option("text", protectText,
+        ->add_option("text", o->text,
                      "the device's key: " + tools::Arguments::Get().Allowed("protect_text") +
                          ", padded with spaces")
         ->required();
-    protect->add_option("mode", protectMode, "on (1) or off (0)")->required();
+    protect->add_option("mode", o->mode, "on (1) or off (0)")->required();
     protect->footer("Examples:\n  tarvik protect SECRET12 on -p 3 -b 19200 -a 64:010203\n"
                     "  tarvik protect SECRET12 off -p 3 -b 19200 -a 64:010203");
-    protect->callback([&cli] {
-        const std::string text = ParseText(protectText, "protect_text");
-        const int mode = ParseInteger(protectMode, "mode");
+    protect->callback([&cli, o] {
+        const std::string text = ParseText(o->text, "protect_text");
+        const int mode = ParseInteger(o->mode, "mode");
         cli.Hart("protect", [mode, text](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
             // The device repeats the mode it now holds; the library checks that it does.
             const std::int32_t rc = WriteProtectS(
@@ -455,6 +548,9 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
             return rc;
         });
     });
+}
+
+void BackupCommand(CLI::App& app, Cli& cli) {
     app.add_subcommand("backup", "save the device's working data to its non-volatile memory")
         ->callback([&cli] {
             cli.Hart("backup", [](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
@@ -463,6 +559,26 @@ void AddDigitalCommands(CLI::App& app, Cli& cli) {
                 return rc;
             });
         });
+}
+
+} // namespace
+
+void AddDigitalCommands(CLI::App& app, Cli& cli) {
+    IdCommand(app, cli);
+    TagCommand(app, cli);
+    FlowCommand(app, cli);
+    auto* sp = Group(app, "setpoint", "read or write the set point");
+    SetPointGetCommand(*sp, cli);
+    SetPointSetCommand(*sp, cli);
+    StatusCommand(app, cli);
+    GasCommands(app, cli);
+    SettingsCommand(app, cli);
+    FlowUnitCommand(app, cli);
+    VorCommands(app, cli);
+    TotalizerCommands(app, cli);
+    PressureCommands(app, cli);
+    ProtectCommand(app, cli);
+    BackupCommand(app, cli);
 }
 
 #undef ADDR

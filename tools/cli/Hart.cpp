@@ -7,6 +7,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdlib>
+#include <memory>
 
 #include "Cli.h"
 #include "HartDecode.h"
@@ -163,18 +164,23 @@ private:
     int port_ = 0;
 };
 
+struct ScanOptions {
+    int last = kDefaultScanLast;
+    int perAddressMs = 0;
+};
+
 void ScanCommand(CLI::App& hart, Cli& cli, HartOptions& options) {
-    static int last = kDefaultScanLast;
-    static int perAddressMs = 0;
+    auto o = std::make_shared<ScanOptions>();
     auto* scan =
         hart.add_subcommand("scan", "find the devices on a line by their polling addresses (command 0)");
-    scan->add_option("--last", last, "last polling address to try (default 15; up to 63)")
+    scan->add_option("--last", o->last, "last polling address to try (default 15; up to 63)")
         ->check(CLI::Range(0, 63));
-    scan->add_option("--wait-ms", perAddressMs,
+    scan->add_option("--wait-ms", o->perAddressMs,
                      "wait per address (default: by the rate, a few bit times past the request)")
         ->check(CLI::Range(0, 10000));
     scan->footer("Examples:\n  tarvik hart scan -p 4\n  tarvik hart scan -p 4 -b 1200 --last 63 --json");
-    scan->callback([&cli, &options] {
+    scan->callback([&cli, &options, o] {
+        const int last = o->last, perAddressMs = o->perAddressMs;
         HartCommands c(cli, options);
         Report report("hart scan");
         if (!c.Start(report, false)) return c.Finish(report, report.ResultCode());
@@ -247,17 +253,22 @@ void InfoAndRead(CLI::App& hart, Cli& cli, HartOptions& options) {
     });
 }
 
+struct RawOptions {
+    int number = 0;
+    std::string hex;
+};
+
 void RawCommand(CLI::App& hart, Cli& cli, HartOptions& options) {
-    static int number = 0;
-    static std::string hex;
+    auto o = std::make_shared<RawOptions>();
     auto* cmd =
         hart.add_subcommand("cmd", "send any command; the reply decoded where known, its bytes always");
-    cmd->add_option("N", number, "command number 0..255")->required()->check(CLI::Range(0, 255));
-    cmd->add_option("HEX", hex, "request data in hexadecimal (\"01 0A\")");
+    cmd->add_option("N", o->number, "command number 0..255")->required()->check(CLI::Range(0, 255));
+    cmd->add_option("HEX", o->hex, "request data in hexadecimal (\"01 0A\")");
     cmd->footer("Examples:\n  tarvik hart cmd 1 -p 4 --polling-address 0\n"
                 "  tarvik hart cmd 109 01 -p 4 --polling-address 2      burst mode on");
-    cmd->callback([&cli, &options] {
-        const std::vector<std::uint8_t> data = ParseHex(hex);
+    cmd->callback([&cli, &options, o] {
+        const int number = o->number;
+        const std::vector<std::uint8_t> data = ParseHex(o->hex);
         HartCommands c(cli, options);
         const auto command = static_cast<std::uint8_t>(number);
         Report report(fmt::format("hart cmd {}", number));
@@ -274,16 +285,22 @@ void RawCommand(CLI::App& hart, Cli& cli, HartOptions& options) {
     });
 }
 
+struct ListenOptions {
+    double seconds = 10;
+    int count = 0;
+};
+
 void Listen(CLI::App& hart, Cli& cli, HartOptions& options) {
-    static double seconds = 10;
-    static int count = 0;
+    auto o = std::make_shared<ListenOptions>();
     auto* listen =
         hart.add_subcommand("listen", "show the burst frames of devices in burst mode as they come");
-    listen->add_option("--seconds", seconds, "how long to listen (default 10)")
+    listen->add_option("--seconds", o->seconds, "how long to listen (default 10)")
         ->check(CLI::Range(0.0, 86400.0));
-    listen->add_option("--count", count, "stop after this many frames")->check(CLI::Range(0, 1000000));
+    listen->add_option("--count", o->count, "stop after this many frames")->check(CLI::Range(0, 1000000));
     listen->footer("Example:\n  tarvik hart listen -p 4 --seconds 5 --json");
-    listen->callback([&cli, &options] {
+    listen->callback([&cli, &options, o] {
+        const double seconds = o->seconds;
+        const int count = o->count;
         HartCommands c(cli, options);
         Report report("hart listen");
         if (!c.Start(report, false)) return c.Finish(report, report.ResultCode());
@@ -319,15 +336,21 @@ void Listen(CLI::App& hart, Cli& cli, HartOptions& options) {
     });
 }
 
+struct WriteOptions {
+    std::string tag, descriptor, message;
+    int polling = 0;
+};
+
 void Writes(CLI::App& hart, Cli& cli, HartOptions& options) {
-    static std::string tag, descriptor, message;
-    static int polling = 0;
+    auto& o = cli.Options<WriteOptions>();
     auto* writeTag = hart.add_subcommand("write-tag", "write the tag (command 18; descriptor and date kept)");
-    writeTag->add_option("TAG", tag, "up to 8 characters: A-Z 0-9 space and !\"#$%&'()*+,-./:;<=>?@[\\]^_")
+    writeTag->add_option("TAG", o.tag, "up to 8 characters: A-Z 0-9 space and !\"#$%&'()*+,-./:;<=>?@[\\]^_")
         ->required();
-    writeTag->add_option("--descriptor", descriptor, "also write the descriptor (up to 16 characters)");
+    writeTag->add_option("--descriptor", o.descriptor, "also write the descriptor (up to 16 characters)");
     writeTag->footer("Example:\n  tarvik hart write-tag TT-201 -p 4 --polling-address 1");
-    writeTag->callback([&cli, &options] {
+    writeTag->callback([&cli, &options, &o] {
+        const std::string& tag = o.tag;
+        const std::string& descriptor = o.descriptor;
         CheckPacked(tag, h::kTagChars, "TAG");
         if (!descriptor.empty()) CheckPacked(descriptor, h::kDescriptorChars, "--descriptor");
         HartCommands c(cli, options);
@@ -344,10 +367,12 @@ void Writes(CLI::App& hart, Cli& cli, HartOptions& options) {
     });
 
     auto* writeMessage = hart.add_subcommand("write-message", "write the message (command 17)");
-    writeMessage->add_option("TEXT", message, "up to 32 characters of packed text (upper case)")->required();
+    writeMessage->add_option("TEXT", o.message, "up to 32 characters of packed text (upper case)")
+        ->required();
     writeMessage->footer(
         "Example:\n  tarvik hart write-message 'CALIBRATED 2026-12-07' -p 4 --polling-address 1");
-    writeMessage->callback([&cli, &options] {
+    writeMessage->callback([&cli, &options, &o] {
+        const std::string& message = o.message;
         CheckPacked(message, h::kMessageChars, "TEXT");
         HartCommands c(cli, options);
         Report report("hart write-message");
@@ -359,11 +384,12 @@ void Writes(CLI::App& hart, Cli& cli, HartOptions& options) {
 
     auto* writePolling =
         hart.add_subcommand("write-polling-address", "give the device a new polling address (command 6)");
-    writePolling->add_option("N", polling, "0..63 (0..15 for HART 5 devices)")
+    writePolling->add_option("N", o.polling, "0..63 (0..15 for HART 5 devices)")
         ->required()
         ->check(CLI::Range(0, 63));
     writePolling->footer("Example:\n  tarvik hart write-polling-address 3 -p 4 --polling-address 0");
-    writePolling->callback([&cli, &options] {
+    writePolling->callback([&cli, &options, &o] {
+        const int polling = o.polling;
         HartCommands c(cli, options);
         Report report("hart write-polling-address");
         if (!c.Start(report)) return c.Finish(report, report.ResultCode());
@@ -376,7 +402,7 @@ void Writes(CLI::App& hart, Cli& cli, HartOptions& options) {
 } // namespace
 
 void AddHartCommands(CLI::App& app, Cli& cli) {
-    static HartOptions options;
+    auto& options = cli.Options<HartOptions>();
     auto* hart = app.add_subcommand("hart", "any HART device: scan a line, read, any command, burst frames");
     hart->require_subcommand(1);
     hart->footer(

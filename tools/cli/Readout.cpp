@@ -2,6 +2,9 @@
 #include <fmt/format.h>
 
 #include <cmath>
+#include <functional>
+#include <memory>
+#include <utility>
 
 #include "Arguments.h"
 #include "Cli.h"
@@ -29,20 +32,32 @@ void ReadBackFailed(Report& r, const std::string& what, std::int32_t rc) {
                           fact ? fact->name : std::to_string(rc)));
 }
 
-} // namespace
+// Every unit command names a channel first; each command keeps its own options.
+struct ChannelOptions {
+    std::string channel;
+    std::string value;        // sp: the new set point; source: serial|manual; vor: the state; places
+    std::string digits = "2"; // sp: decimals sent with the new set point
+};
 
-void AddReadoutCommands(CLI::App& app, Cli& cli) {
-    auto* unit = app.add_subcommand(
-        "unit", "model 0731 read-out unit: test, pv, sp, source, vor, units, full-scale, places");
-    unit->require_subcommand(1);
-    unit->footer("The unit talks at 9600 8N1; no baud rate or address is needed. Examples:\n"
-                 "  tarvik unit test -p 5\n  tarvik unit pv 1 -p 5\n  tarvik unit sp 1 42.5 --digits 1 -p 5");
-    static std::string channelText;
-    static int channel = 1;
-    const auto channelArgument = [] { channel = ParseInteger(channelText, "channel"); };
-    const std::string channelHelp = "channel " + tools::Arguments::Get().Allowed("channel");
+std::string ChannelHelp() {
+    return "channel " + tools::Arguments::Get().Allowed("channel");
+}
 
-    unit->add_subcommand("test", "check the link and the unit's identity")->callback([&cli] {
+// A channel command: its subcommand with the channel argument, and its options.
+std::pair<CLI::App*, std::shared_ptr<ChannelOptions>> ChannelCommand(CLI::App& unit, const std::string& name,
+                                                                     const std::string& help) {
+    auto* cmd = unit.add_subcommand(name, help);
+    auto o = std::make_shared<ChannelOptions>();
+    cmd->add_option("channel", o->channel, ChannelHelp())->required();
+    return {cmd, o};
+}
+
+int Channel(const ChannelOptions& o) {
+    return ParseInteger(o.channel, "channel");
+}
+
+void TestCommand(CLI::App& unit, Cli& cli) {
+    unit.add_subcommand("test", "check the link and the unit's identity")->callback([&cli] {
         cli.Unit("unit test", [](Report& r, int port) {
             const std::int32_t rc = TestComs_0731(port);
             if (rc == ResultOk)
@@ -50,30 +65,54 @@ void AddReadoutCommands(CLI::App& app, Cli& cli) {
             return rc;
         });
     });
+}
 
-    auto* pv = unit->add_subcommand("pv", "read a channel's process value");
-    pv->add_option("channel", channelText, channelHelp)->required();
-    pv->callback([&cli, channelArgument] {
-        channelArgument();
-        cli.Unit("unit pv", [](Report& r, int port) {
-            float v = 0;
-            const std::int32_t rc = ReadProcessVariable_0731(port, channel, &v);
-            r.Context("channel", channel);
-            if (rc == ResultOk) r.FloatValue("pv", "process value", v);
-            return rc;
-        });
+// A channel command that only reads: `read` fills the report for the given channel.
+void ReadCommand(CLI::App& unit, Cli& cli, const std::string& name, const std::string& help,
+                 std::function<std::int32_t(Report&, int port, int channel)> read) {
+    auto [cmd, o] = ChannelCommand(unit, name, help);
+    cmd->callback([&cli, o = o, name, read] {
+        const int channel = Channel(*o);
+        cli.Unit("unit " + name, [channel, &read](Report& r, int port) { return read(r, port, channel); });
     });
+}
 
-    auto* sp = unit->add_subcommand("sp", "read a channel's set point, or write it when a value is given");
-    static std::string spValue;
-    static std::string digitsText = "2";
-    sp->add_option("channel", channelText, channelHelp)->required();
-    sp->add_option("value", spValue, "new set point");
-    sp->add_option("--digits", digitsText, "decimals sent with the new set point (0..3, default 2)");
-    sp->callback([&cli, channelArgument] {
-        channelArgument();
-        if (spValue.empty()) {
-            cli.Unit("unit sp", [](Report& r, int port) {
+std::int32_t ReadPv(Report& r, int port, int channel) {
+    float v = 0;
+    const std::int32_t rc = ReadProcessVariable_0731(port, channel, &v);
+    r.Context("channel", channel);
+    if (rc == ResultOk) r.FloatValue("pv", "process value", v);
+    return rc;
+}
+
+std::int32_t ReadUnits(Report& r, int port, int channel) {
+    std::int32_t measure = 0, time = 0;
+    r.Context("channel", channel);
+    std::int32_t rc = ReadMeasureUnit_0731(port, channel, &measure);
+    if (rc != ResultOk) return rc;
+    r.Field("measure_unit", "measure unit", measure, fmt::format("code {}", measure));
+    rc = ReadTimeUnit_0731(port, channel, &time);
+    if (rc == ResultOk) r.Field("time_unit", "time unit", time, fmt::format("code {}", time));
+    return rc;
+}
+
+std::int32_t ReadFullScale(Report& r, int port, int channel) {
+    float v = 0;
+    const std::int32_t rc = ReadFullScale_0731(port, channel, &v);
+    r.Context("channel", channel);
+    if (rc == ResultOk) r.FloatValue("full_scale", "full scale", v);
+    return rc;
+}
+
+void SetPointCommand(CLI::App& unit, Cli& cli) {
+    auto [sp, o] =
+        ChannelCommand(unit, "sp", "read a channel's set point, or write it when a value is given");
+    sp->add_option("value", o->value, "new set point");
+    sp->add_option("--digits", o->digits, "decimals sent with the new set point (0..3, default 2)");
+    sp->callback([&cli, o = o] {
+        const int channel = Channel(*o);
+        if (o->value.empty()) {
+            cli.Unit("unit sp", [channel](Report& r, int port) {
                 float v = 0;
                 const std::int32_t rc = ReadSetPoint_0731(port, channel, &v);
                 r.Context("channel", channel);
@@ -82,9 +121,9 @@ void AddReadoutCommands(CLI::App& app, Cli& cli) {
             });
             return;
         }
-        const int digits = ParseInteger(digitsText, "digits");
-        const float v = UnitSetPoint(spValue, digits);
-        cli.Unit("unit sp set", [v, digits](Report& r, int port) {
+        const int digits = ParseInteger(o->digits, "digits");
+        const float v = UnitSetPoint(o->value, digits);
+        cli.Unit("unit sp set", [channel, v, digits](Report& r, int port) {
             const std::int32_t rc = WriteSetPoint_0731(port, channel, digits, v);
             r.Context("channel", channel);
             if (rc != ResultOk) return rc;
@@ -98,55 +137,59 @@ void AddReadoutCommands(CLI::App& app, Cli& cli) {
             return rc;
         });
     });
+}
 
-    auto* source =
-        unit->add_subcommand("source", "read a channel's set-point source, or set it to serial|manual");
-    static std::string sourceText;
-    source->add_option("channel", channelText, channelHelp)->required();
-    source->add_option("source", sourceText, "serial or manual")->check(CLI::IsMember({"serial", "manual"}));
-    source->callback([&cli, channelArgument] {
-        channelArgument();
-        if (sourceText.empty()) {
-            cli.Unit("unit source", [](Report& r, int port) {
+void SourceField(Report& r, const std::string& key, std::uint8_t code) {
+    const std::string name = tools::Facts::Get().CodeName("setpoint_sources", code);
+    r.Field(key, key, Json{{"code", code}, {"name", name}}, fmt::format("{} ({})", name, code));
+}
+
+std::int32_t WriteSource(Report& r, int port, int channel, const std::string& source) {
+    const bool serial = source == "serial";
+    const std::int32_t rc = serial ? WriteSerialSetPointSource_0731(port, channel)
+                                   : WriteManualSetPointSource_0731(port, channel);
+    r.Context("channel", channel);
+    if (rc != ResultOk) return rc;
+    r.Field("written", "written", Json{{"code", serial ? kSourceSerial : kSourceManual}, {"name", source}},
+            source);
+    std::uint8_t now = 0;
+    const std::int32_t read = ReadSetPointSource_0731(port, channel, &now);
+    if (read == ResultOk)
+        SourceField(r, "now", now);
+    else
+        ReadBackFailed(r, "set-point source", read);
+    return rc;
+}
+
+void SourceCommand(CLI::App& unit, Cli& cli) {
+    auto [source, o] =
+        ChannelCommand(unit, "source", "read a channel's set-point source, or set it to serial|manual");
+    source->add_option("source", o->value, "serial or manual")->check(CLI::IsMember({"serial", "manual"}));
+    source->callback([&cli, o = o] {
+        const int channel = Channel(*o);
+        if (o->value.empty()) {
+            cli.Unit("unit source", [channel](Report& r, int port) {
                 std::uint8_t s = 0;
                 const std::int32_t rc = ReadSetPointSource_0731(port, channel, &s);
                 r.Context("channel", channel);
-                if (rc == ResultOk) {
-                    const std::string name = tools::Facts::Get().CodeName("setpoint_sources", s);
-                    r.Field("source", "source", Json{{"code", s}, {"name", name}},
-                            fmt::format("{} ({})", name, s));
-                }
+                if (rc == ResultOk) SourceField(r, "source", s);
                 return rc;
             });
             return;
         }
-        cli.Unit("unit source set", [](Report& r, int port) {
-            const bool serial = sourceText == "serial";
-            const std::int32_t rc = serial ? WriteSerialSetPointSource_0731(port, channel)
-                                           : WriteManualSetPointSource_0731(port, channel);
-            r.Context("channel", channel);
-            if (rc != ResultOk) return rc;
-            r.Field("written", "written",
-                    Json{{"code", serial ? kSourceSerial : kSourceManual}, {"name", sourceText}}, sourceText);
-            std::uint8_t now = 0;
-            const std::int32_t read = ReadSetPointSource_0731(port, channel, &now);
-            if (read == ResultOk) {
-                const std::string name = tools::Facts::Get().CodeName("setpoint_sources", now);
-                r.Field("now", "now", Json{{"code", now}, {"name", name}}, fmt::format("{} ({})", name, now));
-            } else {
-                ReadBackFailed(r, "set-point source", read);
-            }
-            return rc;
+        cli.Unit("unit source set", [channel, source = o->value](Report& r, int port) {
+            return WriteSource(r, port, channel, source);
         });
     });
+}
 
-    auto* vor = unit->add_subcommand("vor", "set a channel's valve override (normal|closed|open or 0..2)");
-    static std::string vorText;
-    vor->add_option("channel", channelText, channelHelp)->required();
-    vor->add_option("state", vorText, "normal (0), closed (1), open (2)")->required();
-    vor->callback([&cli, channelArgument] {
-        channelArgument();
-        cli.Unit("unit vor", [s = ParseInteger(vorText, "state")](Report& r, int port) {
+void VorCommand(CLI::App& unit, Cli& cli) {
+    auto [vor, o] =
+        ChannelCommand(unit, "vor", "set a channel's valve override (normal|closed|open or 0..2)");
+    vor->add_option("state", o->value, "normal (0), closed (1), open (2)")->required();
+    vor->callback([&cli, o = o] {
+        const int channel = Channel(*o);
+        cli.Unit("unit vor", [channel, s = ParseInteger(o->value, "state")](Report& r, int port) {
             const std::int32_t rc = WriteVORState_0731(port, channel, s);
             r.Context("channel", channel);
             if (rc == ResultOk)
@@ -156,45 +199,31 @@ void AddReadoutCommands(CLI::App& app, Cli& cli) {
             return rc;
         });
     });
+}
 
-    auto* units = unit->add_subcommand("units", "read a channel's measure unit and time unit codes");
-    units->add_option("channel", channelText, channelHelp)->required();
-    units->callback([&cli, channelArgument] {
-        channelArgument();
-        cli.Unit("unit units", [](Report& r, int port) {
-            std::int32_t measure = 0, time = 0;
-            r.Context("channel", channel);
-            std::int32_t rc = ReadMeasureUnit_0731(port, channel, &measure);
-            if (rc != ResultOk) return rc;
-            r.Field("measure_unit", "measure unit", measure, fmt::format("code {}", measure));
-            rc = ReadTimeUnit_0731(port, channel, &time);
-            if (rc == ResultOk) r.Field("time_unit", "time unit", time, fmt::format("code {}", time));
-            return rc;
-        });
-    });
+std::int32_t WritePlaces(Report& r, int port, int channel, int places) {
+    const std::int32_t rc = WriteDecimalPlace_0731(port, channel, places);
+    r.Context("channel", channel);
+    if (rc != ResultOk) return rc;
+    r.Field("written", "written", places, std::to_string(places));
+    std::int32_t now = 0;
+    const std::int32_t read = ReadDecimalPlace_0731(port, channel, &now);
+    if (read == ResultOk)
+        r.Field("now", "now", now, std::to_string(now));
+    else
+        ReadBackFailed(r, "decimal places", read);
+    return rc;
+}
 
-    auto* fullScale = unit->add_subcommand("full-scale", "read a channel's full-scale value");
-    fullScale->add_option("channel", channelText, channelHelp)->required();
-    fullScale->callback([&cli, channelArgument] {
-        channelArgument();
-        cli.Unit("unit full-scale", [](Report& r, int port) {
-            float v = 0;
-            const std::int32_t rc = ReadFullScale_0731(port, channel, &v);
-            r.Context("channel", channel);
-            if (rc == ResultOk) r.FloatValue("full_scale", "full scale", v);
-            return rc;
-        });
-    });
-
-    auto* places = unit->add_subcommand("places", "read a channel's decimal places, or write them (0..3)");
-    static std::string placesText;
-    places->add_option("channel", channelText, channelHelp)->required();
+void PlacesCommand(CLI::App& unit, Cli& cli) {
+    auto [places, o] =
+        ChannelCommand(unit, "places", "read a channel's decimal places, or write them (0..3)");
     auto* placesOpt = places->add_option(
-        "places", placesText, "new number of decimal places " + tools::Arguments::Get().Allowed("places"));
-    places->callback([&cli, channelArgument, placesOpt] {
-        channelArgument();
+        "places", o->value, "new number of decimal places " + tools::Arguments::Get().Allowed("places"));
+    places->callback([&cli, o = o, placesOpt] {
+        const int channel = Channel(*o);
         if (placesOpt->count() == 0) {
-            cli.Unit("unit places", [](Report& r, int port) {
+            cli.Unit("unit places", [channel](Report& r, int port) {
                 std::int32_t p = 0;
                 const std::int32_t rc = ReadDecimalPlace_0731(port, channel, &p);
                 r.Context("channel", channel);
@@ -203,20 +232,28 @@ void AddReadoutCommands(CLI::App& app, Cli& cli) {
             });
             return;
         }
-        cli.Unit("unit places set", [placesValue = ParseInteger(placesText, "places")](Report& r, int port) {
-            const std::int32_t rc = WriteDecimalPlace_0731(port, channel, placesValue);
-            r.Context("channel", channel);
-            if (rc != ResultOk) return rc;
-            r.Field("written", "written", placesValue, std::to_string(placesValue));
-            std::int32_t now = 0;
-            const std::int32_t read = ReadDecimalPlace_0731(port, channel, &now);
-            if (read == ResultOk)
-                r.Field("now", "now", now, std::to_string(now));
-            else
-                ReadBackFailed(r, "decimal places", read);
-            return rc;
+        cli.Unit("unit places set", [channel, value = ParseInteger(o->value, "places")](Report& r, int port) {
+            return WritePlaces(r, port, channel, value);
         });
     });
+}
+
+} // namespace
+
+void AddReadoutCommands(CLI::App& app, Cli& cli) {
+    auto* unit = app.add_subcommand(
+        "unit", "model 0731 read-out unit: test, pv, sp, source, vor, units, full-scale, places");
+    unit->require_subcommand(1);
+    unit->footer("The unit talks at 9600 8N1; no baud rate or address is needed. Examples:\n"
+                 "  tarvik unit test -p 5\n  tarvik unit pv 1 -p 5\n  tarvik unit sp 1 42.5 --digits 1 -p 5");
+    TestCommand(*unit, cli);
+    ReadCommand(*unit, cli, "pv", "read a channel's process value", ReadPv);
+    SetPointCommand(*unit, cli);
+    SourceCommand(*unit, cli);
+    VorCommand(*unit, cli);
+    ReadCommand(*unit, cli, "units", "read a channel's measure unit and time unit codes", ReadUnits);
+    ReadCommand(*unit, cli, "full-scale", "read a channel's full-scale value", ReadFullScale);
+    PlacesCommand(*unit, cli);
 }
 
 } // namespace tarvik::cli

@@ -10,6 +10,8 @@
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <memory>
+#include <optional>
 #include <thread>
 
 #ifdef _WIN32
@@ -221,248 +223,317 @@ CsvStart PrepareCsv(const std::string& path, const std::string& header, bool for
     return {false, last != '\n'};
 }
 
-} // namespace
+// ---- scan ----
 
-void AddScanAndWatch(CLI::App& app, Cli& cli) {
-    // ---- scan ----
+struct ScanOptions {
+    std::vector<std::string> ports, bauds;
+    bool allRates = false, readout = false;
+};
+
+// What a scan found: devices and skipped ports for --json, rows for people.
+struct ScanFindings {
+    Json devices = Json::array(), skipped = Json::array();
+    std::vector<std::string> rows;
+};
+
+std::vector<int> ScanPorts(const std::vector<std::string>& texts) {
+    std::vector<int> ports;
+    for (const std::string& p : SplitList(texts)) {
+        const auto n = ParsePort(p);
+        if (!n) throw CLI::ValidationError("--ports", "'" + p + "' is not a port");
+        ports.push_back(*n);
+    }
+    if (ports.empty())
+        for (const auto& e : ListPorts())
+            ports.push_back(e.number);
+    return ports;
+}
+
+std::vector<int> ScanBauds(const std::vector<std::string>& texts) {
+    std::vector<int> bauds;
+    for (const std::string& b : SplitList(texts)) {
+        int rate = 0;
+        const auto [ptr, ec] = std::from_chars(b.data(), b.data() + b.size(), rate);
+        const bool hartRate =
+            ec == std::errc() && ptr == b.data() + b.size() &&
+            std::find(std::begin(kHartRates), std::end(kHartRates), rate) != std::end(kHartRates);
+        if (!hartRate)
+            throw CLI::ValidationError(
+                "--bauds",
+                "'" + b + "' is not one of the HART rates 1200 2400 3600 4800 7200 9600 19200 38400");
+        bauds.push_back(rate);
+    }
+    if (bauds.empty()) bauds.assign(std::begin(kHartRates), std::end(kHartRates));
+    return bauds;
+}
+
+// Records the device that answered at `port` and `baud`, with its tag when it gives one.
+void AddHartDevice(ScanFindings& f, int port, int baud, const HartAddress& a) {
+    std::uint8_t rec[kTagRecordSize] = {};
+    std::uint8_t s1 = 0, s2 = 0;
+    std::string tag;
+    if (Written(ReadTAG(port, baud, rec, &s1, &s2))) {
+        tag.assign(reinterpret_cast<const char*>(rec), kTagLength);
+        while (!tag.empty() && tag.back() == ' ')
+            tag.pop_back();
+    }
+    f.devices.push_back({{"kind", "hart"},
+                         {"port", port},
+                         {"baud", baud},
+                         {"address", FormatAddress(a)},
+                         {"device_type", a.deviceType},
+                         {"tag", tag}});
+    f.rows.push_back(fmt::format("{:<6} {:>5}  {:<10} 0x{:02X}  {}", fmt::format("COM{}", port), baud,
+                                 FormatAddress(a), a.deviceType, tag));
+}
+
+// Tries one port at the rates; true when a HART device answered. A port that is absent, busy or
+// refused is recorded as skipped and not tried further (a refused rate: only that rate).
+bool ScanPort(int port, const std::vector<int>& bauds, const ScanOptions& o, bool progress, std::size_t& step,
+              std::size_t steps, ScanFindings& f) {
+    bool found = false;
+    for (int baud : bauds) {
+        ++step;
+        if (found && !o.allRates) continue;
+        if (progress)
+            std::fprintf(stderr, "\r\033[Kscanning COM%d at %d bit/s  [%zu/%zu]", port, baud, step, steps);
+        std::uint8_t hi = 0, mid = 0, lo = 0, type = 0, s1 = 0, s2 = 0;
+        const std::int32_t rc = ReadDeviceID(0, port, baud, nullptr, 0, &hi, &mid, &lo, &type, &s1, &s2);
+        if (rc == ResultPortAbsent || rc == ResultPortBusy || rc == ResultBadPort || rc == ResultBadBaud) {
+            const PortDiagnosis why = DiagnosePort(port, rc);
+            f.skipped.push_back(
+                {{"port", port}, {"baud", baud}, {"result", ResultName(rc)}, {"diagnosis", why.text}});
+            if (rc != ResultBadBaud) break;
+            continue;
+        }
+        if (rc != ResultOk) continue;
+        found = true;
+        AddHartDevice(f, port, baud, HartAddress{type, {hi, mid, lo}});
+    }
+    return found;
+}
+
+void PrintScan(const ScanFindings& f, const std::vector<int>& ports, const std::vector<int>& bauds,
+               bool json) {
+    if (json) {
+        std::printf("%s\n", Json{{"command", "scan"},
+                                 {"ports", ports},
+                                 {"bauds", bauds},
+                                 {"devices", f.devices},
+                                 {"skipped", f.skipped}}
+                                .dump()
+                                .c_str());
+        return;
+    }
+    if (f.rows.empty()) {
+        std::printf("no device answered on %zu port(s) at %zu rate(s)\n", ports.size(), bauds.size());
+    } else {
+        std::printf(
+            "%s\n",
+            fmt::format("{:<6} {:>5}  {:<10} {:<4}  {}", "PORT", "BAUD", "ADDRESS", "TYPE", "TAG").c_str());
+        for (const auto& r : f.rows)
+            std::printf("%s\n", r.c_str());
+    }
+    for (const auto& s : f.skipped) {
+        const std::string why = s["diagnosis"];
+        std::printf("COM%d skipped: %s%s%s\n", s["port"].get<int>(), s["result"].get<std::string>().c_str(),
+                    why.empty() ? "" : ": ", why.c_str());
+    }
+}
+
+void RunScan(Cli& cli, const ScanOptions& o) {
+    const std::vector<int> ports = ScanPorts(o.ports);
+    const std::vector<int> bauds = ScanBauds(o.bauds);
+    const bool progress = !cli.json && isatty(fileno(stderr));
+    const std::size_t steps = ports.size() * bauds.size();
+    std::size_t step = 0;
+    ScanFindings f;
+    for (int port : ports) {
+        const bool found = ScanPort(port, bauds, o, progress, step, steps, f);
+        if (o.readout && !found) {
+            if (progress) std::fprintf(stderr, "\r\033[Kscanning COM%d for a 0731 unit", port);
+            if (TestComs_0731(port) == ResultOk) {
+                f.devices.push_back({{"kind", "0731"}, {"port", port}, {"baud", 9600}});
+                f.rows.push_back(fmt::format("{:<6} {:>5}  {:<10} {:<4}  0731 read-out unit",
+                                             fmt::format("COM{}", port), 9600, "-", "-"));
+            }
+        }
+    }
+    if (progress) std::fprintf(stderr, "\r\033[K");
+    PrintScan(f, ports, bauds, cli.json);
+    cli.exitCode = f.devices.empty() ? kExitFailed : kExitOk;
+}
+
+void ScanCommand(CLI::App& app, Cli& cli) {
     auto* scan =
         app.add_subcommand("scan", "find HART devices by broadcast identity over ports and baud rates");
-    static std::vector<std::string> portList, baudList;
-    static bool allRates = false, readout = false;
-    scan->add_option("--ports", portList,
+    auto o = std::make_shared<ScanOptions>();
+    scan->add_option("--ports", o->ports,
                      "ports to try, e.g. 1,3,COM5 (default: every port tarvik ports lists)");
-    scan->add_option("--bauds", baudList, "rates to try, e.g. 9600,19200 (default: all eight)");
-    scan->add_flag("--all-rates", allRates, "keep trying the other rates after a device answered");
-    scan->add_flag("--readout,--0731", readout, "also look for 0731 read-out units (9600 8N1)");
+    scan->add_option("--bauds", o->bauds, "rates to try, e.g. 9600,19200 (default: all eight)");
+    scan->add_flag("--all-rates", o->allRates, "keep trying the other rates after a device answered");
+    scan->add_flag("--readout,--0731", o->readout, "also look for 0731 read-out units (9600 8N1)");
     scan->footer("Prints one line per device: port, rate, address (for -a), device type and tag.\n"
                  "Examples:\n  tarvik scan\n  tarvik scan --ports 3 --bauds 1200,19200\n  tarvik scan "
                  "--readout --json");
-    scan->callback([&cli] {
-        std::vector<int> ports, bauds;
-        for (const std::string& p : SplitList(portList)) {
-            const auto n = ParsePort(p);
-            if (!n) throw CLI::ValidationError("--ports", "'" + p + "' is not a port");
-            ports.push_back(*n);
-        }
-        if (ports.empty())
-            for (const auto& e : ListPorts())
-                ports.push_back(e.number);
-        for (const std::string& b : SplitList(baudList)) {
-            int rate = 0;
-            const auto [ptr, ec] = std::from_chars(b.data(), b.data() + b.size(), rate);
-            const bool hartRate =
-                ec == std::errc() && ptr == b.data() + b.size() &&
-                std::find(std::begin(kHartRates), std::end(kHartRates), rate) != std::end(kHartRates);
-            if (!hartRate)
-                throw CLI::ValidationError(
-                    "--bauds",
-                    "'" + b + "' is not one of the HART rates 1200 2400 3600 4800 7200 9600 19200 38400");
-            bauds.push_back(rate);
-        }
-        if (bauds.empty()) bauds.assign(std::begin(kHartRates), std::end(kHartRates));
+    scan->callback([&cli, o] { RunScan(cli, *o); });
+}
 
-        const bool progress = !cli.json && isatty(fileno(stderr));
-        const std::size_t steps = ports.size() * bauds.size();
-        std::size_t step = 0;
-        Json devices = Json::array(), skipped = Json::array();
-        std::vector<std::string> rows;
-        for (int port : ports) {
-            bool found = false;
-            for (int baud : bauds) {
-                ++step;
-                if (found && !allRates) continue;
-                if (progress)
-                    std::fprintf(stderr, "\r\033[Kscanning COM%d at %d bit/s  [%zu/%zu]", port, baud, step,
-                                 steps);
-                std::uint8_t hi = 0, mid = 0, lo = 0, type = 0, s1 = 0, s2 = 0;
-                const std::int32_t rc =
-                    ReadDeviceID(0, port, baud, nullptr, 0, &hi, &mid, &lo, &type, &s1, &s2);
-                if (rc == ResultPortAbsent || rc == ResultPortBusy || rc == ResultBadPort ||
-                    rc == ResultBadBaud) {
-                    const PortDiagnosis why = DiagnosePort(port, rc);
-                    skipped.push_back({{"port", port},
-                                       {"baud", baud},
-                                       {"result", ResultName(rc)},
-                                       {"diagnosis", why.text}});
-                    if (rc != ResultBadBaud) break;
-                    continue;
-                }
-                if (rc != ResultOk) continue;
-                found = true;
-                const HartAddress a{type, {hi, mid, lo}};
-                std::uint8_t rec[kTagRecordSize] = {};
-                std::string tag;
-                if (Written(ReadTAG(port, baud, rec, &s1, &s2))) {
-                    tag.assign(reinterpret_cast<const char*>(rec), kTagLength);
-                    while (!tag.empty() && tag.back() == ' ')
-                        tag.pop_back();
-                }
-                devices.push_back({{"kind", "hart"},
-                                   {"port", port},
-                                   {"baud", baud},
-                                   {"address", FormatAddress(a)},
-                                   {"device_type", type},
-                                   {"tag", tag}});
-                rows.push_back(fmt::format("{:<6} {:>5}  {:<10} 0x{:02X}  {}", fmt::format("COM{}", port),
-                                           baud, FormatAddress(a), type, tag));
-            }
-            if (readout && !found) {
-                if (progress) std::fprintf(stderr, "\r\033[Kscanning COM%d for a 0731 unit", port);
-                if (TestComs_0731(port) == ResultOk) {
-                    devices.push_back({{"kind", "0731"}, {"port", port}, {"baud", 9600}});
-                    rows.push_back(fmt::format("{:<6} {:>5}  {:<10} {:<4}  0731 read-out unit",
-                                               fmt::format("COM{}", port), 9600, "-", "-"));
-                }
-            }
-        }
-        if (progress) std::fprintf(stderr, "\r\033[K");
-        if (cli.json) {
-            std::printf("%s\n", Json{{"command", "scan"},
-                                     {"ports", ports},
-                                     {"bauds", bauds},
-                                     {"devices", devices},
-                                     {"skipped", skipped}}
-                                    .dump()
-                                    .c_str());
-        } else {
-            if (rows.empty()) {
-                std::printf("no device answered on %zu port(s) at %zu rate(s)\n", ports.size(), bauds.size());
-            } else {
-                std::printf("%s\n", fmt::format("{:<6} {:>5}  {:<10} {:<4}  {}", "PORT", "BAUD", "ADDRESS",
-                                                "TYPE", "TAG")
-                                        .c_str());
-                for (const auto& r : rows)
-                    std::printf("%s\n", r.c_str());
-            }
-            for (const auto& s : skipped) {
-                const std::string why = s["diagnosis"];
-                std::printf("COM%d skipped: %s%s%s\n", s["port"].get<int>(),
-                            s["result"].get<std::string>().c_str(), why.empty() ? "" : ": ", why.c_str());
-            }
-        }
-        cli.exitCode = devices.empty() ? kExitFailed : kExitOk;
-    });
+// ---- watch ----
 
-    // ---- watch ----
+struct WatchOptions {
+    std::vector<std::string> items;
+    double interval = 1.0;
+    int count = 0;
+    std::string csvPath;
+    std::string chartPath;
+    bool forceNew = false;
+};
+
+bool IsUnitItem(const Item& i) {
+    return i.kind == Item::UnitPv || i.kind == Item::UnitSp;
+}
+
+// The address to poll: -a, or the broadcast identity. Nothing (and the failure reported) when the
+// device does not identify itself.
+std::optional<HartAddress> WatchAddress(Cli& cli, const Target& target) {
+    if (const auto a = cli.Address()) return *a;
+    std::uint8_t hi = 0, mid = 0, lo = 0, type = 0, s1 = 0, s2 = 0;
+    const std::int32_t rc =
+        ReadDeviceID(0, target.port, target.baud, nullptr, 0, &hi, &mid, &lo, &type, &s1, &s2);
+    if (rc == ResultOk) return HartAddress{type, {hi, mid, lo}};
+    Report r("watch");
+    r.Context("stage", "identify (no --address given)");
+    r.Result(rc);
+    cli.Finish(r);
+    return std::nullopt;
+}
+
+void OpenCsv(std::ofstream& csv, const std::string& path, const CsvStart& start, const std::string& header) {
+    if (path.empty()) return;
+    csv.open(path, start.fresh ? std::ios::trunc : std::ios::app);
+    if (!csv) throw CLI::ValidationError("--csv", "cannot open " + path);
+    if (start.fresh)
+        csv << header << '\n';
+    else if (start.needsNewline)
+        csv << '\n';
+}
+
+// Where the polls go, and the worst exit status so far.
+struct WatchSinks {
+    std::ofstream csv;
+    std::unique_ptr<chart::LiveChart> chart;
+    bool json = false;
+    bool live = false;
+    int worst = kExitOk;
+};
+
+// Polls every item once and shows the values on every sink.
+void PollOnce(const std::vector<Item>& items, const Target& target, Links& links, WatchSinks& out) {
+    const std::string time = Now();
+    std::string line = time.substr(11, 8);
+    Json values = Json::object();
+    if (out.csv) out.csv << time;
+    for (const Item& i : items) {
+        const Sample s = Poll(i, target, links);
+        const bool ok = IsUnitItem(i) ? s.result == ResultOk : Written(s.result);
+        out.worst = CombineExit(out.worst, ExitCodeFor(s.result));
+        if (ok)
+            line +=
+                fmt::format("  {} {}{}", i.name, HumanNumber(s.value), s.unit.empty() ? "" : " " + s.unit);
+        else
+            line += fmt::format("  {} [{}]", i.name, ResultName(s.result));
+        values[i.name] = {{"value", ok ? NumberJson(s.value) : Json(nullptr)},
+                          {"unit", s.unit},
+                          {"result", ResultName(s.result)}};
+        if (out.csv)
+            out.csv << ',' << (ok ? Number(s.value) : "") << ',' << CsvField(s.unit) << ','
+                    << ResultName(s.result);
+        if (out.chart)
+            out.chart->Add(i.name, s.unit, time, ok ? std::optional<double>(s.value) : std::nullopt);
+    }
+    if (out.csv) out.csv << '\n' << std::flush;
+    if (out.chart) WriteWatchChart(*out.chart);
+    if (out.json)
+        std::printf("%s\n", Json{{"command", "watch"}, {"time", time}, {"values", values}}.dump().c_str());
+    else if (out.live)
+        std::printf("\r\033[K%s", line.c_str());
+    else
+        std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+// Polls until --count polls are done or Ctrl-C; returns the worst exit status.
+int PollLoop(const std::vector<Item>& items, const Target& target, const WatchOptions& o, WatchSinks& out) {
+    g_stop = false;
+    auto previous = std::signal(SIGINT, OnInterrupt);
+    Links links;
+    for (int n = 0; !g_stop && (o.count == 0 || n < o.count); ++n) {
+        const auto started = std::chrono::steady_clock::now();
+        PollOnce(items, target, links, out);
+        if (o.count != 0 && n + 1 >= o.count) break;
+        const auto next = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                        std::chrono::duration<double>(o.interval));
+        while (!g_stop && std::chrono::steady_clock::now() < next)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (out.live) std::printf("\n");
+    if (out.chart && !out.json) std::printf("chart: %s\n", out.chart->Path().c_str());
+    std::signal(SIGINT, previous);
+    return out.worst;
+}
+
+void RunWatch(Cli& cli, const WatchOptions& o) {
+    std::vector<Item> items;
+    for (const std::string& t : o.items.empty() ? std::vector<std::string>{"flow"} : o.items)
+        items.push_back(ParseItem(t));
+    Target target{cli.Port(), cli.Baud(), {}};
+    const bool needsHart = !std::all_of(items.begin(), items.end(), IsUnitItem);
+    if (!o.csvPath.empty() && !o.chartPath.empty() && SameFile(o.csvPath, o.chartPath))
+        throw CLI::ValidationError("--chart", "'" + o.chartPath + "' is the --csv log " + o.csvPath +
+                                                  " itself: the chart would overwrite it");
+    // Checked before the first poll, so that a refused log costs no time on the line.
+    const std::string header = CsvHeader(items);
+    const CsvStart start = o.csvPath.empty() ? CsvStart{} : PrepareCsv(o.csvPath, header, o.forceNew);
+    if (needsHart) {
+        const auto a = WatchAddress(cli, target);
+        if (!a) return;
+        target.address = *a;
+    }
+    WatchSinks out;
+    OpenCsv(out.csv, o.csvPath, start, header);
+    out.chart =
+        WatchChart(o.chartPath, target, needsHart, std::any_of(items.begin(), items.end(), IsUnitItem));
+    out.json = cli.json;
+    out.live = !cli.json && isatty(fileno(stdout));
+    cli.exitCode = PollLoop(items, target, o, out);
+}
+
+void WatchCommand(CLI::App& app, Cli& cli) {
     auto* watch = app.add_subcommand("watch", "poll values at an interval; live line, optional CSV");
-    static std::vector<std::string> itemTexts;
-    static double interval = 1.0;
-    static int count = 0;
-    static std::string csvPath;
-    static std::string chartPath;
-    static bool forceNew = false;
-    watch->add_option("items", itemTexts,
+    auto o = std::make_shared<WatchOptions>();
+    watch->add_option("items", o->items,
                       "flow setpoint totalizer pressure (HART), pv:N sp:N (0731); default flow");
-    watch->add_option("-i,--interval", interval, "seconds between polls")
+    watch->add_option("-i,--interval", o->interval, "seconds between polls")
         ->default_val(1.0)
         ->check(CLI::Range(0.0, 86400.0));
-    watch->add_option("-n,--count", count, "stop after this many polls (default: until Ctrl-C)")
+    watch->add_option("-n,--count", o->count, "stop after this many polls (default: until Ctrl-C)")
         ->check(CLI::NonNegativeNumber);
-    watch->add_option("--csv", csvPath, "append every poll to this CSV file, with timestamps");
-    watch->add_flag("--force-new", forceNew,
+    watch->add_option("--csv", o->csvPath, "append every poll to this CSV file, with timestamps");
+    watch->add_flag("--force-new", o->forceNew,
                     "start the --csv log anew when it exists with other columns (its rows are lost)");
-    watch->add_option("--chart", chartPath,
+    watch->add_option("--chart", o->chartPath,
                       "keep an SVG line chart of the polls in this file (rewritten each poll)");
     watch->footer("Examples:\n  tarvik watch flow setpoint -p 3 -b 19200 -a 64:010203 --count 10\n"
                   "  tarvik watch pv:1 sp:1 -p 5 --interval 2 --csv unit.csv");
-    watch->callback([&cli] {
-        std::vector<Item> items;
-        for (const std::string& t : itemTexts.empty() ? std::vector<std::string>{"flow"} : itemTexts)
-            items.push_back(ParseItem(t));
-        Target target{cli.Port(), cli.Baud(), {}};
-        const bool needsHart = std::any_of(items.begin(), items.end(), [](const Item& i) {
-            return i.kind != Item::UnitPv && i.kind != Item::UnitSp;
-        });
-        if (!csvPath.empty() && !chartPath.empty() && SameFile(csvPath, chartPath))
-            throw CLI::ValidationError("--chart", "'" + chartPath + "' is the --csv log " + csvPath +
-                                                      " itself: the chart would overwrite it");
-        // Checked before the first poll, so that a refused log costs no time on the line.
-        const std::string header = CsvHeader(items);
-        const CsvStart start = csvPath.empty() ? CsvStart{} : PrepareCsv(csvPath, header, forceNew);
-        if (needsHart) {
-            if (const auto a = cli.Address()) {
-                target.address = *a;
-            } else {
-                std::uint8_t hi = 0, mid = 0, lo = 0, type = 0, s1 = 0, s2 = 0;
-                const std::int32_t rc =
-                    ReadDeviceID(0, target.port, target.baud, nullptr, 0, &hi, &mid, &lo, &type, &s1, &s2);
-                if (rc != ResultOk) {
-                    Report r("watch");
-                    r.Context("stage", "identify (no --address given)");
-                    r.Result(rc);
-                    cli.Finish(r);
-                    return;
-                }
-                target.address = {type, {hi, mid, lo}};
-            }
-        }
+    watch->callback([&cli, o] { RunWatch(cli, *o); });
+}
 
-        std::ofstream csv;
-        if (!csvPath.empty()) {
-            csv.open(csvPath, start.fresh ? std::ios::trunc : std::ios::app);
-            if (!csv) throw CLI::ValidationError("--csv", "cannot open " + csvPath);
-            if (start.fresh)
-                csv << header << '\n';
-            else if (start.needsNewline)
-                csv << '\n';
-        }
+} // namespace
 
-        const auto chart = WatchChart(chartPath, target, needsHart,
-                                      std::any_of(items.begin(), items.end(), [](const Item& i) {
-                                          return i.kind == Item::UnitPv || i.kind == Item::UnitSp;
-                                      }));
-
-        g_stop = false;
-        auto previous = std::signal(SIGINT, OnInterrupt);
-        const bool live = !cli.json && isatty(fileno(stdout));
-        int worst = kExitOk;
-        Links links;
-        for (int n = 0; !g_stop && (count == 0 || n < count); ++n) {
-            const auto started = std::chrono::steady_clock::now();
-            const std::string time = Now();
-            std::string line = time.substr(11, 8);
-            Json values = Json::object();
-            if (csv) csv << time;
-            for (const Item& i : items) {
-                const Sample s = Poll(i, target, links);
-                const bool ok = i.kind == Item::UnitPv || i.kind == Item::UnitSp ? s.result == ResultOk
-                                                                                 : Written(s.result);
-                worst = CombineExit(worst, ExitCodeFor(s.result));
-                if (ok)
-                    line += fmt::format("  {} {}{}", i.name, HumanNumber(s.value),
-                                        s.unit.empty() ? "" : " " + s.unit);
-                else
-                    line += fmt::format("  {} [{}]", i.name, ResultName(s.result));
-                values[i.name] = {{"value", ok ? NumberJson(s.value) : Json(nullptr)},
-                                  {"unit", s.unit},
-                                  {"result", ResultName(s.result)}};
-                if (csv)
-                    csv << ',' << (ok ? Number(s.value) : "") << ',' << CsvField(s.unit) << ','
-                        << ResultName(s.result);
-                if (chart)
-                    chart->Add(i.name, s.unit, time, ok ? std::optional<double>(s.value) : std::nullopt);
-            }
-            if (csv) csv << '\n' << std::flush;
-            if (chart) WriteWatchChart(*chart);
-            if (cli.json)
-                std::printf("%s\n",
-                            Json{{"command", "watch"}, {"time", time}, {"values", values}}.dump().c_str());
-            else if (live)
-                std::printf("\r\033[K%s", line.c_str());
-            else
-                std::printf("%s\n", line.c_str());
-            std::fflush(stdout);
-            if (count != 0 && n + 1 >= count) break;
-            const auto next = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                            std::chrono::duration<double>(interval));
-            while (!g_stop && std::chrono::steady_clock::now() < next)
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        if (live) std::printf("\n");
-        if (chart && !cli.json) std::printf("chart: %s\n", chart->Path().c_str());
-        std::signal(SIGINT, previous);
-        cli.exitCode = worst;
-    });
+void AddScanAndWatch(CLI::App& app, Cli& cli) {
+    ScanCommand(app, cli);
+    WatchCommand(app, cli);
 }
 
 } // namespace tarvik::cli

@@ -325,7 +325,7 @@ DeviceConfig ReadDevice(Reader& r, const toml::table& t) {
     std::string address;
     if (r.String("address", address)) {
         if (!hart) r.Fail("address", *r.Find("address"), "a readout unit has no address");
-        const auto a = cli::ParseAddress(address);
+        const auto a = tools::ParseAddress(address);
         if (!a) r.Fail("address", *r.Find("address"), "must be TT:IIIIII in hexadecimal, e.g. 64:010203");
         d.deviceType = a->deviceType;
         std::copy(a->id.begin(), a->id.end(), d.id);

@@ -11,6 +11,11 @@
 namespace tarvik::cli {
 namespace {
 
+using tools::FormatAddress;
+using tools::HartAddress;
+using tools::ParseAddress;
+using tools::ParsePort;
+
 TEST(AddressNotation, ParsesTheAcceptedFormsAndRefusesOthers) {
     const HartAddress want{0x64, {0x01, 0x02, 0x03}};
     for (const char* ok : {"64:010203", "64:01:02:03", "0x64:010203", "64:010203"})

@@ -5,7 +5,7 @@
 #include <charconv>
 #include <cstdio>
 
-namespace tarvik::cli {
+namespace tarvik::tools {
 namespace {
 
 std::optional<std::uint8_t> HexByte(const std::string& text, std::size_t pos) {
@@ -74,4 +74,4 @@ std::optional<int> ParsePort(const std::string& input) {
     return n;
 }
 
-} // namespace tarvik::cli
+} // namespace tarvik::tools

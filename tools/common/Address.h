@@ -8,7 +8,7 @@
 #include <optional>
 #include <string>
 
-namespace tarvik::cli {
+namespace tarvik::tools {
 
 struct HartAddress {
     std::uint8_t deviceType = 0;
@@ -23,4 +23,4 @@ std::string FormatAddress(const HartAddress& address);
 // text that is not a port.
 std::optional<int> ParsePort(const std::string& text);
 
-} // namespace tarvik::cli
+} // namespace tarvik::tools
