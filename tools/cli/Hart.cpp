@@ -432,6 +432,25 @@ WatchRound PollRound(HartMaster& master, const h::Address& device) {
     return round;
 }
 
+// The CSV log as PrepareCsv found it (closed when there is none).
+std::ofstream OpenWatchLog(const std::string& path, const std::string& header, const CsvStart& start) {
+    std::ofstream csv;
+    if (path.empty()) return csv;
+    csv.open(path, start.fresh ? std::ios::trunc : std::ios::app);
+    if (!csv) throw CLI::ValidationError("--csv", "cannot open " + path);
+    csv << (start.fresh ? header + "\n" : start.needsNewline ? "\n" : "");
+    return csv;
+}
+
+std::unique_ptr<chart::LiveChart> WatchChart(const std::string& path, const std::string& title) {
+    if (path.empty()) return nullptr;
+    try {
+        return std::make_unique<chart::LiveChart>(path, title, ChartOptions());
+    } catch (const std::exception& e) {
+        throw CLI::ValidationError("--chart", e.what());
+    }
+}
+
 void Watch(CLI::App& hart, Cli& cli, HartOptions& options) {
     static std::vector<std::string> items;
     static double interval = 1.0;
@@ -460,21 +479,9 @@ void Watch(CLI::App& hart, Cli& cli, HartOptions& options) {
         HartCommands c(cli, options);
         Report report("hart watch");
         if (!c.Start(report)) return c.Finish(report, report.ResultCode());
-        std::ofstream csv;
-        if (!csvPath.empty()) {
-            csv.open(csvPath, start.fresh ? std::ios::trunc : std::ios::app);
-            if (!csv) throw CLI::ValidationError("--csv", "cannot open " + csvPath);
-            csv << (start.fresh ? header + "\n" : start.needsNewline ? "\n" : "");
-        }
-        std::unique_ptr<chart::LiveChart> chart;
-        if (!chartPath.empty()) try {
-                chart = std::make_unique<chart::LiveChart>(
-                    chartPath,
-                    fmt::format("COM{}: HART device {}", cli.Port(), FormatLongAddress(c.Device())),
-                    ChartOptions());
-            } catch (const std::exception& e) {
-                throw CLI::ValidationError("--chart", e.what());
-            }
+        std::ofstream csv = OpenWatchLog(csvPath, header, start);
+        const auto chart = WatchChart(
+            chartPath, fmt::format("COM{}: HART device {}", cli.Port(), FormatLongAddress(c.Device())));
         g_stopWatch = false;
         auto previous = std::signal(SIGINT, OnWatchInterrupt);
         int worst = kExitOk;
