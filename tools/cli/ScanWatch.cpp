@@ -27,6 +27,7 @@
 #include "Facts.h"
 #include "Ports.h"
 #include "TarvikDLL.h"
+#include "WatchLog.h"
 #include "tarvik/Link.h"
 
 namespace tarvik::cli {
@@ -178,6 +179,8 @@ Sample Poll(const Item& item, const Target& t, Links& links) {
     return s;
 }
 
+} // namespace
+
 std::string CsvField(const std::string& s) {
     if (s.find_first_of(",\"\n") == std::string::npos) return s;
     std::string out = "\"";
@@ -185,6 +188,8 @@ std::string CsvField(const std::string& s) {
         out += c == '"' ? std::string("\"\"") : std::string(1, c);
     return out + "\"";
 }
+
+namespace {
 
 // The header line of a watch log (without its line end).
 std::string CsvHeader(const std::vector<Item>& items) {
@@ -194,10 +199,7 @@ std::string CsvHeader(const std::vector<Item>& items) {
     return h;
 }
 
-struct CsvStart {
-    bool fresh = true;         // write the header (new, empty or --force-new)
-    bool needsNewline = false; // the existing log's last line has no line end
-};
+} // namespace
 
 // How a watch log starts: a missing or empty file gets the header; an existing log with the same
 // columns is continued (after a line end if its last line lacks one); a file with other columns is
@@ -222,6 +224,8 @@ CsvStart PrepareCsv(const std::string& path, const std::string& header, bool for
     in.get(last);
     return {false, last != '\n'};
 }
+
+namespace {
 
 // ---- scan ----
 

@@ -29,6 +29,21 @@ constexpr int kMaxBuffer = 1000000;
 constexpr int kMaxOfflineAfter = 1000;
 constexpr double kMinStaleAfter = 10.0; // seconds; the default is 3 intervals, at least this
 constexpr double kStalePolls = 3.0;
+constexpr int kMaxPollingAddress = 63;
+
+// "1C:66:030401" (as `tarvik hart -a`) -> the five bytes of a long address.
+bool ParseLongAddress(const std::string& text, std::uint8_t (&out)[5]) {
+    if (text.size() != 12 || text[2] != ':' || text[5] != ':') return false;
+    const std::string hex = text.substr(0, 2) + text.substr(3, 2) + text.substr(6);
+    for (std::size_t i = 0; i < 5; ++i) {
+        unsigned value = 0;
+        const char* at = hex.data() + 2 * i;
+        const auto [end, ec] = std::from_chars(at, at + 2, value, 16);
+        if (ec != std::errc() || end != at + 2) return false;
+        out[i] = static_cast<std::uint8_t>(value);
+    }
+    return out[0] <= kMaxPollingAddress; // the master and burst bits belong to the frame
+}
 
 [[noreturn]] void Fail(const std::string& path, const toml::source_region& where, const std::string& key,
                        const std::string& what) {
@@ -225,8 +240,17 @@ void ReadLog(Reader& r, Config& c) {
     r.RejectUnknown();
 }
 
+constexpr std::pair<const char*, Quantity> kHartValues[] = {
+    {"pv", Quantity::Pv}, {"sv", Quantity::Sv},           {"tv", Quantity::Tv},
+    {"qv", Quantity::Qv}, {"current", Quantity::Current}, {"percent", Quantity::Percent}};
+
 void ReadValues(Reader& r, DeviceConfig& d) {
     const toml::array* values = r.Array("values");
+    if (!values && d.kind == DeviceKind::Hart) { // all of them
+        for (const auto& [name, q] : kHartValues)
+            d.values.push_back({q, 0, name});
+        return;
+    }
     if (!values) {
         const toml::node* name = r.Table().get("name");
         gateway::Fail(r.Path(), name ? name->source() : r.Table().source(), r.Key("values"), "missing");
@@ -247,6 +271,15 @@ void ReadValues(Reader& r, DeviceConfig& d) {
                 r.Fail("values", n, "'" + *v + "' is not a value of a readout unit (pv, sp)");
             for (int c : d.channels)
                 d.values.push_back({q, c, *v + std::to_string(c)});
+            continue;
+        }
+        if (d.kind == DeviceKind::Hart) {
+            const auto* q = std::find_if(std::begin(kHartValues), std::end(kHartValues),
+                                         [&](const auto& e) { return *v == e.first; });
+            if (q == std::end(kHartValues))
+                r.Fail("values", n,
+                       "'" + *v + "' is not a value of a hart device (pv, sv, tv, qv, current, percent)");
+            d.values.push_back({q->second, 0, *v});
             continue;
         }
         const bool flow = d.kind == DeviceKind::Flow;
@@ -294,6 +327,23 @@ void ReadWrites(Reader& r, DeviceConfig& d) {
     }
 }
 
+// Any HART device: `polling_address` 0..63 or `address` MM:TT:IIIIII, and `burst`.
+template <class Required>
+void ReadHartAddress(Reader& r, DeviceConfig& d, const Required& required) {
+    std::string address;
+    const bool hasLong = r.String("address", address);
+    const bool hasPolling = r.Integer("polling_address", d.polling, 0, kMaxPollingAddress);
+    if (!hasLong && !hasPolling) required("polling_address");
+    if (hasLong && hasPolling)
+        r.Fail("address", *r.Find("address"), "give polling_address or address, not both");
+    if (hasLong && !ParseLongAddress(address, d.longAddress))
+        r.Fail("address", *r.Find("address"), "must be MM:TT:IIIIII in hexadecimal (as command 0 gives it)");
+    if (const toml::node* n = r.Find("burst")) {
+        if (!n->is_boolean()) r.Fail("burst", *n, "must be true or false");
+        d.burst = n->as_boolean()->get();
+    }
+}
+
 DeviceConfig ReadDevice(Reader& r, const toml::table& t) {
     DeviceConfig d;
     d.line = static_cast<int>(t.source().begin.line);
@@ -311,8 +361,10 @@ DeviceConfig ReadDevice(Reader& r, const toml::table& t) {
         d.kind = DeviceKind::Pressure;
     else if (kind == "readout")
         d.kind = DeviceKind::Readout;
+    else if (kind == "hart")
+        d.kind = DeviceKind::Hart;
     else
-        r.Fail("kind", *r.Find("kind"), "must be flow, pressure or readout");
+        r.Fail("kind", *r.Find("kind"), "must be flow, pressure, readout or hart");
     if (!r.Integer("port", d.port, kMinPort, kMaxPort)) required("port");
 
     const bool hart = d.kind != DeviceKind::Readout;
@@ -323,7 +375,9 @@ DeviceConfig ReadDevice(Reader& r, const toml::table& t) {
             r.Fail("baud", *n, "must be 1200, 2400, 3600, 4800, 7200, 9600, 19200 or 38400");
     }
     std::string address;
-    if (r.String("address", address)) {
+    if (d.kind == DeviceKind::Hart) {
+        ReadHartAddress(r, d, required);
+    } else if (r.String("address", address)) {
         if (!hart) r.Fail("address", *r.Find("address"), "a readout unit has no address");
         const auto a = tools::ParseAddress(address);
         if (!a) r.Fail("address", *r.Find("address"), "must be TT:IIIIII in hexadecimal, e.g. 64:010203");
@@ -380,6 +434,8 @@ const char* KindName(DeviceKind kind) {
         return "pressure";
     case DeviceKind::Readout:
         return "readout";
+    case DeviceKind::Hart:
+        return "hart";
     }
     return "?";
 }
@@ -397,10 +453,12 @@ bool DeviceConfig::SameSettings(const DeviceConfig& o) const {
     };
     return name == o.name && kind == o.kind && port == o.port && baud == o.baud &&
            deviceType == o.deviceType && std::equal(std::begin(id), std::end(id), std::begin(o.id)) &&
-           interval == o.interval && channels == o.channels && values(this->values) == values(o.values) &&
-           writes == o.writes && setpointMin == o.setpointMin && setpointMax == o.setpointMax &&
-           digits == o.digits && writeInterval == o.writeInterval && offlineAfter == o.offlineAfter &&
-           staleAfter == o.staleAfter;
+           polling == o.polling &&
+           std::equal(std::begin(longAddress), std::end(longAddress), std::begin(o.longAddress)) &&
+           burst == o.burst && interval == o.interval && channels == o.channels &&
+           values(this->values) == values(o.values) && writes == o.writes && setpointMin == o.setpointMin &&
+           setpointMax == o.setpointMax && digits == o.digits && writeInterval == o.writeInterval &&
+           offlineAfter == o.offlineAfter && staleAfter == o.staleAfter;
 }
 
 Config ParseConfig(const std::string& text, const std::string& path) {

@@ -12,11 +12,12 @@
 
 namespace tarvik::gateway {
 
-enum class DeviceKind { Flow, Pressure, Readout };
+enum class DeviceKind { Flow, Pressure, Readout, Hart };
 
 // One quantity a device is polled for. HART devices: flow, setpoint, totalizer (flow devices),
-// pressure (pressure devices). The 0731 unit: pv and sp, once per configured channel.
-enum class Quantity { Flow, SetPoint, Totalizer, Pressure, UnitPv, UnitSp };
+// pressure (pressure devices). The 0731 unit: pv and sp, once per configured channel. Any HART
+// device (kind "hart"): pv, sv, tv, qv (command 3), current and percent (command 2).
+enum class Quantity { Flow, SetPoint, Totalizer, Pressure, UnitPv, UnitSp, Pv, Sv, Tv, Qv, Current, Percent };
 
 struct ValueSpec {
     Quantity quantity = Quantity::Flow;
@@ -31,6 +32,12 @@ struct DeviceConfig {
     int baud = 19200; // HART devices; the 0731 unit's line is fixed
     std::uint8_t deviceType = 0;
     std::uint8_t id[3] = {0, 0, 0};
+    // Any HART device: its polling address (short frames), or -1 and its five-byte long address.
+    int polling = -1;
+    std::uint8_t longAddress[5] = {0, 0, 0, 0, 0};
+    // Any HART device: switched to burst mode (command 3) at first contact, then published from its
+    // burst frames as they come instead of being polled.
+    bool burst = false;
     double interval = 1.0; // seconds; 0 polls as fast as the line allows
     std::vector<int> channels;
     std::vector<ValueSpec> values; // in polling order

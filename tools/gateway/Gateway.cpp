@@ -161,11 +161,23 @@ std::int32_t Gateway::Prepare(Worker& w, const DeviceConfig& d) {
     if (d.kind == DeviceKind::Readout) {
         if (w.unit.IsOpen()) return ResultOk;
         w.hart.Close();
-        w.hartBaud = 0;
+        w.master.Close();
+        w.hartBaud = w.masterBaud = 0;
         return w.unit.Open(w.port);
+    }
+    if (d.kind == DeviceKind::Hart) {
+        if (w.master.IsOpen() && w.masterBaud == d.baud) return ResultOk;
+        w.unit.Close();
+        w.hart.Close();
+        w.hartBaud = 0;
+        const std::int32_t rc = w.master.Open(w.port, d.baud);
+        w.masterBaud = rc == ResultOk ? d.baud : 0;
+        return rc;
     }
     if (w.hart.IsOpen() && w.hartBaud == d.baud) return ResultOk;
     w.unit.Close();
+    w.master.Close();
+    w.masterBaud = 0;
     const std::int32_t rc = w.hart.Open(w.port, d.baud);
     w.hartBaud = rc == ResultOk ? d.baud : 0;
     return rc;
@@ -209,6 +221,13 @@ Gateway::Reading Gateway::Read(Worker& w, const DeviceConfig& d, const ValueSpec
         r.value = m.value;
         break;
     }
+    case Quantity::Pv: // any HART device: read by PollHart, a poll at a time
+    case Quantity::Sv:
+    case Quantity::Tv:
+    case Quantity::Qv:
+    case Quantity::Current:
+    case Quantity::Percent:
+        break;
     }
     if (r.hasValue && !std::isfinite(r.value)) r.hasValue = false;
     return r;
@@ -266,45 +285,36 @@ void Gateway::PublishValue(DeviceState& d, ValueState& v, const Reading& r, Qual
     PublishReading(v.topic, payload);
 }
 
-void Gateway::PollDevice(Worker& w, DeviceState& d) {
-    const DeviceConfig& dc = d.config;
-    bool answered = false;
-    std::int32_t last = ResultOk;
-    std::size_t k = 0;
-    for (; k < d.values.size(); ++k) {
-        ValueState& v = d.values[k];
-        const auto start = Clock::now();
-        Reading r;
-        r.result = Prepare(w, dc);
-        if (r.result == ResultOk) r = Read(w, dc, v.spec);
-        d.metrics->Poll(r.result, Clock::now() - start);
-        last = r.result;
-        if (NoAnswer(r.result)) break; // the rest would wait in vain too; try again next time
-        answered = true;
-        const auto now = SystemClock::now();
-        if (r.hasValue) {
-            {
-                std::lock_guard lock(d.mutex);
-                v.hasGood = true;
-                v.good = r.value;
-                v.goodTime = now;
-            }
-            d.metrics->Good(k, r.value, r.unitCode, EpochSeconds(now));
-            PublishValue(d, v, r, Quality::Good);
-            continue;
-        }
-        // An answer without a value (a checksum error, a status-only reply) never replaces a good one.
-        Reading kept = r;
-        kept.unitCode = v.unitCode;
-        const bool fresh = v.hasGood && now - v.goodTime <= Seconds(dc.staleAfter);
-        const Quality q = fresh ? Quality::Stale : Quality::Bad;
-        if (q != v.quality) PublishValue(d, v, kept, q);
-    }
-    // Values not answered: their quality falls with time, said when it changes.
+// Takes one value's reading: a good value is published with its time; an answer without a value
+// (a checksum error, a status-only reply) never replaces a good one, it only lowers the quality.
+bool Gateway::Accept(DeviceState& d, std::size_t k, const Reading& r) {
+    ValueState& v = d.values[k];
     const auto now = SystemClock::now();
-    for (; k < d.values.size(); ++k) {
+    if (r.hasValue) {
+        {
+            std::lock_guard lock(d.mutex);
+            v.hasGood = true;
+            v.good = r.value;
+            v.goodTime = now;
+        }
+        d.metrics->Good(k, r.value, r.unitCode, EpochSeconds(now));
+        PublishValue(d, v, r, Quality::Good);
+        return true;
+    }
+    Reading kept = r;
+    kept.unitCode = v.unitCode;
+    const bool fresh = v.hasGood && now - v.goodTime <= Seconds(d.config.staleAfter);
+    const Quality q = fresh ? Quality::Stale : Quality::Bad;
+    if (q != v.quality) PublishValue(d, v, kept, q);
+    return false;
+}
+
+// Values not answered from `from` on: their quality falls with time, said when it changes.
+void Gateway::Fade(DeviceState& d, std::size_t from, std::int32_t last) {
+    const auto now = SystemClock::now();
+    for (std::size_t k = from; k < d.values.size(); ++k) {
         ValueState& v = d.values[k];
-        const bool fresh = v.hasGood && now - v.goodTime <= Seconds(dc.staleAfter);
+        const bool fresh = v.hasGood && now - v.goodTime <= Seconds(d.config.staleAfter);
         const Quality q = fresh ? Quality::Stale : Quality::Bad;
         if (q == v.quality || v.quality == Quality::None) continue;
         Reading kept;
@@ -315,6 +325,31 @@ void Gateway::PollDevice(Worker& w, DeviceState& d) {
         kept.status2 = static_cast<std::uint8_t>(std::max(v.statusKey, 0) & 0xFF);
         PublishValue(d, v, kept, q);
     }
+}
+
+void Gateway::PollDevice(Worker& w, DeviceState& d) {
+    const DeviceConfig& dc = d.config;
+    std::int32_t last = ResultOk;
+    if (dc.kind == DeviceKind::Hart) {
+        const bool answered = PollHart(w, d, last);
+        if (!answered) Fade(d, 0, last);
+        SetOnline(d, answered, last);
+        return;
+    }
+    bool answered = false;
+    std::size_t k = 0;
+    for (; k < d.values.size(); ++k) {
+        const auto start = Clock::now();
+        Reading r;
+        r.result = Prepare(w, dc);
+        if (r.result == ResultOk) r = Read(w, dc, d.values[k].spec);
+        d.metrics->Poll(r.result, Clock::now() - start);
+        last = r.result;
+        if (NoAnswer(r.result)) break; // the rest would wait in vain too; try again next time
+        answered = true;
+        Accept(d, k, r);
+    }
+    Fade(d, k, last);
     SetOnline(d, answered, last);
 }
 
@@ -372,7 +407,13 @@ void Gateway::RunWorker(Worker& w, bool once) {
                 return a->due < b->due;
             })->get();
         if (now < next->due) {
-            w.cv.wait_until(lock, std::min(next->due, wake));
+            if (Listening(w)) {
+                lock.unlock();
+                Listen(w, std::min(next->due, wake));
+                lock.lock();
+            } else {
+                w.cv.wait_until(lock, std::min(next->due, wake));
+            }
             continue;
         }
         lock.unlock();
@@ -395,6 +436,7 @@ void Gateway::RunWorker(Worker& w, bool once) {
 
 void Gateway::StartWorker(Worker& w) {
     w.stop = false;
+    w.master.SetBurstHandler([this, &w](const hart::Frame& frame) { OnBurst(w, frame); });
     w.thread = std::thread([this, &w] { RunWorker(w, false); });
 }
 
@@ -407,7 +449,8 @@ void Gateway::StopWorker(Worker& w) {
     if (w.thread.joinable()) w.thread.join();
     w.hart.Close();
     w.unit.Close();
-    w.hartBaud = 0;
+    w.master.Close();
+    w.hartBaud = w.masterBaud = 0;
 }
 
 void Gateway::Start() {

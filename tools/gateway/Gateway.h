@@ -24,6 +24,7 @@
 #include "Config.h"
 #include "Metrics.h"
 #include "Mqtt.h"
+#include "tarvik/HartMaster.h"
 #include "tarvik/Link.h"
 
 namespace tarvik::gateway {
@@ -112,6 +113,10 @@ private:
         std::chrono::steady_clock::time_point nextWrite{};
         std::map<int, Command> pending; // per set point the newest command; under the worker's mutex
         Worker* worker = nullptr;
+        // Any HART device in burst mode: switched to it, its long address, frames since the last look.
+        bool bursting = false;
+        std::array<std::uint8_t, hart::kLongAddressSize> unique{};
+        int burstFrames = 0;
     };
     struct Worker {
         int port = 0;
@@ -123,7 +128,9 @@ private:
         std::atomic<std::chrono::steady_clock::rep> busySince{0}; // 0: between requests
         link::HartLink hart;
         link::ReadoutLink unit;
-        int hartBaud = 0; // the rate `hart` was opened at
+        int hartBaud = 0;        // the rate `hart` was opened at
+        link::HartMaster master; // any HART device ("hart")
+        int masterBaud = 0;
     };
     struct Reading {
         std::int32_t result = ResultNoReply;
@@ -143,6 +150,16 @@ private:
     bool NextCommand(Worker& w, std::chrono::steady_clock::time_point now, DeviceState*& device, Command& c,
                      std::chrono::steady_clock::time_point& wake);
     void PollDevice(Worker& w, DeviceState& d);
+    // A reply or burst frame taken: the value published good (false when it has none).
+    bool Accept(DeviceState& d, std::size_t k, const Reading& r);
+    void Fade(DeviceState& d, std::size_t from, std::int32_t last);
+    // Any HART device (GatewayHart.cpp): a poll of commands 3 and 2 (or, for a device to burst,
+    // the switch to burst mode), the frames of bursting devices, and the wait that listens for them.
+    bool PollHart(Worker& w, DeviceState& d, std::int32_t& last);
+    void OnBurst(Worker& w, const hart::Frame& frame);
+    void PublishHart(DeviceState& d, const hart::Frame& frame, std::int32_t result);
+    bool Listening(const Worker& w) const;
+    void Listen(Worker& w, std::chrono::steady_clock::time_point until);
     void PublishValue(DeviceState& d, ValueState& v, const Reading& r, Quality quality);
     void SetOnline(DeviceState& d, bool answered, std::int32_t result);
     std::int32_t Prepare(Worker& w, const DeviceConfig& d);

@@ -64,7 +64,7 @@ void Gateway::OnMessage(std::string_view topic, std::string_view payload, bool r
     const bool unit = dc.kind == DeviceKind::Readout;
     if (channel < 0 ||
         (unit && std::find(dc.channels.begin(), dc.channels.end(), channel) == dc.channels.end()) ||
-        (!unit && channel != 0) || dc.kind == DeviceKind::Pressure)
+        (!unit && channel != 0) || dc.kind == DeviceKind::Pressure || dc.kind == DeviceKind::Hart)
         return reject("UnknownCommand", unit
                                             ? "commands are setpoint<channel>/set for the configured channels"
                                             : "this device takes no such command");

@@ -3,6 +3,8 @@
 // the device now holds, and texts that packed text cannot carry never reach the wire.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -72,4 +74,23 @@ TEST(HartTool, WritesSayWhatTheDeviceHolds) {
     const auto found = JsonLines(sim.Tool("hart scan -p 8 -b 9600 --last 6 --json").out);
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[1]["polling_address"], 5);
+}
+
+TEST(HartTool, WatchLogsEveryPollAndKeepsItsColumns) {
+    Simulator sim({"--transmitter", "9:9600x2"});
+    ASSERT_TRUE(sim.Ready({9}));
+    TempDir dir;
+    const std::string csv = dir.Path() + "/tt.csv";
+    const ToolRun watch =
+        sim.Tool("hart watch pv percent --polling-address 1 -p 9 -b 9600 -n 2 -i 0 --json --csv " + csv);
+    ASSERT_EQ(watch.exit, 0) << watch.out;
+    const auto rounds = JsonLines(watch.out);
+    ASSERT_EQ(rounds.size(), 2u);
+    EXPECT_EQ(rounds[0]["values"]["pv"]["unit"], "degC");
+    EXPECT_TRUE(rounds[1]["values"]["percent"]["value"].is_number());
+    const ToolRun log = Shell("cat " + csv);
+    EXPECT_EQ(log.out.rfind("time,pv,pv unit,pv result,percent,", 0), 0u) << log.out;
+    EXPECT_EQ(std::count(log.out.begin(), log.out.end(), '\n'), 3);
+    // Other columns into the same log are refused before the line is touched.
+    EXPECT_EQ(sim.ToolAll("hart watch sv -p 9 -b 9600 -n 1 --csv " + csv).exit, 2);
 }
