@@ -1,5 +1,6 @@
 #include "Config.h"
 
+#include <sys/stat.h>
 #include <toml++/toml.h>
 #include <unistd.h>
 
@@ -149,6 +150,19 @@ std::string HostName() {
     return buf;
 }
 
+// The backlog file's directory must exist and be writable; the file itself is made when needed.
+void CheckBufferFile(Reader& r, const std::string& file) {
+    const auto slash = file.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+    struct stat st {};
+    if (file.empty() || file.back() == '/')
+        r.Fail("buffer_file", *r.Find("buffer_file"), "must name a file");
+    else if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        r.Fail("buffer_file", *r.Find("buffer_file"), "the directory " + dir + " does not exist");
+    else if (::access(dir.c_str(), W_OK) != 0)
+        r.Fail("buffer_file", *r.Find("buffer_file"), "cannot write in " + dir + ": " + std::strerror(errno));
+}
+
 void ReadMqtt(Reader& r, MqttConfig& m) {
     r.String("host", m.host);
     r.Integer("port", m.port, 1, kMaxTcpPort);
@@ -163,6 +177,7 @@ void ReadMqtt(Reader& r, MqttConfig& m) {
     r.String("key_file", m.keyFile);
     r.Integer("keepalive", m.keepalive, 5, 3600);
     r.Integer("buffer", m.buffer, 0, kMaxBuffer);
+    if (r.String("buffer_file", m.bufferFile)) CheckBufferFile(r, m.bufferFile);
     if (m.host.empty()) r.Fail("host", *r.Find("host"), "must not be empty");
     r.RejectUnknown();
     if (!m.passwordFile.empty() && m.username.empty())

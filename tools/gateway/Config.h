@@ -68,7 +68,8 @@ struct MqttConfig {
     std::string certFile; // a client certificate (with keyFile) for brokers that ask for one
     std::string keyFile;
     int keepalive = 30;
-    int buffer = 10000; // readings kept while the broker is away; 0: none
+    int buffer = 10000;     // readings kept while the broker is away; 0: none
+    std::string bufferFile; // those readings also kept in this file (survive a restart); empty: memory only
     bool operator==(const MqttConfig&) const = default;
 };
 

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "../../tests/ArgumentRows.h"
@@ -128,6 +130,8 @@ TEST(GatewayConfig, ErrorsNameFileLineAndKey) {
         {"half a client certificate",
          "[mqtt]\nca_file = \"/etc/hostname\"\ncert_file = \"/etc/hostname\"\n" + d,
          "3: mqtt.cert_file: cert_file and key_file go together"},
+        {"backlog directory", "[mqtt]\nbuffer_file = \"/nonexistent/backlog\"\n" + d,
+         "2: mqtt.buffer_file: the directory /nonexistent does not exist"},
         {"log format", "[log]\nformat = \"xml\"\n" + d, "2: log.format: must be text or json"},
         {"offline_after", d + "offline_after = 0\n", "8: device[0].offline_after: must be 1..1000"},
     };
@@ -407,6 +411,84 @@ TEST(GatewayBacklog, KeepsOrderBoundsAndMarksHistorical) {
     Backlog none(0);
     up = false;
     EXPECT_FALSE(none.Offer("a", "{}", send));
+}
+
+// Readings waiting in a backlog file outlive the gateway: after a restart they go out in order,
+// within the bound, and partial hand-overs and compactions before the restart are honoured.
+TEST(GatewayBacklog, FileSurvivesARestart) {
+    struct Case {
+        const char* name;
+        std::size_t capacity, sentBefore, capacityAfter;
+        int readings;                 // topics a,b alternate; payload {"v": i}
+        std::vector<std::string> out; // after the restart, as published
+        std::uint64_t droppedBefore, droppedAfter;
+    };
+    const std::vector<Case> cases = {
+        {"order kept", 5, 0, 5, 3, {"a{\"historical\": true, \"v\": 0}", "b{\"v\": 1}", "a{\"v\": 2}"}, 0, 0},
+        {"sent ones gone", 5, 2, 5, 4, {"a{\"v\": 2}", "b{\"v\": 3}"}, 0, 0},
+        {"bound kept", 2, 0, 2, 5, {"b{\"v\": 3}", "a{\"v\": 4}"}, 3, 0},
+        {"compacted", 2, 0, 2, 40, {"a{\"v\": 38}", "b{\"v\": 39}"}, 38, 0},
+        {"smaller bound", 3, 0, 1, 3, {"a{\"v\": 2}"}, 0, 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = testing::TempDir() + "/tarvik-backlog-" + c.name;
+        std::remove(path.c_str());
+        std::vector<std::string> out;
+        int room = 0;
+        const auto send = [&](std::string_view t, std::string_view p, bool) {
+            if (room-- <= 0) return false;
+            out.push_back(std::string(t) + std::string(p));
+            return true;
+        };
+        int warnings = 0;
+        const auto warn = [&](const std::string&) { ++warnings; };
+        {
+            Backlog before(c.capacity, path, warn);
+            for (int i = 0; i < c.readings; ++i)
+                before.Offer(i % 2 ? "b" : "a", "{\"v\": " + std::to_string(i) + "}", send);
+            EXPECT_EQ(before.DroppedCount(), c.droppedBefore);
+            room = static_cast<int>(c.sentBefore);
+            before.Drain(send);
+        }
+        out.clear();
+        Backlog after(c.capacityAfter, path, warn);
+        EXPECT_EQ(after.DroppedCount(), c.droppedAfter);
+        room = 100;
+        after.Drain(send);
+        EXPECT_EQ(out, c.out);
+        EXPECT_EQ(warnings, 0);
+        // once all is handed over, nothing is left for the next start
+        Backlog again(c.capacityAfter, path, warn);
+        EXPECT_EQ(again.Size(), 0u);
+        std::remove(path.c_str());
+    }
+}
+
+// A file the backlog did not write, or one cut or changed, is set aside: start empty, say so once.
+TEST(GatewayBacklog, DamagedFileIsNotTrusted) {
+    const std::string good = "tarvik-gateway backlog 1\n+10 a\t{\"v\": 1}\n";
+    for (const std::string& text :
+         {std::string("root:x:0:0:root:/root:/bin/bash\n"), good.substr(0, good.size() - 1),
+          good.substr(0, good.size() - 4), good + "-2\n", good + "+99999999999 a\tb\n", good + "+3 abc\n",
+          good + "x\n", std::string("tarvik-gateway backlog 1\n\0\xff", 27)}) {
+        SCOPED_TRACE(text);
+        const std::string path = testing::TempDir() + "/tarvik-backlog-damaged";
+        std::ofstream(path, std::ios::binary) << text;
+        std::vector<std::string> warnings;
+        {
+            Backlog b(10, path, [&](const std::string& w) { warnings.push_back(w); });
+            EXPECT_EQ(b.Size(), 0u);
+            EXPECT_TRUE(b.Offer("c", "{}", [](auto, auto, bool) { return false; }));
+        }
+        ASSERT_EQ(warnings.size(), 1u);
+        EXPECT_NE(warnings[0].find("not trusted"), std::string::npos);
+        Backlog restarted(10, path, [&](const std::string& w) { warnings.push_back(w); });
+        EXPECT_EQ(restarted.Size(), 1u); // the fresh file is the backlog's own again
+        EXPECT_EQ(warnings.size(), 1u);
+        std::remove(path.c_str());
+        std::remove((path + ".bad").c_str());
+    }
 }
 
 TEST(GatewayHttp, BasicAuthenticationAndRequestsItRefuses) {
