@@ -158,6 +158,12 @@ TEST(ComPortCorners, AThreadThatCannotStartIsRaisedAndOnErrorMayClose) {
 // The event wait fails with a code other than 5 (too few descriptors allowed for its poll): the
 // thread ends, the port stays open, and a handler assigned afterwards gets a new thread.
 TEST(ComPortCorners, AThreadEndedByAFailedWaitIsReplacedByTheNextAssignment) {
+#ifdef TARVIK_UBSAN
+    // The wait is made to fail by taking every free descriptor away from the process; the
+    // sanitizer's type checks read memory through a pipe and report false errors without one. The
+    // test runs in the other builds (plain, ThreadSanitizer).
+    GTEST_SKIP() << "needs file descriptors that UndefinedBehaviorSanitizer takes for its checks";
+#endif
     RawPeer peer(kCom);
     Port p;
     p.SetSynchronizeEvents(false);
