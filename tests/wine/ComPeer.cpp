@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <mutex>
 #include <stdexcept>
 
 namespace tarvik::e2e {
@@ -92,9 +93,26 @@ std::vector<Bytes> ComPeer::Requests() const {
 }
 
 bool ComPeer::WaitForRequests(std::size_t n, int timeoutMs) const {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                             [&] { return requests_.size() >= n; });
+    const auto until = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::lock_guard lock(mutex_);
+    while (requests_.size() < n) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
+        if (left.count() <= 0) return false;
+        SleepConditionVariableSRW(&changed_, &mutex_.srw, static_cast<DWORD>(left.count()), 0);
+    }
+    return true;
+}
+
+void ComPeer::Park() {
+    parkAsked_ = true;
+    while (!parked_ && !stop_)
+        Sleep(kPollMs);
+}
+
+void ComPeer::Unpark() {
+    parkAsked_ = false;
+    while (parked_)
+        Sleep(kPollMs);
 }
 
 void ComPeer::ClearReceived() {
@@ -137,6 +155,13 @@ void ComPeer::Run() {
     Bytes current;
     auto lastByte = Clock::now();
     while (!stop_) {
+        if (parkAsked_) {
+            parked_ = true;
+            while (parkAsked_ && !stop_)
+                Sleep(kPollMs);
+            parked_ = false;
+            continue;
+        }
         std::uint8_t buf[4096];
         DWORD n = 0;
         if (!ReadFile(handle_, buf, sizeof buf, &n, nullptr)) n = 0;
@@ -164,7 +189,7 @@ void ComPeer::Run() {
                 answer = true;
             }
         }
-        changed_.notify_all();
+        WakeAllConditionVariable(&changed_);
         current.clear();
         if (!answer) continue;
         // The reply delay counts from the last byte of the request, not from the quiet gap.

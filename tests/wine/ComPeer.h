@@ -13,9 +13,7 @@
 #include <windows.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -45,6 +43,11 @@ public:
     // Sends bytes at once, outside any request.
     void Send(const Bytes& bytes);
 
+    // Holds the peer's thread outside every system call from Park() until Unpark(), so a count of
+    // the process's handles does not see the temporary ones its reads take.
+    void Park();
+    void Unpark();
+
 private:
     struct Scripted {
         Bytes bytes;
@@ -57,11 +60,21 @@ private:
     void Write(const std::uint8_t* data, std::size_t n);
     bool SleepUnlessStopped(int ms);
 
+    // A slim lock and condition of the system's own: they take no handle, not even when contended
+    // (the thread library's mutex may create one then, which a handle count would take for a leak).
+    struct SlimLock {
+        void lock() { AcquireSRWLockExclusive(&srw); }
+        void unlock() { ReleaseSRWLockExclusive(&srw); }
+        SRWLOCK srw = SRWLOCK_INIT;
+    };
+
     HANDLE handle_ = INVALID_HANDLE_VALUE;
     std::atomic<bool> stop_{false};
     std::atomic<bool> lineMode_{false};
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
+    std::atomic<bool> parkAsked_{false};
+    std::atomic<bool> parked_{false};
+    mutable SlimLock mutex_;
+    mutable CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
     Bytes received_;
     std::vector<Bytes> requests_;
     std::deque<Scripted> replies_;
