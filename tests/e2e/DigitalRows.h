@@ -96,6 +96,7 @@ inline void RunRow(const std::string& table, const Row& row) {
     if (row.request.empty()) {
         E2E_EXPECT_TRUE(peer->Received().empty()) << name << ": sent " << peer->Received().size() << " bytes";
     } else {
+        E2E_EXPECT_TRUE(peer->WaitForRequests(1));
         const auto requests = peer->Requests();
         E2E_EXPECT_EQ(requests.size(), 1u) << name;
         if (!requests.empty()) {

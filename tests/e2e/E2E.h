@@ -37,9 +37,14 @@ public:
     virtual void ReplySplit(Bytes bytes, std::size_t splitAt, int delayMs, int splitDelayMs) = 0;
     virtual Bytes Received() const = 0;
     virtual std::vector<Bytes> Requests() const = 0;
+    // Waits until n requests have ended: a peer running as a thread may see the end of a request
+    // after the call that sent it has returned, so cases wait for it before they count requests.
     virtual bool WaitForRequests(std::size_t n, int timeoutMs = 3000) const = 0;
     virtual void ClearReceived() = 0;
     virtual void SetLineMode(bool on) = 0;
+    // How much later than scripted, in ms by the peer's own clock, its last answer started: a peer
+    // running as a thread of a busy machine may wake late (0 where time is exact, in memory).
+    virtual int LastAnswerLateMs() const { return 0; }
 };
 
 // The peer of port number `com` (1..40).

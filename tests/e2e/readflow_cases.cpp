@@ -37,6 +37,7 @@ E2E_PTY_CASE(ReadFlowShared, GoodReplyIsDecodedAndTheRequestIsExact) {
     E2E_EXPECT_EQ(o.units, kUnits);
     E2E_EXPECT_EQ(o.s1, 0);
     E2E_EXPECT_EQ(o.s2, 0);
+    E2E_EXPECT_TRUE(peer->WaitForRequests(1));
     E2E_ASSERT_EQ(peer->Requests().size(), 1u);
     E2E_EXPECT_EQ(peer->Requests()[0], kRequest);
 }
@@ -86,6 +87,7 @@ E2E_CASE(ReadFlowShared, SilentDeviceIsNoReplyAndOutputsStay) {
     Outputs o;
     E2E_EXPECT_EQ(o.Call(), ResultNoReply);
     E2E_EXPECT_TRUE(o.Untouched());
+    E2E_EXPECT_TRUE(peer->WaitForRequests(1));
     E2E_EXPECT_EQ(peer->Requests().size(), 1u); // the request went out all the same
 }
 
@@ -101,6 +103,7 @@ E2E_CASE(ReadFlowShared, ControlAndHighBytesTravelUntouched) {
     std::int32_t v = 0;
     std::uint8_t u = 0, s1 = 0, s2 = 0;
     E2E_EXPECT_EQ(ReadFlow(kPort, kBaud, 0x0D, 0x11, 0x13, 0x0A, &v, &u, &s1, &s2), ResultOk);
+    E2E_EXPECT_TRUE(peer->WaitForRequests(2));
     E2E_ASSERT_EQ(peer->Requests().size(), 2u);
     const Bytes request = peer->Requests()[1];
     E2E_ASSERT_EQ(request.size(), kRequest.size());
@@ -141,6 +144,7 @@ E2E_PTY_CASE(ReadFlowShared, PortsFromTenOnUseTheDeviceNamespaceForm) {
     Outputs o;
     E2E_EXPECT_EQ(o.Call(kDeviceNamespacePort), ResultOk);
     E2E_EXPECT_EQ(o.value, kValue);
+    E2E_EXPECT_TRUE(peer->WaitForRequests(1));
     E2E_EXPECT_EQ(peer->Requests().size(), 1u);
 }
 

@@ -15,8 +15,6 @@ constexpr int kPollMs = 1;
 constexpr char kPeerPortsVariable[] = "TARVIK_PEER_PORTS";
 constexpr std::uint8_t kCarriageReturn = '\r';
 
-using Clock = std::chrono::steady_clock;
-
 } // namespace
 
 std::string PeerDeviceFor(int com) {
@@ -143,10 +141,12 @@ bool ComPeer::SleepUnlessStopped(int ms) {
     return !stop_;
 }
 
-void ComPeer::Answer(const Scripted& reply) {
+void ComPeer::Answer(const Scripted& reply, Clock::time_point due) {
     const std::size_t end = reply.bytes.size();
     const std::size_t split = reply.splitAt > 0 && reply.splitAt < end ? reply.splitAt : end;
     if (!SleepUnlessStopped(reply.delayMs)) return;
+    lateMs_ = static_cast<int>(std::max<std::int64_t>(
+        0, std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - due).count()));
     Write(reply.bytes.data(), split);
     if (split < end && SleepUnlessStopped(reply.splitDelayMs)) Write(reply.bytes.data() + split, end - split);
 }
@@ -193,9 +193,10 @@ void ComPeer::Run() {
         current.clear();
         if (!answer) continue;
         // The reply delay counts from the last byte of the request, not from the quiet gap.
+        const auto due = lastByte + std::chrono::milliseconds(reply.delayMs);
         const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastByte);
         reply.delayMs = std::max(0, reply.delayMs - static_cast<int>(since.count()));
-        Answer(reply);
+        Answer(reply, due);
     }
 }
 

@@ -13,6 +13,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <deque>
 #include <string>
 #include <thread>
@@ -26,6 +27,8 @@ std::string PeerDeviceFor(int com);
 
 class ComPeer : public Peer {
 public:
+    using Clock = std::chrono::steady_clock;
+
     // Opens the peer's side of port `com`; throws std::runtime_error when it cannot.
     explicit ComPeer(int com);
     ~ComPeer() override;
@@ -39,6 +42,7 @@ public:
     bool WaitForRequests(std::size_t n, int timeoutMs = 3000) const override;
     void ClearReceived() override;
     void SetLineMode(bool on) override { lineMode_ = on; }
+    int LastAnswerLateMs() const override { return lateMs_; }
 
     // Sends bytes at once, outside any request.
     void Send(const Bytes& bytes);
@@ -56,7 +60,7 @@ private:
         int splitDelayMs = 0;
     };
     void Run();
-    void Answer(const Scripted& reply);
+    void Answer(const Scripted& reply, Clock::time_point due);
     void Write(const std::uint8_t* data, std::size_t n);
     bool SleepUnlessStopped(int ms);
 
@@ -73,6 +77,7 @@ private:
     std::atomic<bool> lineMode_{false};
     std::atomic<bool> parkAsked_{false};
     std::atomic<bool> parked_{false};
+    std::atomic<int> lateMs_{0};
     mutable SlimLock mutex_;
     mutable CONDITION_VARIABLE changed_ = CONDITION_VARIABLE_INIT;
     Bytes received_;

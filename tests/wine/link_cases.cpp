@@ -44,6 +44,7 @@ E2E_CASE(LinkHartWine, ValuesAreFloatsAndTheRequestIsTheExports) {
     E2E_EXPECT_TRUE(r.hasValue && r.hasStatus);
     E2E_EXPECT_EQ(r.value.value, 100.0f);
     E2E_EXPECT_EQ(r.value.units, 0x39);
+    E2E_EXPECT_TRUE(peer->WaitForRequests(1));
     E2E_ASSERT_EQ(peer->Requests().size(), 1u);
     E2E_EXPECT_EQ(peer->Requests()[0], (Bytes{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x82, 0x8A, 0x64, 0x01, 0x02,
                                               0x03, 0x01, 0x00, 0x6D}));
@@ -98,6 +99,7 @@ E2E_CASE(LinkHartWine, RetriesOnADamagedReply) {
     peer->Reply(OnLine(damaged));
     peer->Reply(kFlowGood);
     E2E_EXPECT_EQ(link.ReadFlow(kDevice).result, ResultOk);
+    E2E_EXPECT_TRUE(peer->WaitForRequests(2));
     E2E_EXPECT_EQ(peer->Requests().size(), 2u);
 }
 
@@ -131,6 +133,7 @@ E2E_CASE(LinkReadoutWine, TypedValuesAndTheExactRequest) {
     const auto units = link.ReadMeasureUnit(2);
     E2E_EXPECT_EQ(units.result, ResultOk);
     E2E_EXPECT_EQ(units.value, 12);
+    E2E_EXPECT_TRUE(peer->WaitForRequests(2));
     E2E_ASSERT_EQ(peer->Requests().size(), 2u);
     E2E_EXPECT_EQ(peer->Requests()[0], Text("AZ.03K\r"));
     E2E_EXPECT_EQ(peer->Requests()[1], Text("AZ.03P04?\r"));
@@ -171,6 +174,7 @@ E2E_CASE(LinkReadoutWine, TimeoutsSilenceAndAnIncompleteLine) {
     const auto sp = link.ReadSetPoint(1);
     E2E_EXPECT_EQ(sp.result, ResultOk);
     E2E_EXPECT_EQ(sp.value, 37.5f);
+    E2E_EXPECT_TRUE(peer->WaitForRequests(2));
     E2E_EXPECT_EQ(peer->Requests().size(), 2u);
 }
 
@@ -190,6 +194,7 @@ E2E_CASE(LinkReadoutWine, ClosingReleasesThePortAndAnotherLinkTakesIt) {
     E2E_ASSERT_EQ(second.Open(kPort), ResultOk);
     peer->Reply(Text("Tarvik Instrument 0731\r\n"), 2);
     E2E_EXPECT_EQ(second.TestComs().result, ResultOk);
+    E2E_EXPECT_TRUE(peer->WaitForRequests(1));
     E2E_ASSERT_EQ(peer->Requests().size(), 1u);
     E2E_EXPECT_EQ(peer->Requests()[0], Text("AZI\r"));
 }
