@@ -1,19 +1,22 @@
-#include "Local.h"
+#include "Kit.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
 
-namespace gwtest {
+namespace tarvik::testkit {
 
 bool WaitUntil(const std::function<bool()>& done, Seconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
@@ -50,17 +53,27 @@ bool PortOpen(int port) {
 }
 
 TempDir::TempDir() {
-    char tmpl[] = "/tmp/tarvik-gateway-XXXXXX";
-    path_ = ::mkdtemp(tmpl);
+    char tmpl[] = "/tmp/tarvik-test-XXXXXX";
+    const char* made = ::mkdtemp(tmpl);
+    path_ = made ? made : "";
 }
 
 TempDir::~TempDir() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
 }
 
 void TempDir::Write(const std::string& name, const std::string& text) const {
     std::ofstream(File(name)) << text;
+}
+
+std::vector<std::string> TempDir::Files() const {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(path_, ec))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 std::string ReadFile(const std::string& path) {
@@ -70,16 +83,19 @@ std::string ReadFile(const std::string& path) {
     return s.str();
 }
 
-Process::Process(std::vector<std::string> argv, const std::string& log, std::vector<std::string> env) {
+Process::Process(std::vector<std::string> argv, const std::string& log, std::vector<std::string> env,
+                 int nice) {
     pid_ = ::fork();
     if (pid_ == 0) {
-        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        const int fd = log.empty() ? -1 : ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        if (!log.empty() && fd < 0) ::_exit(126);
         if (fd >= 0) {
             ::dup2(fd, 1);
             ::dup2(fd, 2);
         }
         for (std::string& e : env)
             ::putenv(e.data());
+        if (nice != 0) (void)::setpriority(PRIO_PROCESS, 0, nice);
         std::vector<char*> args;
         for (auto& a : argv)
             args.push_back(a.data());
@@ -137,6 +153,90 @@ int Process::Stop(int signal, Seconds timeout) {
     return status_;
 }
 
+ToolRun Shell(const std::string& command) {
+    ToolRun r;
+    FILE* p = ::popen(command.c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;)
+        r.out.append(buf, n);
+    const int status = ::pclose(p);
+    r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return r;
+}
+
+std::string Quoted(const std::string& s) {
+    std::string out = "'";
+    for (char c : s)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::size_t Said(const std::string& log, const std::string& text) {
+    std::size_t n = 0;
+    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+        ++n;
+    return n;
+}
+
+std::string TarvikSim() {
+    return TARVIK_SIM;
+}
+
+std::string TarvikCli() {
+    return TARVIK_CLI;
+}
+
+Simulator::Simulator(std::vector<std::string> args, SimulatorOptions options) : dir_(std::move(options.dir)) {
+    if (dir_.empty()) {
+        char tmpl[] = "/tmp/tarvik-test-XXXXXX";
+        const char* made = ::mkdtemp(tmpl);
+        dir_ = made ? made : "";
+        ownDir_ = true;
+    }
+    args.insert(args.begin(), {options.program, "--dir", dir_, "-q", "--seed", "5"});
+    if (options.lineTiming) args.push_back("--line-timing");
+    if (options.verbose) args.push_back("-v");
+    process_ = Process(std::move(args), options.log, {}, kDeviceNice);
+}
+
+Simulator::Simulator(const std::string& portDir, std::vector<std::string> args, const std::string& log)
+    : Simulator(std::move(args), {.dir = portDir, .log = log, .lineTiming = true}) {}
+
+Simulator::~Simulator() {
+    process_.Stop(SIGINT);
+    std::error_code ec;
+    if (ownDir_ && !dir_.empty()) std::filesystem::remove_all(dir_, ec);
+}
+
+bool Simulator::Ready(std::initializer_list<int> coms) const {
+    return WaitUntil(
+        [&] {
+            for (int c : coms)
+                if (::access(Link(c).c_str(), F_OK) != 0) return false;
+            return true;
+        },
+        Seconds(10));
+}
+
+std::string Simulator::Command(const std::string& args) const {
+    return "TARVIK_PORT_DIR=" + Quoted(dir_) + " " + Quoted(TarvikCli()) + " " + args;
+}
+
+Broker::Broker(const TempDir& dir, int port, std::string more)
+    : dir_(dir), port_(port ? port : FreePort()), more_(std::move(more)) {
+    Start();
+}
+
+void Broker::Start() {
+    const std::string conf = "broker-" + std::to_string(port_) + ".conf";
+    dir_.Write(conf, std::string(more_.empty() ? "" : "per_listener_settings true\n") + "listener " +
+                         std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\npersistence false\n" +
+                         more_);
+    process_ = Process({"mosquitto", "-c", dir_.File(conf)}, dir_.File("broker.log"));
+    WaitUntil([this] { return PortOpen(port_); }, Seconds(10));
+}
+
 std::string HttpGet(int port, const std::string& path, int* status) {
     httplib::Client client("127.0.0.1", port);
     client.set_connection_timeout(2);
@@ -147,4 +247,12 @@ std::string HttpGet(int port, const std::string& path, int* status) {
     return res && res->status == 200 ? res->body : std::string();
 }
 
-} // namespace gwtest
+double MetricValue(const std::string& metrics, const std::string& series) {
+    std::string text = "\n"; // appended, not prepended: GCC 12 at -O3 misjudges an insert at 0
+    text += metrics;
+    const auto at = text.find("\n" + series + " ");
+    if (at == std::string::npos) return -1;
+    return std::stod(text.substr(at + series.size() + 2));
+}
+
+} // namespace tarvik::testkit
