@@ -160,20 +160,19 @@ std::vector<std::pair<int, std::string>> AddDevices(PtyServer& server, const Sim
         table.emplace_back(com, line);
     };
     const auto seedOf = [&](const DeviceSpec& s) { return a.seed + static_cast<std::uint32_t>(s.com); };
-    for (const std::string& f : a.flows) {
-        const DeviceSpec s = ParseSpec(f, 19200);
-        HartIdentity id{0x0A, 0x64, {0x01, 0x02, static_cast<std::uint8_t>(s.com)}, 1, 1, 1};
-        auto dev = std::make_unique<FlowDevice>(id, Tag("FT-1", s.com), s.baud, seedOf(s));
+    // A flow or pressure device: its type, id 01 02 <com>, its tag.
+    const auto addHart = [&]<typename Device>(const std::string& text, std::uint32_t defaultBaud,
+                                              std::uint8_t type, const char* tag) {
+        const DeviceSpec s = ParseSpec(text, defaultBaud);
+        HartIdentity id{0x0A, type, {0x01, 0x02, static_cast<std::uint8_t>(s.com)}, 1, 1, 1};
+        auto dev = std::make_unique<Device>(id, Tag(tag, s.com), s.baud, seedOf(s));
         dev->SetPreambles(a.preambles);
         add(s.com, std::make_unique<HartEndpoint>(std::move(dev)));
-    }
-    for (const std::string& p : a.pressures) {
-        const DeviceSpec s = ParseSpec(p, 9600);
-        HartIdentity id{0x0A, 0x65, {0x01, 0x02, static_cast<std::uint8_t>(s.com)}, 1, 1, 1};
-        auto dev = std::make_unique<PressureDevice>(id, Tag("PT-2", s.com), s.baud, seedOf(s));
-        dev->SetPreambles(a.preambles);
-        add(s.com, std::make_unique<HartEndpoint>(std::move(dev)));
-    }
+    };
+    for (const std::string& f : a.flows)
+        addHart.template operator()<FlowDevice>(f, 19200, 0x64, "FT-1");
+    for (const std::string& p : a.pressures)
+        addHart.template operator()<PressureDevice>(p, 9600, 0x65, "PT-2");
     for (const std::string& t : a.transmitters) {
         const auto [line, count] = SplitCount(t);
         const DeviceSpec s = ParseSpec(line, 1200);
