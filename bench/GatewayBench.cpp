@@ -20,6 +20,7 @@
 #include <ctime>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -29,7 +30,7 @@
 #include "Alloc.h"
 #include "Config.h"
 #include "Gateway.h"
-#include "Local.h"
+#include "Kit.h"
 #include "Metrics.h"
 #include "Mqtt.h"
 #include "tarvik/Link.h"
@@ -38,6 +39,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 namespace gw = tarvik::gateway;
+namespace kit = tarvik::testkit;
 
 // Sum over every device of the series `name{...}`.
 double Sum(const std::string& metrics, const std::string& name) {
@@ -89,15 +91,13 @@ double RssMb(pid_t pid) {
 }
 
 double Metric(const std::string& metrics, const std::string& series) {
-    const std::string text = "\n" + metrics;
-    const auto at = text.find("\n" + series + " ");
-    return at == std::string::npos ? -1 : std::stod(text.substr(at + series.size() + 2));
+    return kit::MetricValue(metrics, series);
 }
 
 // A gateway on every port, publishing to the broker at `brokerPort`; `body` runs while it does.
 void WithGateway(const std::string& gateway, const std::string& dir, int ports, int baud, int brokerPort,
-                 const std::function<void(gwtest::Process&, int metricsPort)>& body) {
-    const int metricsPort = gwtest::FreePort();
+                 const std::function<void(kit::Process&, int metricsPort)>& body) {
+    const int metricsPort = kit::FreePort();
     {
         std::ofstream toml(dir + "/gateway2.toml");
         toml << "[mqtt]\nport = " << brokerPort
@@ -105,7 +105,7 @@ void WithGateway(const std::string& gateway, const std::string& dir, int ports, 
         for (int p = 1; p <= ports; ++p)
             toml << DeviceToml(p, baud);
     }
-    gwtest::Process process({gateway, "--config", dir + "/gateway2.toml"}, dir + "/gateway2.log");
+    kit::Process process({gateway, "--config", dir + "/gateway2.toml"}, dir + "/gateway2.log");
     std::this_thread::sleep_for(std::chrono::seconds(3)); // warm-up
     body(process, metricsPort);
     process.Stop(SIGTERM);
@@ -114,13 +114,13 @@ void WithGateway(const std::string& gateway, const std::string& dir, int ports, 
 // 100 set-point commands a second to mfc1: its polling rate against the same time before.
 void FloodRun(const std::string& gateway, const std::string& dir, int ports, int baud, int brokerPort,
               double seconds) {
-    WithGateway(gateway, dir, ports, baud, brokerPort, [&](gwtest::Process&, int metricsPort) {
+    WithGateway(gateway, dir, ports, baud, brokerPort, [&](kit::Process&, int metricsPort) {
         const std::string series = "tarvik_polls_total{device=\"mfc1\",result=\"ResultOk\"}";
         const auto rate = [&](const std::function<void()>& during) {
-            const double p0 = Metric(gwtest::HttpGet(metricsPort, "/metrics"), series);
+            const double p0 = Metric(kit::HttpGet(metricsPort, "/metrics"), series);
             const auto t0 = Clock::now();
             during();
-            const double p1 = Metric(gwtest::HttpGet(metricsPort, "/metrics"), series);
+            const double p1 = Metric(kit::HttpGet(metricsPort, "/metrics"), series);
             return (p1 - p0) / std::chrono::duration<double>(Clock::now() - t0).count();
         };
         const double quiet =
@@ -140,7 +140,7 @@ void FloodRun(const std::string& gateway, const std::string& dir, int ports, int
                 std::this_thread::sleep_until(start + sent * std::chrono::milliseconds(10));
             }
         });
-        const std::string m = gwtest::HttpGet(metricsPort, "/metrics");
+        const std::string m = kit::HttpGet(metricsPort, "/metrics");
         std::printf("  flood: %d commands to mfc1 in %.0f s; its polls %.1f/s quiet, %.1f/s flooded = %.2f "
                     "(goal >= 0.8); %.0f writes made\n",
                     sent, seconds, quiet, flooded, quiet > 0 ? flooded / quiet : 0.0,
@@ -150,25 +150,19 @@ void FloodRun(const std::string& gateway, const std::string& dir, int ports, int
 }
 
 // The broker away for `seconds`: readings kept (bounded), memory, and the replay when it is back.
-void OutageRun(const std::string& gateway, const std::string& dir, int ports, int baud, double seconds) {
-    const int brokerPort = gwtest::FreePort();
-    const auto startBroker = [&] {
-        gwtest::Process broker({"mosquitto", "-p", std::to_string(brokerPort)}, dir + "/broker2.log");
-        gwtest::WaitUntil([&] { return gwtest::PortOpen(brokerPort); }, gwtest::Seconds(10));
-        return broker;
-    };
-    gwtest::Process broker = startBroker();
-    WithGateway(gateway, dir, ports, baud, brokerPort, [&](gwtest::Process& gw, int metricsPort) {
+void OutageRun(const std::string& gateway, const kit::TempDir& temp, int ports, int baud, double seconds) {
+    kit::Broker broker(temp);
+    WithGateway(gateway, temp.Path(), ports, baud, broker.Port(), [&](kit::Process& gw, int metricsPort) {
         const double rss0 = RssMb(gw.Pid());
-        broker.Stop(SIGTERM);
+        broker.Stop();
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-        const std::string away = gwtest::HttpGet(metricsPort, "/metrics");
+        const std::string away = kit::HttpGet(metricsPort, "/metrics");
         const double rssAway = RssMb(gw.Pid());
-        broker = startBroker();
+        broker.Start();
         const auto t0 = Clock::now();
-        gwtest::WaitUntil(
-            [&] { return Metric(gwtest::HttpGet(metricsPort, "/metrics"), "tarvik_backlog_messages") == 0; },
-            gwtest::Seconds(60));
+        kit::WaitUntil(
+            [&] { return Metric(kit::HttpGet(metricsPort, "/metrics"), "tarvik_backlog_messages") == 0; },
+            kit::Seconds(60));
         const double replay = std::chrono::duration<double>(Clock::now() - t0).count();
         std::printf(
             "  outage: broker away %.0f s: %.0f readings kept, %.0f dropped (oldest first); RSS %.1f MB "
@@ -176,176 +170,205 @@ void OutageRun(const std::string& gateway, const std::string& dir, int ports, in
             seconds, Metric(away, "tarvik_backlog_messages"), Metric(away, "tarvik_backlog_dropped_total"),
             rss0, rssAway, replay);
     });
-    broker.Stop(SIGTERM);
+}
+
+struct Options {
+    std::string sim = "tarvik-sim", gateway = "tarvik-gateway";
+    int ports = 16, baud = 38400;
+    double seconds = 10;
+    bool broker = true;
+};
+
+Options ParseOptions(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string key = argv[i], value = argv[i + 1];
+        if (key == "--sim")
+            o.sim = value;
+        else if (key == "--gateway")
+            o.gateway = value;
+        else if (key == "--ports")
+            o.ports = std::stoi(value);
+        else if (key == "--baud")
+            o.baud = std::stoi(value);
+        else if (key == "--seconds")
+            o.seconds = std::stod(value);
+        else if (key == "--broker")
+            o.broker = value != "no";
+    }
+    return o;
+}
+
+struct SinglePort {
+    bool opened = false;
+    double rate = 0;       // good polls per second
+    double cpuPerPoll = 0; // seconds of CPU of the polling thread, per request
+};
+
+// The fast link's rate on COM1 alone: ReadFlow in a loop for half the run's time.
+SinglePort SinglePortRate(const Options& o) {
+    SinglePort r;
+    tarvik::link::HartLink link;
+    if (link.Open(1, o.baud) != ResultOk) return r;
+    r.opened = true;
+    const tarvik::link::DeviceAddress device{0x64, 0x01, 0x02, 0x01};
+    for (int i = 0; i < 5; ++i)
+        link.ReadFlow(device);
+    int ok = 0, polls = 0;
+    const double cpu0 = ThreadCpuSeconds();
+    const auto start = Clock::now();
+    while (std::chrono::duration<double>(Clock::now() - start).count() < o.seconds / 2) {
+        ok += link.ReadFlow(device).Ok() ? 1 : 0;
+        ++polls;
+    }
+    r.rate = ok / std::chrono::duration<double>(Clock::now() - start).count();
+    r.cpuPerPoll = (ThreadCpuSeconds() - cpu0) / polls;
+    return r;
+}
+
+struct Allocations {
+    long long alone = -1;       // payload and metrics, on the polling thread
+    long long withMqtt = -1;    // the same with the MQTT publish
+    long long mqttProcess = -1; // the whole process with the MQTT publish
+};
+
+// Heap allocations of one poll after warm-up, in this process: alone, and publishing to the broker
+// at `brokerPort` when one is up.
+Allocations AllocationsPerPoll(int baud, int brokerPort, bool brokerUp) {
+    Allocations a;
+    const std::string toml = "[mqtt]\nport = " + std::to_string(brokerPort) + "\n" + DeviceToml(1, baud);
+    const gw::Config config = gw::ParseConfig(toml, "bench.toml");
+    gw::Metrics metrics(config.devices);
+    gw::Gateway g(config, metrics);
+    constexpr int kPolls = 20;
+    // Allocations per poll after warm-up, on this thread and in the process; `settle` waits for
+    // work the poll handed to other threads.
+    const auto perPoll = [&g](const std::function<void()>& settle) {
+        for (int i = 0; i < 3; ++i)
+            g.RunOnce(); // warm-up: port opened, tables and caches filled
+        settle();
+        const auto thread0 = tarvik::bench::ThreadHeap().allocations;
+        const auto process0 = tarvik::bench::ProcessHeap().allocations;
+        for (int i = 0; i < kPolls; ++i)
+            g.RunOnce();
+        settle();
+        return std::make_pair((tarvik::bench::ThreadHeap().allocations - thread0) / kPolls,
+                              (tarvik::bench::ProcessHeap().allocations - process0) / kPolls);
+    };
+    a.alone = perPoll([] {}).first;
+    if (!brokerUp) return a;
+    gw::Mqtt::Callbacks callbacks;
+    gw::Mqtt mqtt(config.mqtt, g.ClientStatusTopic(), "offline", callbacks);
+    std::string error;
+    if (mqtt.Start(error) && mqtt.WaitConnected(std::chrono::seconds(5))) {
+        g.Attach(&mqtt);
+        std::tie(a.withMqtt, a.mqttProcess) =
+            perPoll([&mqtt] { mqtt.WaitAcknowledged(std::chrono::seconds(5)); });
+        g.Attach(nullptr);
+    }
+    mqtt.Stop();
+    return a;
+}
+
+struct GatewayRun {
+    double rate = 0;    // polls per second over every port
+    double cpu = 0;     // the process's CPU time over wall time
+    double request = 0; // mean request time, seconds
+};
+
+// The gateway process, every port as fast as its line allows, publishing to `mqttPort`.
+GatewayRun MeasureGateway(const Options& o, const std::string& dir, int mqttPort) {
+    const int metricsPort = kit::FreePort();
+    {
+        std::ofstream toml(dir + "/gateway.toml");
+        toml << "[mqtt]\nport = " << mqttPort << "\n[metrics]\nlisten = \"127.0.0.1:" << metricsPort
+             << "\"\n";
+        for (int p = 1; p <= o.ports; ++p)
+            toml << DeviceToml(p, o.baud);
+    }
+    kit::Process gatewayProcess({o.gateway, "--config", dir + "/gateway.toml"}, dir + "/gateway.log");
+    std::this_thread::sleep_for(std::chrono::seconds(3)); // warm-up
+    const std::string m0 = kit::HttpGet(metricsPort, "/metrics");
+    const double cpu0 = CpuSeconds(gatewayProcess.Pid());
+    const auto t0 = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(o.seconds));
+    const std::string m1 = kit::HttpGet(metricsPort, "/metrics");
+    const double cpu1 = CpuSeconds(gatewayProcess.Pid());
+    const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    gatewayProcess.Stop(SIGTERM);
+    const double polls = Sum(m1, "tarvik_polls_total") - Sum(m0, "tarvik_polls_total");
+    const double busy =
+        Sum(m1, "tarvik_poll_duration_seconds_sum") - Sum(m0, "tarvik_poll_duration_seconds_sum");
+    return {polls / wall, (cpu1 - cpu0) / wall, polls > 0 ? busy / polls : 0.0};
+}
+
+void Report(const Options& o, const SinglePort& single, const GatewayRun& alone, const GatewayRun* published,
+            const Allocations& allocs) {
+    std::printf(
+        "gateway benchmark: %d simulated HART flow devices at %d bit/s with line timing, %.0f s each\n",
+        o.ports, o.baud, o.seconds);
+    std::printf("  single-port fast-link rate (ReadFlow loop)    %8.1f polls/s, %.0f us CPU per request\n",
+                single.rate, single.cpuPerPoll * 1e6);
+    const auto report = [&](const char* what, const GatewayRun& run) {
+        std::printf("  gateway, %2d ports, %-26s %8.1f polls/s = %.3f x %d x single port (goal >= 0.95)\n",
+                    o.ports, what, run.rate, run.rate / (o.ports * single.rate), o.ports);
+        std::printf("      CPU time / wall time %5.1f %% of one core (goal <= 10 %%), %.0f us per poll\n",
+                    100 * run.cpu, run.rate > 0 ? 1e6 * run.cpu / run.rate : 0.0);
+        std::printf("      mean request time %.2f ms (the rest of the time between polls of a port is the "
+                    "gateway's)\n",
+                    1e3 * run.request);
+    };
+    report("no broker", alone);
+    if (published) report("publishing to mosquitto", *published);
+    std::printf("  heap allocations per poll after warm-up: %lld (payload and metrics)", allocs.alone);
+    if (allocs.withMqtt >= 0)
+        std::printf(", %lld on the polling thread with MQTT, %lld in the process (libmosquitto's copies)",
+                    allocs.withMqtt, allocs.mqttProcess);
+    std::printf("\n");
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    std::string sim = "tarvik-sim", gateway = "tarvik-gateway";
-    int ports = 16, baud = 38400;
-    double seconds = 10;
-    bool broker = true;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        const std::string key = argv[i], value = argv[i + 1];
-        if (key == "--sim")
-            sim = value;
-        else if (key == "--gateway")
-            gateway = value;
-        else if (key == "--ports")
-            ports = std::stoi(value);
-        else if (key == "--baud")
-            baud = std::stoi(value);
-        else if (key == "--seconds")
-            seconds = std::stod(value);
-        else if (key == "--broker")
-            broker = value != "no";
-    }
+    const Options o = ParseOptions(argc, argv);
     ::signal(SIGPIPE, SIG_IGN);
-    const gwtest::TempDir temp; // removed last, after every process below has ended
+    const kit::TempDir temp; // removed last, after every process below has ended
     const std::string& dir = temp.Path();
     const std::string portDir = dir + "/ports";
     ::setenv("TARVIK_PORT_DIR", portDir.c_str(), 1);
 
-    std::vector<std::string> simArgs{sim, "--dir", portDir, "-q", "--line-timing"};
-    for (int p = 1; p <= ports; ++p) {
+    std::vector<std::string> simArgs;
+    for (int p = 1; p <= o.ports; ++p) {
         simArgs.push_back("--flow");
-        simArgs.push_back(std::to_string(p) + ":" + std::to_string(baud));
+        simArgs.push_back(std::to_string(p) + ":" + std::to_string(o.baud));
     }
-    gwtest::Process simulator(simArgs, dir + "/sim.log");
-    const std::string lastPort = portDir + "/COM" + std::to_string(ports);
-    if (!gwtest::WaitUntil([&] { return ::access(lastPort.c_str(), F_OK) == 0; }, gwtest::Seconds(5))) {
+    kit::Simulator simulator(simArgs,
+                             {.program = o.sim, .dir = portDir, .log = dir + "/sim.log", .lineTiming = true});
+    if (!simulator.Ready({o.ports})) {
         std::fprintf(stderr, "the simulator did not start\n");
         return 1;
     }
-
-    // ---- the single-port rate of the fast link ----
-    double single = 0;
-    double linkCpuPerPoll = 0; // seconds of CPU of the polling thread, per request
-    {
-        tarvik::link::HartLink link;
-        if (link.Open(1, baud) != ResultOk) {
-            std::fprintf(stderr, "cannot open COM1\n");
-            return 1;
-        }
-        const tarvik::link::DeviceAddress device{0x64, 0x01, 0x02, 0x01};
-        for (int i = 0; i < 5; ++i)
-            link.ReadFlow(device);
-        int ok = 0, polls = 0;
-        const double cpu0 = ThreadCpuSeconds();
-        const auto start = Clock::now();
-        while (std::chrono::duration<double>(Clock::now() - start).count() < seconds / 2) {
-            ok += link.ReadFlow(device).Ok() ? 1 : 0;
-            ++polls;
-        }
-        single = ok / std::chrono::duration<double>(Clock::now() - start).count();
-        linkCpuPerPoll = (ThreadCpuSeconds() - cpu0) / polls;
+    const SinglePort single = SinglePortRate(o);
+    if (!single.opened) {
+        std::fprintf(stderr, "cannot open COM1\n");
+        return 1;
     }
+    std::optional<kit::Broker> broker;
+    if (o.broker) broker.emplace(temp);
+    const bool brokerUp = broker && broker->Up();
+    const int brokerPort = broker ? broker->Port() : kit::FreePort();
+    const Allocations allocs = AllocationsPerPoll(o.baud, brokerPort, brokerUp);
 
-    // ---- a broker, if there is one ----
-    const int brokerPort = gwtest::FreePort();
-    gwtest::Process brokerProcess;
-    bool brokerUp = false;
-    if (broker) {
-        temp.Write("broker.conf", "listener " + std::to_string(brokerPort) +
-                                      " 127.0.0.1\nallow_anonymous true\npersistence false\n");
-        brokerProcess = gwtest::Process({"mosquitto", "-c", dir + "/broker.conf"}, dir + "/broker.log");
-        brokerUp = gwtest::WaitUntil([&] { return gwtest::PortOpen(brokerPort); }, gwtest::Seconds(10));
-    }
-
-    // ---- heap allocations of one poll: on the polling thread, and in the whole process ----
-    long long allocsAlone = -1, allocsWithMqtt = -1, allocsMqttProcess = -1;
-    {
-        const std::string toml = "[mqtt]\nport = " + std::to_string(brokerPort) + "\n" + DeviceToml(1, baud);
-        const gw::Config config = gw::ParseConfig(toml, "bench.toml");
-        gw::Metrics metrics(config.devices);
-        gw::Gateway g(config, metrics);
-        constexpr int kPolls = 20;
-        // Allocations per poll after warm-up, on this thread and in the process; `settle` waits
-        // for work the poll handed to other threads.
-        const auto perPoll = [&g](const std::function<void()>& settle) {
-            for (int i = 0; i < 3; ++i)
-                g.RunOnce(); // warm-up: port opened, tables and caches filled
-            settle();
-            const auto thread0 = tarvik::bench::ThreadHeap().allocations;
-            const auto process0 = tarvik::bench::ProcessHeap().allocations;
-            for (int i = 0; i < kPolls; ++i)
-                g.RunOnce();
-            settle();
-            return std::make_pair((tarvik::bench::ThreadHeap().allocations - thread0) / kPolls,
-                                  (tarvik::bench::ProcessHeap().allocations - process0) / kPolls);
-        };
-        allocsAlone = perPoll([] {}).first;
-        if (brokerUp) {
-            gw::Mqtt::Callbacks callbacks;
-            gw::Mqtt mqtt(config.mqtt, g.ClientStatusTopic(), "offline", callbacks);
-            std::string error;
-            if (mqtt.Start(error) && mqtt.WaitConnected(std::chrono::seconds(5))) {
-                g.Attach(&mqtt);
-                std::tie(allocsWithMqtt, allocsMqttProcess) =
-                    perPoll([&mqtt] { mqtt.WaitAcknowledged(std::chrono::seconds(5)); });
-                g.Attach(nullptr);
-            }
-            mqtt.Stop();
-        }
-    }
-
-    // ---- the gateway process, every port as fast as its line allows ----
     // Once without a broker (polling and metrics alone), once publishing to the broker.
-    const auto measure = [&](int mqttPort) {
-        const int metricsPort = gwtest::FreePort();
-        {
-            std::ofstream toml(dir + "/gateway.toml");
-            toml << "[mqtt]\nport = " << mqttPort << "\n[metrics]\nlisten = \"127.0.0.1:" << metricsPort
-                 << "\"\n";
-            for (int p = 1; p <= ports; ++p)
-                toml << DeviceToml(p, baud);
-        }
-        gwtest::Process gatewayProcess({gateway, "--config", dir + "/gateway.toml"}, dir + "/gateway.log");
-        std::this_thread::sleep_for(std::chrono::seconds(3)); // warm-up
-        const std::string m0 = gwtest::HttpGet(metricsPort, "/metrics");
-        const double cpu0 = CpuSeconds(gatewayProcess.Pid());
-        const auto t0 = Clock::now();
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-        const std::string m1 = gwtest::HttpGet(metricsPort, "/metrics");
-        const double cpu1 = CpuSeconds(gatewayProcess.Pid());
-        const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-        gatewayProcess.Stop(SIGTERM);
-        const double polls = Sum(m1, "tarvik_polls_total") - Sum(m0, "tarvik_polls_total");
-        const double busy =
-            Sum(m1, "tarvik_poll_duration_seconds_sum") - Sum(m0, "tarvik_poll_duration_seconds_sum");
-        return std::make_tuple(polls / wall, (cpu1 - cpu0) / wall, polls > 0 ? busy / polls : 0.0);
-    };
-    const auto [rateAlone, cpuAlone, requestAlone] = measure(gwtest::FreePort()); // nobody listens there
-    double rate = 0, cpu = 0, request = 0;
-    if (brokerUp) std::tie(rate, cpu, request) = measure(brokerPort);
-
-    std::printf(
-        "gateway benchmark: %d simulated HART flow devices at %d bit/s with line timing, %.0f s each\n",
-        ports, baud, seconds);
-    std::printf("  single-port fast-link rate (ReadFlow loop)    %8.1f polls/s, %.0f us CPU per request\n",
-                single, linkCpuPerPoll * 1e6);
-    const auto report = [&](const char* what, double r, double c, double q) {
-        std::printf("  gateway, %2d ports, %-26s %8.1f polls/s = %.3f x %d x single port (goal >= 0.95)\n",
-                    ports, what, r, r / (ports * single), ports);
-        std::printf("      CPU time / wall time %5.1f %% of one core (goal <= 10 %%), %.0f us per poll\n",
-                    100 * c, r > 0 ? 1e6 * c / r : 0.0);
-        std::printf("      mean request time %.2f ms (the rest of the time between polls of a port is the "
-                    "gateway's)\n",
-                    1e3 * q);
-    };
-    report("no broker", rateAlone, cpuAlone, requestAlone);
-    if (brokerUp) report("publishing to mosquitto", rate, cpu, request);
-    std::printf("  heap allocations per poll after warm-up: %lld (payload and metrics)", allocsAlone);
-    if (allocsWithMqtt >= 0)
-        std::printf(", %lld on the polling thread with MQTT, %lld in the process (libmosquitto's copies)",
-                    allocsWithMqtt, allocsMqttProcess);
-    std::printf("\n");
+    const GatewayRun alone = MeasureGateway(o, dir, kit::FreePort()); // nobody listens there
+    GatewayRun published;
+    if (brokerUp) published = MeasureGateway(o, dir, brokerPort);
+    Report(o, single, alone, brokerUp ? &published : nullptr, allocs);
     if (brokerUp) {
-        FloodRun(gateway, dir, ports, baud, brokerPort, seconds);
-        OutageRun(gateway, dir, ports, baud, seconds);
+        FloodRun(o.gateway, dir, o.ports, o.baud, brokerPort, o.seconds);
+        OutageRun(o.gateway, temp, o.ports, o.baud, o.seconds);
     }
-    brokerProcess.Stop(SIGTERM);
+    broker.reset();
     simulator.Stop(SIGINT);
     return 0;
 }

@@ -9,6 +9,7 @@
 #include "Cli.h"
 #include "Facts.h"
 #include "TarvikDLL.h"
+#include "WriteShow.h"
 
 namespace tarvik::cli {
 namespace {
@@ -38,14 +39,26 @@ std::string Printable(const std::string& s) {
     return out;
 }
 
-// After a write the device took, what it now holds: `read` reads it back into the report. A failed
-// read only warns, since the write itself went through.
-void ReadBack(Report& r, const std::string& what, const std::function<std::int32_t()>& read) {
-    const std::int32_t rc = read();
-    if (Written(rc)) return;
-    const auto fact = tools::Facts::Get().Result(rc);
-    r.Warning(fmt::format("the device took the write, but reading back the {} failed: {}", what,
-                          fact ? fact->name : std::to_string(rc)));
+// A write to a digital device, shown with what the device now holds (see WriteShow.h).
+std::int32_t WriteThenShow(Report& r, const std::string& what, std::function<std::int32_t()> write,
+                           std::function<void(Report&)> showWritten,
+                           std::function<std::int32_t(Report&)> readBack) {
+    return RunWriteAndShow(
+        r, {what, "device", Written, std::move(write), std::move(showWritten), std::move(readBack)});
+}
+
+// A unit selection, shown with the unit the device now sends its value in (`read`: the value's read).
+std::int32_t UnitThenShow(Report& r, const Target& t, const std::string& what, int code,
+                          std::function<std::int32_t()> select, decltype(&ReadFlow) read) {
+    return WriteThenShow(
+        r, what, std::move(select), [code](Report& r) { r.UnitCode("selected", "selected", code); },
+        [&t, &what, read](Report& r) {
+            std::int32_t value = 0;
+            std::uint8_t units = 0, b1 = 0, b2 = 0;
+            const std::int32_t rc = read(ADDR, &value, &units, &b1, &b2);
+            if (Written(rc)) r.UnitCode("now", what + " now", units);
+            return rc;
+        });
 }
 
 void StateField(Report& r, const std::string& key, const std::string& label, const std::string& table,
@@ -170,21 +183,22 @@ void SetPointSetCommand(CLI::App& sp, Cli& cli) {
         const float v = ParseValue(o->value, "setpoint");
         const int unit = o->inUnits ? kUnitInFlowUnits : kUnitPercent;
         cli.Hart("setpoint set", [v, unit](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
-            const std::int32_t rc = WriteSetPoint(ADDR, unit, RawOfFloat(v), &s1, &s2);
-            if (!Written(rc)) return rc;
-            r.Field("written", "written", Json{{"value", NumberJson(v)}, {"unit", unit}},
-                    unit == kUnitPercent ? Number(v) + " %" : Number(v) + " (in the flow unit)");
-            ReadBack(r, "set point", [&] {
-                std::int32_t pct = 0, inUnits = 0;
-                std::uint8_t units = 0, b1 = 0, b2 = 0;
-                const std::int32_t read = ReadSetPoint(ADDR, &pct, &units, &inUnits, &b1, &b2);
-                if (Written(read)) {
-                    r.RawValue("now", "now", pct, kUnitPercent);
-                    r.RawValue("now_in_units", "in units", inUnits, units);
-                }
-                return read;
-            });
-            return rc;
+            return WriteThenShow(
+                r, "set point", [&] { return WriteSetPoint(ADDR, unit, RawOfFloat(v), &s1, &s2); },
+                [&](Report& r) {
+                    r.Field("written", "written", Json{{"value", NumberJson(v)}, {"unit", unit}},
+                            unit == kUnitPercent ? Number(v) + " %" : Number(v) + " (in the flow unit)");
+                },
+                [&](Report& r) {
+                    std::int32_t pct = 0, inUnits = 0;
+                    std::uint8_t units = 0, b1 = 0, b2 = 0;
+                    const std::int32_t read = ReadSetPoint(ADDR, &pct, &units, &inUnits, &b1, &b2);
+                    if (Written(read)) {
+                        r.RawValue("now", "now", pct, kUnitPercent);
+                        r.RawValue("now_in_units", "in units", inUnits, units);
+                    }
+                    return read;
+                });
         });
     });
 }
@@ -318,17 +332,9 @@ void FlowUnitCommand(CLI::App& app, Cli& cli) {
         const int code = ParseInteger(o->unit, "flow_unit");
         const int data2 = ParseInteger(o->data2, "unit_data2");
         cli.Hart("flow-unit", [code, data2](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
-            const std::int32_t rc = SelectFlowUnit(ADDR, code, data2, &s1, &s2);
-            if (!Written(rc)) return rc;
-            r.UnitCode("selected", "selected", code);
-            ReadBack(r, "flow unit", [&] {
-                std::int32_t value = 0;
-                std::uint8_t units = 0, b1 = 0, b2 = 0;
-                const std::int32_t read = ReadFlow(ADDR, &value, &units, &b1, &b2);
-                if (Written(read)) r.UnitCode("now", "flow unit now", units);
-                return read;
-            });
-            return rc;
+            return UnitThenShow(
+                r, t, "flow unit", code, [&] { return SelectFlowUnit(ADDR, code, data2, &s1, &s2); },
+                ReadFlow);
         });
     });
 }
@@ -374,16 +380,15 @@ void StateSetCommand(CLI::App& group, Cli& cli, const StateKind& kind, const std
         const int state = ParseInteger(o->state, kind.argument);
         cli.Hart(kind.group + " set",
                  [state, &kind](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
-                     const std::int32_t rc = kind.write(ADDR, state, &s1, &s2);
-                     if (!Written(rc)) return rc;
-                     StateField(r, "written", "written", kind.table, state);
-                     ReadBack(r, kind.what, [&] {
-                         std::uint8_t now = 0, b1 = 0, b2 = 0;
-                         const std::int32_t read = kind.read(ADDR, &now, &b1, &b2);
-                         if (Written(read)) StateField(r, "now", "now", kind.table, now);
-                         return read;
-                     });
-                     return rc;
+                     return WriteThenShow(
+                         r, kind.what, [&] { return kind.write(ADDR, state, &s1, &s2); },
+                         [&](Report& r) { StateField(r, "written", "written", kind.table, state); },
+                         [&](Report& r) {
+                             std::uint8_t now = 0, b1 = 0, b2 = 0;
+                             const std::int32_t read = kind.read(ADDR, &now, &b1, &b2);
+                             if (Written(read)) StateField(r, "now", "now", kind.table, now);
+                             return read;
+                         });
                  });
     });
 }
@@ -481,17 +486,9 @@ void PressureUnitCommand(CLI::App& pressure, Cli& cli) {
     pUnit->callback([&cli, o] {
         const int code = ParseInteger(o->unit, "pressure_unit");
         cli.Hart("pressure unit", [code](Report& r, const Target& t, std::uint8_t& s1, std::uint8_t& s2) {
-            const std::int32_t rc = SelectPressureUnit(ADDR, code, &s1, &s2);
-            if (!Written(rc)) return rc;
-            r.UnitCode("selected", "selected", code);
-            ReadBack(r, "pressure unit", [&] {
-                std::int32_t value = 0;
-                std::uint8_t units = 0, b1 = 0, b2 = 0;
-                const std::int32_t read = ReadPressure(ADDR, &value, &units, &b1, &b2);
-                if (Written(read)) r.UnitCode("now", "pressure unit now", units);
-                return read;
-            });
-            return rc;
+            return UnitThenShow(
+                r, t, "pressure unit", code, [&] { return SelectPressureUnit(ADDR, code, &s1, &s2); },
+                ReadPressure);
         });
     });
 }

@@ -10,6 +10,7 @@
 #include "Cli.h"
 #include "Facts.h"
 #include "TarvikDLL.h"
+#include "WriteShow.h"
 
 namespace tarvik::cli {
 namespace {
@@ -26,10 +27,21 @@ float UnitSetPoint(const std::string& text, int digits) {
     return v;
 }
 
-void ReadBackFailed(Report& r, const std::string& what, std::int32_t rc) {
-    const auto fact = tools::Facts::Get().Result(rc);
-    r.Warning(fmt::format("the unit took the write, but reading back the {} failed: {}", what,
-                          fact ? fact->name : std::to_string(rc)));
+bool UnitTook(std::int32_t rc) {
+    return rc == ResultOk;
+}
+
+// A write to a channel of the unit, shown with what the channel now holds (see WriteShow.h).
+std::int32_t WriteThenShow(Report& r, int channel, const std::string& what,
+                           std::function<std::int32_t()> write, std::function<void(Report&)> showWritten,
+                           std::function<std::int32_t(Report&)> readBack) {
+    return RunWriteAndShow(r, {what, "unit", UnitTook,
+                               [&r, channel, write = std::move(write)] {
+                                   const std::int32_t rc = write();
+                                   r.Context("channel", channel);
+                                   return rc;
+                               },
+                               std::move(showWritten), std::move(readBack)});
 }
 
 // Every unit command names a channel first; each command keeps its own options.
@@ -124,17 +136,15 @@ void SetPointCommand(CLI::App& unit, Cli& cli) {
         const int digits = ParseInteger(o->digits, "digits");
         const float v = UnitSetPoint(o->value, digits);
         cli.Unit("unit sp set", [channel, v, digits](Report& r, int port) {
-            const std::int32_t rc = WriteSetPoint_0731(port, channel, digits, v);
-            r.Context("channel", channel);
-            if (rc != ResultOk) return rc;
-            r.FloatValue("written", "written", v);
-            float now = 0;
-            const std::int32_t read = ReadSetPoint_0731(port, channel, &now);
-            if (read == ResultOk)
-                r.FloatValue("now", "now", now);
-            else
-                ReadBackFailed(r, "set point", read);
-            return rc;
+            return WriteThenShow(
+                r, channel, "set point", [&] { return WriteSetPoint_0731(port, channel, digits, v); },
+                [&](Report& r) { r.FloatValue("written", "written", v); },
+                [&](Report& r) {
+                    float now = 0;
+                    const std::int32_t read = ReadSetPoint_0731(port, channel, &now);
+                    if (read == ResultOk) r.FloatValue("now", "now", now);
+                    return read;
+                });
         });
     });
 }
@@ -146,19 +156,22 @@ void SourceField(Report& r, const std::string& key, std::uint8_t code) {
 
 std::int32_t WriteSource(Report& r, int port, int channel, const std::string& source) {
     const bool serial = source == "serial";
-    const std::int32_t rc = serial ? WriteSerialSetPointSource_0731(port, channel)
-                                   : WriteManualSetPointSource_0731(port, channel);
-    r.Context("channel", channel);
-    if (rc != ResultOk) return rc;
-    r.Field("written", "written", Json{{"code", serial ? kSourceSerial : kSourceManual}, {"name", source}},
-            source);
-    std::uint8_t now = 0;
-    const std::int32_t read = ReadSetPointSource_0731(port, channel, &now);
-    if (read == ResultOk)
-        SourceField(r, "now", now);
-    else
-        ReadBackFailed(r, "set-point source", read);
-    return rc;
+    return WriteThenShow(
+        r, channel, "set-point source",
+        [&] {
+            return serial ? WriteSerialSetPointSource_0731(port, channel)
+                          : WriteManualSetPointSource_0731(port, channel);
+        },
+        [&](Report& r) {
+            r.Field("written", "written",
+                    Json{{"code", serial ? kSourceSerial : kSourceManual}, {"name", source}}, source);
+        },
+        [&](Report& r) {
+            std::uint8_t now = 0;
+            const std::int32_t read = ReadSetPointSource_0731(port, channel, &now);
+            if (read == ResultOk) SourceField(r, "now", now);
+            return read;
+        });
 }
 
 void SourceCommand(CLI::App& unit, Cli& cli) {
@@ -202,17 +215,15 @@ void VorCommand(CLI::App& unit, Cli& cli) {
 }
 
 std::int32_t WritePlaces(Report& r, int port, int channel, int places) {
-    const std::int32_t rc = WriteDecimalPlace_0731(port, channel, places);
-    r.Context("channel", channel);
-    if (rc != ResultOk) return rc;
-    r.Field("written", "written", places, std::to_string(places));
-    std::int32_t now = 0;
-    const std::int32_t read = ReadDecimalPlace_0731(port, channel, &now);
-    if (read == ResultOk)
-        r.Field("now", "now", now, std::to_string(now));
-    else
-        ReadBackFailed(r, "decimal places", read);
-    return rc;
+    return WriteThenShow(
+        r, channel, "decimal places", [&] { return WriteDecimalPlace_0731(port, channel, places); },
+        [&](Report& r) { r.Field("written", "written", places, std::to_string(places)); },
+        [&](Report& r) {
+            std::int32_t now = 0;
+            const std::int32_t read = ReadDecimalPlace_0731(port, channel, &now);
+            if (read == ResultOk) r.Field("now", "now", now, std::to_string(now));
+            return read;
+        });
 }
 
 void PlacesCommand(CLI::App& unit, Cli& cli) {

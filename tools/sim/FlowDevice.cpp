@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <sstream>
+#include <utility>
 
 namespace tarvik::sim {
 namespace {
@@ -127,101 +128,129 @@ bool FlowDevice::IsWrite(std::uint8_t command) const {
 }
 
 std::optional<HartAnswer> FlowDevice::Command(std::uint8_t command, std::span<const std::uint8_t> data) {
-    const Gas& gas = ActiveGasEntry();
-    switch (command) {
-    case kCmdReadPrimary: {
-        // Sensor noise, fading out toward zero flow (a closed valve reads a steady zero).
-        const double pct =
-            flowPct_ + Noise(noisePct_ * std::min(1.0, std::fabs(flowPct_) / kNoiseFullAbovePct));
-        Bytes out{flowUnit_};
-        AppendFloat(out, static_cast<float>(FromLpm(pct / 100.0 * gas.fullScaleLpm, flowUnit_).value_or(0)));
-        return HartAnswer::Ok(std::move(out));
+    static constexpr std::pair<std::uint8_t, Handler> kHandlers[] = {
+        {kCmdReadPrimary, &FlowDevice::ReadFlow},
+        {kCmdReadSetPoint, &FlowDevice::ReadSetPoint},
+        {kCmdWriteSetPoint, &FlowDevice::WriteSetPoint},
+        {kCmdReadGasData, &FlowDevice::GasCommand},
+        {kCmdReadGasName, &FlowDevice::GasCommand},
+        {kCmdSelectGas, &FlowDevice::GasCommand},
+        {kCmdReadSettings, &FlowDevice::ReadSettings},
+        {kCmdSelectFlowUnit, &FlowDevice::SelectFlowUnit},
+        {kCmdReadVor, &FlowDevice::ReadVor},
+        {kCmdWriteVor, &FlowDevice::WriteVor},
+        {kCmdReadTotalizerState, &FlowDevice::ReadTotalizerState},
+        {kCmdWriteTotalizerState, &FlowDevice::WriteTotalizerState},
+        {kCmdReadTotalizer, &FlowDevice::ReadTotalizer},
+    };
+    for (const auto& [code, handler] : kHandlers)
+        if (code == command) return (this->*handler)(command, data);
+    return std::nullopt;
+}
+
+HartAnswer FlowDevice::ReadFlow(std::uint8_t, Data) {
+    // Sensor noise, fading out toward zero flow (a closed valve reads a steady zero).
+    const double pct = flowPct_ + Noise(noisePct_ * std::min(1.0, std::fabs(flowPct_) / kNoiseFullAbovePct));
+    Bytes out{flowUnit_};
+    AppendFloat(
+        out, static_cast<float>(FromLpm(pct / 100.0 * ActiveGasEntry().fullScaleLpm, flowUnit_).value_or(0)));
+    return HartAnswer::Ok(std::move(out));
+}
+
+HartAnswer FlowDevice::ReadSetPoint(std::uint8_t, Data) {
+    return HartAnswer::Ok(SetPointData());
+}
+
+HartAnswer FlowDevice::WriteSetPoint(std::uint8_t, Data data) {
+    if (data.size() < 5) return HartAnswer::Refuse(kRcTooFewBytes);
+    const double value = FloatAt(data, 1);
+    double pct = 0;
+    if (data[0] == kUnitPercent) {
+        pct = value;
+    } else if (data[0] == kUnitNotUsed) {
+        const double fs = FromLpm(ActiveGasEntry().fullScaleLpm, flowUnit_).value_or(0);
+        pct = fs > 0 ? value / fs * 100.0 : NAN;
+    } else {
+        return HartAnswer::Refuse(kRcInvalidSelection);
     }
-    case kCmdReadSetPoint:
-        return HartAnswer::Ok(SetPointData());
-    case kCmdWriteSetPoint: {
-        if (data.size() < 5) return HartAnswer::Refuse(kRcTooFewBytes);
-        const double value = FloatAt(data, 1);
-        double pct = 0;
-        if (data[0] == kUnitPercent) {
-            pct = value;
-        } else if (data[0] == kUnitNotUsed) {
-            const double fs = FromLpm(gas.fullScaleLpm, flowUnit_).value_or(0);
-            pct = fs > 0 ? value / fs * 100.0 : NAN;
-        } else {
-            return HartAnswer::Refuse(kRcInvalidSelection);
-        }
-        if (std::isnan(pct)) return HartAnswer::Refuse(kRcInvalidSelection);
-        if (pct < 0) return HartAnswer::Refuse(kRcTooSmall);
-        if (pct > 100) return HartAnswer::Refuse(kRcTooLarge);
-        setPointPct_ = pct;
-        return HartAnswer::Ok(SetPointData());
+    if (std::isnan(pct)) return HartAnswer::Refuse(kRcInvalidSelection);
+    if (pct < 0) return HartAnswer::Refuse(kRcTooSmall);
+    if (pct > 100) return HartAnswer::Refuse(kRcTooLarge);
+    setPointPct_ = pct;
+    return HartAnswer::Ok(SetPointData());
+}
+
+HartAnswer FlowDevice::GasCommand(std::uint8_t command, Data data) {
+    if (data.empty()) return HartAnswer::Refuse(kRcTooFewBytes);
+    const int n = data[0];
+    if (n < 1 || n > kGasCount) return HartAnswer::Refuse(kRcInvalidSelection);
+    const Gas& g = gases_[static_cast<std::size_t>(n - 1)];
+    // Reserved up front: g++ -O2 misjudges an insert into a one-element vector as out of bounds.
+    Bytes out;
+    out.reserve(32);
+    out.push_back(data[0]);
+    if (command == kCmdReadGasName) {
+        out.insert(out.end(), g.name.begin(), g.name.begin() + kGasNameLength);
+    } else if (command == kCmdReadGasData) {
+        out.push_back(kUnitLitersPerMinute);
+        AppendFloat(out, static_cast<float>(g.fullScaleLpm));
+        out.push_back(kUnitKgPerCubicMeter);
+        AppendFloat(out, static_cast<float>(g.density));
+        out.push_back(kUnitCelsius);
+        AppendFloat(out, static_cast<float>(g.referenceCelsius));
+        out.push_back(kUnitBar);
+        AppendFloat(out, static_cast<float>(g.referenceBar));
+    } else if (gas_ != n) {
+        gas_ = n;
+        ConfigChanged();
     }
-    case kCmdReadGasData:
-    case kCmdReadGasName:
-    case kCmdSelectGas: {
-        if (data.empty()) return HartAnswer::Refuse(kRcTooFewBytes);
-        const int n = data[0];
-        if (n < 1 || n > kGasCount) return HartAnswer::Refuse(kRcInvalidSelection);
-        const Gas& g = gases_[static_cast<std::size_t>(n - 1)];
-        // Reserved up front: g++ -O2 misjudges an insert into a one-element vector as out of bounds.
-        Bytes out;
-        out.reserve(32);
-        out.push_back(data[0]);
-        if (command == kCmdReadGasName) {
-            out.insert(out.end(), g.name.begin(), g.name.begin() + kGasNameLength);
-        } else if (command == kCmdReadGasData) {
-            out.push_back(kUnitLitersPerMinute);
-            AppendFloat(out, static_cast<float>(g.fullScaleLpm));
-            out.push_back(kUnitKgPerCubicMeter);
-            AppendFloat(out, static_cast<float>(g.density));
-            out.push_back(kUnitCelsius);
-            AppendFloat(out, static_cast<float>(g.referenceCelsius));
-            out.push_back(kUnitBar);
-            AppendFloat(out, static_cast<float>(g.referenceBar));
-        } else if (gas_ != n) {
-            gas_ = n;
-            ConfigChanged();
-        }
-        return HartAnswer::Ok(std::move(out));
+    return HartAnswer::Ok(std::move(out));
+}
+
+HartAnswer FlowDevice::ReadSettings(std::uint8_t, Data) {
+    // Control mode (0: digital set point), active gas, flow unit, totalizer state.
+    return HartAnswer::Ok({0, static_cast<std::uint8_t>(gas_), flowUnit_, totalState_});
+}
+
+HartAnswer FlowDevice::SelectFlowUnit(std::uint8_t, Data data) {
+    if (data.size() < 2) return HartAnswer::Refuse(kRcTooFewBytes);
+    if (!FindUnit(data[0])) return HartAnswer::Refuse(kRcInvalidSelection);
+    if (flowUnit_ != data[0]) {
+        flowUnit_ = data[0];
+        ConfigChanged();
     }
-    case kCmdReadSettings:
-        // Control mode (0: digital set point), active gas, flow unit, totalizer state.
-        return HartAnswer::Ok({0, static_cast<std::uint8_t>(gas_), flowUnit_, totalState_});
-    case kCmdSelectFlowUnit: {
-        if (data.size() < 2) return HartAnswer::Refuse(kRcTooFewBytes);
-        if (!FindUnit(data[0])) return HartAnswer::Refuse(kRcInvalidSelection);
-        if (flowUnit_ != data[0]) {
-            flowUnit_ = data[0];
-            ConfigChanged();
-        }
-        return HartAnswer::Ok({data[0], data[1]});
-    }
-    case kCmdReadVor:
-        return HartAnswer::Ok({vor_});
-    case kCmdWriteVor:
-        if (data.empty()) return HartAnswer::Refuse(kRcTooFewBytes);
-        if (data[0] > kVorOpen) return HartAnswer::Refuse(kRcTooLarge);
-        vor_ = data[0];
-        return HartAnswer::Ok({vor_});
-    case kCmdReadTotalizerState:
-        return HartAnswer::Ok({totalState_, TotalUnit()});
-    case kCmdWriteTotalizerState:
-        if (data.empty()) return HartAnswer::Refuse(kRcTooFewBytes);
-        if (data[0] > kTotalReset) return HartAnswer::Refuse(kRcTooLarge);
-        if (data[0] == kTotalReset)
-            totalLiters_ = 0; // the counting state stays as it was
-        else
-            totalState_ = data[0];
-        return HartAnswer::Ok({data[0]});
-    case kCmdReadTotalizer: {
-        Bytes out{TotalUnit()};
-        AppendFloat(out, static_cast<float>(TotalInUnit()));
-        return HartAnswer::Ok(std::move(out));
-    }
-    default:
-        return std::nullopt;
-    }
+    return HartAnswer::Ok({data[0], data[1]});
+}
+
+HartAnswer FlowDevice::ReadVor(std::uint8_t, Data) {
+    return HartAnswer::Ok({vor_});
+}
+
+HartAnswer FlowDevice::WriteVor(std::uint8_t, Data data) {
+    if (data.empty()) return HartAnswer::Refuse(kRcTooFewBytes);
+    if (data[0] > kVorOpen) return HartAnswer::Refuse(kRcTooLarge);
+    vor_ = data[0];
+    return HartAnswer::Ok({vor_});
+}
+
+HartAnswer FlowDevice::ReadTotalizerState(std::uint8_t, Data) {
+    return HartAnswer::Ok({totalState_, TotalUnit()});
+}
+
+HartAnswer FlowDevice::WriteTotalizerState(std::uint8_t, Data data) {
+    if (data.empty()) return HartAnswer::Refuse(kRcTooFewBytes);
+    if (data[0] > kTotalReset) return HartAnswer::Refuse(kRcTooLarge);
+    if (data[0] == kTotalReset)
+        totalLiters_ = 0; // the counting state stays as it was
+    else
+        totalState_ = data[0];
+    return HartAnswer::Ok({data[0]});
+}
+
+HartAnswer FlowDevice::ReadTotalizer(std::uint8_t, Data) {
+    Bytes out{TotalUnit()};
+    AppendFloat(out, static_cast<float>(TotalInUnit()));
+    return HartAnswer::Ok(std::move(out));
 }
 
 std::array<std::uint8_t, 4> FlowDevice::AdditionalStatus() const {

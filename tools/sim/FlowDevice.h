@@ -84,6 +84,21 @@ private:
     double TotalInUnit() const;
     Bytes SetPointData() const;
 
+    // One handler per device-specific command (Command's table); `data` is the request's data.
+    using Data = std::span<const std::uint8_t>;
+    using Handler = HartAnswer (FlowDevice::*)(std::uint8_t command, Data data);
+    HartAnswer ReadFlow(std::uint8_t, Data);
+    HartAnswer ReadSetPoint(std::uint8_t, Data);
+    HartAnswer WriteSetPoint(std::uint8_t, Data data);
+    HartAnswer GasCommand(std::uint8_t command, Data data); // read name, read data, select
+    HartAnswer ReadSettings(std::uint8_t, Data);
+    HartAnswer SelectFlowUnit(std::uint8_t, Data data);
+    HartAnswer ReadVor(std::uint8_t, Data);
+    HartAnswer WriteVor(std::uint8_t, Data data);
+    HartAnswer ReadTotalizerState(std::uint8_t, Data);
+    HartAnswer WriteTotalizerState(std::uint8_t, Data data);
+    HartAnswer ReadTotalizer(std::uint8_t, Data);
+
     std::array<Gas, kGasCount> gases_;
     int gas_ = 1;
     std::uint8_t flowUnit_ = kUnitLitersPerMinute;

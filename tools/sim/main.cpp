@@ -77,6 +77,154 @@ std::string DefaultDir() {
     return std::string(runtime && *runtime ? runtime : "/tmp") + "/tarvik-ports";
 }
 
+// The help's examples, devices, faults and port directory.
+constexpr const char* kFooter =
+    "Examples:\n"
+    "  tarvik-sim                                   flow COM1 19200, pressure COM2 9600, 0731 COM3\n"
+    "  tarvik-sim --dir /tmp/ports --flow 3:19200 --readout 5\n"
+    "  tarvik-sim --flow 1:1200 --faults late=0.05,checksum=0.02 --line-timing -v\n"
+    "  tarvik-sim --transmitter 4:1200x3 --line-timing   three transmitters on COM4\n"
+    "  export TARVIK_PORT_DIR=/tmp/ports; tarvik scan\n\n"
+    "Simulated devices:\n"
+    "  flow      HART mass-flow controller, type 0x64, id 01 02 <com>, tag FT-1<com>. Ten gases,\n"
+    "            flow follows the set point (lag 1.5 s), valve override 0 normal / 1 closed /\n"
+    "            2 open, totalizer 0 stop / 1 run / 2 reset, write protection (mode 1 with a\n"
+    "            text locks, mode 0 with the same text unlocks), backup (command 39, code 0).\n"
+    "  pressure  HART pressure transmitter, type 0x65, id 01 02 <com>, tag PT-2<com>. Six\n"
+    "            applications (1, 2, 5, 10, 20, 50 bar), process near 3.2 bar.\n"
+    "  readout   0731 read-out unit, four channels (full scale 100, 50, 10, 500).\n"
+    "  transmitter  N generic HART transmitters on one line (universal commands, revision 7),\n"
+    "            polling addresses 0..N-1, type 0x66, id 03 <com> <n+1>, tag TT-<com><nn>;\n"
+    "            temperature PV that moves, burst mode by command 109 (frames between requests).\n\n"
+    "Faults (--faults NAME=RATE,...): late (answer after --late-ms), silent, checksum,\n"
+    "short (status-only busy reply), truncated, garbage. Rates 0..1, at most 1 in total.\n\n"
+    "Port directory: --dir, else $TARVIK_PORT_DIR, else $XDG_RUNTIME_DIR/tarvik-ports, else (no\n"
+    "XDG_RUNTIME_DIR, as under sudo or in a container) /tmp/tarvik-ports. Beside each link COM<n>\n"
+    "the simulator keeps .COM<n>.owner; a link left by a killed simulator (its terminal or its\n"
+    "process gone) is replaced at the next start, any other existing link only with --force.";
+
+struct SimArgs {
+    std::string dir = DefaultDir();
+    std::vector<std::string> flows, pressures, readouts, transmitters;
+    std::string faults;
+    ServerOptions options;
+    std::uint32_t seed = 1;
+    std::size_t preambles = 5;
+    bool quiet = false;
+};
+
+void AddOptions(CLI::App& app, SimArgs& a) {
+    ServerOptions& options = a.options;
+    app.add_option("-d,--dir", a.dir,
+                   "port directory (default: $TARVIK_PORT_DIR, else $XDG_RUNTIME_DIR/tarvik-ports, else "
+                   "/tmp/tarvik-ports when XDG_RUNTIME_DIR is unset)");
+    app.add_flag("--force", options.force,
+                 "replace existing COM<n> links in the port directory (links a killed simulator left "
+                 "behind are replaced without it)");
+    app.set_version_flag("--version", std::string("tarvik-sim ") + TARVIK_VERSION);
+    app.add_option("--flow", a.flows, "HART flow device on COM[:BAUD] (baud default 19200)")
+        ->type_name("COM[:BAUD]");
+    app.add_option("--pressure", a.pressures, "HART pressure device on COM[:BAUD] (baud default 9600)")
+        ->type_name("COM[:BAUD]");
+    app.add_option("--readout,--0731", a.readouts, "0731 read-out unit on COM")->type_name("COM");
+    app.add_option("--transmitter", a.transmitters,
+                   "N generic HART transmitters on one multidrop line COM[:BAUD] (baud default 1200), "
+                   "polling addresses 0..N-1")
+        ->type_name("COM[:BAUD][xN]");
+    app.add_option("--faults", a.faults, "fault rates, e.g. late=0.1,checksum=0.05");
+    app.add_option("--late-ms", options.lateMs, "delay of a late reply in ms")
+        ->default_val(1000)
+        ->check(CLI::Range(0, 60000));
+    app.add_flag("--line-timing", options.lineTiming, "pace replies at the line's byte time");
+    app.add_option("--turnaround-ms", options.turnaroundMs, "device processing time before a reply")
+        ->check(CLI::Range(0, 10000));
+    app.add_option("--preambles", a.preambles, "preamble bytes before each HART reply")
+        ->default_val(5)
+        ->check(CLI::Range(2, 20));
+    app.add_option("--seed", a.seed, "seed for noise and faults")->default_val(1);
+    app.add_flag("-v,--verbose", options.verbose, "log every request and reply");
+    app.add_flag("-q,--quiet", a.quiet, "print nothing but errors");
+}
+
+// A HART device's tag: the prefix and the COM number in two digits at least (FT-103).
+std::string Tag(const char* prefix, int com) {
+    return prefix + std::string(com < 10 ? "0" : "") + std::to_string(com);
+}
+
+// Every device of the command line on the server; returns the table of what serves where.
+std::vector<std::pair<int, std::string>> AddDevices(PtyServer& server, const SimArgs& a) {
+    std::vector<std::pair<int, std::string>> table;
+    const auto add = [&](int com, std::unique_ptr<Endpoint> ep) {
+        const std::string line = ep->Line().Text() + "  " + ep->Describe();
+        server.Add(com, std::move(ep));
+        table.emplace_back(com, line);
+    };
+    const auto seedOf = [&](const DeviceSpec& s) { return a.seed + static_cast<std::uint32_t>(s.com); };
+    // A flow or pressure device: its type, id 01 02 <com>, its tag.
+    const auto addHart = [&]<typename Device>(const std::string& text, std::uint32_t defaultBaud,
+                                              std::uint8_t type, const char* tag) {
+        const DeviceSpec s = ParseSpec(text, defaultBaud);
+        HartIdentity id{0x0A, type, {0x01, 0x02, static_cast<std::uint8_t>(s.com)}, 1, 1, 1};
+        auto dev = std::make_unique<Device>(id, Tag(tag, s.com), s.baud, seedOf(s));
+        dev->SetPreambles(a.preambles);
+        add(s.com, std::make_unique<HartEndpoint>(std::move(dev)));
+    };
+    for (const std::string& f : a.flows)
+        addHart.template operator()<FlowDevice>(f, 19200, 0x64, "FT-1");
+    for (const std::string& p : a.pressures)
+        addHart.template operator()<PressureDevice>(p, 9600, 0x65, "PT-2");
+    for (const std::string& t : a.transmitters) {
+        const auto [line, count] = SplitCount(t);
+        const DeviceSpec s = ParseSpec(line, 1200);
+        add(s.com, std::make_unique<TransmitterLine>(s.com, s.baud, count, seedOf(s)));
+    }
+    for (const std::string& r : a.readouts) {
+        const DeviceSpec s = ParseSpec(r, 9600);
+        add(s.com, std::make_unique<ReadoutEndpoint>(seedOf(s)));
+    }
+    return table;
+}
+
+// Ctrl-C, SIGTERM and SIGHUP end the run through the stop pipe.
+bool InstallStopSignals() {
+    if (::pipe2(g_stopPipe, O_CLOEXEC) != 0) return false;
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGHUP, &sa, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+// Serves until a stop signal; the exit status.
+int Serve(const SimArgs& a) {
+    int rc = 0;
+    try {
+        {
+            PtyServer server(a.dir, a.options, stdout);
+            const auto table = AddDevices(server, a);
+            if (!a.quiet) {
+                std::printf("tarvik-sim: port directory %s\n", a.dir.c_str());
+                for (const auto& [com, line] : table)
+                    std::printf("  COM%-3d %s\n", com, line.c_str());
+                if (a.options.faults.Total() > 0) std::printf("  faults: %s\n", a.faults.c_str());
+                std::printf("ready: export TARVIK_PORT_DIR=%s; stop with Ctrl-C\n", a.dir.c_str());
+            }
+            rc = server.Run(g_stopPipe[0]);
+        } // the server removes its links here
+        if (!a.quiet) std::printf("tarvik-sim: stopped, links removed\n");
+    } catch (const CLI::Error& e) {
+        std::fprintf(stderr, "tarvik-sim: %s\n", e.what());
+        rc = 2;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tarvik-sim: %s\n", e.what());
+        rc = 1;
+    }
+    return rc;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -86,151 +234,31 @@ int main(int argc, char** argv) {
                  "only when the host's line settings match its own (HART: 8O1 at its rate; 0731:\n"
                  "9600 8N1). Runs until Ctrl-C, then removes its links.",
                  "tarvik-sim"};
-    app.footer(
-        "Examples:\n"
-        "  tarvik-sim                                   flow COM1 19200, pressure COM2 9600, 0731 COM3\n"
-        "  tarvik-sim --dir /tmp/ports --flow 3:19200 --readout 5\n"
-        "  tarvik-sim --flow 1:1200 --faults late=0.05,checksum=0.02 --line-timing -v\n"
-        "  tarvik-sim --transmitter 4:1200x3 --line-timing   three transmitters on COM4\n"
-        "  export TARVIK_PORT_DIR=/tmp/ports; tarvik scan\n\n"
-        "Simulated devices:\n"
-        "  flow      HART mass-flow controller, type 0x64, id 01 02 <com>, tag FT-1<com>. Ten gases,\n"
-        "            flow follows the set point (lag 1.5 s), valve override 0 normal / 1 closed /\n"
-        "            2 open, totalizer 0 stop / 1 run / 2 reset, write protection (mode 1 with a\n"
-        "            text locks, mode 0 with the same text unlocks), backup (command 39, code 0).\n"
-        "  pressure  HART pressure transmitter, type 0x65, id 01 02 <com>, tag PT-2<com>. Six\n"
-        "            applications (1, 2, 5, 10, 20, 50 bar), process near 3.2 bar.\n"
-        "  readout   0731 read-out unit, four channels (full scale 100, 50, 10, 500).\n"
-        "  transmitter  N generic HART transmitters on one line (universal commands, revision 7),\n"
-        "            polling addresses 0..N-1, type 0x66, id 03 <com> <n+1>, tag TT-<com><nn>;\n"
-        "            temperature PV that moves, burst mode by command 109 (frames between requests).\n\n"
-        "Faults (--faults NAME=RATE,...): late (answer after --late-ms), silent, checksum,\n"
-        "short (status-only busy reply), truncated, garbage. Rates 0..1, at most 1 in total.\n\n"
-        "Port directory: --dir, else $TARVIK_PORT_DIR, else $XDG_RUNTIME_DIR/tarvik-ports, else (no\n"
-        "XDG_RUNTIME_DIR, as under sudo or in a container) /tmp/tarvik-ports. Beside each link COM<n>\n"
-        "the simulator keeps .COM<n>.owner; a link left by a killed simulator (its terminal or its\n"
-        "process gone) is replaced at the next start, any other existing link only with --force.");
-
-    std::string dir = DefaultDir();
-    std::vector<std::string> flows, pressures, readouts, transmitters;
-    std::string faults;
-    ServerOptions options;
-    std::uint32_t seed = 1;
-    std::size_t preambles = 5;
-    bool quiet = false;
-    app.add_option("-d,--dir", dir,
-                   "port directory (default: $TARVIK_PORT_DIR, else $XDG_RUNTIME_DIR/tarvik-ports, else "
-                   "/tmp/tarvik-ports when XDG_RUNTIME_DIR is unset)");
-    app.add_flag("--force", options.force,
-                 "replace existing COM<n> links in the port directory (links a killed simulator left "
-                 "behind are replaced without it)");
-    app.set_version_flag("--version", std::string("tarvik-sim ") + TARVIK_VERSION);
-    app.add_option("--flow", flows, "HART flow device on COM[:BAUD] (baud default 19200)")
-        ->type_name("COM[:BAUD]");
-    app.add_option("--pressure", pressures, "HART pressure device on COM[:BAUD] (baud default 9600)")
-        ->type_name("COM[:BAUD]");
-    app.add_option("--readout,--0731", readouts, "0731 read-out unit on COM")->type_name("COM");
-    app.add_option("--transmitter", transmitters,
-                   "N generic HART transmitters on one multidrop line COM[:BAUD] (baud default 1200), "
-                   "polling addresses 0..N-1")
-        ->type_name("COM[:BAUD][xN]");
-    app.add_option("--faults", faults, "fault rates, e.g. late=0.1,checksum=0.05");
-    app.add_option("--late-ms", options.lateMs, "delay of a late reply in ms")
-        ->default_val(1000)
-        ->check(CLI::Range(0, 60000));
-    app.add_flag("--line-timing", options.lineTiming, "pace replies at the line's byte time");
-    app.add_option("--turnaround-ms", options.turnaroundMs, "device processing time before a reply")
-        ->check(CLI::Range(0, 10000));
-    app.add_option("--preambles", preambles, "preamble bytes before each HART reply")
-        ->default_val(5)
-        ->check(CLI::Range(2, 20));
-    app.add_option("--seed", seed, "seed for noise and faults")->default_val(1);
-    app.add_flag("-v,--verbose", options.verbose, "log every request and reply");
-    app.add_flag("-q,--quiet", quiet, "print nothing but errors");
+    app.footer(kFooter);
+    SimArgs a;
+    AddOptions(app, a);
     CLI11_PARSE(app, argc, argv);
 
     try {
-        options.faults = ParseFaultRates(faults);
+        a.options.faults = ParseFaultRates(a.faults);
     } catch (const std::invalid_argument& e) {
         std::fprintf(stderr, "tarvik-sim: --faults: %s\n", e.what());
         return 2;
     }
-    options.seed = seed;
-    if (flows.empty() && pressures.empty() && readouts.empty() && transmitters.empty()) {
-        flows = {"1:19200"};
-        pressures = {"2:9600"};
-        readouts = {"3"};
+    a.options.seed = a.seed;
+    if (a.flows.empty() && a.pressures.empty() && a.readouts.empty() && a.transmitters.empty()) {
+        a.flows = {"1:19200"};
+        a.pressures = {"2:9600"};
+        a.readouts = {"3"};
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
-        std::fprintf(stderr, "tarvik-sim: cannot create %s: %s\n", dir.c_str(), std::strerror(errno));
+    if (::mkdir(a.dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        std::fprintf(stderr, "tarvik-sim: cannot create %s: %s\n", a.dir.c_str(), std::strerror(errno));
         return 1;
     }
-    if (::pipe2(g_stopPipe, O_CLOEXEC) != 0) return 1;
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-    ::sigaction(SIGHUP, &sa, nullptr);
-    ::signal(SIGPIPE, SIG_IGN);
-
-    int rc = 0;
-    try {
-        {
-            PtyServer server(dir, options, stdout);
-            std::vector<std::pair<int, std::string>> table;
-            const auto add = [&](int com, std::unique_ptr<Endpoint> ep) {
-                const std::string line = ep->Line().Text() + "  " + ep->Describe();
-                server.Add(com, std::move(ep));
-                table.emplace_back(com, line);
-            };
-            for (const std::string& f : flows) {
-                const DeviceSpec s = ParseSpec(f, 19200);
-                HartIdentity id{0x0A, 0x64, {0x01, 0x02, static_cast<std::uint8_t>(s.com)}, 1, 1, 1};
-                auto dev = std::make_unique<FlowDevice>(
-                    id, "FT-1" + std::string(s.com < 10 ? "0" : "") + std::to_string(s.com), s.baud,
-                    seed + static_cast<std::uint32_t>(s.com));
-                dev->SetPreambles(preambles);
-                add(s.com, std::make_unique<HartEndpoint>(std::move(dev)));
-            }
-            for (const std::string& p : pressures) {
-                const DeviceSpec s = ParseSpec(p, 9600);
-                HartIdentity id{0x0A, 0x65, {0x01, 0x02, static_cast<std::uint8_t>(s.com)}, 1, 1, 1};
-                auto dev = std::make_unique<PressureDevice>(
-                    id, "PT-2" + std::string(s.com < 10 ? "0" : "") + std::to_string(s.com), s.baud,
-                    seed + static_cast<std::uint32_t>(s.com));
-                dev->SetPreambles(preambles);
-                add(s.com, std::make_unique<HartEndpoint>(std::move(dev)));
-            }
-            for (const std::string& t : transmitters) {
-                const auto [line, count] = SplitCount(t);
-                const DeviceSpec s = ParseSpec(line, 1200);
-                add(s.com, std::make_unique<TransmitterLine>(s.com, s.baud, count,
-                                                             seed + static_cast<std::uint32_t>(s.com)));
-            }
-            for (const std::string& r : readouts) {
-                const DeviceSpec s = ParseSpec(r, 9600);
-                add(s.com, std::make_unique<ReadoutEndpoint>(seed + static_cast<std::uint32_t>(s.com)));
-            }
-            if (!quiet) {
-                std::printf("tarvik-sim: port directory %s\n", dir.c_str());
-                for (const auto& [com, line] : table)
-                    std::printf("  COM%-3d %s\n", com, line.c_str());
-                if (options.faults.Total() > 0) std::printf("  faults: %s\n", faults.c_str());
-                std::printf("ready: export TARVIK_PORT_DIR=%s; stop with Ctrl-C\n", dir.c_str());
-            }
-            rc = server.Run(g_stopPipe[0]);
-        } // the server removes its links here
-        if (!quiet) std::printf("tarvik-sim: stopped, links removed\n");
-    } catch (const CLI::Error& e) {
-        std::fprintf(stderr, "tarvik-sim: %s\n", e.what());
-        rc = 2;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "tarvik-sim: %s\n", e.what());
-        rc = 1;
-    }
+    if (!InstallStopSignals()) return 1;
+    const int rc = Serve(a);
     ::close(g_stopPipe[0]);
     ::close(g_stopPipe[1]);
     return rc;

@@ -2,68 +2,30 @@
 // drawing the same poll log afterwards.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
-#include <thread>
 
 #include "ChartInspect.h"
 #include "CsvLog.h"
+#include "Kit.h"
 
 namespace {
 
 using nlohmann::json;
 using tarvik::chart::test::InspectSvg;
-using tarvik::chart::test::Shell;
-
-pid_t Spawn(std::vector<std::string> args, const std::string& portDir) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setenv("TARVIK_PORT_DIR", portDir.c_str(), 1);
-        std::freopen("/dev/null", "w", stdout);
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    return pid;
-}
+using namespace tarvik::testkit;
 
 // The flow device at 38400 on COM3; three replies in ten come with a bad checksum.
 class ChartE2E : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/tarvik-chart-e2e-XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
-        sim_ = Spawn(
-            {TARVIK_SIM, "--dir", dir_, "-q", "--seed", "5", "--flow", "3:38400", "--faults", "checksum=0.3"},
-            dir_);
-        for (int i = 0; i < 500 && ::access((dir_ + "/COM3").c_str(), F_OK) != 0; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        ASSERT_EQ(::access((dir_ + "/COM3").c_str(), F_OK), 0);
-    }
-    void TearDown() override {
-        ::kill(sim_, SIGINT);
-        ::waitpid(sim_, nullptr, 0);
-        Shell("rm -rf '" + dir_ + "'");
-    }
-    std::string Tool(const std::string& args) const {
-        return "TARVIK_PORT_DIR='" + dir_ + "' '" TARVIK_CLI "' " + args + " 2>&1";
-    }
+    void SetUp() override { ASSERT_TRUE(sim_.Ready({3})); }
+    std::string Tool(const std::string& args) const { return sim_.Command(args) + " 2>&1"; }
     // The directory's files, but for the simulator's owner record of its link (.COM3.owner).
     std::vector<std::string> Files() const {
-        std::istringstream in(Shell("ls -A '" + dir_ + "'").second);
-        std::vector<std::string> names;
-        for (std::string n; std::getline(in, n);)
-            if (n != ".COM3.owner") names.push_back(n);
+        std::vector<std::string> names = temp_.Files();
+        std::erase(names, ".COM3.owner");
         return names;
     }
     // Samples and failed polls drawn per series, in legend order.
@@ -91,8 +53,9 @@ protected:
         return out;
     }
 
-    std::string dir_;
-    pid_t sim_ = -1;
+    TempDir temp_;
+    const std::string dir_ = temp_.Path();
+    Simulator sim_{{"--flow", "3:38400", "--faults", "checksum=0.3"}, {.dir = dir_, .log = "/dev/null"}};
 };
 
 TEST_F(ChartE2E, WatchChartsEveryPollAndTheLogDrawsTheSameChart) {
@@ -131,31 +94,30 @@ TEST_F(ChartE2E, WatchChartsEveryPollAndTheLogDrawsTheSameChart) {
     const auto [brc, bout] = Shell(Tool("chart " + dir_ + "/other.csv"));
     EXPECT_EQ(brc, 2);
     EXPECT_NE(bout.find("not a log of tarvik watch --csv"), std::string::npos) << bout;
-    EXPECT_EQ(Shell(Tool("chart " + dir_ + "/none.csv")).first, 2);
+    EXPECT_EQ(Shell(Tool("chart " + dir_ + "/none.csv")).exit, 2);
 }
 
 TEST_F(ChartE2E, ChartIsCompleteWhenWatchIsInterrupted) {
     const std::string svg = dir_ + "/watch.svg";
-    const pid_t watch = Spawn({TARVIK_CLI, "watch", "flow", "-p", "3", "-b", "38400", "-a", "64:010203",
-                               "--interval", "0.05", "--chart", svg},
-                              dir_);
+    Process watch({TARVIK_CLI, "watch", "flow", "-p", "3", "-b", "38400", "-a", "64:010203", "--interval",
+                   "0.05", "--chart", svg},
+                  "/dev/null", {"TARVIK_PORT_DIR=" + dir_});
     // Wait for a few polls to reach the chart, then Ctrl-C.
     std::size_t polls = 0;
-    for (int i = 0; i < 200 && polls < 4; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (::access(svg.c_str(), F_OK) != 0) continue; // not started yet
-        // Read while watch rewrites the file: every version must be a whole document.
-        const json j = InspectSvg(svg);
-        if (j.is_object() && !j["panels"].empty()) {
-            const auto d = Drawn(j);
-            polls = d[0].first + d[0].second;
-        }
-    }
+    WaitUntil(
+        [&] {
+            if (::access(svg.c_str(), F_OK) != 0) return false; // not started yet
+            // Read while watch rewrites the file: every version must be a whole document.
+            const json j = InspectSvg(svg);
+            if (j.is_object() && !j["panels"].empty()) {
+                const auto d = Drawn(j);
+                polls = d[0].first + d[0].second;
+            }
+            return polls >= 4;
+        },
+        Seconds(30));
     ASSERT_GE(polls, 4u);
-    ::kill(watch, SIGINT);
-    int status = 0;
-    ::waitpid(watch, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
+    ASSERT_GE(watch.Stop(SIGINT), 0); // it ended by itself, not by the signal
     const auto drawn = Drawn(InspectSvg(svg));
     ASSERT_EQ(drawn.size(), 1u);
     EXPECT_GE(drawn[0].first + drawn[0].second, polls);

@@ -19,29 +19,10 @@ namespace tarvik::chart {
 namespace {
 
 using nlohmann::json;
+using tarvik::testkit::Shell;
+using tarvik::testkit::TempDir;
 using test::Inspector;
 using test::InspectSvg;
-using test::Shell;
-
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/tarvik-chart-XXXXXX";
-        dir_ = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { Shell("rm -rf '" + dir_ + "'"); }
-    std::string operator/(const std::string& name) const { return dir_ + "/" + name; }
-    std::vector<std::string> Files() const {
-        std::istringstream in(Shell("ls -A '" + dir_ + "'").second);
-        std::vector<std::string> names;
-        for (std::string n; std::getline(in, n);)
-            names.push_back(n);
-        return names;
-    }
-
-private:
-    std::string dir_;
-};
 
 TEST(ChartTime, ReadsTheLogsClockAndRefusesOtherText) {
     const auto base = ParseWallTime("2024-05-01T00:00:00");

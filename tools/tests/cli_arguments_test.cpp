@@ -9,18 +9,18 @@
 
 #include "ArgumentRows.h"
 #include "Arguments.h"
-#include "ToolHarness.h"
+#include "Kit.h"
 
 namespace {
 
+using tarvik::testkit::Quoted;
+using tarvik::testkit::Simulator;
+using tarvik::testkit::TempDir;
+using tarvik::testkit::ToolRun;
 using tarvik::tools::ArgumentKind;
 using tarvik::tools::Arguments;
-using tarvik::tools::test::Quoted;
 using tarvik::tools::test::Row;
 using tarvik::tools::test::RowsFromTable;
-using tarvik::tools::test::Simulator;
-using tarvik::tools::test::TempDir;
-using tarvik::tools::test::ToolRun;
 
 TEST(ArgumentTable, EveryRowIsJudgedAsTheTableSays) {
     const Arguments& table = Arguments::Get();
@@ -53,7 +53,8 @@ class CliArguments : public ::testing::Test {
 protected:
     TempDir logDir;
     std::string log = logDir / "sim.log";
-    Simulator sim{{"--flow", "3:38400", "--pressure", "4:19200", "--readout", "5"}, {}, log};
+    Simulator sim{{"--flow", "3:38400", "--pressure", "4:19200", "--readout", "5"},
+                  {.log = log, .verbose = true}};
     void SetUp() override { ASSERT_TRUE(sim.Ready({3, 4, 5})); }
 
     int RequestsSeen() const {
@@ -107,8 +108,7 @@ TEST_F(CliArguments, RefusedValuesAreUsageErrorsAndNeverReachTheDevice) {
     // The log does show requests: one read of each device.
     ASSERT_EQ(sim.Tool("flow -p 3 -b 38400 -a 64:010203").exit, 0);
     ASSERT_EQ(sim.Tool("unit pv 1 -p 5").exit, 0);
-    for (int i = 0; i < 500 && RequestsSeen() < 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    tarvik::testkit::WaitUntil([&] { return RequestsSeen() >= 2; }, tarvik::testkit::Seconds(5));
     EXPECT_EQ(RequestsSeen(), 2);
 }
 

@@ -14,13 +14,13 @@
 #include <sstream>
 #include <thread>
 
-#include "ToolHarness.h"
+#include "Kit.h"
 
 namespace {
 
 using nlohmann::json;
-using tarvik::tools::test::Simulator;
-using tarvik::tools::test::ToolRun;
+using tarvik::testkit::Simulator;
+using tarvik::testkit::ToolRun;
 
 // Flow device at 38400 on COM3, pressure device at 19200 on COM4, read-out unit on COM5.
 class ToolE2E : public ::testing::Test {

@@ -12,16 +12,18 @@
 #include <sstream>
 #include <string>
 
-#include "ToolHarness.h"
+#include "Kit.h"
 
 namespace {
 
 using nlohmann::json;
-using tarvik::tools::test::Quoted;
-using tarvik::tools::test::Shell;
-using tarvik::tools::test::Simulator;
-using tarvik::tools::test::TempDir;
-using tarvik::tools::test::ToolRun;
+using tarvik::testkit::Quoted;
+using tarvik::testkit::Seconds;
+using tarvik::testkit::Shell;
+using tarvik::testkit::Simulator;
+using tarvik::testkit::TempDir;
+using tarvik::testkit::ToolRun;
+using tarvik::testkit::WaitUntil;
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -320,11 +322,12 @@ TEST_F(FirstHourWithDevices, AHeldPortNamesItsHolder) {
     const std::string pid = Shell(watch).out;
     ASSERT_FALSE(pid.empty());
     json j;
-    for (int i = 0; i < 50; ++i) { // until watch has opened the port
-        j = sim.Tool(std::string("flow --json") + kFlow).Json();
-        if (j["result"]["name"] == "ResultPortBusy") break;
-        ::usleep(100000);
-    }
+    WaitUntil( // until watch has opened the port
+        [&] {
+            j = sim.Tool(std::string("flow --json") + kFlow).Json();
+            return j["result"]["name"] == "ResultPortBusy";
+        },
+        Seconds(20));
     Shell("kill " + pid);
     ASSERT_EQ(j["result"]["name"], "ResultPortBusy") << j.dump();
     EXPECT_EQ(j["diagnosis"]["kind"], "held") << j.dump();
@@ -376,7 +379,7 @@ TEST_F(FirstHourWithDevices, PermissionIsNamedWithWhatToDo) {
 TEST(FirstHour, AKilledSimulatorsLinksAreReplacedAtTheNextStart) {
     TempDir dir;
     {
-        Simulator crashed({"--flow", "3:38400", "--readout", "5"}, dir.Path());
+        Simulator crashed({"--flow", "3:38400", "--readout", "5"}, {.dir = dir.Path()});
         ASSERT_TRUE(crashed.Ready({3, 5}));
         crashed.Stop(SIGKILL);
     }
@@ -391,24 +394,22 @@ TEST(FirstHour, AKilledSimulatorsLinksAreReplacedAtTheNextStart) {
         }
     }
 
-    Simulator restarted({"--flow", "3:38400", "--readout", "5"}, dir.Path());
+    Simulator restarted({"--flow", "3:38400", "--readout", "5"}, {.dir = dir.Path()});
     ASSERT_TRUE(restarted.Ready({3, 5}));
     EXPECT_EQ(restarted.Tool("flow -p 3 -b 38400 -a 64:010203").exit, 0);
     EXPECT_EQ(restarted.Tool("unit test -p 5").exit, 0);
 
     // A link of a running simulator is kept; --force replaces it.
-    Simulator second({"--flow", "3:38400"}, dir.Path());
-    for (int i = 0; i < 100 && second.Running(); ++i)
-        ::usleep(20000);
+    Simulator second({"--flow", "3:38400"}, {.dir = dir.Path()});
+    WaitUntil([&] { return !second.Running(); }, Seconds(10));
     EXPECT_FALSE(second.Running());
     const std::string before = std::filesystem::read_symlink(dir / "COM3").string();
-    Simulator forced({"--flow", "3:38400", "--force"}, dir.Path());
+    Simulator forced({"--flow", "3:38400", "--force"}, {.dir = dir.Path()});
     const auto target = [&] {
         std::error_code error;
         return std::filesystem::read_symlink(dir / "COM3", error).string();
     };
-    for (int i = 0; i < 500 && target() == before; ++i)
-        ::usleep(10000);
+    WaitUntil([&] { return target() != before; }, Seconds(10));
     EXPECT_NE(target(), before);
     EXPECT_FALSE(target().empty()); // the link is replaced in one step: never seen missing
     EXPECT_EQ(forced.Tool("flow -p 3 -b 38400 -a 64:010203").exit, 0);
@@ -423,9 +424,8 @@ TEST(FirstHour, ALinkTheSimulatorDidNotMakeIsReplacedOnlyWithForce) {
     EXPECT_TRUE(Contains(refused.out, "not made by a simulator")) << refused.out;
     EXPECT_TRUE(Contains(refused.out, "--force")) << refused.out;
     EXPECT_EQ(std::filesystem::read_symlink(dir / "COM3"), "/dev/null");
-    Simulator forced({"--flow", "3:38400", "--force"}, dir.Path());
-    for (int i = 0; i < 500 && std::filesystem::read_symlink(dir / "COM3") == "/dev/null"; ++i)
-        ::usleep(10000);
+    Simulator forced({"--flow", "3:38400", "--force"}, {.dir = dir.Path()});
+    WaitUntil([&] { return std::filesystem::read_symlink(dir / "COM3") != "/dev/null"; }, Seconds(10));
     EXPECT_EQ(forced.Tool("flow -p 3 -b 38400 -a 64:010203").exit, 0);
     // A file in its place is never removed.
     TempDir other;

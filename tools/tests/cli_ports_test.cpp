@@ -17,15 +17,15 @@
 
 #include "ChartCommand.h"
 #include "Cli.h"
+#include "Kit.h"
 #include "Ports.h"
 #include "PtyServer.h"
 #include "TarvikDLL.h"
-#include "ToolHarness.h"
 
 namespace tarvik::cli {
 namespace {
 
-using tools::test::TempDir;
+using testkit::TempDir;
 
 // Sets an environment variable for one scope and restores the previous value.
 class ScopedEnv {
@@ -174,10 +174,10 @@ TEST(PortDiagnosis, WhatAPortIsWhenItCannotBeUsed) {
 namespace tarvik::sim {
 namespace {
 
-using tools::test::Quoted;
-using tools::test::Shell;
-using tools::test::TempDir;
-using tools::test::ToolRun;
+using testkit::Quoted;
+using testkit::Shell;
+using testkit::TempDir;
+using testkit::ToolRun;
 
 TEST(SimulatorLinks, OnlyStaleLinksOfASimulatorAreReplacedWithoutForce) {
     TempDir dir;
@@ -220,12 +220,13 @@ TEST(SimulatorLinks, AReusedProcessIdDoesNotMakeAStaleLinkLive) {
     ASSERT_GT(sim, 0);
     // Its start time, once it has its name.
     std::string stat;
-    for (int i = 0; i < 500; ++i) {
-        std::ifstream comm("/proc/" + std::to_string(sim) + "/comm");
-        std::string name;
-        if (std::getline(comm, name) && name == "tarvik-sim") break;
-        ::usleep(10000);
-    }
+    testkit::WaitUntil(
+        [&] {
+            std::ifstream comm("/proc/" + std::to_string(sim) + "/comm");
+            std::string name;
+            return std::getline(comm, name) && name == "tarvik-sim";
+        },
+        testkit::Seconds(5));
     std::getline(std::ifstream("/proc/" + std::to_string(sim) + "/stat"), stat);
     std::istringstream fields(stat.substr(stat.rfind(')') + 2));
     std::string field;
@@ -264,10 +265,9 @@ TEST(SimulatorLinks, NoLinkWithoutItsOwnerRecord) {
 TEST(SimulatorLinks, SimulatorsStartingTogetherTakeTurns) {
     for (int round = 0; round < 10; ++round) {
         TempDir dir;
-        tools::test::Simulator a({"--flow", "3"}, dir.Path());
-        tools::test::Simulator b({"--flow", "3"}, dir.Path());
-        for (int i = 0; i < 500 && a.Running() && b.Running(); ++i)
-            ::usleep(10000);
+        testkit::Simulator a({"--flow", "3"}, {.dir = dir.Path()});
+        testkit::Simulator b({"--flow", "3"}, {.dir = dir.Path()});
+        testkit::WaitUntil([&] { return !a.Running() || !b.Running(); }, testkit::Seconds(5));
         EXPECT_NE(a.Running(), b.Running()) << "round " << round;
         EXPECT_EQ(ExaminePortLink(dir / "COM3"), LinkState::LiveSimulator) << "round " << round;
     }

@@ -8,9 +8,9 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "ToolHarness.h"
+#include "Kit.h"
 
-using namespace tarvik::tools::test;
+using namespace tarvik::testkit;
 using Json = nlohmann::json;
 
 namespace {

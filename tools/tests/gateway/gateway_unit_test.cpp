@@ -6,7 +6,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
-#include "../../tests/ArgumentRows.h"
+#include "../ArgumentRows.h"
 #include <crypt.h>
 #include <httplib.h>
 
@@ -14,7 +14,7 @@
 #include "Command.h"
 #include "Config.h"
 #include "HttpServer.h"
-#include "Local.h"
+#include "Kit.h"
 #include "Metrics.h"
 #include "Payload.h"
 #include "TarvikDLL.h"
@@ -536,7 +536,7 @@ TEST(GatewayHttp, BasicAuthenticationAndRequestsItRefuses) {
 }
 
 TEST(GatewayHttp, Tls) {
-    gwtest::TempDir dir;
+    tarvik::testkit::TempDir dir;
     ASSERT_EQ(
         std::system(("cd '" + dir.Path() +
                      "' && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "

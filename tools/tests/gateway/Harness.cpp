@@ -1,51 +1,8 @@
 #include "Harness.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <httplib.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <thread>
 
 namespace gwtest {
-
-Broker::Broker(const TempDir& dir, int port, std::string more)
-    : dir_(dir), port_(port ? port : FreePort()), more_(std::move(more)) {
-    Start();
-}
-
-void Broker::Start() {
-    const std::string conf = "broker-" + std::to_string(port_) + ".conf";
-    dir_.Write(conf, std::string(more_.empty() ? "" : "per_listener_settings true\n") + "listener " +
-                         std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\npersistence false\n" +
-                         more_);
-    process_ = Process({"mosquitto", "-c", dir_.File(conf)}, dir_.File("broker.log"));
-    WaitUntil([this] { return PortOpen(port_); }, Seconds(10));
-}
-
-Simulator::Simulator(const std::string& portDir, std::vector<std::string> args, const std::string& log)
-    : dir_(portDir) {
-    args.insert(args.begin(), {TARVIK_SIM, "--dir", portDir, "-q", "--seed", "5", "--line-timing"});
-    process_ = Process(args, log);
-}
-
-bool Simulator::Ready(std::initializer_list<int> coms) const {
-    return WaitUntil(
-        [&] {
-            for (int c : coms)
-                if (::access((dir_ + "/COM" + std::to_string(c)).c_str(), F_OK) != 0) return false;
-            return true;
-        },
-        Seconds(10));
-}
 
 Client::Client(int port, std::string pattern, const std::string& id) : pattern_(std::move(pattern)) {
     mosquitto_lib_init();

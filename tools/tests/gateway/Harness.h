@@ -1,12 +1,12 @@
-// Real servers for the gateway's end-to-end tests, each on a free loopback port: a mosquitto
-// broker, the simulator, the gateway itself and Prometheus; and an MQTT client that records what
-// arrives. Every process is stopped (and waited for) when its object goes.
+// The gateway's end-to-end tests: a running gateway with its own configuration, an MQTT client
+// that records what arrives, and configuration snippets. Brokers, simulators, processes and the
+// rest come from the test kit (Kit.h), under the same names here.
 #pragma once
 
 #include <mosquitto.h>
 #include <signal.h>
 
-#include "Local.h"
+#include "Kit.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -19,34 +19,7 @@
 
 namespace gwtest {
 
-class Broker {
-public:
-    // Listens on `port` (a free one when 0) for anyone; `more` adds to the configuration (further
-    // listeners with their own settings, which then apply per listener).
-    explicit Broker(const TempDir& dir, int port = 0, std::string more = "");
-    ~Broker() { Stop(); }
-    void Start();
-    void Stop() { process_.Stop(SIGTERM); }
-    int Port() const { return port_; }
-    int Pid() const { return process_.Pid(); }
-
-private:
-    const TempDir& dir_;
-    int port_;
-    std::string more_;
-    Process process_;
-};
-
-class Simulator {
-public:
-    Simulator(const std::string& portDir, std::vector<std::string> args, const std::string& log);
-    bool Ready(std::initializer_list<int> coms) const;
-    void Stop() { process_.Stop(SIGINT); }
-
-private:
-    std::string dir_;
-    Process process_;
-};
+using namespace tarvik::testkit; // TempDir, Process, Simulator, Broker, WaitUntil, FreePort, HttpGet, Said...
 
 // An MQTT client subscribed to `pattern`; keeps the last payload of every topic and every message.
 class Client {
@@ -105,13 +78,7 @@ public:
     }
     std::string Metrics() { return HttpGet(MetricsPort(), "/metrics"); }
     // The value of the first metric line that starts with `series`, or -1.
-    double Metric(const std::string& series) {
-        std::string text = "\n"; // appended, not prepended: GCC 12 at -O3 misjudges an insert at 0
-        text += Metrics();
-        const auto at = text.find("\n" + series + " ");
-        if (at == std::string::npos) return -1;
-        return std::stod(text.substr(at + series.size() + 2));
-    }
+    double Metric(const std::string& series) { return MetricValue(Metrics(), series); }
     Process& Proc() { return process_; }
     std::string Log() const { return ReadFile(log_); }
 
@@ -136,14 +103,6 @@ inline std::string Device(const std::string& name, int port, int baud, const std
                return std::string(hex);
            }() +
            "\"\nvalues = " + values + "\ninterval = " + std::to_string(interval) + "\n" + extra;
-}
-
-// How often `text` stands in `log`.
-inline std::size_t Said(const std::string& log, const std::string& text) {
-    std::size_t n = 0;
-    for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
-        ++n;
-    return n;
 }
 
 } // namespace gwtest
