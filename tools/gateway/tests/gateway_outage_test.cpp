@@ -158,10 +158,15 @@ TEST(GatewayOutage, AMinuteWithARestartKeepsEveryReadingWithinTheBound) {
             },
             Seconds(60)))
             << g->Log();
-        const std::vector<std::string> readings = g->Readings();
+        // Messages first: a reading's trace line is written before it is published.
         const std::vector<Message> messages = Good(sub.All(g->Topic()));
+        const std::vector<std::string> readings = g->Readings();
+        // From the loss on (a live message of the instant the broker stopped may come twice: the
+        // broker may not have taken the subscriber's acknowledgement).
         for (std::size_t i = 1; i < messages.size(); ++i)
-            ASSERT_LT(messages[i - 1].time, messages[i].time) << "duplicated or out of order at " << i;
+            if (messages[i].time >= lost) {
+                ASSERT_LT(messages[i - 1].time, messages[i].time) << "duplicated or out of order at " << i;
+            }
         const std::vector<int> got = Received(readings, messages);
         // The outage's readings: from the first after the loss was seen to the last before the broker was
         // back.
@@ -191,11 +196,11 @@ TEST(GatewayOutage, AMinuteWithARestartKeepsEveryReadingWithinTheBound) {
         } else {
             EXPECT_GE(missing, last - first - static_cast<std::size_t>(g->bound));
         }
-        for (const Message& m : messages) {
-            if (m.time >= lost && m.time < back) {
-                EXPECT_TRUE(m.historical) << m.time;
+        // Historical, but for the newest waiting when the broker was back: it may be from before.
+        for (std::size_t i = 0; i + 1 < messages.size(); ++i)
+            if (messages[i].time >= lost && messages[i + 1].time < back) {
+                EXPECT_TRUE(messages[i].historical) << messages[i].time;
             }
-        }
         // The retained value is the newest: a newcomer gets it first.
         Client late(broker.Port(), g->Topic());
         std::string retained;
