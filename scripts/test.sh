@@ -6,6 +6,8 @@
 #   3. the asan preset: the same tests with AddressSanitizer and UndefinedBehaviorSanitizer
 #   4. the tsan preset: the same tests with ThreadSanitizer (no suppressions), among them the port
 #      component's 1,000-round open/pump/close stress test
+#   (the tests labelled `long`, real-time scenarios such as the gateway's minute-long broker
+#   outage, run in step 1 only: their test presets exclude the label under the sanitizers)
 #   5. the end-to-end tests of step 1 under valgrind memcheck (no errors, no leaks)
 #   6. the fuzz preset: each fuzz target for a bounded time (FUZZ_SECONDS, default 30)
 #   7. the Windows leg (mingw32 and mingw64 presets): both DLLs under Wine, and their zip

@@ -1,5 +1,7 @@
 #include "Gateway.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -13,25 +15,25 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using SystemClock = std::chrono::system_clock;
 
-constexpr std::uint8_t kUnitPercent = 57; // HART unit code of a set point in percent of full scale
 constexpr std::string_view kOnline = "online";
 constexpr std::string_view kOffline = "offline";
-
-// Results after which the device cannot have heard or answered the request.
-bool NoAnswer(std::int32_t rc) {
-    return rc == ResultNoReply || rc == ResultPortAbsent || rc == ResultPortBusy || rc == ResultBadPort ||
-           rc == ResultBadBaud;
-}
-
-link::DeviceAddress Address(const DeviceConfig& d) {
-    return {d.deviceType, d.id[0], d.id[1], d.id[2]};
-}
+constexpr std::string_view kStatusLevel = "/status";
+constexpr std::size_t kMaxStrangers = 64; // names of other gateways' statuses remembered
 
 Clock::duration Seconds(double s) {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
 }
 
 } // namespace
+
+bool Gateway::NoAnswer(std::int32_t rc) {
+    return rc == ResultNoReply || rc == ResultPortAbsent || rc == ResultPortBusy || rc == ResultBadPort ||
+           rc == ResultBadBaud;
+}
+
+link::DeviceAddress Gateway::Address(const DeviceConfig& d) {
+    return {d.deviceType, d.id[0], d.id[1], d.id[2]};
+}
 
 const char* QualityName(Quality q) {
     switch (q) {
@@ -101,22 +103,22 @@ void Gateway::Attach(Mqtt* mqtt, std::FILE* echo) {
     echo_ = echo;
 }
 
+// With --once every value published is printed too.
+void Gateway::Echo(const std::string& topic, std::string_view payload) {
+    if (!echo_) return;
+    std::lock_guard lock(echoMutex_);
+    std::fprintf(echo_, "%s %.*s\n", topic.c_str(), static_cast<int>(payload.size()), payload.data());
+    std::fflush(echo_);
+}
+
 void Gateway::Publish(const std::string& topic, std::string_view payload, bool retain) {
-    if (echo_) {
-        std::lock_guard lock(echoMutex_);
-        std::fprintf(echo_, "%s %.*s\n", topic.c_str(), static_cast<int>(payload.size()), payload.data());
-        std::fflush(echo_);
-    }
+    Echo(topic, payload);
     if (mqtt_ && !mqtt_->Publish(topic, payload, retain)) metrics_.Dropped();
 }
 
 // A reading goes to the broker, or waits in the backlog while the broker is away or slow.
 void Gateway::PublishReading(const std::string& topic, std::string_view payload) {
-    if (echo_) {
-        std::lock_guard lock(echoMutex_);
-        std::fprintf(echo_, "%s %.*s\n", topic.c_str(), static_cast<int>(payload.size()), payload.data());
-        std::fflush(echo_);
-    }
+    Echo(topic, payload);
     if (!mqtt_) return;
     const bool kept =
         backlog_.Offer(topic, payload, [this](std::string_view t, std::string_view p, bool retain) {
@@ -136,6 +138,7 @@ void Gateway::OnTick() {
 void Gateway::OnConnected() {
     if (!mqtt_) return;
     mqtt_->Subscribe(CommandPattern());
+    mqtt_->Subscribe(StatusPattern());
     Publish(ClientStatusTopic(), kOnline, true);
     // The broker may have lost what we sent while it was away: publish the latest of everything
     // that does not wait in the backlog (that goes out in order, the newest retained last).
@@ -149,6 +152,30 @@ void Gateway::OnConnected() {
     }
 }
 
+bool Gateway::NoticeStatus(std::string_view topic, std::string_view payload) {
+    const std::size_t from = prefix_.size() + 1;
+    if (topic.size() <= from + kStatusLevel.size() || !topic.starts_with(prefix_) || topic[from - 1] != '/' ||
+        !topic.ends_with(kStatusLevel))
+        return false;
+    const std::string_view name = topic.substr(from, topic.size() - from - kStatusLevel.size());
+    if (name.find('/') != std::string_view::npos) return false;
+    if (payload != kOnline || name == clientId_ || strangers_.size() >= kMaxStrangers ||
+        strangers_.count(name))
+        return true;
+    {
+        std::shared_lock devices(devicesMutex_);
+        if (byName_.count(std::string(name))) return true;
+    }
+    strangers_.emplace(name);
+    LogEvent("broker",
+             fmt::format("another gateway shares the prefix {}: {} is online and not this gateway's; give "
+                         "each gateway its own prefix (commands for the other's devices are answered "
+                         "UnknownDevice here)",
+                         prefix_, topic),
+             {{"topic", topic}});
+    return true;
+}
+
 void Gateway::PublishOffline() {
     if (!mqtt_) return;
     std::shared_lock devices(devicesMutex_);
@@ -157,31 +184,35 @@ void Gateway::PublishOffline() {
     mqtt_->PublishFinal(ClientStatusTopic(), kOffline);
 }
 
-// Opens the port with the device's family and line settings, unless it is open so already.
+// Opens the port with the device's family and line settings, unless it is open so already. One
+// link holds the port at a time: another family or rate closes it first.
 std::int32_t Gateway::Prepare(Worker& w, const DeviceConfig& d) {
-    if (d.kind == DeviceKind::Readout) {
-        if (w.unit.IsOpen()) return ResultOk;
-        w.hart.Close();
-        w.master.Close();
-        w.hartBaud = w.masterBaud = 0;
-        return w.unit.Open(w.port);
+    using Open = Worker::Open;
+    const Open want = d.kind == DeviceKind::Readout ? Open::Unit
+                      : d.kind == DeviceKind::Hart  ? Open::Master
+                                                    : Open::Hart;
+    const int baud = want == Open::Unit ? 0 : d.baud;
+    const bool open = want == Open::Unit     ? w.unit.IsOpen()
+                      : want == Open::Master ? w.master.IsOpen()
+                                             : w.hart.IsOpen();
+    if (open && w.open == want && w.openBaud == baud) return ResultOk;
+    CloseLinks(w);
+    const std::int32_t rc = want == Open::Unit     ? w.unit.Open(w.port)
+                            : want == Open::Master ? w.master.Open(w.port, baud)
+                                                   : w.hart.Open(w.port, baud);
+    if (rc == ResultOk) {
+        w.open = want;
+        w.openBaud = baud;
     }
-    if (d.kind == DeviceKind::Hart) {
-        if (w.master.IsOpen() && w.masterBaud == d.baud) return ResultOk;
-        w.unit.Close();
-        w.hart.Close();
-        w.hartBaud = 0;
-        const std::int32_t rc = w.master.Open(w.port, d.baud);
-        w.masterBaud = rc == ResultOk ? d.baud : 0;
-        return rc;
-    }
-    if (w.hart.IsOpen() && w.hartBaud == d.baud) return ResultOk;
+    return rc;
+}
+
+void Gateway::CloseLinks(Worker& w) {
+    w.hart.Close();
     w.unit.Close();
     w.master.Close();
-    w.masterBaud = 0;
-    const std::int32_t rc = w.hart.Open(w.port, d.baud);
-    w.hartBaud = rc == ResultOk ? d.baud : 0;
-    return rc;
+    w.open = Worker::Open::None;
+    w.openBaud = 0;
 }
 
 Gateway::Reading Gateway::Read(Worker& w, const DeviceConfig& d, const ValueSpec& v) {
@@ -302,29 +333,29 @@ bool Gateway::Accept(DeviceState& d, std::size_t k, const Reading& r) {
         PublishValue(d, v, r, Quality::Good);
         return true;
     }
-    Reading kept = r;
-    kept.unitCode = v.unitCode;
-    const bool fresh = v.hasGood && now - v.goodTime <= Seconds(d.config.staleAfter);
-    const Quality q = fresh ? Quality::Stale : Quality::Bad;
-    if (q != v.quality) PublishValue(d, v, kept, q);
+    Lower(d, v, r);
     return false;
+}
+
+void Gateway::Lower(DeviceState& d, ValueState& v, Reading kept) {
+    const bool fresh = v.hasGood && SystemClock::now() - v.goodTime <= Seconds(d.config.staleAfter);
+    const Quality q = fresh ? Quality::Stale : Quality::Bad;
+    if (q == v.quality) return;
+    kept.unitCode = v.unitCode;
+    PublishValue(d, v, kept, q);
 }
 
 // Values not answered from `from` on: their quality falls with time, said when it changes.
 void Gateway::Fade(DeviceState& d, std::size_t from, std::int32_t last) {
-    const auto now = SystemClock::now();
     for (std::size_t k = from; k < d.values.size(); ++k) {
         ValueState& v = d.values[k];
-        const bool fresh = v.hasGood && now - v.goodTime <= Seconds(d.config.staleAfter);
-        const Quality q = fresh ? Quality::Stale : Quality::Bad;
-        if (q == v.quality || v.quality == Quality::None) continue;
+        if (v.quality == Quality::None) continue; // nothing said of it yet
         Reading kept;
         kept.result = last;
-        kept.unitCode = v.unitCode;
         kept.hasStatus = v.statusKey >= 0;
         kept.status1 = static_cast<std::uint8_t>(std::max(v.statusKey, 0) >> 8);
         kept.status2 = static_cast<std::uint8_t>(std::max(v.statusKey, 0) & 0xFF);
-        PublishValue(d, v, kept, q);
+        Lower(d, v, kept);
     }
 }
 
@@ -448,10 +479,7 @@ void Gateway::StopWorker(Worker& w) {
         w.cv.notify_all();
     }
     if (w.thread.joinable()) w.thread.join();
-    w.hart.Close();
-    w.unit.Close();
-    w.master.Close();
-    w.hartBaud = w.masterBaud = 0;
+    CloseLinks(w);
 }
 
 void Gateway::Start() {

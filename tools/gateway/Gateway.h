@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <shared_mutex>
 #include <string>
 #include <string_view>
@@ -31,6 +32,7 @@ namespace tarvik::gateway {
 
 // Large enough for the longest payload (value, unit, times, result name, decoded device status).
 constexpr std::size_t kPayloadCapacity = 1024;
+constexpr std::uint8_t kUnitPercent = 57; // HART unit code of percent (of full scale, of range)
 
 enum class Quality { None, Good, Stale, Bad };
 const char* QualityName(Quality q);
@@ -55,6 +57,7 @@ public:
     // Topics of the gateway itself.
     std::string ClientStatusTopic() const { return prefix_ + "/" + clientId_ + "/status"; }
     std::string CommandPattern() const { return prefix_ + "/+/+/set"; }
+    std::string StatusPattern() const { return prefix_ + "/+/status"; }
 
     // MQTT callbacks: after each (re)connection, for every message on a command topic, and on the
     // client's thread between network rounds (hands the backlog over).
@@ -128,9 +131,9 @@ private:
         std::atomic<std::chrono::steady_clock::rep> busySince{0}; // 0: between requests
         link::HartLink hart;
         link::ReadoutLink unit;
-        int hartBaud = 0;        // the rate `hart` was opened at
-        link::HartMaster master; // any HART device ("hart")
-        int masterBaud = 0;
+        link::HartMaster master;                                        // any HART device ("hart")
+        enum class Open { None, Hart, Unit, Master } open = Open::None; // the link that holds the port
+        int openBaud = 0;                                               // and its rate
     };
     struct Reading {
         std::int32_t result = ResultNoReply;
@@ -161,14 +164,25 @@ private:
     bool Listening(const Worker& w) const;
     void Listen(Worker& w, std::chrono::steady_clock::time_point until);
     void PublishValue(DeviceState& d, ValueState& v, const Reading& r, Quality quality);
+    // A value without a new reading: its quality falls with the age of its last good value,
+    // published when it changes.
+    void Lower(DeviceState& d, ValueState& v, Reading kept);
     void SetOnline(DeviceState& d, bool answered, std::int32_t result);
     std::int32_t Prepare(Worker& w, const DeviceConfig& d);
+    static void CloseLinks(Worker& w);
+    // Results after which the device cannot have heard or answered the request.
+    static bool NoAnswer(std::int32_t rc);
+    static link::DeviceAddress Address(const DeviceConfig& d);
     Reading Read(Worker& w, const DeviceConfig& d, const ValueSpec& v);
     void Execute(Worker& w, DeviceState& d, const Command& c);
     void PublishResult(const std::string& topic, bool ok, std::string_view result, bool hasValue,
                        double value, bool hasRequested, double requested, std::string_view error);
     void Publish(const std::string& topic, std::string_view payload, bool retain);
     void PublishReading(const std::string& topic, std::string_view payload);
+    void Echo(const std::string& topic, std::string_view payload);
+    // A status under the prefix: true when it was one. One whose name is neither a device here nor
+    // this gateway says another gateway shares the prefix (logged once a name).
+    bool NoticeStatus(std::string_view topic, std::string_view payload);
     static void UpdateStatus(ValueState& v, const Reading& r);
 
     Metrics& metrics_;
@@ -182,6 +196,7 @@ private:
     std::unordered_map<std::string, DeviceState*> byName_;
     std::vector<std::unique_ptr<Worker>> workers_;
     bool running_ = false;
+    std::set<std::string, std::less<>> strangers_; // names said by NoticeStatus; the MQTT thread's own
     std::chrono::system_clock::time_point started_ = std::chrono::system_clock::now();
 };
 

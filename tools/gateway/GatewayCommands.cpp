@@ -16,7 +16,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using SystemClock = std::chrono::system_clock;
 
-constexpr std::uint8_t kUnitPercent = 57; // HART unit code of a set point in percent of full scale
 constexpr std::size_t kResultCapacity = 512;
 
 // A write went through: the device took it (a device status condition does not undo it).
@@ -37,6 +36,7 @@ void Gateway::PublishResult(const std::string& topic, bool ok, std::string_view 
 
 void Gateway::OnMessage(std::string_view topic, std::string_view payload, bool retained,
                         std::string_view client) {
+    if (NoticeStatus(topic, payload)) return;
     const CommandTopic ct = ParseCommandTopic(prefix_, topic);
     if (!ct.ok) return;
     // An empty retained message clears a retained command (ours, below): nothing to answer.
@@ -117,10 +117,7 @@ void Gateway::Execute(Worker& w, DeviceState& d, const Command& c) {
     std::int32_t rc = Prepare(w, dc);
     if (rc == ResultOk)
         rc = unit ? w.unit.WriteSetPoint(c.channel, dc.digits, static_cast<float>(c.value)).result
-                  : w.hart
-                        .WriteSetPoint({dc.deviceType, dc.id[0], dc.id[1], dc.id[2]}, kUnitPercent,
-                                       static_cast<float>(c.value))
-                        .result;
+                  : w.hart.WriteSetPoint(Address(dc), kUnitPercent, static_cast<float>(c.value)).result;
     d.nextWrite = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                      std::chrono::duration<double>(dc.writeInterval));
     // What the device holds now (it may round: one decimal of the 0731 unit).

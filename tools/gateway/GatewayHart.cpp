@@ -14,18 +14,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint8_t kUnitMilliamperes = 39; // HART unit codes of the loop current and percent of range
-constexpr std::uint8_t kUnitPercent = 57;
+constexpr std::uint8_t kUnitMilliamperes = 39; // HART unit code of the loop current
 constexpr std::uint8_t kCommandPv = 1;
 constexpr std::uint8_t kCommandCurrent = 2;
 constexpr std::uint8_t kCommandVariables = 3;
 constexpr auto kListenSlice = std::chrono::milliseconds(100); // how soon a stop or a command is seen
 constexpr std::size_t kQuantities = 6;                        // pv sv tv qv current percent
-
-bool NoAnswer(std::int32_t rc) {
-    return rc == ResultNoReply || rc == ResultPortAbsent || rc == ResultPortBusy || rc == ResultBadPort ||
-           rc == ResultBadBaud;
-}
 
 hart::Address HartAddress(const DeviceConfig& d) {
     if (d.polling >= 0) return hart::Address::Polling(static_cast<std::uint8_t>(d.polling));

@@ -240,6 +240,9 @@ int Mqtt::LoopTimeoutMs() {
 
 void Mqtt::Flush() {
     nextFlush_ = std::chrono::steady_clock::now() + kFlushInterval;
+    // What was queued before a connection broke waits for the next one, and goes out first: a
+    // round between a reconnection and the broker's acceptance must not throw it away.
+    if (!connected_.load()) return;
     std::size_t n = 0;
     {
         std::lock_guard lock(queueMutex_);

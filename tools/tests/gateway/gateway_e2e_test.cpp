@@ -131,6 +131,13 @@ TEST(GatewayE2E, PublishesValuesTakesCommandsAndSaysGoodbye) {
     EXPECT_NE(metrics.find("tarvik_mqtt_connected 1"), std::string::npos);
     EXPECT_GT(gw.Metric("tarvik_polls_total{device=\"pt1\",result=\"ResultOk\"}"), 0);
 
+    // Another gateway online under the same prefix is said once; this one's own statuses never.
+    client.Publish("tarvik/gw-other/status", "online", true);
+    EXPECT_TRUE(
+        WaitUntil([&] { return Said(gw.Log(), "tarvik/gw-other/status is online") == 1; }, Seconds(10)))
+        << gw.Log();
+    EXPECT_EQ(Said(gw.Log(), "shares the prefix"), 1u) << gw.Log();
+
     // SIGTERM: offline for every device and the gateway itself, a clean exit.
     const std::size_t since = client.Count();
     EXPECT_EQ(gw.Proc().Stop(SIGTERM), 0);
