@@ -10,7 +10,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple, Union
 
 from ._library import link_library, set_link_prototypes
 from .arguments import check_integer, packed_text
-from .digital import BAUD_RATES, Address, Written
+from .digital import Address, Written
 from .results import Result, Status, TarvikError, check_int32, check_port
 
 __all__ = ["HartTransmitter", "HartReply", "LongAddress", "FoundDevice", "BurstFrame", "MAX_DATA"]
@@ -110,7 +110,7 @@ def _fields(array, count: int) -> Dict[str, Any]:
         elif f.kind == _FLOAT:
             out[name] = f.number
         else:
-            raw = bytes(f.text[:f.size])
+            raw = ctypes.string_at(ctypes.addressof(f) + _Field.text.offset, f.size)  # NULs included
             out[name] = raw.decode("latin-1") if f.kind == _TEXT else raw
     if "long_address" in out:
         out["long_address"] = LongAddress(out["long_address"])
@@ -177,7 +177,7 @@ _AddressArgument = Union[int, str, LongAddress, Address]
 class _Line:
     """One open port with its master, shared by the transmitters on it (a multidrop line): the port
     opens once and closes with the last of them. The master serialises their calls."""
-    _lock = threading.Lock()
+    _lock = threading.RLock()  # a transmitter collected while a line is attached detaches in the same thread
     _open: Dict[int, "_Line"] = {}
 
     def __init__(self, settings: Tuple[int, int, int, int, bool]):
@@ -236,9 +236,7 @@ class HartTransmitter:
     def __init__(self, port, baud: int = 1200, address: _AddressArgument = 0, *, timeout_ms: int = 0,
                  retries: int = 2, secondary: bool = False):
         self.port = check_port(port)
-        if isinstance(baud, bool) or baud not in BAUD_RATES:
-            raise ValueError("baud must be one of %s, not %r" % (", ".join(map(str, BAUD_RATES)), baud))
-        self.baud = baud
+        self.baud = check_int32("baud", baud)  # the library judges the rate (ResultBadBaud)
         target = self._target(address)
         settings = (self.port, self.baud, check_int32("timeout_ms", timeout_ms), check_int32("retries", retries),
                     bool(secondary))
