@@ -225,7 +225,7 @@ class HartTransmitter:
     """Any HART device on `port` at `baud`, at `address`: a polling address 0..63 (short frames), a
     long address (LongAddress or "1C:66:030401"; long frames), or the device type and ID as the
     library's own devices give them (an Address or "66:030401": looked for at polling addresses
-    0..15, then spoken to by its long address).
+    0..15, waiting `timeout_ms` at each when given, then spoken to by its long address).
 
     Transmitters on one port share it, as the devices on a multidrop line do: the port opens with
     the first and closes with the last (close(), or the end of a `with` block). Reads raise TarvikError when
@@ -256,7 +256,7 @@ class HartTransmitter:
         return check_integer("polling_address", address)
 
     def _search(self, wanted: Address) -> LongAddress:
-        for d in self.scan(0, _SEARCH_LAST):
+        for d in self.scan(0, _SEARCH_LAST, wait_ms=self._line.settings[2]):  # timeout_ms, if given
             if d.address.device_type == wanted.device_type and d.address[2:] == tuple(wanted[1:]):
                 return d.address
         self.close()

@@ -9,6 +9,7 @@ from .support import SimulatorTestCase
 
 COM, BAUD, COUNT = 9, 19200, 3
 TYPE = 0x66
+WAIT_MS = 1000  # for a reply to start, also at each address of a scan: the machine may be loaded
 
 
 def long_address(n: int) -> str:
@@ -22,19 +23,25 @@ class Transmitters(SimulatorTestCase):
     NEEDS_LINK = True
 
     def setUp(self):
-        self.first = tarvik.HartTransmitter(COM, BAUD, 0)
-        self.addCleanup(self.first.close)
+        self.first = self.open(0)
+
+    def open(self, address):
+        t = tarvik.HartTransmitter(COM, BAUD, address, timeout_ms=WAIT_MS)
+        self.addCleanup(t.close)
+        return t
 
     def test_scan_finds_every_device_on_the_line(self):
         heard = []
-        found = self.first.scan(0, COUNT + 2, progress=lambda p, d: heard.append((p, d is not None)))
+        found = self.first.scan(0, COUNT + 2, progress=lambda p, d: heard.append((p, d is not None)),
+                                wait_ms=WAIT_MS)
         self.assertEqual([(d.polling, str(d.address)) for d in found], [(n, long_address(n)) for n in range(COUNT)])
         self.assertEqual(heard, [(p, p < COUNT) for p in range(COUNT + 3)])
         self.assertEqual(found[1].identity["device_type"], TYPE)
 
     def test_every_way_of_addressing_reaches_its_device(self):
         for address in (1, long_address(1), tarvik.LongAddress.parse(long_address(1)), "%02X:03%02X02" % (TYPE, COM)):
-            with self.subTest(address=address), tarvik.HartTransmitter("COM%d" % COM, BAUD, address) as t:
+            with self.subTest(address=address), tarvik.HartTransmitter("COM%d" % COM, BAUD, address,
+                                                                       timeout_ms=WAIT_MS) as t:
                 self.assertEqual(t.read_tag().tag, "TT-%d02" % COM)
                 self.assertEqual(str(t.read_identity().long_address), long_address(1))
 
@@ -67,13 +74,13 @@ class Transmitters(SimulatorTestCase):
         reply = self.first.command(200, b"\x01\x02")
         self.assertEqual((reply.status.result, reply.values), (Result.ErrorReply, {}))
         self.assertNotEqual(reply.response_code, 0)
-        with tarvik.HartTransmitter(COM, BAUD, COUNT + 5) as absent, self.assertRaises(tarvik.TarvikError) as ctx:
+        absent = self.open(COUNT + 5)
+        with self.assertRaises(tarvik.TarvikError) as ctx:
             absent.read_tag()
         self.assertEqual(ctx.exception.code, Result.NoReply)
 
     def test_writes_return_what_the_device_now_holds(self):
-        t = tarvik.HartTransmitter(COM, BAUD, 2)
-        self.addCleanup(t.close)
+        t = self.open(2)
         before = t.read_tag()
         self.addCleanup(t.write_tag, before.tag, before.descriptor)
         cases = [  # (write, value the echo holds, read that shows it)
@@ -90,12 +97,11 @@ class Transmitters(SimulatorTestCase):
         # A new polling address: the transmitter follows its device there, and a scan finds it.
         self.assertEqual(t.write_polling_address(7).now.polling_address, 7)
         self.assertEqual((t.address, t.read_tag().tag), (7, "TT-NEW2"))
-        self.assertIn(7, [d.polling for d in self.first.scan(0, 8)])
+        self.assertIn(7, [d.polling for d in self.first.scan(0, 8, wait_ms=WAIT_MS)])
         self.assertEqual(t.write_polling_address(2).now.polling_address, 2)
 
     def test_burst_frames_arrive_through_listen(self):
-        t = tarvik.HartTransmitter(COM, BAUD, 1)
-        self.addCleanup(t.close)
+        t = self.open(1)
         self.assertEqual(t.command(109, b"\x01").burst_mode, 1)
         self.addCleanup(t.command, 109, b"\x00")
         frames = []
