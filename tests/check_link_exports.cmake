@@ -3,6 +3,7 @@ cmake_minimum_required(VERSION 3.20)
 # other exports are the C++ interface (mangled names). -DLIB= -DHEADER=
 include(${CMAKE_CURRENT_LIST_DIR}/../cmake/ExportNames.cmake)
 file(READ ${HEADER} header)
+string(REPLACE "TARVIK_HART_CALL" "TARVIK_CALL" header "${header}")
 tarvik_call_names("${header}" declared)
 execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE nm_out RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)

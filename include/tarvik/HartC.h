@@ -38,6 +38,9 @@
 #define TARVIK_HART_C_API
 #endif
 
+/* The library's calling convention (TarvikDLL.h), under a name of this surface's own. */
+#define TARVIK_HART_CALL TARVIK_CALL
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -109,55 +112,59 @@ typedef struct TarvikHartField {
 
 /* Scan: each polling address as it is done; `identity` holds the fields of the command-0 reply
  * of a device found there (`count` of them), NULL and 0 when none answered. */
-typedef void(TARVIK_CALL* TarvikHartScanCallback)(void* context, int32_t polling,
-                                                  const TarvikHartField* identity, int32_t count);
+typedef void(TARVIK_HART_CALL* TarvikHartScanCallback)(void* context, int32_t polling,
+                                                       const TarvikHartField* identity, int32_t count);
 /* Listen: one burst frame; return nonzero to go on listening, 0 to stop. */
-typedef int32_t(TARVIK_CALL* TarvikHartFrameCallback)(void* context, const TarvikHartFrame* frame);
+typedef int32_t(TARVIK_HART_CALL* TarvikHartFrameCallback)(void* context, const TarvikHartFrame* frame);
 
 /* A new master (NULL when memory runs out); TarvikHartDestroy closes and frees it (NULL: nothing). */
-TARVIK_HART_C_API TarvikHartMaster* TARVIK_CALL TarvikHartCreate(void);
-TARVIK_HART_C_API void TARVIK_CALL TarvikHartDestroy(TarvikHartMaster* master);
-TARVIK_HART_C_API int32_t TARVIK_CALL TarvikHartDefaultOptions(TarvikHartOptions* options);
+TARVIK_HART_C_API TarvikHartMaster* TARVIK_HART_CALL TarvikHartCreate(void);
+TARVIK_HART_C_API void TARVIK_HART_CALL TarvikHartDestroy(TarvikHartMaster* master);
+TARVIK_HART_C_API int32_t TARVIK_HART_CALL TarvikHartDefaultOptions(TarvikHartOptions* options);
 /* Opens port 1..40 at one of the eight rates; `options` NULL: the defaults. */
-TARVIK_HART_C_API int32_t TARVIK_CALL TarvikHartOpen(TarvikHartMaster* master, int32_t port, int32_t baud,
-                                                     const TarvikHartOptions* options);
-TARVIK_HART_C_API int32_t TARVIK_CALL TarvikHartClose(TarvikHartMaster* master);
+TARVIK_HART_C_API int32_t TARVIK_HART_CALL TarvikHartOpen(TarvikHartMaster* master, int32_t port,
+                                                          int32_t baud, const TarvikHartOptions* options);
+TARVIK_HART_C_API int32_t TARVIK_HART_CALL TarvikHartClose(TarvikHartMaster* master);
 
 /* Any command 0..255 with `size` (0..255) bytes of `data` (NULL when size is 0). */
-TARVIK_HART_C_API int32_t TARVIK_CALL TarvikHartCommand(TarvikHartMaster* master,
-                                                        const TarvikHartAddress* address, int32_t command,
-                                                        const uint8_t* data, int32_t size,
-                                                        TarvikHartReply* reply);
+TARVIK_HART_C_API int32_t TARVIK_HART_CALL TarvikHartCommand(TarvikHartMaster* master,
+                                                             const TarvikHartAddress* address,
+                                                             int32_t command, const uint8_t* data,
+                                                             int32_t size, TarvikHartReply* reply);
 /* The fields of `command`'s reply data, at most `capacity` (TARVIK_HART_MAX_FIELDS hold any reply;
  * fewer: ResultBadLength and the first `capacity`). *count is 0 for a command the codec does not
  * decode. */
-TARVIK_HART_C_API int32_t TARVIK_CALL TarvikHartDecode(int32_t command, const uint8_t* data, int32_t size,
-                                                       TarvikHartField* fields, int32_t capacity,
-                                                       int32_t* count);
+TARVIK_HART_C_API int32_t TARVIK_HART_CALL TarvikHartDecode(int32_t command, const uint8_t* data,
+                                                            int32_t size, TarvikHartField* fields,
+                                                            int32_t capacity, int32_t* count);
 
 /* Command 0 at polling addresses first..last (0..63), `perAddressMs` each (0: the line's own);
  * *found (may be NULL) gets the number of devices found. */
-TARVIK_HART_C_API int32_t TARVIK_CALL TarvikHartScan(TarvikHartMaster* master, int32_t first, int32_t last,
-                                                     int32_t perAddressMs, TarvikHartScanCallback progress,
-                                                     void* context, int32_t* found);
+TARVIK_HART_C_API int32_t TARVIK_HART_CALL TarvikHartScan(TarvikHartMaster* master, int32_t first,
+                                                          int32_t last, int32_t perAddressMs,
+                                                          TarvikHartScanCallback progress, void* context,
+                                                          int32_t* found);
 /* Hands each burst frame to `onFrame` for `durationMs` or until it returns 0. The callback runs
  * inside the call and must not call the master. */
-TARVIK_HART_C_API int32_t TARVIK_CALL TarvikHartListen(TarvikHartMaster* master, int32_t durationMs,
-                                                       TarvikHartFrameCallback onFrame, void* context);
+TARVIK_HART_C_API int32_t TARVIK_HART_CALL TarvikHartListen(TarvikHartMaster* master, int32_t durationMs,
+                                                            TarvikHartFrameCallback onFrame, void* context);
 
 /* Writes. `reply` gets the device's echo: what it now holds. */
 /* Command 13 then 18: the tag, keeping the date and (descriptor NULL) the descriptor. */
-TARVIK_HART_C_API int32_t TARVIK_CALL TarvikHartWriteTag(TarvikHartMaster* master,
-                                                         const TarvikHartAddress* address, const char* tag,
-                                                         const char* descriptor, TarvikHartReply* reply);
+TARVIK_HART_C_API int32_t TARVIK_HART_CALL TarvikHartWriteTag(TarvikHartMaster* master,
+                                                              const TarvikHartAddress* address,
+                                                              const char* tag, const char* descriptor,
+                                                              TarvikHartReply* reply);
 /* Command 17: the message (up to 32 characters of packed text). */
-TARVIK_HART_C_API int32_t TARVIK_CALL TarvikHartWriteMessage(TarvikHartMaster* master,
-                                                             const TarvikHartAddress* address,
-                                                             const char* message, TarvikHartReply* reply);
+TARVIK_HART_C_API int32_t TARVIK_HART_CALL TarvikHartWriteMessage(TarvikHartMaster* master,
+                                                                  const TarvikHartAddress* address,
+                                                                  const char* message,
+                                                                  TarvikHartReply* reply);
 /* Command 6: a new polling address 0..63. */
-TARVIK_HART_C_API int32_t TARVIK_CALL TarvikHartWritePollingAddress(TarvikHartMaster* master,
-                                                                    const TarvikHartAddress* address,
-                                                                    int32_t polling, TarvikHartReply* reply);
+TARVIK_HART_C_API int32_t TARVIK_HART_CALL TarvikHartWritePollingAddress(TarvikHartMaster* master,
+                                                                         const TarvikHartAddress* address,
+                                                                         int32_t polling,
+                                                                         TarvikHartReply* reply);
 
 #ifdef __cplusplus
 }

@@ -92,7 +92,7 @@ std::int32_t Refused(TarvikHartReply* reply, std::int32_t result) {
 
 extern "C" {
 
-TarvikHartMaster* TARVIK_CALL TarvikHartCreate(void) {
+TarvikHartMaster* TARVIK_HART_CALL TarvikHartCreate(void) {
     try {
         return new TarvikHartMaster;
     } catch (...) {
@@ -100,11 +100,11 @@ TarvikHartMaster* TARVIK_CALL TarvikHartCreate(void) {
     }
 }
 
-void TARVIK_CALL TarvikHartDestroy(TarvikHartMaster* master) {
+void TARVIK_HART_CALL TarvikHartDestroy(TarvikHartMaster* master) {
     delete master; // the master's destructor closes the port and cannot throw
 }
 
-int32_t TARVIK_CALL TarvikHartDefaultOptions(TarvikHartOptions* options) {
+int32_t TARVIK_HART_CALL TarvikHartDefaultOptions(TarvikHartOptions* options) {
     if (!options) return ResultBadLength;
     const tarvik::link::MasterOptions o;
     *options = {
@@ -113,8 +113,8 @@ int32_t TARVIK_CALL TarvikHartDefaultOptions(TarvikHartOptions* options) {
     return ResultOk;
 }
 
-int32_t TARVIK_CALL TarvikHartOpen(TarvikHartMaster* m, int32_t port, int32_t baud,
-                                   const TarvikHartOptions* options) {
+int32_t TARVIK_HART_CALL TarvikHartOpen(TarvikHartMaster* m, int32_t port, int32_t baud,
+                                        const TarvikHartOptions* options) {
     return Guarded([&]() -> std::int32_t {
         if (!m) return ResultBadPort;
         tarvik::link::MasterOptions o;
@@ -133,14 +133,15 @@ int32_t TARVIK_CALL TarvikHartOpen(TarvikHartMaster* m, int32_t port, int32_t ba
     });
 }
 
-int32_t TARVIK_CALL TarvikHartClose(TarvikHartMaster* m) {
+int32_t TARVIK_HART_CALL TarvikHartClose(TarvikHartMaster* m) {
     if (!m) return ResultBadPort;
     m->master.Close();
     return ResultOk;
 }
 
-int32_t TARVIK_CALL TarvikHartCommand(TarvikHartMaster* m, const TarvikHartAddress* address, int32_t command,
-                                      const uint8_t* data, int32_t size, TarvikHartReply* reply) {
+int32_t TARVIK_HART_CALL TarvikHartCommand(TarvikHartMaster* m, const TarvikHartAddress* address,
+                                           int32_t command, const uint8_t* data, int32_t size,
+                                           TarvikHartReply* reply) {
     return Addressed(
         m, address, reply, [&](tarvik::link::HartMaster& master, const h::Address& to) -> std::int32_t {
             if (command < 0 || command > kLastCommand || size < 0 ||
@@ -151,8 +152,8 @@ int32_t TARVIK_CALL TarvikHartCommand(TarvikHartMaster* m, const TarvikHartAddre
         });
 }
 
-int32_t TARVIK_CALL TarvikHartDecode(int32_t command, const uint8_t* data, int32_t size,
-                                     TarvikHartField* fields, int32_t capacity, int32_t* count) {
+int32_t TARVIK_HART_CALL TarvikHartDecode(int32_t command, const uint8_t* data, int32_t size,
+                                          TarvikHartField* fields, int32_t capacity, int32_t* count) {
     return Guarded([&]() -> std::int32_t {
         if (!count || !fields || capacity < 0 || command < 0 || command > kLastCommand || size < 0 ||
             size > static_cast<std::int32_t>(h::kMaxData) || (size > 0 && !data))
@@ -164,8 +165,9 @@ int32_t TARVIK_CALL TarvikHartDecode(int32_t command, const uint8_t* data, int32
     });
 }
 
-int32_t TARVIK_CALL TarvikHartScan(TarvikHartMaster* m, int32_t first, int32_t last, int32_t perAddressMs,
-                                   TarvikHartScanCallback progress, void* context, int32_t* found) {
+int32_t TARVIK_HART_CALL TarvikHartScan(TarvikHartMaster* m, int32_t first, int32_t last,
+                                        int32_t perAddressMs, TarvikHartScanCallback progress, void* context,
+                                        int32_t* found) {
     return Guarded([&]() -> std::int32_t {
         if (!m) return ResultBadPort;
         const std::int32_t top = h::kMaxPollingAddress;
@@ -185,8 +187,8 @@ int32_t TARVIK_CALL TarvikHartScan(TarvikHartMaster* m, int32_t first, int32_t l
     });
 }
 
-int32_t TARVIK_CALL TarvikHartListen(TarvikHartMaster* m, int32_t durationMs, TarvikHartFrameCallback onFrame,
-                                     void* context) {
+int32_t TARVIK_HART_CALL TarvikHartListen(TarvikHartMaster* m, int32_t durationMs,
+                                          TarvikHartFrameCallback onFrame, void* context) {
     return Guarded([&]() -> std::int32_t {
         if (!m) return ResultBadPort;
         if (!onFrame) return ResultBadLength;
@@ -204,8 +206,8 @@ int32_t TARVIK_CALL TarvikHartListen(TarvikHartMaster* m, int32_t durationMs, Ta
     });
 }
 
-int32_t TARVIK_CALL TarvikHartWriteTag(TarvikHartMaster* m, const TarvikHartAddress* address, const char* tag,
-                                       const char* descriptor, TarvikHartReply* reply) {
+int32_t TARVIK_HART_CALL TarvikHartWriteTag(TarvikHartMaster* m, const TarvikHartAddress* address,
+                                            const char* tag, const char* descriptor, TarvikHartReply* reply) {
     return Addressed(m, address, reply,
                      [&](tarvik::link::HartMaster& master, const h::Address& to) -> std::int32_t {
                          if (!tag || !h::Packable(tag, h::kTagChars) ||
@@ -220,8 +222,8 @@ int32_t TARVIK_CALL TarvikHartWriteTag(TarvikHartMaster* m, const TarvikHartAddr
                      });
 }
 
-int32_t TARVIK_CALL TarvikHartWriteMessage(TarvikHartMaster* m, const TarvikHartAddress* address,
-                                           const char* message, TarvikHartReply* reply) {
+int32_t TARVIK_HART_CALL TarvikHartWriteMessage(TarvikHartMaster* m, const TarvikHartAddress* address,
+                                                const char* message, TarvikHartReply* reply) {
     return Addressed(m, address, reply,
                      [&](tarvik::link::HartMaster& master, const h::Address& to) -> std::int32_t {
                          if (!message || !h::Packable(message, h::kMessageChars))
@@ -230,8 +232,8 @@ int32_t TARVIK_CALL TarvikHartWriteMessage(TarvikHartMaster* m, const TarvikHart
                      });
 }
 
-int32_t TARVIK_CALL TarvikHartWritePollingAddress(TarvikHartMaster* m, const TarvikHartAddress* address,
-                                                  int32_t polling, TarvikHartReply* reply) {
+int32_t TARVIK_HART_CALL TarvikHartWritePollingAddress(TarvikHartMaster* m, const TarvikHartAddress* address,
+                                                       int32_t polling, TarvikHartReply* reply) {
     return Addressed(
         m, address, reply, [&](tarvik::link::HartMaster& master, const h::Address& to) -> std::int32_t {
             if (polling < 0 || polling > h::kMaxPollingAddress) return Refused(reply, ResultBadLength);
