@@ -13,7 +13,7 @@ from .arguments import check_integer, packed_text
 from .digital import Address, Written
 from .results import Result, Status, TarvikError, check_int32, check_port
 
-__all__ = ["HartTransmitter", "HartReply", "LongAddress", "FoundDevice", "BurstFrame", "MAX_DATA"]
+__all__ = ["HartTransmitter", "HartReply", "LongAddress", "FoundDevice", "BurstFrame", "MAX_DATA", "decode"]
 
 MAX_DATA = 255
 _LONG_ADDRESS = 5
