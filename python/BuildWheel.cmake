@@ -1,5 +1,5 @@
-# cmake -DPYTHON= -DSOURCE=<python/> -DFACTS= -DLIBRARY= -DSTRIP= -DOUT= -DSTAMP= -P BuildWheel.cmake
-# Stages the package with its decoding table and the library, and builds the wheel into OUT.
+# cmake -DPYTHON= -DSOURCE=<python/> -DFACTS= -DLIBRARY= -DLINK_LIBRARY= -DSTRIP= -DOUT= -DSTAMP= -P BuildWheel.cmake
+# Stages the package with its decoding table and both libraries, and builds the wheel into OUT.
 set(stage ${OUT}/stage)
 file(REMOVE_RECURSE ${stage})
 file(GLOB old_wheels ${OUT}/tarvik-*.whl)
@@ -11,10 +11,13 @@ file(COPY ${SOURCE}/setup.py ${SOURCE}/pyproject.toml ${SOURCE}/README.md DESTIN
 file(GLOB modules ${SOURCE}/tarvik/*.py ${SOURCE}/tarvik/py.typed)
 file(COPY ${modules} DESTINATION ${stage}/tarvik)
 file(COPY_FILE ${FACTS} ${stage}/tarvik/facts.json)
-# The loader finds it next to the package under its soname.
+# The package finds them next to itself under their sonames.
 file(COPY_FILE ${LIBRARY} ${stage}/tarvik/libtarvik.so.1)
+file(COPY_FILE ${LINK_LIBRARY} ${stage}/tarvik/libtarvik_link.so.1)
 if(STRIP)
-  execute_process(COMMAND ${STRIP} --strip-unneeded ${stage}/tarvik/libtarvik.so.1 RESULT_VARIABLE rc)
+  foreach(lib libtarvik.so.1 libtarvik_link.so.1)
+    execute_process(COMMAND ${STRIP} --strip-unneeded ${stage}/tarvik/${lib} RESULT_VARIABLE rc)
+  endforeach()
 endif()
 execute_process(
   COMMAND ${PYTHON} -m pip wheel --quiet --no-deps --no-index --no-build-isolation --wheel-dir ${OUT} ${stage}

@@ -31,7 +31,7 @@ class BuildWithFacts(build_py):
                          "(expected ../tools/common/facts.json)")
 
 
-LIBRARY_FILES = ("libtarvik.so.1", "TarvikDLL.dll")
+LIBRARY_FILES = ("libtarvik.so.1", "TarvikDLL.dll", "libtarvik_link.so.1", "TarvikHart.dll")
 
 
 def carries_library() -> bool:

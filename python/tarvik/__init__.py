@@ -14,8 +14,14 @@ back where a command reads it: `dev.write_vor_state("open").now` is the State th
 `status.device_status` is True. Ports are COM numbers 1..40 (3, "COM3" or "\\\\.\\COM3"); on Linux
 they are $TARVIK_PORT_DIR/COM<n> or /dev/ttyS<n-1>; `tarvik.ports()` lists them. The library is
 found through $TARVIK_LIBRARY, next to this package, or the system's loader (libtarvik.so.1).
+
+Any HART device (transmitter), on a loop or a multidrop line, through the link library
+(libtarvik_link.so.1 / TarvikHart.dll, found the same way through $TARVIK_LINK_LIBRARY):
+    with tarvik.HartTransmitter(port=4, baud=1200, address=0) as t:   # polling address 0
+        print(t.read_primary_variable().pv, [d.address for d in t.scan(0, 15)])
 """
-from ._library import ENV_LIBRARY, LibraryNotFoundError, library, library_path
+from ._library import (ENV_LIBRARY, ENV_LINK_LIBRARY, LibraryNotFoundError, library, library_path, link_library,
+                       link_library_path)
 from .digital import (BAUD_RATES, SETPOINT_IN_UNITS, SETPOINT_PERCENT, TAG_LENGTH, AdditionalStatus, Address,
                       DeviceId, GasData, GasType, HartDevice, Quantity, Reading, SetPoint, Settings, State, TagInfo,
                       Written, read_device_id, read_tag)
@@ -24,11 +30,13 @@ from .ports import MAX_PORT, PORT_DIR_VARIABLE, PortInfo, ports
 from .facts import Facts, facts, status1_meanings, status2_meanings, unit_code, unit_name, unit_symbol
 from .readout import CHANNELS, ReadoutUnit, SetPointSource
 from .results import OutOfRangeError, Result, Status, TarvikError, float_from_raw, raw_from_float
+from .transmitter import BurstFrame, FoundDevice, HartReply, HartTransmitter, LongAddress
 
 __version__ = "1.0.0"
 
 __all__ = [
-    "ENV_LIBRARY", "LibraryNotFoundError", "library", "library_path",
+    "ENV_LIBRARY", "ENV_LINK_LIBRARY", "LibraryNotFoundError", "library", "library_path", "link_library",
+    "link_library_path",
     "BAUD_RATES", "SETPOINT_IN_UNITS", "SETPOINT_PERCENT", "TAG_LENGTH", "AdditionalStatus", "Address", "DeviceId",
     "GasData", "GasType", "HartDevice", "Quantity", "Reading", "SetPoint", "Settings", "State", "TagInfo",
     "Written", "read_device_id", "read_tag", "arguments",
@@ -36,4 +44,5 @@ __all__ = [
     "CHANNELS", "ReadoutUnit", "SetPointSource",
     "MAX_PORT", "PORT_DIR_VARIABLE", "PortInfo", "ports",
     "OutOfRangeError", "Result", "Status", "TarvikError", "float_from_raw", "raw_from_float",
+    "BurstFrame", "FoundDevice", "HartReply", "HartTransmitter", "LongAddress",
 ]

@@ -184,3 +184,39 @@ class Simulator:
         self.process.stdout.close()
         self.process.stderr.close()
         self.port_dir.close()
+
+
+def link_library_available() -> bool:
+    import tarvik
+    try:
+        tarvik.link_library()
+        return True
+    except tarvik.LibraryNotFoundError:
+        return False
+
+
+class SimulatorTestCase(unittest.TestCase):
+    """Tests that share one tarvik-sim, started with ARGS before the class's first test (its ports
+    COMS up) and stopped after its last. NEEDS_LINK: the tests also need the link library."""
+    ARGS: List[str] = []
+    COMS: List[int] = []
+    NEEDS_LINK = False
+    sim: Simulator
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        if not library_available():
+            skip_or_fail("the Tarvik library cannot be loaded (set TARVIK_LIBRARY)")
+        if cls.NEEDS_LINK and not link_library_available():
+            skip_or_fail("the Tarvik link library cannot be loaded (set TARVIK_LINK_LIBRARY)")
+        path = simulator_path()
+        if not path:
+            skip_or_fail("tarvik-sim not found (set TARVIK_SIM)")
+        cls.sim = Simulator(path, cls.ARGS)
+        cls.sim.wait_for(cls.COMS)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.sim.stop()
+        super().tearDownClass()

@@ -5,29 +5,15 @@ import unittest
 import tarvik
 from tarvik import Result
 
-from .support import Simulator, library_available, simulator_path, skip_or_fail
+from .support import SimulatorTestCase
 
 BAUD = 38400
 FLOW, PRESSURE, UNIT = 3, 4, 5
 
 
-class SimulatorCase(unittest.TestCase):
+class SimulatorCase(SimulatorTestCase):
     ARGS = ["--flow", "%d:%d" % (FLOW, BAUD), "--pressure", "%d:%d" % (PRESSURE, BAUD), "--readout", str(UNIT)]
     COMS = [FLOW, PRESSURE, UNIT]
-
-    @classmethod
-    def setUpClass(cls):
-        if not library_available():
-            skip_or_fail("the Tarvik library cannot be loaded (set TARVIK_LIBRARY)")
-        path = simulator_path()
-        if not path:
-            skip_or_fail("tarvik-sim not found (set TARVIK_SIM)")
-        cls.sim = Simulator(path, cls.ARGS)
-        cls.sim.wait_for(cls.COMS)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.sim.stop()
 
     def assertRefused(self, call, code):
         with self.assertRaises(tarvik.TarvikError) as ctx:

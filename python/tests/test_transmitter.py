@@ -1,0 +1,121 @@
+"""Any HART device through tarvik.HartTransmitter: three simulated transmitters on one multidrop
+line (tarvik-sim --transmitter), found by a scan, read, written and heard in burst mode."""
+import unittest
+
+import tarvik
+from tarvik import Result
+
+from .support import SimulatorTestCase
+
+COM, BAUD, COUNT = 9, 19200, 3
+TYPE = 0x66
+WAIT_MS = 1000  # for a reply to start, also at each address of a scan: the machine may be loaded
+
+
+def long_address(n: int) -> str:
+    """The simulator's n-th transmitter (0-based) on COM: maker 1C, type 66, ID 03 <com> <n+1>."""
+    return "1C:%02X:03%02X%02X" % (TYPE, COM, n + 1)
+
+
+class Transmitters(SimulatorTestCase):
+    ARGS = ["--transmitter", "%d:%dx%d" % (COM, BAUD, COUNT)]
+    COMS = [COM]
+    NEEDS_LINK = True
+
+    def setUp(self):
+        self.first = self.open(0)
+
+    def open(self, address):
+        t = tarvik.HartTransmitter(COM, BAUD, address, timeout_ms=WAIT_MS)
+        self.addCleanup(t.close)
+        return t
+
+    def test_scan_finds_every_device_on_the_line(self):
+        heard = []
+        found = self.first.scan(0, COUNT + 2, progress=lambda p, d: heard.append((p, d is not None)),
+                                wait_ms=WAIT_MS)
+        self.assertEqual([(d.polling, str(d.address)) for d in found], [(n, long_address(n)) for n in range(COUNT)])
+        self.assertEqual(heard, [(p, p < COUNT) for p in range(COUNT + 3)])
+        self.assertEqual(found[1].identity["device_type"], TYPE)
+
+    def test_every_way_of_addressing_reaches_its_device(self):
+        for address in (1, long_address(1), tarvik.LongAddress.parse(long_address(1)), "%02X:03%02X02" % (TYPE, COM)):
+            with self.subTest(address=address), tarvik.HartTransmitter("COM%d" % COM, BAUD, address,
+                                                                       timeout_ms=WAIT_MS) as t:
+                self.assertEqual(t.read_tag().tag, "TT-%d02" % COM)
+                self.assertEqual(str(t.read_identity().long_address), long_address(1))
+
+    def test_reads_decode_the_universal_commands(self):
+        t = self.first
+        cases = [  # (read, command, values that must be there)
+            (t.read_identity, 0, {"device_type": TYPE, "manufacturer": 0x1C, "complete": 1}),
+            (t.read_primary_variable, 1, {"pv_unit"}),
+            (t.read_loop_current, 2, {"current_ma", "percent_of_range"}),
+            (t.read_dynamic_variables, 3, {"current_ma", "pv", "sv", "tv", "qv", "qv_unit"}),
+            (t.read_message, 12, {"message"}),
+            (t.read_tag, 13, {"tag": "TT-%d01" % COM, "descriptor": "PROCESS TEMP"}),
+            (t.read_transducer_info, 14, {"upper_limit", "limits_unit"}),
+            (t.read_device_info, 15, {"upper_range", "range_unit", "damping_s"}),
+            (t.read_long_tag, 20, {"long_tag"}),
+        ]
+        for read, command, expected in cases:
+            with self.subTest(command=command):
+                reply = read()
+                self.assertEqual((reply.command, reply.status.result), (command, Result.Ok))
+                for key in expected:
+                    self.assertIn(key, reply.values)
+                    if isinstance(expected, dict):
+                        self.assertEqual(getattr(reply, key), expected[key])
+                raw = t.command(command)  # the same decoder behind the raw command; raw bytes always
+                self.assertEqual(set(raw.values), set(reply.values))
+                self.assertEqual(len(raw.data), len(reply.data))
+
+    def test_a_refusal_is_returned_by_command_and_raised_by_reads(self):
+        reply = self.first.command(200, b"\x01\x02")
+        self.assertEqual((reply.status.result, reply.values), (Result.ErrorReply, {}))
+        self.assertNotEqual(reply.response_code, 0)
+        absent = self.open(COUNT + 5)
+        with self.assertRaises(tarvik.TarvikError) as ctx:
+            absent.read_tag()
+        self.assertEqual(ctx.exception.code, Result.NoReply)
+
+    def test_writes_return_what_the_device_now_holds(self):
+        t = self.open(2)
+        before = t.read_tag()
+        self.addCleanup(t.write_tag, before.tag, before.descriptor)
+        cases = [  # (write, value the echo holds, read that shows it)
+            (lambda: t.write_message("CALIBRATED 2026-12-08"), "message", "CALIBRATED 2026-12-08", t.read_message),
+            (lambda: t.write_tag("TT-NEW"), "tag", "TT-NEW", t.read_tag),
+            (lambda: t.write_tag(b"TT-NEW2", "NEW PLACE"), "descriptor", "NEW PLACE", t.read_tag),
+        ]
+        for write, key, value, read in cases:
+            with self.subTest(key=key, value=value):
+                written = write()
+                self.assertEqual((written.result, written.now.values[key]), (Result.Ok, value))
+                self.assertEqual(read().values[key], value)
+        self.assertEqual(t.read_tag().values["day"], before.values["day"])  # the date is kept
+        # A new polling address: the transmitter follows its device there, and a scan finds it.
+        self.assertEqual(t.write_polling_address(7).now.polling_address, 7)
+        self.assertEqual((t.address, t.read_tag().tag), (7, "TT-NEW2"))
+        self.assertIn(7, [d.polling for d in self.first.scan(0, 8, wait_ms=WAIT_MS)])
+        self.assertEqual(t.write_polling_address(2).now.polling_address, 2)
+
+    def test_burst_frames_arrive_through_listen(self):
+        t = self.open(1)
+        self.assertEqual(t.command(109, b"\x01").burst_mode, 1)
+        self.addCleanup(t.command, 109, b"\x00")
+        frames = []
+        # Until three frames came (the callback says stop), at most a generous minute.
+        count = t.listen(60, lambda f: frames.append(f) or len(frames) < 3)
+        self.assertEqual(count, 3)
+        self.assertEqual({str(f.sender) for f in frames}, {long_address(1)})
+        self.assertTrue(all(f.command == 1 and "pv" in f.values for f in frames), frames)
+
+        def broken(frame):
+            raise KeyError("from the callback")
+        with self.assertRaisesRegex(KeyError, "from the callback"):
+            t.listen(60, broken)
+
+
+if __name__ == "__main__":
+    unittest.main()
