@@ -77,23 +77,6 @@ std::vector<std::uint8_t> ParseHex(const std::string& text) {
     return out;
 }
 
-// Packed text for a field of `chars` characters, refused before the wire when it does not fit.
-void CheckPacked(const std::string& text, std::size_t chars, const std::string& what) {
-    if (text.size() > chars)
-        throw CLI::ValidationError(
-            what, fmt::format("'{}' has {} characters; at most {} fit", text, text.size(), chars));
-    if (!h::Packable(text, chars)) {
-        std::string upper = text;
-        for (char& c : upper)
-            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-        const bool caseOnly = h::Packable(upper, chars);
-        throw CLI::ValidationError(
-            what, fmt::format("'{}' cannot be sent as packed text (space and ! to _ only, no "
-                              "lower case){}",
-                              text, caseOnly ? "; did you mean '" + upper + "'?" : ""));
-    }
-}
-
 // The outcome of a reply as a result code: a reply with a response code other than success is the
 // device refusing (ResultErrorReply); a success whose status flags a condition, ResultDeviceStatus.
 // `show`: add the status bytes to the report (a command of several replies shows them once, and
@@ -347,8 +330,7 @@ void Listen(CLI::App& hart, Cli& cli, HartOptions& options) {
 }
 
 struct WriteOptions {
-    std::string tag, descriptor, message;
-    int polling = 0;
+    std::string tag, descriptor, message, polling;
 };
 
 void Writes(CLI::App& hart, Cli& cli, HartOptions& options) {
@@ -361,8 +343,8 @@ void Writes(CLI::App& hart, Cli& cli, HartOptions& options) {
     writeTag->callback([&cli, &options, &o] {
         const std::string& tag = o.tag;
         const std::string& descriptor = o.descriptor;
-        CheckPacked(tag, h::kTagChars, "TAG");
-        if (!descriptor.empty()) CheckPacked(descriptor, h::kDescriptorChars, "--descriptor");
+        ParseText(tag, "tag"); // refused before the wire by the shared argument table
+        if (!descriptor.empty()) ParseText(descriptor, "descriptor");
         HartCommands c(cli, options);
         Report report("hart write-tag");
         if (!c.Start(report)) return c.Finish(report, report.ResultCode());
@@ -383,7 +365,7 @@ void Writes(CLI::App& hart, Cli& cli, HartOptions& options) {
         "Example:\n  tarvik hart write-message 'CALIBRATED 2026-12-07' -p 4 --polling-address 1");
     writeMessage->callback([&cli, &options, &o] {
         const std::string& message = o.message;
-        CheckPacked(message, h::kMessageChars, "TEXT");
+        ParseText(message, "message");
         HartCommands c(cli, options);
         Report report("hart write-message");
         if (!c.Start(report)) return c.Finish(report, report.ResultCode());
@@ -394,12 +376,10 @@ void Writes(CLI::App& hart, Cli& cli, HartOptions& options) {
 
     auto* writePolling =
         hart.add_subcommand("write-polling-address", "give the device a new polling address (command 6)");
-    writePolling->add_option("N", o.polling, "0..63 (0..15 for HART 5 devices)")
-        ->required()
-        ->check(CLI::Range(0, 63));
+    writePolling->add_option("N", o.polling, "0..63 (0..15 for HART 5 devices)")->required();
     writePolling->footer("Example:\n  tarvik hart write-polling-address 3 -p 4 --polling-address 0");
     writePolling->callback([&cli, &options, &o] {
-        const int polling = o.polling;
+        const int polling = ParseInteger(o.polling, "polling_address");
         HartCommands c(cli, options);
         Report report("hart write-polling-address");
         if (!c.Start(report)) return c.Finish(report, report.ResultCode());
