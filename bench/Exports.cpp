@@ -36,21 +36,8 @@ std::int32_t CallReadPV() {
 }
 
 // The parts of one call, each timed on its own.
-double ListPorts() {
-    return TimeMs([] {
-        std::vector<std::string> ports;
-        EnumComPorts(ports);
-        benchmark::DoNotOptimize(ports.data());
-    });
-}
-
-double TrialOpen(const std::string& device) {
-    return TimeMs([&] {
-        TComPort port;
-        port.SetDeviceName(device);
-        port.Open();
-        port.Close();
-    });
+double PortCheck(const std::string& device) {
+    return TimeMs([&] { benchmark::DoNotOptimize(ComPortListed(device)); });
 }
 
 double RequestOpen(const std::string& device, TParity parity, TBaudRate baud) {
@@ -67,7 +54,7 @@ double RequestOpen(const std::string& device, TParity parity, TBaudRate baud) {
 }
 
 struct Overheads {
-    std::vector<double> total, list, trial, open, minimal;
+    std::vector<double> total, check, open, minimal;
     std::vector<double> calls; // whole export calls
 };
 
@@ -76,14 +63,12 @@ void Publish(benchmark::State& state, const std::string& key, const Overheads& o
     f[key + ".wait"] = waitMs;
     f[key + ".call"] = Median(o.calls);
     f[key + ".overhead"] = Median(o.total);
-    f[key + ".list"] = Median(o.list);
-    f[key + ".trial"] = Median(o.trial);
+    f[key + ".check"] = Median(o.check);
     f[key + ".open"] = Median(o.open);
-    f[key + ".rest"] = f[key + ".overhead"] - f[key + ".list"] - f[key + ".trial"] - f[key + ".open"];
+    f[key + ".rest"] = f[key + ".overhead"] - f[key + ".check"] - f[key + ".open"];
     f[key + ".minimal"] = Median(o.minimal);
     state.counters["overhead_ms"] = f[key + ".overhead"];
-    state.counters["list_ms"] = f[key + ".list"];
-    state.counters["trial_ms"] = f[key + ".trial"];
+    state.counters["check_ms"] = f[key + ".check"];
     state.counters["open_ms"] = f[key + ".open"];
     state.counters["rest_ms"] = f[key + ".rest"];
     state.counters["minimal_ms"] = f[key + ".minimal"];
@@ -103,8 +88,7 @@ void BM_ExportReadFlowOverhead(benchmark::State& state) {
         state.SetIterationTime(call / 1000);
         o.calls.push_back(call);
         o.total.push_back(call - kFlowWaitMs);
-        o.list.push_back(ListPorts());
-        o.trial.push_back(TrialOpen(device));
+        o.check.push_back(PortCheck(device));
         o.open.push_back(RequestOpen(device, paOdd, br38400));
         int got = 0;
         const double minimal = TimeMs([&] {
@@ -131,8 +115,7 @@ void BM_ExportReadPVOverhead(benchmark::State& state) {
         state.SetIterationTime(call / 1000);
         o.calls.push_back(call);
         o.total.push_back(call - kReadoutWaitMs);
-        o.list.push_back(ListPorts());
-        o.trial.push_back(TrialOpen(device));
+        o.check.push_back(PortCheck(device));
         o.open.push_back(RequestOpen(device, paNone, br9600));
         const double minimal = TimeMs([&] {
             replyBytes =

@@ -7,6 +7,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 #include "comport/ComPort.h"
 #include "support/Descriptors.h"
 #include "support/Raised.h"
@@ -250,6 +254,42 @@ TEST(ComPort, EnumerationListsThePortDirectoryInNumberOrder) {
     ASSERT_NE(i2, list.end());
     ASSERT_NE(i12, list.end());
     EXPECT_LT(i2, i12);
+}
+
+// The exports ask about their one port instead of listing them all: the answer must be the list's,
+// from a port directory (links whose targets are gone included) and from the serial devices.
+TEST(ComPort, OnePortIsListedExactlyWhenTheListHoldsIt) {
+    const std::string saved = tarvik::test::PortDir();
+    char dir[] = "/tmp/tarvik-listed-XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string d = dir;
+    const std::vector<std::string> entries = {"COM3", "COM12", "COM015", "COMX", "COM0", "COM256", "com4"};
+    for (const auto& e : entries)
+        EXPECT_EQ(::symlink("/nonexistent/tty", (d + "/" + e).c_str()), 0) << e;
+    auto agrees = [](const std::vector<std::string>& names) {
+        std::vector<std::string> list;
+        EnumComPorts(list);
+        for (const std::string& name : names) {
+            const bool prefixed = name.compare(0, 4, "\\\\.\\") == 0;
+            const bool inList = std::any_of(list.begin(), list.end(), [&](const std::string& e) {
+                return e == name || (prefixed && name.compare(4, std::string::npos, e) == 0);
+            });
+            EXPECT_EQ(ComPortListed(name), inList) << name;
+        }
+    };
+    ::setenv("TARVIK_PORT_DIR", dir, 1);
+    EXPECT_TRUE(ComPortListed("\\\\.\\COM12"));
+    agrees({"COM3", "\\\\.\\COM3", "COM12", "COM015", "COMX", "COM0", "COM256", "com4", "COM4", "COM3 ",
+            "\\\\.\\COM", "\\\\.\\", ""});
+    ::unsetenv("TARVIK_PORT_DIR");
+    std::vector<std::string> serial;
+    for (int n = 1; n <= 40; ++n)
+        serial.push_back("COM" + std::to_string(n));
+    agrees(serial);
+    ::setenv("TARVIK_PORT_DIR", saved.c_str(), 1);
+    for (const auto& e : entries)
+        ::unlink((d + "/" + e).c_str());
+    ::rmdir(dir);
 }
 
 TEST(ComPort, ADeviceGoneAwayFailsInsteadOfHanging) {

@@ -482,4 +482,9 @@ public:
 // order, without clearing or sorting it. Opens nothing; never raises.
 void EnumComPorts(std::vector<std::string>& list);
 
+// Whether EnumComPorts lists the port that `device` names: a list entry equal to it, or to it
+// without a leading "\\.\" ("COM10" for "\\.\COM10"). Opens nothing; never raises. On Linux it
+// looks at that one entry instead of listing every port.
+bool ComPortListed(const std::string& device);
+
 } // namespace tarvik::comport

@@ -5,10 +5,8 @@
 #include <atomic>
 #include <cstring>
 #include <thread>
-#include <vector>
 
 #include "../comport/ComPort.h"
-#include "CallFrame.h"
 #include "Transport.h"
 
 namespace tarvik::api {
@@ -132,20 +130,7 @@ private:
 
 class ComBackend final : public Backend {
 public:
-    bool Listed(const std::string& device) override {
-        std::vector<std::string> ports;
-        EnumComPorts(ports);
-        return std::any_of(ports.begin(), ports.end(),
-                           [&](const std::string& entry) { return PortNameMatches(entry, device); });
-    }
-    void TrialOpen(const std::string& device) override {
-        Translated([&] {
-            TComPort trial;
-            trial.SetDeviceName(device);
-            trial.Open();
-            trial.Close();
-        });
-    }
+    bool Listed(const std::string& device) override { return ComPortListed(device); }
     std::unique_ptr<Transport> Open(const LineSettings& line) override {
         return Translated([&] { return std::make_unique<ComTransport>(line); });
     }

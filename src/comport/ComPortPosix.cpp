@@ -11,7 +11,6 @@
 // Port names: "COM<n>" and "\\.\COM<n>" open $TARVIK_PORT_DIR/COM<n> when that variable is set,
 // else /dev/ttyS<n-1>. A name starting with '/' is opened as a path.
 #include <fcntl.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 
 #include <algorithm>
@@ -31,7 +30,6 @@ void TCustomComPort::StateDeleter::operator()(TPortState* s) const noexcept {
 
 namespace {
 
-constexpr const char* kDevicePrefix = "\\\\.\\";
 constexpr std::uint32_t kMaxDword = 0xFFFFFFFF; // "no limit" in the Win32 time-out fields
 constexpr int kDrainPollMs = 1;                 // how often the output queue is looked at while draining
 
@@ -62,7 +60,7 @@ void TLine::WriterLoop() noexcept {
         // The owner does not touch writeRest while the write is pending.
         int error = 0;
         bool timedOut = false;
-        while (!writeRest.empty()) {
+        while (!writeRest.empty() && !closed) {
             pollfd p[2] = {{fd.Get(), POLLOUT, 0}, {abortFd.Get(), POLLIN, 0}};
             const int r = ::poll(p, 2, MsLeft(deadline));
             if (r < 0 && errno == EINTR) continue;
@@ -109,6 +107,146 @@ bool TCustomComPort::IsOpen() const noexcept {
     return state_ && state_->open;
 }
 
+namespace {
+
+// Settings a terminal cannot take are refused before anything changes.
+void RefuseUnsupported(TCustomComPort& port) {
+    auto unsupported = [&](const char* what) {
+        port.RaiseError(ceInvalidParameter,
+                        CodeText(ceInvalidParameter) + " (" + what + ": not available on this platform)",
+                        ekComponent);
+    };
+    const TFlowControl& flow = port.FlowControl();
+    const TOptions options = port.Options();
+    const TXOnXOffControl xc = flow.XOnXOff();
+    if (flow.DTR() == dcHandshake) unsupported("DTR handshake");
+    if (options.Contains(opOutputDSRFlow)) unsupported("DSR output flow control");
+    if (options.Contains(opDSRSensitivity)) unsupported("DSR sensitivity");
+    if (options.Contains(opUseErrorChar)) unsupported("error character replacement");
+    if (options.Contains(opDiscardNullBytes)) unsupported("null byte discarding");
+    if (options.Contains(opAbortOnError)) unsupported("abort on error");
+    if (port.Characters().Eof() != 0) unsupported("end-of-file character");
+    if (flow.XOnLimit() != 0 || flow.XOffLimit() != 0) unsupported("XON/XOFF limits");
+    if ((xc == xcInput || xc == xcInputOutput) && !options.Contains(opTXContinueOnXOff))
+        unsupported("stopping output after sending XOFF");
+}
+
+// Raw line: bytes go and come exactly as sent. Framing bits and the rate keep the driver's values
+// unless set by SetFraming.
+void MakeRaw(termios2& tio) {
+    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                                          IXOFF | IXANY | INPCK | IGNPAR | IUCLC | IMAXBEL);
+    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+    tio.c_cflag |= CREAD | CLOCAL;
+    // With O_NONBLOCK, VMIN 1 makes an empty queue read as EAGAIN, so 0 means end of file (hang-up).
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+}
+
+tcflag_t ParityBits(TParity parity) {
+    switch (parity) {
+    case paOdd:
+        return PARENB | PARODD;
+    case paEven:
+        return PARENB;
+    case paMark:
+        return PARENB | PARODD | CMSPAR;
+    case paSpace:
+        return PARENB | CMSPAR;
+    default:
+        return 0;
+    }
+}
+
+// Rate, data bits, parity and stop bits, each where it is not the driver's default.
+void SetFraming(TCustomComPort& port, termios2& tio) {
+    auto refuse = [&](const char* what) {
+        port.RaiseError(ceInvalidParameter, CodeText(ceInvalidParameter) + " (" + what + ")", ekComponent);
+    };
+    if (port.BaudRate() != brDefault) {
+        const int rate = RateOf(port);
+        if (rate <= 0) refuse("baud rate");
+        tio.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
+        tio.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
+        tio.c_ispeed = tio.c_ospeed = static_cast<speed_t>(rate);
+    }
+    if (const TDataBits bits = port.DataBits(); bits != dbDefault) {
+        constexpr tcflag_t sizes[] = {CS5, CS5, CS5, CS6, CS7, CS8}; // db4 is not available
+        if (bits == db4) refuse("4 data bits");
+        tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | sizes[bits];
+    }
+    if (port.Parity() != paDefault)
+        tio.c_cflag =
+            (tio.c_cflag & ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR)) | ParityBits(port.Parity());
+    if (const TStopBits stop = port.StopBits(); stop != sbDefault) {
+        // One and a half stop bits exist only with 5 data bits, where the line calls them "two".
+        if (stop == sb1_5 && (tio.c_cflag & CSIZE) != CS5) refuse("1.5 stop bits");
+        tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSTOPB)) | (stop == sb1 ? 0 : CSTOPB);
+    }
+}
+
+// Parity checking, hardware and software flow control.
+void SetFlowControl(const TCustomComPort& port, termios2& tio) {
+    const TOptions options = port.Options();
+    const TXOnXOffControl xc = port.FlowControl().XOnXOff();
+    if (options.Contains(opCheckParity)) tio.c_iflag |= INPCK;
+    // CTS output flow and RTS handshake are one kernel flag (RTS follows the input queue, CTS
+    // gates the output); cleared unless asked for, as the options are.
+    const bool ctsFlow = options.Contains(opOutputCTSFlow) || port.FlowControl().RTS() == rcHandshake;
+    tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CRTSCTS)) | (ctsFlow ? CRTSCTS : 0);
+    if (xc == xcOutput || xc == xcInputOutput) tio.c_iflag |= IXON;
+    if (xc == xcInput || xc == xcInputOutput) tio.c_iflag |= IXOFF;
+    tio.c_cc[VSTART] = port.Characters().XOn();
+    tio.c_cc[VSTOP] = port.Characters().XOff();
+}
+
+// The DTR and RTS lines, where the driver has modem lines (pseudo-terminals have none). Returns
+// whether the writer has to toggle RTS itself around each write.
+bool SetModemLines(const TCustomComPort& port, int fd) {
+    const TDTRControl dtr = port.FlowControl().DTR();
+    const TRTSControl rts = port.FlowControl().RTS();
+    if (dtr == dcEnable || dtr == dcDisable) {
+        int bits = TIOCM_DTR;
+        ioctl(fd, dtr == dcEnable ? TIOCMBIS : TIOCMBIC, &bits);
+    }
+    if (rts == rcDefault) return false; // the driver's RS-485 mode and RTS stay as they are
+    // RTS toggle: the driver's RS-485 mode raises RTS while sending where it has one; otherwise
+    // the writer raises RTS before each write and drops it once the output queue is empty.
+    bool manualToggle = false;
+    serial_rs485 rs485{};
+    const bool haveRs485 = ioctl(fd, TIOCGRS485, &rs485) == 0;
+    if (rts == rcToggle) {
+        rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+        rs485.flags &= ~static_cast<std::uint32_t>(SER_RS485_RTS_AFTER_SEND);
+        manualToggle = !haveRs485 || ioctl(fd, TIOCSRS485, &rs485) != 0;
+        if (manualToggle) SetRts(fd, false);
+    } else if (haveRs485 && (rs485.flags & SER_RS485_ENABLED)) {
+        rs485.flags &= ~static_cast<std::uint32_t>(SER_RS485_ENABLED);
+        ioctl(fd, TIOCSRS485, &rs485);
+    }
+    if (rts == rcEnable || rts == rcDisable) SetRts(fd, rts == rcEnable);
+    return manualToggle;
+}
+
+// Applies every line setting of `port` to `line`, starting from the driver's current `tio`.
+void ApplyLineSettings(TCustomComPort& port, TLine& line, termios2 tio) {
+    RefuseUnsupported(port);
+    MakeRaw(tio);
+    SetFraming(port, tio);
+    SetFlowControl(port, tio);
+    const int fd = line.fd.Get();
+    if (ioctl(fd, TCSETS2, &tio) != 0) {
+        const int err = errno;
+        const std::int32_t code = CodeOfErrno(err);
+        port.RaiseError(code, CodeText(code) + " (line settings: " + std::strerror(err) + ")", ekSystem);
+    }
+    line.eventChar = port.Characters().Event();
+    line.toggleRts = SetModemLines(port, fd);
+}
+
+} // namespace
+
 void TCustomComPort::CreateHandle() {
     ReleaseHandle();
     if (!state_) state_.reset(new TPortState);
@@ -122,12 +260,6 @@ void TCustomComPort::CreateHandle() {
                    ekComponent);
 
     auto line = std::make_shared<TLine>();
-    line->wakeFd.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    line->dataFd.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    line->abortFd.Reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!line->wakeFd.Valid() || !line->dataFd.Valid() || !line->abortFd.Valid())
-        RaiseError(ceGenFailure, CodeText(ceGenFailure) + " (eventfd)", ekSystem);
-
     const std::string path = DevicePath(deviceName_);
     auto fail = [&](int err) {
         const std::int32_t code = CodeOfErrno(err);
@@ -149,15 +281,15 @@ void TCustomComPort::CreateHandle() {
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) fail(errno);
     ioctl(fd, TIOCEXCL);
     ioctl(fd, TCFLSH, TCIOFLUSH); // both purges
-    line->haveCounters = ioctl(fd, TIOCGICOUNT, &line->counters) == 0;
 
+    TLine& opened = *line;
     {
         std::lock_guard lock(s.lock);
         s.line = std::move(line);
         s.open = true;
     }
     ApplyBuffers();
-    ApplySettings();
+    ApplyLineSettings(*this, opened, tio); // from the settings just read: nothing changed them since
     ApplyTimeouts();
     ApplyEventMask();
 }
@@ -188,118 +320,12 @@ void TCustomComPort::ReleaseHandle() noexcept {
 void TCustomComPort::ApplySettings() {
     auto held = LineOf(state_.get());
     if (!held) return;
-    TLine& line = *held;
-    const int fd = line.fd.Get();
-
-    // Settings a terminal cannot take are refused before anything changes.
-    auto unsupported = [&](const char* what) {
-        RaiseError(ceInvalidParameter,
-                   CodeText(ceInvalidParameter) + " (" + what + ": not available on this platform)",
-                   ekComponent);
-    };
-    const TXOnXOffControl xc = flowControl_.XOnXOff();
-    if (flowControl_.DTR() == dcHandshake) unsupported("DTR handshake");
-    if (options_.Contains(opOutputDSRFlow)) unsupported("DSR output flow control");
-    if (options_.Contains(opDSRSensitivity)) unsupported("DSR sensitivity");
-    if (options_.Contains(opUseErrorChar)) unsupported("error character replacement");
-    if (options_.Contains(opDiscardNullBytes)) unsupported("null byte discarding");
-    if (options_.Contains(opAbortOnError)) unsupported("abort on error");
-    if (characters_.Eof() != 0) unsupported("end-of-file character");
-    if (flowControl_.XOnLimit() != 0 || flowControl_.XOffLimit() != 0) unsupported("XON/XOFF limits");
-    if ((xc == xcInput || xc == xcInputOutput) && !options_.Contains(opTXContinueOnXOff))
-        unsupported("stopping output after sending XOFF");
-
     termios2 tio{};
-    if (ioctl(fd, TCGETS2, &tio) != 0) RaiseError(CodeOfErrno(errno), CodeText(CodeOfErrno(errno)), ekSystem);
-
-    // Raw line: bytes go and come exactly as sent. Framing bits and the rate keep the driver's
-    // values unless set below.
-    tio.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
-                                          IXOFF | IXANY | INPCK | IGNPAR | IUCLC | IMAXBEL);
-    tio.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    tio.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
-    tio.c_cflag |= CREAD | CLOCAL;
-    // With O_NONBLOCK, VMIN 1 makes an empty queue read as EAGAIN, so 0 means end of file (hang-up).
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-
-    if (baudRate_ != brDefault) {
-        const int rate = RateOf(*this);
-        if (rate <= 0)
-            RaiseError(ceInvalidParameter, CodeText(ceInvalidParameter) + " (baud rate)", ekComponent);
-        tio.c_cflag &= ~static_cast<tcflag_t>(CBAUD | (CBAUD << IBSHIFT));
-        tio.c_cflag |= BOTHER | (BOTHER << IBSHIFT);
-        tio.c_ispeed = tio.c_ospeed = static_cast<speed_t>(rate);
-    }
-    if (dataBits_ != dbDefault) {
-        constexpr tcflag_t sizes[] = {CS5, CS5, CS5, CS6, CS7, CS8}; // db4 is not available
-        if (dataBits_ == db4)
-            RaiseError(ceInvalidParameter, CodeText(ceInvalidParameter) + " (4 data bits)", ekComponent);
-        tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | sizes[dataBits_];
-    }
-    if (parity_ != paDefault) {
-        tio.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD | CMSPAR);
-        switch (parity_) {
-        case paOdd:
-            tio.c_cflag |= PARENB | PARODD;
-            break;
-        case paEven:
-            tio.c_cflag |= PARENB;
-            break;
-        case paMark:
-            tio.c_cflag |= PARENB | PARODD | CMSPAR;
-            break;
-        case paSpace:
-            tio.c_cflag |= PARENB | CMSPAR;
-            break;
-        default:
-            break;
-        }
-    }
-    if (stopBits_ != sbDefault) {
-        // One and a half stop bits exist only with 5 data bits, where the line calls them "two".
-        if (stopBits_ == sb1_5 && (tio.c_cflag & CSIZE) != CS5)
-            RaiseError(ceInvalidParameter, CodeText(ceInvalidParameter) + " (1.5 stop bits)", ekComponent);
-        tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CSTOPB)) | (stopBits_ == sb1 ? 0 : CSTOPB);
-    }
-    if (options_.Contains(opCheckParity)) tio.c_iflag |= INPCK;
-    // CTS output flow and RTS handshake are one kernel flag (RTS follows the input queue, CTS
-    // gates the output); cleared unless asked for, as the options are.
-    const TRTSControl rts = flowControl_.RTS();
-    const bool ctsFlow = options_.Contains(opOutputCTSFlow) || rts == rcHandshake;
-    tio.c_cflag = (tio.c_cflag & ~static_cast<tcflag_t>(CRTSCTS)) | (ctsFlow ? CRTSCTS : 0);
-    if (xc == xcOutput || xc == xcInputOutput) tio.c_iflag |= IXON;
-    if (xc == xcInput || xc == xcInputOutput) tio.c_iflag |= IXOFF;
-    tio.c_cc[VSTART] = characters_.XOn();
-    tio.c_cc[VSTOP] = characters_.XOff();
-
-    if (ioctl(fd, TCSETS2, &tio) != 0) {
+    if (ioctl(held->fd.Get(), TCGETS2, &tio) != 0) {
         const std::int32_t code = CodeOfErrno(errno);
-        RaiseError(code, CodeText(code) + " (line settings: " + std::strerror(errno) + ")", ekSystem);
+        RaiseError(code, CodeText(code), ekSystem);
     }
-    line.eventChar = characters_.Event();
-
-    // The DTR and RTS lines, where the driver has modem lines (pseudo-terminals have none).
-    if (flowControl_.DTR() == dcEnable || flowControl_.DTR() == dcDisable) {
-        int bits = TIOCM_DTR;
-        ioctl(fd, flowControl_.DTR() == dcEnable ? TIOCMBIS : TIOCMBIC, &bits);
-    }
-    // RTS toggle: the driver's RS-485 mode raises RTS while sending where it has one; otherwise
-    // the writer raises RTS before each write and drops it once the output queue is empty.
-    bool manualToggle = false;
-    serial_rs485 rs485{};
-    const bool haveRs485 = ioctl(fd, TIOCGRS485, &rs485) == 0;
-    if (rts == rcToggle) {
-        rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
-        rs485.flags &= ~static_cast<std::uint32_t>(SER_RS485_RTS_AFTER_SEND);
-        manualToggle = !haveRs485 || ioctl(fd, TIOCSRS485, &rs485) != 0;
-        if (manualToggle) SetRts(fd, false);
-    } else if (rts != rcDefault && haveRs485 && (rs485.flags & SER_RS485_ENABLED)) {
-        rs485.flags &= ~static_cast<std::uint32_t>(SER_RS485_ENABLED);
-        ioctl(fd, TIOCSRS485, &rs485);
-    }
-    line.toggleRts = manualToggle;
-    if (rts == rcEnable || rts == rcDisable) SetRts(fd, rts == rcEnable);
+    ApplyLineSettings(*this, *held, tio);
 }
 
 void TCustomComPort::ApplyBuffers() {
@@ -307,7 +333,7 @@ void TCustomComPort::ApplyBuffers() {
     // thread takes from the driver ahead of the reads, so that flow control can hold the sender.
     if (auto line = LineOf(state_.get())) {
         line->inputLimit = std::clamp<std::int32_t>(bufferSizes_.Input(), 1, kMaxReadAhead);
-        Signal(line->wakeFd);
+        line->Notify(line->wakeFd);
     }
 }
 
@@ -319,7 +345,7 @@ void TCustomComPort::StartWrite(const void* buffer, std::int32_t length) {
     auto held = UsableLine(*this, state_.get());
     TLine& s = *held;
     ++s.writes;
-    if (s.commMask & evTxEmpty) Signal(s.wakeFd); // the event thread watches the output drain
+    if (s.commMask & evTxEmpty) s.Notify(s.wakeFd); // the event thread watches the output drain
     const char* bytes = static_cast<const char*>(buffer);
     std::size_t sent = 0;
     const bool toggle = s.toggleRts;
@@ -353,6 +379,12 @@ void TCustomComPort::StartWrite(const void* buffer, std::int32_t length) {
     s.writeTimedOut = false;
     s.writeError = 0;
     if (!s.writer.joinable()) {
+        if (!s.MakeWakers()) {
+            s.writePending = s.writeQueued = false;
+            s.writeRest.clear();
+            lock.unlock();
+            RaiseError(ceGenFailure, CodeText(ceGenFailure) + " (eventfd)", ekSystem);
+        }
         try {
             s.writer = std::thread([&s] { s.WriterLoop(); });
         } catch (const std::system_error&) {
@@ -384,6 +416,8 @@ namespace {
 // Waits until the line or the read-ahead has bytes, or `deadline` passes; raises the closed-port
 // error when the line is closed meanwhile, and a system error when the line fails.
 void AwaitInput(TCustomComPort& port, TLine& s, const Deadline& deadline) {
+    if (!s.MakeWakers()) port.RaiseError(ceGenFailure, CodeText(ceGenFailure) + " (eventfd)", ekSystem);
+    if (s.closed) RaiseClosed(port);
     pollfd p[3] = {{s.fd.Get(), POLLIN, 0}, {s.dataFd.Get(), POLLIN, 0}, {s.abortFd.Get(), POLLIN, 0}};
     const int r = ::poll(p, 3, MsLeft(deadline));
     if (r < 0 && errno == EINTR) return;

@@ -2,6 +2,7 @@
 // list of ports. See PosixLine.h for the line it shares with ComPortPosix.cpp.
 #include <dirent.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cstring>
@@ -26,12 +27,17 @@ int NiceOfThread(TThreadPriority p) {
 void TCustomComPort::SetCommEventMask(std::uint32_t mask) {
     auto line = LineOf(state_.get());
     if (!line) return;
+    if (mask != 0) {
+        // What the event thread waits on, made here, before the thread starts.
+        if (!line->MakeWakers()) RaiseError(ceGenFailure, CodeText(ceGenFailure) + " (eventfd)", ekSystem);
+        line->ReadCounters(); // the base for the line errors reported from now on
+    }
     line->commMask = mask;
-    Signal(line->wakeFd);
+    line->Notify(line->wakeFd);
 }
 
 void TCustomComPort::InterruptCommEvent() noexcept {
-    if (auto line = LineOf(state_.get())) Signal(line->wakeFd);
+    if (auto line = LineOf(state_.get())) line->Notify(line->wakeFd);
 }
 
 void TCustomComPort::SetCurrentThreadPriority(TThreadPriority priority) noexcept {
@@ -154,6 +160,8 @@ std::optional<std::uint32_t> TCustomComPort::WaitCommEvent() {
     auto held = LineOf(state_.get());
     if (!held) return std::nullopt; // closing
     TLine& s = *held;
+    if (!s.MakeWakers()) FailWait(EMFILE);
+    if (s.closed) return std::nullopt;
     for (;;) {
         diagnostics::CountEventThreadWakeup();
         const std::uint32_t mask = s.commMask;
@@ -194,30 +202,55 @@ TModemStatus TCustomComPort::ModemStatus() {
     return status;
 }
 
+namespace {
+
+// The number of a name that can be listed: "COM" and a number from 1 to 255, written without
+// leading zeros; 0 for any other name.
+int ListableNumber(const std::string& name) {
+    const int n = ComNumber(name);
+    return n >= 1 && n <= kMaxComNumber && name == "COM" + std::to_string(n) ? n : 0;
+}
+
+// Whether /dev/ttyS<n-1> has a real port behind it (its driver reports a type other than 0).
+bool SerialHardware(int n) {
+    std::ifstream type("/sys/class/tty/ttyS" + std::to_string(n - 1) + "/type");
+    int t = 0;
+    return type >> t && t != 0;
+}
+
+} // namespace
+
 void EnumComPorts(std::vector<std::string>& list) {
     std::vector<std::pair<int, std::string>> found;
     if (const char* dir = std::getenv(kPortDirVariable)) {
-        // Only names that open: "COM" and a number from 1 to 255, written without leading zeros.
         if (DIR* d = ::opendir(dir)) {
             while (dirent* e = ::readdir(d)) {
                 const std::string name = e->d_name;
-                const int n = ComNumber(name);
-                if (n >= 1 && n <= kMaxComNumber && name == "COM" + std::to_string(n))
-                    found.emplace_back(n, name);
+                if (const int n = ListableNumber(name)) found.emplace_back(n, name);
             }
             ::closedir(d);
         }
     } else {
-        // /dev/ttyS<n> whose driver reports a real port type (0 means no hardware behind it).
-        for (int n = 0; n < kMaxComNumber; ++n) {
-            std::ifstream type("/sys/class/tty/ttyS" + std::to_string(n) + "/type");
-            int t = 0;
-            if (type >> t && t != 0) found.emplace_back(n + 1, "COM" + std::to_string(n + 1));
-        }
+        for (int n = 1; n <= kMaxComNumber; ++n)
+            if (SerialHardware(n)) found.emplace_back(n, "COM" + std::to_string(n));
     }
     std::sort(found.begin(), found.end());
     for (auto& f : found)
         list.push_back(std::move(f.second));
+}
+
+bool ComPortListed(const std::string& device) {
+    std::string name = device;
+    if (name.compare(0, std::strlen(kDevicePrefix), kDevicePrefix) == 0)
+        name.erase(0, std::strlen(kDevicePrefix));
+    const int n = ListableNumber(name);
+    if (n == 0) return false;
+    // The entry itself, as the directory lists it: a link whose target is gone is listed too.
+    if (const char* dir = std::getenv(kPortDirVariable)) {
+        struct stat entry {};
+        return ::lstat((std::string(dir) + "/" + name).c_str(), &entry) == 0;
+    }
+    return SerialHardware(n);
 }
 
 } // namespace tarvik::comport

@@ -287,6 +287,28 @@ void TCustomComPort::ReleaseHandle() noexcept {
     // The handles close when the last user of the line lets go of it (usually right here).
 }
 
+namespace {
+
+// SetCommState, with a parity left over from the last setting cleared first when the driver
+// refuses to enable parity again because of it (Wine's 64-bit build on a pseudo-terminal): clearing
+// parity and asking once more settles that. A parity the line really cannot take fails again.
+// False with the system's last error when the block is refused.
+bool SetLineState(HANDLE h, const DCB& wanted) {
+    DCB dcb = wanted;
+    if (SetCommState(h, &dcb) != FALSE) return true;
+    const DWORD code = GetLastError();
+    if (code == ERROR_INVALID_PARAMETER && wanted.Parity != NOPARITY) {
+        DCB cleared = wanted;
+        cleared.Parity = NOPARITY;
+        dcb = wanted;
+        if (SetCommState(h, &cleared) != FALSE && SetCommState(h, &dcb) != FALSE) return true;
+    }
+    SetLastError(code);
+    return false;
+}
+
+} // namespace
+
 void TCustomComPort::ApplySettings() {
     auto line = LineOf(state_.get());
     if (!line) return;
@@ -304,26 +326,11 @@ void TCustomComPort::ApplySettings() {
     }
     const DCB before = dcb; // the line as it is: what a refused setting leaves
     FillDcb(*this, dcb);
-    if (SetCommState(h, &dcb) != FALSE) return;
+    if (SetLineState(h, dcb)) return;
+    // A driver may have taken part of the block before refusing the rest (Wine sets the rate
+    // first, then the framing): the line gets its old settings back, then the failure is raised.
     const DWORD code = GetLastError();
-    // The same leftover from the other side: a driver that reports a valid parity may still refuse
-    // to enable parity again while the last setting's bit remains (Wine's 64-bit build on a
-    // pseudo-terminal). Clearing parity first and asking once more settles it; a parity the line
-    // really cannot take fails again, the line gets its old settings back, and the failure is
-    // raised.
-    if (code == ERROR_INVALID_PARAMETER && dcb.Parity != NOPARITY) {
-        DCB cleared = dcb;
-        cleared.Parity = NOPARITY;
-        if (SetCommState(h, &cleared) != FALSE) {
-            if (SetCommState(h, &dcb) != FALSE) return;
-            const DWORD again = GetLastError();
-            DCB old = before;
-            SetCommState(h, &old);
-            SetLastError(again);
-            Check(*this, false);
-            return;
-        }
-    }
+    SetLineState(h, before);
     SetLastError(code);
     Check(*this, false);
 }
@@ -568,6 +575,19 @@ void EnumComPorts(std::vector<std::string>& list) {
             list.push_back(std::move(name));
         start = i + 1;
     }
+}
+
+bool ComPortListed(const std::string& device) {
+    // The system's list as a whole: Windows has no cheaper test that agrees with it (a name that
+    // opens need not be listed).
+    std::vector<std::string> ports;
+    EnumComPorts(ports);
+    const std::string prefix = "\\\\.\\";
+    const bool prefixed = device.compare(0, prefix.size(), prefix) == 0;
+    return std::any_of(ports.begin(), ports.end(), [&](const std::string& entry) {
+        return entry == device ||
+               (prefixed && entry.compare(0, std::string::npos, device, prefix.size()) == 0);
+    });
 }
 
 } // namespace tarvik::comport

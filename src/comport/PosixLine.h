@@ -15,6 +15,7 @@
 #include <asm/termios.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -30,6 +31,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "ComPort.h"
 #include "HeldLine.h"
@@ -51,6 +53,7 @@ public:
     ~UniqueFd() { Reset(); }
     int Get() const noexcept { return fd_; }
     bool Valid() const noexcept { return fd_ >= 0; }
+    int Release() noexcept { return std::exchange(fd_, -1); }
     void Reset(int fd = -1) noexcept {
         if (fd_ >= 0) ::close(fd_);
         fd_ = fd;
@@ -130,9 +133,14 @@ constexpr std::int32_t kMaxReadAhead = 1 << 20;
 // and the background writer.
 struct TLine {
     UniqueFd fd;
+    // The three eventfds exist only once something waits (a read that waits for bytes, the
+    // background writer, the event thread): MakeWakers creates them. A port that writes and takes
+    // what is queued, as the exports do, never makes them.
     UniqueFd wakeFd;  // eventfd: ends the event wait (new mask, stop, room in the read-ahead)
     UniqueFd dataFd;  // eventfd: the event thread added bytes to readAhead
     UniqueFd abortFd; // eventfd: the line is closing; every wait ends
+    std::atomic<bool> haveWakers{false};
+    std::mutex wakersLock; // their creation
     std::atomic<bool> closed{false};
 
     // Settings the event thread and the writer read.
@@ -156,9 +164,11 @@ struct TLine {
     bool noModemLines = false; // nor modem lines
     int pollMs = 0;            // the current wait between looks at the line, 0 after a change
 
-    // Line-error counters seen last (serial drivers only).
+    // Line-error counters seen last (serial drivers only). Read first when an event handler is
+    // assigned: without one no line error is reported to anybody.
     std::mutex countersLock;
     serial_icounter_struct counters{};
+    bool countersRead = false;
     bool haveCounters = false;
 
     // Pending read (the owner's thread): the caller's buffer, its length and what has arrived.
@@ -188,12 +198,42 @@ struct TLine {
         if (writer.joinable()) writer.join();
     }
 
-    // Ends every wait: polls see abortFd, the write waiters see `closed`.
+    // Creates the eventfds once; false when the system refuses one. A waiter tests `closed`
+    // after this: a close that came before the eventfds existed signalled nothing.
+    bool MakeWakers() noexcept {
+        if (haveWakers) return true;
+        std::lock_guard lock(wakersLock);
+        if (haveWakers) return true;
+        UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        UniqueFd data(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        UniqueFd abort(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!wake.Valid() || !data.Valid() || !abort.Valid()) return false;
+        wakeFd.Reset(wake.Release());
+        dataFd.Reset(data.Release());
+        abortFd.Reset(abort.Release());
+        haveWakers = true; // after `closed` is set, Abort tests this: one of the two sees the other
+        return true;
+    }
+
+    // Signals `eventFd` when the eventfds exist (nobody waits on it otherwise).
+    void Notify(const UniqueFd& eventFd) noexcept {
+        if (haveWakers) Signal(eventFd);
+    }
+
+    // Ends every wait: polls see abortFd, the write waiters and new waits see `closed`.
     void Abort() noexcept {
         closed = true;
-        Signal(abortFd);
+        Notify(abortFd);
         { std::lock_guard lock(writeLock); }
         writeChanged.notify_all();
+    }
+
+    // Reads the line-error counters for the first time (the base of later reports).
+    void ReadCounters() noexcept {
+        std::lock_guard lock(countersLock);
+        if (countersRead) return;
+        countersRead = true;
+        haveCounters = ioctl(fd.Get(), TIOCGICOUNT, &counters) == 0;
     }
 
     void WriterLoop() noexcept;
@@ -218,7 +258,7 @@ struct TLine {
                 if (ahead > 0) n = static_cast<ssize_t>(ahead) + std::max<ssize_t>(n, 0);
             }
         }
-        if (ahead > 0) Signal(wakeFd); // room again: the event thread may take more
+        if (ahead > 0) Notify(wakeFd); // room again: the event thread may take more
         return n;
     }
 };
@@ -231,6 +271,7 @@ struct TPortState {
 };
 
 constexpr const char* kPortDirVariable = "TARVIK_PORT_DIR";
+constexpr const char* kDevicePrefix = "\\\\.\\"; // the Win32 device namespace: "\\.\COM10"
 constexpr int kMaxComNumber = 255;
 
 // Win32 texts of the codes the backend raises.

@@ -1,4 +1,6 @@
 // The Win32 backend of the port component under Wine, against a peer on the other end of COM3.
+#include <windows.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -259,6 +261,42 @@ E2E_CASE(Win32Port, OddParityOpensAgainAndAgain) {
         std::string text;
         E2E_EXPECT_EQ(RaisedCode([&] { port.Open(); }, &text), -1) << "round " << round << ": " << text;
     }
+}
+
+E2E_CASE(Win32Port, RefusedSettingLeavesTheLineAsItWas) {
+    // Wine takes the rate of a block before it refuses its framing (4 data bits, error 50): the
+    // open that fails must give the line back as it found it.
+    ComPeer peer(kPort);
+    auto lineState = [] {
+        DCB dcb{};
+        dcb.DCBlength = sizeof dcb;
+        const HANDLE h =
+            CreateFileA(kDevice.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (h != INVALID_HANDLE_VALUE) {
+            GetCommState(h, &dcb);
+            CloseHandle(h);
+        }
+        return dcb;
+    };
+    TComPort before;
+    before.SetDeviceName(kDevice);
+    before.SetBaudRate(br9600);
+    before.SetParity(paNone);
+    before.Open();
+    before.Close();
+    TComPort refused;
+    refused.SetDeviceName(kDevice);
+    refused.SetBaudRate(br19200);
+    refused.SetParity(paEven);
+    refused.SetStopBits(sb2);
+    refused.SetDataBits(db4);
+    E2E_EXPECT_TRUE(RaisedCode([&] { refused.Open(); }) > 0);
+    E2E_EXPECT_TRUE(!refused.Active());
+    const DCB after = lineState();
+    E2E_EXPECT_EQ(after.BaudRate, 9600u);
+    E2E_EXPECT_EQ(after.ByteSize, 8);
+    E2E_EXPECT_EQ(after.Parity, NOPARITY);
+    E2E_EXPECT_EQ(after.StopBits, ONESTOPBIT);
 }
 
 E2E_CASE(Win32Port, OnErrorMayTurnTheErrorIntoASilentAbort) {
