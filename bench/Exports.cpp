@@ -40,6 +40,15 @@ double PortCheck(const std::string& device) {
     return TimeMs([&] { benchmark::DoNotOptimize(ComPortListed(device)); });
 }
 
+double TrialOpen(const std::string& device) {
+    return TimeMs([&] {
+        TComPort port;
+        port.SetDeviceName(device);
+        port.Open();
+        port.Close();
+    });
+}
+
 double RequestOpen(const std::string& device, TParity parity, TBaudRate baud) {
     return TimeMs([&] {
         TComPort port;
@@ -54,7 +63,7 @@ double RequestOpen(const std::string& device, TParity parity, TBaudRate baud) {
 }
 
 struct Overheads {
-    std::vector<double> total, check, open, minimal;
+    std::vector<double> total, check, trial, open, minimal;
     std::vector<double> calls; // whole export calls
 };
 
@@ -64,11 +73,13 @@ void Publish(benchmark::State& state, const std::string& key, const Overheads& o
     f[key + ".call"] = Median(o.calls);
     f[key + ".overhead"] = Median(o.total);
     f[key + ".check"] = Median(o.check);
+    f[key + ".trial"] = Median(o.trial);
     f[key + ".open"] = Median(o.open);
-    f[key + ".rest"] = f[key + ".overhead"] - f[key + ".check"] - f[key + ".open"];
+    f[key + ".rest"] = f[key + ".overhead"] - f[key + ".check"] - f[key + ".trial"] - f[key + ".open"];
     f[key + ".minimal"] = Median(o.minimal);
     state.counters["overhead_ms"] = f[key + ".overhead"];
     state.counters["check_ms"] = f[key + ".check"];
+    state.counters["trial_ms"] = f[key + ".trial"];
     state.counters["open_ms"] = f[key + ".open"];
     state.counters["rest_ms"] = f[key + ".rest"];
     state.counters["minimal_ms"] = f[key + ".minimal"];
@@ -89,6 +100,7 @@ void BM_ExportReadFlowOverhead(benchmark::State& state) {
         o.calls.push_back(call);
         o.total.push_back(call - kFlowWaitMs);
         o.check.push_back(PortCheck(device));
+        o.trial.push_back(TrialOpen(device));
         o.open.push_back(RequestOpen(device, paOdd, br38400));
         int got = 0;
         const double minimal = TimeMs([&] {
@@ -116,6 +128,7 @@ void BM_ExportReadPVOverhead(benchmark::State& state) {
         o.calls.push_back(call);
         o.total.push_back(call - kReadoutWaitMs);
         o.check.push_back(PortCheck(device));
+        o.trial.push_back(TrialOpen(device));
         o.open.push_back(RequestOpen(device, paNone, br9600));
         const double minimal = TimeMs([&] {
             replyBytes =

@@ -4,8 +4,10 @@
 # empty benchmark (start-up, the simulator's start, the framework) are taken off. strace follows the calling thread
 # only, not the simulator (a child process) nor threads the port component may start.
 set -euo pipefail
-build=$("$(dirname "$0")/build.sh" tarvik_bench)
-bin="$build/bin/tarvik_bench"
+cd "$(dirname "$0")/.."
+cmake --preset bench >/dev/null
+cmake --build --preset bench --target tarvik_bench >&2
+bin=build-bench/bin/tarvik_bench
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 calls() {

@@ -41,6 +41,7 @@ private:
 class FuzzBackend final : public api::Backend {
 public:
     bool Listed(const std::string& device) override { return device == "COM1"; }
+    void TrialOpen(const std::string& device) override { Check(device); }
     std::unique_ptr<api::Transport> Open(const api::LineSettings& line) override {
         Check(line.device);
         taken = 0; // a fresh open finds the whole reply queued

@@ -94,10 +94,11 @@ TEST(Faults, DeviceGoesAwayDuringTheWait) {
 TEST(Faults, DeviceGoesAwayBetweenTheCheckAndTheExchange) {
     const int fds = OpenDescriptors();
     {
-        // The device goes away once the call has found and opened its port, before it answers.
         ScriptedPeer peer(kPort);
+        AnswerFlows(peer);
+        // Hang up as soon as the trial open has closed the terminal again.
         const int watch = inotify_init1(IN_CLOEXEC);
-        ASSERT_GE(inotify_add_watch(watch, peer.TerminalPath().c_str(), IN_OPEN), 0);
+        ASSERT_GE(inotify_add_watch(watch, peer.TerminalPath().c_str(), IN_CLOSE), 0);
         auto hangUp = std::async(std::launch::async, [&] {
             char buf[512];
             (void)!read(watch, buf, sizeof buf);

@@ -33,6 +33,16 @@ std::int32_t FindPort(const std::string& device) {
     return ActiveBackend().Listed(device) ? 0 : ResultPortAbsent;
 }
 
+std::int32_t CheckPort(const std::string& device) {
+    if (const std::int32_t rc = FindPort(device)) return rc;
+    try {
+        ActiveBackend().TrialOpen(device);
+    } catch (const LineError&) {
+        return ResultPortBusy;
+    }
+    return 0;
+}
+
 std::int32_t OpenLine::Open(const LineSettings& line, bool find) {
     transport_.reset();
     line_ = line;

@@ -1,5 +1,5 @@
 // The one request pipeline of the exports and the fast link:
-//   line description (port, rate, framing, wait policy) -> FindPort -> OpenLine ->
+//   line description (port, rate, framing, wait policy) -> FindPort / CheckPort -> OpenLine ->
 //   Exchange (write, then collect with the line's completion rule) -> the family's judge,
 // all inside Guarded, which keeps every failure inside the library, and traced when asked.
 #pragma once
@@ -29,9 +29,11 @@ std::int32_t DigitalLine(std::int32_t port, std::int32_t baud, Completion comple
 // The read-out unit: 9600 8N1. Returns 0 or ResultBadPort.
 std::int32_t ReadoutLine(std::int32_t port, Completion completion, LineSettings& line);
 
-// Listed -> 0; not listed -> ResultPortAbsent. Whether a listed port opens is found out by the
-// one open of the request (OpenLine): ResultPortBusy when it does not.
+// Listed -> 0; not listed -> ResultPortAbsent.
 std::int32_t FindPort(const std::string& device);
+// The exports' port check: listed and a trial open succeeds -> 0; not listed -> ResultPortAbsent;
+// listed but the trial open failed -> ResultPortBusy.
+std::int32_t CheckPort(const std::string& device);
 
 // Unexpected failures (anything but a port error) that Guarded turned into ResultPortBusy: how
 // many so far, and the text of the last one. Also written to the trace.
@@ -77,7 +79,7 @@ std::int32_t RunCall(const char* name, F&& body) noexcept {
 class OpenLine {
 public:
     // Opens the line. `find` first looks the device up in the port list (the fast link; the exports
-    // ran FindPort before). Returns ResultOk, ResultPortAbsent or ResultPortBusy.
+    // ran CheckPort before). Returns ResultOk, ResultPortAbsent or ResultPortBusy.
     std::int32_t Open(const LineSettings& line, bool find);
     void Close() noexcept { transport_.reset(); }
     bool IsOpen() const noexcept { return transport_ != nullptr; }

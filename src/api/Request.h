@@ -39,7 +39,7 @@ std::int32_t Drive(OpenLine& line, std::int32_t waitMs, std::int32_t retries, Ca
 }
 
 // The line of an export: the line (ResultBadPort/ResultBadBaud), its wait (`waitOf(line's wait)`),
-// the port check (listed; whether it opens, Cycle finds out).
+// the port check (listed, trial open).
 template <class Describe, class WaitOf>
 std::int32_t CheckedLine(std::int32_t port, Describe&& describe, WaitOf&& waitOf, LineSettings& line,
                          std::int32_t& waitMs) {
@@ -47,11 +47,10 @@ std::int32_t CheckedLine(std::int32_t port, Describe&& describe, WaitOf&& waitOf
     if (const std::int32_t rc = describe(port, Completion::FixedWait, line, waitMs)) return rc;
     waitMs = waitOf(waitMs);
     if (TraceRecord* trace = TraceRecord::Current()) trace->Line(line, waitMs);
-    return FindPort(line.device);
+    return CheckPort(line.device);
 }
 
-// An export's one open (ResultPortBusy when the listed port does not open with the line's
-// settings) and its one request cycle with the fixed wait.
+// An export's own open and its one request cycle with the fixed wait.
 template <class Call>
 std::int32_t Cycle(const LineSettings& line, std::int32_t waitMs, Call& call) {
     OpenLine open;

@@ -85,8 +85,10 @@ public:
     virtual ~Backend() = default;
     // Whether the system lists `device` as a serial port.
     virtual bool Listed(const std::string& device) = 0;
-    // Opens the line; raises LineError when it cannot (absent, held, not a serial line, or a
-    // setting the line refuses).
+    // Opens `device` with the port's defaults and closes it again; raises LineError when it cannot
+    // (the exports' port check).
+    virtual void TrialOpen(const std::string& device) = 0;
+    // Opens the line; raises LineError when it cannot.
     virtual std::unique_ptr<Transport> Open(const LineSettings& line) = 0;
     virtual Clock& GetClock() = 0;
 };

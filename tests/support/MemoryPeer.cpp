@@ -194,6 +194,12 @@ public:
         return !s->hungUp;
     }
 
+    void TrialOpen(const std::string& device) override {
+        const auto s = Usable(device);
+        std::lock_guard lock(s->mutex);
+        if (s->open) throw LineError(Kind::Open, kBusy, "Port in use");
+    }
+
     std::unique_ptr<api::Transport> Open(const api::LineSettings& line) override {
         const auto s = Usable(line.device);
         {
