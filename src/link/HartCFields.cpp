@@ -1,18 +1,17 @@
-// TarvikHartDecode: the universal commands' replies, decoded by the HART codec, as named fields
-// for C hosts. Field names are the ones the command line's JSON output uses where it has one.
+// TarvikHartDecode: the universal commands' replies, walked by WalkHartReply (tarvik/HartFields.h),
+// as named fields for C hosts. Field names are the walk's keys, the command line's JSON names.
 #include <algorithm>
 #include <cstring>
 #include <optional>
-#include <string>
+#include <string_view>
 
 #include "HartCInternal.h"
-#include "hart/Universal.h"
+#include "tarvik/HartFields.h"
 
 namespace tarvik::link::c {
 
 namespace {
 
-namespace h = tarvik::hart;
 constexpr int kYearBase = 1900;
 
 class Fields {
@@ -30,7 +29,7 @@ public:
     void Real(const char* name, const std::optional<float>& v) {
         if (v) Real(name, *v);
     }
-    void Text(const char* name, const std::string& text) {
+    void Text(const char* name, std::string_view text) {
         Raw(name, TarvikHartText, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
     }
     void Bytes(const char* name, std::span<const std::uint8_t> bytes) {
@@ -67,102 +66,7 @@ private:
     bool overflow_ = false;
 };
 
-void Variables(Fields& f, std::uint8_t command, std::span<const std::uint8_t> data) {
-    if (command == h::kCmdReadPrimaryVariable) {
-        const auto pv = h::DecodePrimaryVariable(data);
-        f.Real("pv", pv.value);
-        f.Integer("pv_unit", pv.unit);
-        return;
-    }
-    if (command == h::kCmdReadLoopCurrent) {
-        const auto lc = h::DecodeLoopCurrent(data);
-        f.Real("current_ma", lc.milliamperes);
-        f.Real("percent_of_range", lc.percentOfRange);
-        return;
-    }
-    const auto v = h::DecodeDynamicVariables(data);
-    f.Real("current_ma", v.milliamperes);
-    static constexpr const char* kValues[] = {"pv", "sv", "tv", "qv"};
-    static constexpr const char* kUnits[] = {"pv_unit", "sv_unit", "tv_unit", "qv_unit"};
-    for (std::size_t i = 0; i < v.count && i < std::size(kValues); ++i) {
-        f.Real(kValues[i], v.variables[i].value);
-        f.Integer(kUnits[i], v.variables[i].unit);
-    }
-}
-
-void Texts(Fields& f, std::uint8_t command, std::span<const std::uint8_t> data) {
-    if (command == h::kCmdReadMessage || command == h::kCmdWriteMessage) {
-        f.Text("message", h::DecodeMessage(data));
-    } else if (command == h::kCmdReadLongTag || command == h::kCmdWriteLongTag) {
-        f.Text("long_tag", h::DecodeLongTag(data));
-    } else {
-        const auto t = h::DecodeTagDescriptorDate(data);
-        f.Text("tag", t.tag);
-        f.Text("descriptor", t.descriptor);
-        f.Integer("day", t.day);
-        f.Integer("month", t.month);
-        if (t.yearSince1900) f.Integer("year", kYearBase + *t.yearSince1900);
-    }
-}
-
-void Ranges(Fields& f, std::uint8_t command, std::span<const std::uint8_t> data) {
-    if (command == h::kCmdReadTransducerInfo) {
-        const auto t = h::DecodeTransducerInfo(data);
-        f.Integer("transducer_serial", t.serialNumber);
-        f.Integer("limits_unit", t.limitsUnit);
-        f.Real("upper_limit", t.upperLimit);
-        f.Real("lower_limit", t.lowerLimit);
-        f.Real("minimum_span", t.minimumSpan);
-        return;
-    }
-    const auto d = h::DecodeDeviceInfo(data);
-    f.Integer("alarm_selection", d.alarmSelection);
-    f.Integer("transfer_function", d.transferFunction);
-    f.Integer("range_unit", d.rangeUnit);
-    f.Real("upper_range", d.upperRange);
-    f.Real("lower_range", d.lowerRange);
-    f.Real("damping_s", d.dampingSeconds);
-    f.Integer("write_protect", d.writeProtect);
-    f.Integer("private_label", d.privateLabel);
-    f.Integer("analog_channel_flags", d.analogChannelFlags);
-}
-
-void Others(Fields& f, std::uint8_t command, std::span<const std::uint8_t> data) {
-    switch (command) {
-    case h::kCmdWritePollingAddress: {
-        const auto p = h::DecodePollingAddress(data);
-        f.Integer("polling_address", p.address);
-        f.Integer("loop_current_mode", p.loopCurrentMode);
-        break;
-    }
-    case h::kCmdReadFinalAssembly:
-    case h::kCmdWriteFinalAssembly:
-        f.Integer("final_assembly", h::DecodeFinalAssembly(data));
-        break;
-    case h::kCmdResetConfigChanged:
-        f.Integer("config_change_counter", h::DecodeConfigCounter(data));
-        break;
-    case h::kCmdReadAdditionalStatus: {
-        const auto s = h::DecodeAdditionalStatus(data);
-        f.Bytes("additional_status", std::span(s.bytes).first(s.count));
-        break;
-    }
-    case h::kCmdWriteBurstCommand:
-        f.Integer("burst_command", h::DecodeFirstByte(data));
-        break;
-    case h::kCmdBurstMode:
-        f.Integer("burst_mode", h::DecodeFirstByte(data));
-        break;
-    default:
-        break;
-    }
-}
-
-} // namespace
-
-std::int32_t IdentityFields(const hart::Identity& id, TarvikHartField* out, std::size_t capacity,
-                            std::int32_t* count) {
-    Fields f(out, capacity);
+void AddIdentity(Fields& f, const hart::Identity& id) {
     f.Integer("complete", id.complete ? 1 : 0);
     if (id.complete) f.Bytes("long_address", id.LongAddress().unique);
     f.Integer("expansion", id.expansion);
@@ -183,43 +87,55 @@ std::int32_t IdentityFields(const hart::Identity& id, TarvikHartField* out, std:
     f.Integer("manufacturer_code", id.manufacturerCode);
     f.Integer("private_label", id.privateLabel);
     f.Integer("profile", id.profile);
+}
+
+// Renders the walk's values as C fields: numbers as numbers, a measured variable as its value and
+// unit code, the date as its three parts.
+class CSink final : public HartFieldSink {
+public:
+    explicit CSink(Fields& f) : f_(f) {}
+    void Integer(const HartFieldName& name, std::int64_t value, HartInteger) override {
+        f_.Integer(name.key, value);
+    }
+    void Real(const HartFieldName& name, float value, std::optional<std::uint8_t>) override {
+        f_.Real(name.key, value);
+    }
+    void Measured(const HartFieldName& name, const char* unitKey, std::optional<float> value,
+                  std::optional<std::uint8_t> unitCode) override {
+        f_.Real(name.key, value);
+        f_.Integer(unitKey, unitCode);
+    }
+    void Text(const HartFieldName& name, std::string_view text) override { f_.Text(name.key, text); }
+    void Bytes(const HartFieldName& name, std::span<const std::uint8_t> bytes) override {
+        f_.Bytes(name.key, bytes);
+    }
+    void Date(std::optional<std::uint8_t> day, std::optional<std::uint8_t> month,
+              std::optional<std::uint8_t> yearSince1900) override {
+        f_.Integer("day", day);
+        f_.Integer("month", month);
+        if (yearSince1900) f_.Integer("year", kYearBase + *yearSince1900);
+    }
+    void Identity(const hart::Identity& id) override { AddIdentity(f_, id); }
+
+private:
+    Fields& f_;
+};
+
+} // namespace
+
+std::int32_t IdentityFields(const hart::Identity& id, TarvikHartField* out, std::size_t capacity,
+                            std::int32_t* count) {
+    Fields f(out, capacity);
+    AddIdentity(f, id);
     *count = static_cast<std::int32_t>(f.Count());
     return f.Overflowed() ? ResultBadLength : ResultOk;
 }
 
 std::int32_t DecodeFields(std::uint8_t command, std::span<const std::uint8_t> data, TarvikHartField* out,
                           std::size_t capacity, std::int32_t* count) {
-    switch (command) {
-    case h::kCmdReadUniqueId:
-    case h::kCmdReadUniqueIdByTag:
-    case h::kCmdReadUniqueIdByLongTag:
-        return IdentityFields(h::DecodeIdentity(data), out, capacity, count);
-    default:
-        break;
-    }
     Fields f(out, capacity);
-    switch (command) {
-    case h::kCmdReadPrimaryVariable:
-    case h::kCmdReadLoopCurrent:
-    case h::kCmdReadDynamicVariables:
-        Variables(f, command, data);
-        break;
-    case h::kCmdReadMessage:
-    case h::kCmdWriteMessage:
-    case h::kCmdReadTagDescriptorDate:
-    case h::kCmdWriteTagDescriptorDate:
-    case h::kCmdReadLongTag:
-    case h::kCmdWriteLongTag:
-        Texts(f, command, data);
-        break;
-    case h::kCmdReadTransducerInfo:
-    case h::kCmdReadDeviceInfo:
-        Ranges(f, command, data);
-        break;
-    default:
-        Others(f, command, data);
-        break;
-    }
+    CSink sink(f);
+    WalkHartReply(command, data, sink);
     *count = static_cast<std::int32_t>(f.Count());
     return f.Overflowed() ? ResultBadLength : ResultOk;
 }

@@ -15,7 +15,8 @@ namespace tarvik::link::c {
 // when more would have come.
 std::int32_t IdentityFields(const hart::Identity& id, TarvikHartField* out, std::size_t capacity,
                             std::int32_t* count);
-// The fields of `command`'s reply data (none for a command the codec does not decode).
+// The fields of `command`'s reply data as WalkHartReply gives them (none for a command it does not
+// decode).
 std::int32_t DecodeFields(std::uint8_t command, std::span<const std::uint8_t> data, TarvikHartField* out,
                           std::size_t capacity, std::int32_t* count);
 

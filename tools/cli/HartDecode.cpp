@@ -5,6 +5,7 @@
 #include "Facts.h"
 #include "hart/Status.h"
 #include "hart/Universal.h"
+#include "tarvik/HartFields.h"
 
 namespace tarvik::cli {
 
@@ -12,6 +13,7 @@ namespace h = tarvik::hart;
 
 namespace {
 
+constexpr int kYearBase = 1900;
 constexpr std::uint8_t kAlarmingStatus = h::kStatusMalfunction | h::kStatusMoreStatus |
                                          h::kStatusCurrentSaturated | h::kStatusNonPvOutOfLimits |
                                          h::kStatusPvOutOfLimits;
@@ -22,104 +24,72 @@ public:
         out.push_back({std::move(key), std::move(label), std::move(value), std::move(text)});
     }
     template <class T>
-    void Number(const std::string& key, const std::string& label, const std::optional<T>& v,
-                const std::string& suffix = "") {
-        if (v) Add(key, label, *v, fmt::format("{}{}", *v, suffix));
-    }
-    void Float(const std::string& key, const std::string& label, const std::optional<float>& v,
-               const std::string& unit = "") {
-        if (v) Add(key, label, NumberJson(*v), HumanNumber(*v) + (unit.empty() ? "" : " " + unit));
-    }
-    void Unit(const std::string& key, const std::string& label, const std::optional<std::uint8_t>& code) {
-        if (!code) return;
-        const auto& facts = tools::Facts::Get();
-        Add(key, label,
-            Json{{"unit", *code}, {"unit_name", facts.UnitName(*code)}, {"symbol", facts.UnitSymbol(*code)}},
-            fmt::format("{} ({})", *code, facts.UnitName(*code)));
-    }
-    void Valued(const std::string& key, const std::string& label, std::uint8_t unit, float value) {
-        const auto& facts = tools::Facts::Get();
-        Add(key, label,
-            Json{{"value", NumberJson(value)},
-                 {"unit", unit},
-                 {"unit_name", facts.UnitName(unit)},
-                 {"symbol", facts.UnitSymbol(unit)}},
-            fmt::format("{}   (unit {}: {})", ValueWithUnit(value, unit), unit, facts.UnitName(unit)));
-    }
-    void Text(const std::string& key, const std::string& label, const std::string& text) {
-        Add(key, label, text, "'" + text + "'");
+    void Number(const std::string& key, const std::string& label, const std::optional<T>& v) {
+        if (v) Add(key, label, *v, fmt::format("{}", *v));
     }
     std::vector<HartField> out;
 };
 
-std::string UnitSymbol(const std::optional<std::uint8_t>& code) {
-    return code ? tools::Facts::Get().UnitSymbol(*code) : "";
+std::string Unit(std::uint8_t code) {
+    return fmt::format("{} ({})", code, tools::Facts::Get().UnitName(code));
 }
 
-void Variables(Fields& f, std::uint8_t command, std::span<const std::uint8_t> data) {
-    if (command == h::kCmdReadPrimaryVariable) {
-        const auto pv = h::DecodePrimaryVariable(data);
-        if (pv.unit && pv.value) f.Valued("pv", "PV", *pv.unit, *pv.value);
-    } else if (command == h::kCmdReadLoopCurrent) {
-        const auto lc = h::DecodeLoopCurrent(data);
-        f.Float("current_ma", "loop current", lc.milliamperes, "mA");
-        f.Float("percent_of_range", "percent", lc.percentOfRange, "%");
-    } else {
-        const auto v = h::DecodeDynamicVariables(data);
-        f.Float("current_ma", "loop current", v.milliamperes, "mA");
-        const char* names[] = {"pv", "sv", "tv", "qv"};
-        const char* labels[] = {"PV", "SV", "TV", "QV"};
-        for (std::size_t i = 0; i < v.count; ++i)
-            f.Valued(names[i], labels[i], v.variables[i].unit, v.variables[i].value);
-    }
+Json UnitJson(std::uint8_t code) {
+    const auto& facts = tools::Facts::Get();
+    return Json{{"unit", code}, {"unit_name", facts.UnitName(code)}, {"symbol", facts.UnitSymbol(code)}};
 }
 
-void Texts(Fields& f, std::uint8_t command, std::span<const std::uint8_t> data) {
-    switch (command) {
-    case h::kCmdReadMessage:
-    case h::kCmdWriteMessage:
-        f.Text("message", "message", h::DecodeMessage(data));
-        break;
-    case h::kCmdReadLongTag:
-    case h::kCmdWriteLongTag:
-        f.Text("long_tag", "long tag", h::DecodeLongTag(data));
-        break;
-    default: {
-        const auto t = h::DecodeTagDescriptorDate(data);
-        f.Text("tag", "tag", t.tag);
-        f.Text("descriptor", "descriptor", t.descriptor);
-        if (t.day && t.month && t.yearSince1900)
-            f.Add("date", "date", fmt::format("{:04}-{:02}-{:02}", 1900 + *t.yearSince1900, *t.month, *t.day),
-                  fmt::format("{:04}-{:02}-{:02}", 1900 + *t.yearSince1900, *t.month, *t.day));
+// Renders the walk's values for people (text) and scripts (JSON): units and transfer functions
+// named, a measured variable as one field with its unit, the date as one ISO date.
+class CliSink final : public link::HartFieldSink {
+public:
+    void Integer(const link::HartFieldName& name, std::int64_t value, link::HartInteger kind) override {
+        if (kind == link::HartInteger::UnitCode) {
+            const auto code = static_cast<std::uint8_t>(value);
+            f.Add(name.key, name.label, UnitJson(code), Unit(code));
+        } else if (kind == link::HartInteger::TransferFunction) {
+            f.Add(name.key, name.label, value,
+                  value == h::kTransferLinear       ? "0 (linear)"
+                  : value == h::kTransferSquareRoot ? "1 (square root)"
+                                                    : std::to_string(value));
+        } else {
+            f.Add(name.key, name.label, value, std::to_string(value));
+        }
     }
+    void Real(const link::HartFieldName& name, float value, std::optional<std::uint8_t> unitCode) override {
+        std::string unit = name.unit;
+        if (unit.empty() && unitCode) unit = tools::Facts::Get().UnitSymbol(*unitCode);
+        f.Add(name.key, name.label, NumberJson(value), HumanNumber(value) + (unit.empty() ? "" : " " + unit));
     }
-}
+    void Measured(const link::HartFieldName& name, const char*, std::optional<float> value,
+                  std::optional<std::uint8_t> unitCode) override {
+        if (!value || !unitCode) return;
+        const auto& facts = tools::Facts::Get();
+        f.Add(name.key, name.label,
+              Json{{"value", NumberJson(*value)},
+                   {"unit", *unitCode},
+                   {"unit_name", facts.UnitName(*unitCode)},
+                   {"symbol", facts.UnitSymbol(*unitCode)}},
+              fmt::format("{}   (unit {}: {})", ValueWithUnit(*value, *unitCode), *unitCode,
+                          facts.UnitName(*unitCode)));
+    }
+    void Text(const link::HartFieldName& name, std::string_view text) override {
+        f.Add(name.key, name.label, std::string(text), fmt::format("'{}'", text));
+    }
+    void Bytes(const link::HartFieldName& name, std::span<const std::uint8_t> bytes) override {
+        const std::string hex = Hex(bytes);
+        f.Add(name.key, name.label, hex, hex);
+    }
+    void Date(std::optional<std::uint8_t> day, std::optional<std::uint8_t> month,
+              std::optional<std::uint8_t> yearSince1900) override {
+        if (!day || !month || !yearSince1900) return;
+        const std::string date = fmt::format("{:04}-{:02}-{:02}", kYearBase + *yearSince1900, *month, *day);
+        f.Add("date", "date", date, date);
+    }
+    void Identity(const h::Identity& id) override { f.out = IdentityFields(id); }
 
-void Ranges(Fields& f, std::uint8_t command, std::span<const std::uint8_t> data) {
-    if (command == h::kCmdReadTransducerInfo) {
-        const auto t = h::DecodeTransducerInfo(data);
-        f.Number("transducer_serial", "sensor serial", t.serialNumber);
-        f.Unit("limits_unit", "limits unit", t.limitsUnit);
-        f.Float("upper_limit", "sensor upper", t.upperLimit, UnitSymbol(t.limitsUnit));
-        f.Float("lower_limit", "sensor lower", t.lowerLimit, UnitSymbol(t.limitsUnit));
-        f.Float("minimum_span", "minimum span", t.minimumSpan, UnitSymbol(t.limitsUnit));
-        return;
-    }
-    const auto d = h::DecodeDeviceInfo(data);
-    f.Number("alarm_selection", "alarm code", d.alarmSelection);
-    if (d.transferFunction)
-        f.Add("transfer_function", "transfer", *d.transferFunction,
-              *d.transferFunction == h::kTransferLinear       ? "0 (linear)"
-              : *d.transferFunction == h::kTransferSquareRoot ? "1 (square root)"
-                                                              : std::to_string(*d.transferFunction));
-    f.Unit("range_unit", "range unit", d.rangeUnit);
-    f.Float("upper_range", "upper range", d.upperRange, UnitSymbol(d.rangeUnit));
-    f.Float("lower_range", "lower range", d.lowerRange, UnitSymbol(d.rangeUnit));
-    f.Float("damping_s", "damping", d.dampingSeconds, "s");
-    f.Number("write_protect", "write protect", d.writeProtect);
-    f.Number("private_label", "private label", d.privateLabel);
-    f.Number("analog_channel_flags", "analog flags", d.analogChannelFlags);
-}
+    Fields f;
+};
 
 } // namespace
 
@@ -163,58 +133,9 @@ std::vector<HartField> IdentityFields(const h::Identity& id) {
 }
 
 std::vector<HartField> DecodeHartReply(std::uint8_t command, std::span<const std::uint8_t> data) {
-    Fields f;
-    switch (command) {
-    case h::kCmdReadUniqueId:
-    case h::kCmdReadUniqueIdByTag:
-    case h::kCmdReadUniqueIdByLongTag:
-        return IdentityFields(h::DecodeIdentity(data));
-    case h::kCmdReadPrimaryVariable:
-    case h::kCmdReadLoopCurrent:
-    case h::kCmdReadDynamicVariables:
-        Variables(f, command, data);
-        break;
-    case h::kCmdWritePollingAddress: {
-        const auto p = h::DecodePollingAddress(data);
-        f.Number("polling_address", "polling address", p.address);
-        f.Number("loop_current_mode", "current mode", p.loopCurrentMode);
-        break;
-    }
-    case h::kCmdReadMessage:
-    case h::kCmdWriteMessage:
-    case h::kCmdReadTagDescriptorDate:
-    case h::kCmdWriteTagDescriptorDate:
-    case h::kCmdReadLongTag:
-    case h::kCmdWriteLongTag:
-        Texts(f, command, data);
-        break;
-    case h::kCmdReadTransducerInfo:
-    case h::kCmdReadDeviceInfo:
-        Ranges(f, command, data);
-        break;
-    case h::kCmdReadFinalAssembly:
-    case h::kCmdWriteFinalAssembly:
-        f.Number("final_assembly", "final assembly", h::DecodeFinalAssembly(data));
-        break;
-    case h::kCmdResetConfigChanged:
-        f.Number("config_change_counter", "config changes", h::DecodeConfigCounter(data));
-        break;
-    case h::kCmdReadAdditionalStatus: {
-        const auto s = h::DecodeAdditionalStatus(data);
-        const std::string hex = Hex(std::span(s.bytes).first(s.count));
-        f.Add("additional_status", "more status", hex, hex);
-        break;
-    }
-    case h::kCmdWriteBurstCommand:
-        f.Number("burst_command", "burst command", h::DecodeFirstByte(data));
-        break;
-    case h::kCmdBurstMode:
-        f.Number("burst_mode", "burst mode", h::DecodeFirstByte(data));
-        break;
-    default:
-        break;
-    }
-    return f.out;
+    CliSink sink;
+    link::WalkHartReply(command, data, sink);
+    return std::move(sink.f.out);
 }
 
 void AddFields(Report& report, const std::vector<HartField>& fields) {

@@ -19,7 +19,8 @@ struct HartField {
     std::string text;
 };
 
-// The fields of `command`'s reply data; empty for a command not decoded here.
+// The fields of `command`'s reply data as the link's WalkHartReply gives them (tarvik/HartFields.h);
+// empty for a command it does not decode.
 std::vector<HartField> DecodeHartReply(std::uint8_t command, std::span<const std::uint8_t> data);
 // The fields of an identity (commands 0, 11, 21).
 std::vector<HartField> IdentityFields(const hart::Identity& id);
