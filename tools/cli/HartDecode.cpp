@@ -39,6 +39,24 @@ Json UnitJson(std::uint8_t code) {
     return Json{{"unit", code}, {"unit_name", facts.UnitName(code)}, {"symbol", facts.UnitSymbol(code)}};
 }
 
+// A device's texts are Latin-1 (the long tag; packed texts are ASCII): JSON and terminals take
+// UTF-8, so bytes from 0x80 on become two-byte sequences instead of invalid UTF-8.
+std::string Utf8FromLatin1(std::string_view text) {
+    constexpr unsigned kAsciiEnd = 0x80, kLead = 0xC0, kFollow = 0x80, kLowBits = 0x3F, kShift = 6;
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < kAsciiEnd) {
+            out.push_back(c);
+            continue;
+        }
+        out.push_back(static_cast<char>(kLead | (b >> kShift)));
+        out.push_back(static_cast<char>(kFollow | (b & kLowBits)));
+    }
+    return out;
+}
+
 // Renders the walk's values for people (text) and scripts (JSON): units and transfer functions
 // named, a measured variable as one field with its unit, the date as one ISO date.
 class CliSink final : public link::HartFieldSink {
@@ -73,8 +91,9 @@ public:
               fmt::format("{}   (unit {}: {})", ValueWithUnit(*value, *unitCode), *unitCode,
                           facts.UnitName(*unitCode)));
     }
-    void Text(const link::HartFieldName& name, std::string_view text) override {
-        f.Add(name.key, name.label, std::string(text), fmt::format("'{}'", text));
+    void Text(const link::HartFieldName& name, std::string_view latin1) override {
+        const std::string text = Utf8FromLatin1(latin1);
+        f.Add(name.key, name.label, text, fmt::format("'{}'", text));
     }
     void Bytes(const link::HartFieldName& name, std::span<const std::uint8_t> bytes) override {
         const std::string hex = Hex(bytes);

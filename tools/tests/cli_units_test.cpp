@@ -4,6 +4,7 @@
 
 #include "Address.h"
 #include "Facts.h"
+#include "HartDecode.h"
 #include "Report.h"
 #include "TarvikDLL.h"
 #include "api/ResultNames.h"
@@ -166,6 +167,17 @@ TEST(Facts, DeviceStateCodesByNameAndNumber) {
 TEST(Facts, ABrokenTableIsRefusedWithAMessage) {
     EXPECT_THROW(tools::Facts::Parse("{"), std::runtime_error);
     EXPECT_THROW(tools::Facts::Parse("{\"units\": []}"), std::runtime_error);
+}
+
+TEST(HartDecode, ALatin1LongTagBecomesValidUtf8) {
+    // "Kessel öl" in Latin-1, padded with zeros as a device sends it.
+    std::vector<std::uint8_t> data(32, 0);
+    const std::string latin1 = "Kessel \xF6l";
+    std::copy(latin1.begin(), latin1.end(), data.begin());
+    const auto fields = DecodeHartReply(20, data);
+    ASSERT_EQ(fields.size(), 1u);
+    EXPECT_EQ(fields[0].value, "Kessel \xC3\xB6l");
+    EXPECT_NO_THROW((void)fields[0].value.dump()); // JSON refuses invalid UTF-8 by throwing
 }
 
 } // namespace
