@@ -239,6 +239,6 @@ if(TARVIK_BUILD_TESTS AND NOT WIN32)
     # Python tests against the simulator. (Not with sanitizers: a host could not load the library.)
     add_test(NAME ecosystem
       COMMAND ${PROJECT_SOURCE_DIR}/scripts/ecosystem-test.sh ${CMAKE_BINARY_DIR})
-    set_tests_properties(ecosystem PROPERTIES TIMEOUT 900)
+    set_tests_properties(ecosystem PROPERTIES TIMEOUT 900 COST 500) # long: started first
   endif()
 endif()

@@ -11,9 +11,18 @@
 # Installs MinGW, Wine and socat when they are missing and it runs as root; otherwise it prints what
 # to install and skips the leg with a notice (exit 0). Exits non-zero when a build or a test fails.
 # WINDOWS_LEG=skip skips it on purpose.
+#
+#   scripts/windows.sh         builds, tests and packages
+#   scripts/windows.sh build   only builds both trees (CI builds them while nothing else compiles)
+#   scripts/windows.sh test    tests and packages the trees built before
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
+stage=${1:-all}
+case "$stage" in
+  all | build | test) ;;
+  *) echo "usage: scripts/windows.sh [build|test]" >&2; exit 2 ;;
+esac
 
 notice() { printf '\n*** Windows leg: %s ***\n\n' "$*" >&2; }
 
@@ -71,6 +80,7 @@ if [ ! -d /usr/include/CLI ] || [ ! -d /usr/include/fmt ] || [ ! -d /usr/include
   with_tool=0
 fi
 for bits in 32 64; do
+  [ "$stage" = test ] && break
   dir="$root/build-mingw$bits"
   if [ "$with_tool" -eq 1 ]; then
     cmake --preset "mingw$bits" >/dev/null
@@ -80,6 +90,13 @@ for bits in 32 64; do
   cmake --build --preset "mingw$bits" -j2
   ctest --test-dir "$dir" -R dll_tables --output-on-failure
   check_version_resource "$dir/TarvikDLL.dll" "${triplet[$bits]}"
+done
+if [ "$stage" = build ]; then
+  echo "windows: both trees built (scripts/windows.sh test runs the tests)" >&2
+  exit 0
+fi
+for bits in 32 64; do
+  [ -f "$root/build-mingw$bits/TarvikDLL.dll" ] || { echo "windows: build-mingw$bits is not built" >&2; exit 1; }
 done
 
 # ---- a fresh Wine prefix with the test ports ----------------------------------------------------

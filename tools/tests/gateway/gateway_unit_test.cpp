@@ -430,9 +430,10 @@ TEST(GatewayBacklog, FileSurvivesARestart) {
         {"compacted", 2, 0, 2, 40, {"a{\"v\": 38}", "b{\"v\": 39}"}, 38, 0},
         {"smaller bound", 3, 0, 1, 3, {"a{\"v\": 2}"}, 0, 2},
     };
+    const tarvik::testkit::TempDir dir; // of its own: ctest runs of other trees may run beside this one
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string path = testing::TempDir() + "/tarvik-backlog-" + c.name;
+        const std::string path = dir.File(std::string("backlog-") + c.name);
         std::remove(path.c_str());
         std::vector<std::string> out;
         int room = 0;
@@ -468,12 +469,13 @@ TEST(GatewayBacklog, FileSurvivesARestart) {
 // A file the backlog did not write, or one cut or changed, is set aside: start empty, say so once.
 TEST(GatewayBacklog, DamagedFileIsNotTrusted) {
     const std::string good = "tarvik-gateway backlog 1\n+10 a\t{\"v\": 1}\n";
+    const tarvik::testkit::TempDir dir;
     for (const std::string& text :
          {std::string("root:x:0:0:root:/root:/bin/bash\n"), good.substr(0, good.size() - 1),
           good.substr(0, good.size() - 4), good + "-2\n", good + "+99999999999 a\tb\n", good + "+3 abc\n",
           good + "x\n", std::string("tarvik-gateway backlog 1\n\0\xff", 27)}) {
         SCOPED_TRACE(text);
-        const std::string path = testing::TempDir() + "/tarvik-backlog-damaged";
+        const std::string path = dir.File("backlog-damaged");
         std::ofstream(path, std::ios::binary) << text;
         std::vector<std::string> warnings;
         {
