@@ -62,20 +62,23 @@ wait_for() { # <pid> <name>: prints the step's log, returns its status
   local rc=0 log
   wait "$1" || rc=$?
   log="$logs/$(tr -c 'A-Za-z0-9\n' - <<<"$2").log"
-  printf '\n==== %s (ran beside the steps above; its output)\n' "$2"
-  cat "$log"
+  cat "$log" # from its own heading on
   return "$rc"
 }
 
 print_times() {
-  local status=$?
+  local status=$? cpu
   printf '\n==== Step times (load average at the start %s, at the end %s)\n' "$load_at_start" \
     "$(cut -d' ' -f1-3 /proc/loadavg)"
-  awk -F'|' -v total="$SECONDS" '
+  # Every step's processes were waited for, so the shell's children's times hold them all.
+  times >"$records.times" # in this shell: a command substitution would report a subshell's own
+  cpu=$(awk 'NR == 2 { for (i = 1; i <= 2; i++) { split($i, t, /[ms]/); s += t[1] * 60 + t[2] } print s }' \
+    "$records.times")
+  awk -F'|' -v total="$SECONDS" -v cpu="$cpu" '
     BEGIN { printf "%-46s %9s %9s  %s\n", "step", "wall (s)", "CPU (s)", "" }
     { split($2, t, " "); printf "%-46s %9.1f %9.1f  %s\n", $1, t[1], t[2] + t[3], $3 == 0 ? "" : "FAILED" }
-    END { printf "%-46s %9.1f %9s\n", "total (overlapped steps run side by side)", total, "" }' "$records"
-  rm -rf "$records" "$logs"
+    END { printf "%-46s %9.1f %9.1f\n", "total (overlapped steps run side by side)", total, cpu }' "$records"
+  rm -rf "$records" "$records.times" "$logs"
   return "$status"
 }
 trap print_times EXIT

@@ -245,11 +245,23 @@ TEST(Load, SoakLeavesDescriptorsAndHeapAsTheyWere) {
     std::vector<std::unique_ptr<ScriptedPeer>> devices;
     for (int p = 1; p <= kPorts; ++p)
         devices.push_back(Device(p));
-    // Results across the range: good replies, no reply (port 9 is silent), absent, bad arguments.
-    ScriptedPeer silent(9);
+    // Results across the range: good replies, no reply (ports 9 to 12 are silent), absent, bad
+    // arguments. Each silent port is asked once a round, all at once: a call to one waits out the
+    // reply time, and four of them in a row made this test the suite's slowest.
+    constexpr int kSilentPorts = 4;
+    std::vector<std::unique_ptr<ScriptedPeer>> silent;
+    for (int p = kPorts + 1; p <= kPorts + kSilentPorts; ++p)
+        silent.push_back(std::make_unique<ScriptedPeer>(p));
 
     auto round = [&](int perThread) {
         std::vector<std::future<void>> threads;
+        for (int p = kPorts + 1; p <= kPorts + kSilentPorts; ++p) {
+            threads.push_back(std::async(std::launch::async, [p] {
+                int32_t v;
+                uint8_t u, a, b;
+                ReadFlow(p, kBaud, 1, 2, 3, 0x64, &v, &u, &a, &b);
+            }));
+        }
         for (int p = 1; p <= kPorts; ++p) {
             threads.push_back(std::async(std::launch::async, [p, perThread] {
                 int32_t v;
@@ -261,7 +273,6 @@ TEST(Load, SoakLeavesDescriptorsAndHeapAsTheyWere) {
                         ReadFlow(p, 57600, 1, 2, 3, 0x64, &v, &u, &a, &b);      // bad baud
                         ReadFlow(30 + p, kBaud, 1, 2, 3, 0x64, &v, &u, &a, &b); // absent
                     }
-                    if (p == 1 && i % 10 == 0) ReadFlow(9, kBaud, 1, 2, 3, 0x64, &v, &u, &a, &b);
                 }
             }));
         }
