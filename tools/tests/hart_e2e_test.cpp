@@ -118,6 +118,7 @@ TEST(HartTool, WhatTheUserCannotHaveMeantNeverReachesTheLine) {
         const char* says;
     } refused[] = {
         {"hart write-message -a '' X", "--address: empty"},
+        {"flow -a ''", "--address: empty"}, // every command: not the broadcast of no -a
         {"hart read -a 1C:66:030A02 --polling-address 1", "not both"},
         {"hart read -a 9C:66:030A02", "must be 00..3F"},
         {"hart read -a 66030A02", "MM:TT:IIIIII"},
