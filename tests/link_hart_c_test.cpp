@@ -52,6 +52,8 @@ TEST(HartC, BadHandlesPointersAndSizesAreRefused) {
         {"scan 5..4", [&] { return TarvikHartScan(m, 5, 4, 0, nullptr, nullptr, nullptr); }, ResultBadLength},
         {"scan to 64", [&] { return TarvikHartScan(m, 0, 64, 0, nullptr, nullptr, nullptr); },
          ResultBadLength},
+        {"scan until NULL callback",
+         [&] { return TarvikHartScanUntil(m, 0, 15, 0, nullptr, nullptr, nullptr); }, ResultBadLength},
         {"listen NULL callback", [&] { return TarvikHartListen(m, 10, nullptr, nullptr); }, ResultBadLength},
         {"listen not open", [&] { return TarvikHartListen(m, 10, noFrame, nullptr); }, ResultBadPort},
         {"tag NULL", [&] { return TarvikHartWriteTag(m, &polling0, nullptr, nullptr, &reply); },

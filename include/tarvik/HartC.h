@@ -114,6 +114,10 @@ typedef struct TarvikHartField {
  * of a device found there (`count` of them), NULL and 0 when none answered. */
 typedef void(TARVIK_HART_CALL* TarvikHartScanCallback)(void* context, int32_t polling,
                                                        const TarvikHartField* identity, int32_t count);
+/* ScanUntil: as the scan callback; return nonzero to go on scanning, 0 to end the scan after this
+ * address (the host was interrupted, or its callback failed). */
+typedef int32_t(TARVIK_HART_CALL* TarvikHartScanStopCallback)(void* context, int32_t polling,
+                                                              const TarvikHartField* identity, int32_t count);
 /* Listen: one burst frame; return nonzero to go on listening, 0 to stop. */
 typedef int32_t(TARVIK_HART_CALL* TarvikHartFrameCallback)(void* context, const TarvikHartFrame* frame);
 
@@ -144,6 +148,12 @@ TARVIK_HART_C_API int32_t TARVIK_HART_CALL TarvikHartScan(TarvikHartMaster* mast
                                                           int32_t last, int32_t perAddressMs,
                                                           TarvikHartScanCallback progress, void* context,
                                                           int32_t* found);
+/* TarvikHartScan whose callback (not NULL) can end the scan: *found counts the devices found up
+ * to there. */
+TARVIK_HART_C_API int32_t TARVIK_HART_CALL TarvikHartScanUntil(TarvikHartMaster* master, int32_t first,
+                                                               int32_t last, int32_t perAddressMs,
+                                                               TarvikHartScanStopCallback progress,
+                                                               void* context, int32_t* found);
 /* Hands each burst frame to `onFrame` for `durationMs` or until it returns 0. The callback runs
  * inside the call and must not call the master. */
 TARVIK_HART_C_API int32_t TARVIK_HART_CALL TarvikHartListen(TarvikHartMaster* master, int32_t durationMs,

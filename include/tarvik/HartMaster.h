@@ -128,6 +128,11 @@ public:
     std::vector<FoundDevice>
     Scan(std::uint8_t first, std::uint8_t last, std::int32_t perAddressMs = 0,
          const std::function<void(std::uint8_t polling, const FoundDevice* found)>& progress = {});
+    // The same, but `progress` returns false to end the scan after that address (a caller that was
+    // interrupted). `progress` runs outside the master's lock and may call the master.
+    std::vector<FoundDevice>
+    ScanWhile(std::uint8_t first, std::uint8_t last, std::int32_t perAddressMs,
+              const std::function<bool(std::uint8_t polling, const FoundDevice* found)>& progress);
 
     // Hands every burst frame to `onFrame` for `durationMs` (or until it returns false). Returns
     // ResultOk, or the result of a failed port. `onFrame` runs inside the call and must not call

@@ -1,12 +1,15 @@
 """Any HART field device (transmitter) through the link library's HART master (its C surface,
 include/tarvik/HartC.h): universal commands decoded by the library's HART codec, raw commands,
 scans of a multidrop line and burst frames."""
+import contextlib
 import ctypes
 import math
 import re
+import signal
 import threading
+import time
 from dataclasses import dataclass, field
-from typing import Any, Callable, Dict, List, Optional, Tuple, Union
+from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
 from ._library import link_library, set_link_prototypes
 from .arguments import check_integer, packed_text
@@ -53,7 +56,8 @@ class _Field(ctypes.Structure):
                 ("number", ctypes.c_double), ("text", ctypes.c_char * _FIELD_TEXT)]
 
 
-_SCAN_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int32, ctypes.POINTER(_Field), ctypes.c_int32)
+_SCAN_CALLBACK = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.c_int32, ctypes.POINTER(_Field),
+                                  ctypes.c_int32)
 _FRAME_CALLBACK = ctypes.CFUNCTYPE(ctypes.c_int32, ctypes.c_void_p, ctypes.POINTER(_Frame))
 _P = ctypes.POINTER
 _i32, _vp = ctypes.c_int32, ctypes.c_void_p
@@ -65,7 +69,7 @@ set_link_prototypes({
     "TarvikHartClose": (_i32, [_vp]),
     "TarvikHartCommand": (_i32, [_vp, _P(_Address), _i32, _P(ctypes.c_uint8), _i32, _P(_Reply)]),
     "TarvikHartDecode": (_i32, [_i32, _P(ctypes.c_uint8), _i32, _P(_Field), _i32, _P(_i32)]),
-    "TarvikHartScan": (_i32, [_vp, _i32, _i32, _i32, _SCAN_CALLBACK, _vp, _P(_i32)]),
+    "TarvikHartScanUntil": (_i32, [_vp, _i32, _i32, _i32, _SCAN_CALLBACK, _vp, _P(_i32)]),
     "TarvikHartListen": (_i32, [_vp, _i32, _FRAME_CALLBACK, _vp]),
     "TarvikHartWriteTag": (_i32, [_vp, _P(_Address), ctypes.c_char_p, ctypes.c_char_p, _P(_Reply)]),
     "TarvikHartWriteMessage": (_i32, [_vp, _P(_Address), ctypes.c_char_p, _P(_Reply)]),
@@ -172,6 +176,30 @@ class BurstFrame:
 
 
 _AddressArgument = Union[int, str, LongAddress, Address]
+_LISTEN_SLICE_S = 0.1  # listen in slices this long: Ctrl-C is seen between them when no frame comes
+
+
+@contextlib.contextmanager
+def _interruptible() -> Iterator[threading.Event]:
+    """Ctrl-C during a call into the library whose callbacks run Python: the signal only sets the
+    event (the callbacks and the slices of the call look at it and end the call), and once the call
+    is over the previous handler has its turn (the default raises KeyboardInterrupt in the caller).
+    Left as it is outside the main thread, or when SIGINT has no Python handler."""
+    interrupted = threading.Event()
+    previous = None
+    if threading.current_thread() is threading.main_thread():
+        previous = signal.getsignal(signal.SIGINT)
+        if callable(previous):
+            signal.signal(signal.SIGINT, lambda _signum, _frame: interrupted.set())
+        else:
+            previous = None
+    try:
+        yield interrupted
+    finally:
+        if previous is not None:
+            signal.signal(signal.SIGINT, previous)
+            if interrupted.is_set():
+                previous(signal.SIGINT, None)
 
 
 class _Line:
@@ -409,10 +437,12 @@ class HartTransmitter:
                                                                                          Any]] = None,
              wait_ms: int = 0) -> List[FoundDevice]:
         """Command 0 at polling addresses first..last (0..63): the devices that answered.
-        `progress(polling, found_or_None)` hears each address as it is done."""
+        `progress(polling, found_or_None)` hears each address as it is done. An exception in it,
+        or Ctrl-C, ends the scan after that address and is raised from here."""
         first, last = check_integer("polling_address", first), check_integer("polling_address", last)
         if first > last:
             raise ValueError("the scan's first polling address %d is above its last %d" % (first, last))
+        wait_ms = check_int32("wait_ms", wait_ms)
         found: List[FoundDevice] = []
         errors: List[BaseException] = []
 
@@ -423,14 +453,16 @@ class HartTransmitter:
                     identity = _fields(fields, count)
                     device = FoundDevice(polling, identity["long_address"], identity)
                     found.append(device)
-                if progress and not errors:
+                if progress:
                     progress(polling, device)
+                return 0 if interrupted.is_set() else 1
             except BaseException as e:  # handed back after the scan; ctypes would only print it
                 errors.append(e)
+                return 0
 
         callback = _SCAN_CALLBACK(heard)
-        rc = link_library().TarvikHartScan(self._master(), first, last, check_int32("wait_ms", wait_ms), callback,
-                                           None, None)
+        with _interruptible() as interrupted:
+            rc = link_library().TarvikHartScanUntil(self._master(), first, last, wait_ms, callback, None, None)
         if errors:
             raise errors[0]
         if rc != Result.Ok:
@@ -439,7 +471,8 @@ class HartTransmitter:
 
     def listen(self, seconds: float, callback: Callable[[BurstFrame], Any]) -> int:
         """Hands each burst frame to `callback` for `seconds` or until it returns False; the number
-        of frames handed over."""
+        of frames handed over. An exception in `callback`, or Ctrl-C, ends the call at once and is
+        raised from here."""
         if isinstance(seconds, bool) or not isinstance(seconds, (int, float)) or not 0 <= seconds <= 86400 \
                 or math.isnan(seconds):
             raise ValueError("seconds must be a number 0..86400, not %r" % (seconds,))
@@ -455,13 +488,24 @@ class HartTransmitter:
                 seen[0] += 1
                 more = callback(BurstFrame(sender, f.command, f.responseCode, f.deviceStatus, data,
                                            decode(f.command, data)))
-                return 0 if more is False else 1
+                if more is False:
+                    stopped[0] = True
+                return 0 if stopped[0] or interrupted.is_set() else 1
             except BaseException as e:
                 errors.append(e)
                 return 0
 
         on_frame = _FRAME_CALLBACK(heard)
-        rc = link_library().TarvikHartListen(self._master(), int(seconds * 1000), on_frame, None)
+        stopped = [False]
+        rc = Result.Ok
+        end = time.monotonic() + seconds
+        with _interruptible() as interrupted:
+            while rc == Result.Ok and not (errors or stopped[0] or interrupted.is_set()):
+                left = end - time.monotonic()
+                if left <= 0:
+                    break
+                rc = link_library().TarvikHartListen(self._master(), max(1, int(min(left, _LISTEN_SLICE_S) * 1000)),
+                                                     on_frame, None)
         if errors:
             raise errors[0]
         if rc != Result.Ok:

@@ -1,5 +1,9 @@
 """Any HART device through tarvik.HartTransmitter: three simulated transmitters on one multidrop
 line (tarvik-sim --transmitter), found by a scan, read, written and heard in burst mode."""
+import os
+import signal
+import subprocess
+import sys
 import unittest
 
 import tarvik
@@ -8,6 +12,26 @@ from tarvik import Result
 from .support import SimulatorTestCase
 
 COM, BAUD, COUNT = 9, 19200, 3
+# A child that scans or listens and says "go" once it is inside the call (listen: just before);
+# the parent then sends Ctrl-C (or the callback raises): the call must end at once, not run on to
+# the end of its minute.
+CHILD = r"""
+import sys, tarvik
+mode, com, baud = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+t = tarvik.HartTransmitter(com, baud, 1, timeout_ms=1000)
+def go(*_):
+    print("go", flush=True)
+    if mode == "raise":
+        raise KeyError("from progress")
+try:
+    if mode == "listen":  # a quiet line: no callback comes
+        go()
+        t.listen(60, go)
+    else:
+        t.scan(0, 63, progress=go, wait_ms=1000)
+except KeyError:
+    print("raised", flush=True)
+"""
 TYPE = 0x66
 WAIT_MS = 1000  # for a reply to start, also at each address of a scan: the machine may be loaded
 
@@ -115,6 +139,34 @@ class Transmitters(SimulatorTestCase):
             raise KeyError("from the callback")
         with self.assertRaisesRegex(KeyError, "from the callback"):
             t.listen(60, broken)
+
+    def test_ctrl_c_and_callback_errors_end_scan_and_listen_at_once(self):
+        self.first.close()  # the port is the child's
+        package = os.path.dirname(os.path.dirname(os.path.abspath(tarvik.__file__)))
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join([package, os.environ.get("PYTHONPATH", "")]))
+        for mode in ("scan", "listen", "raise"):
+            with self.subTest(mode=mode):
+                child = subprocess.Popen([sys.executable, "-c", CHILD, mode, str(COM), str(BAUD)], env=env,
+                                         stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                self.assertEqual(child.stdout.readline(), "go\n")
+                if mode != "raise":
+                    child.send_signal(signal.SIGINT)
+                try:  # a whole scan or listen takes a minute; ending at once takes well under a second
+                    child.wait(timeout=30)
+                except subprocess.TimeoutExpired:
+                    child.kill()
+                    child.wait()
+                    self.fail("%s ran on after Ctrl-C or its callback's exception" % mode)
+                finally:
+                    out, err = child.stdout.read(), child.stderr.read()  # what readline left buffered too
+                    child.stdout.close()
+                    child.stderr.close()
+                self.assertNotIn("Exception ignored", err)
+                if mode == "raise":
+                    self.assertEqual((child.returncode, out), (0, "raised\n"))
+                else:
+                    self.assertNotEqual(child.returncode, 0)
+                    self.assertIn("KeyboardInterrupt", err)
 
 
 if __name__ == "__main__":

@@ -88,6 +88,29 @@ std::int32_t Refused(TarvikHartReply* reply, std::int32_t result) {
     return result;
 }
 
+// The scans of both callbacks: `heard` gets each address and its identity fields (none: nothing
+// found there) and says whether to go on.
+template <class F>
+std::int32_t ScanLine(TarvikHartMaster* m, int32_t first, int32_t last, int32_t perAddressMs, int32_t* found,
+                      F&& heard) {
+    return Guarded([&]() -> std::int32_t {
+        if (!m) return ResultBadPort;
+        const std::int32_t top = h::kMaxPollingAddress;
+        if (first < 0 || last > top || first > last) return ResultBadLength;
+        if (!m->master.IsOpen()) return ResultBadPort;
+        const auto devices = m->master.ScanWhile(
+            static_cast<std::uint8_t>(first), static_cast<std::uint8_t>(last), std::max(0, perAddressMs),
+            [&](std::uint8_t polling, const tarvik::link::FoundDevice* d) {
+                TarvikHartField fields[TARVIK_HART_MAX_FIELDS];
+                std::int32_t n = 0;
+                if (d) tarvik::link::c::IdentityFields(d->identity, fields, std::size(fields), &n);
+                return heard(static_cast<std::int32_t>(polling), d ? fields : nullptr, n);
+            });
+        if (found) *found = static_cast<std::int32_t>(devices.size());
+        return ResultOk;
+    });
+}
+
 } // namespace
 
 extern "C" {
@@ -168,23 +191,21 @@ int32_t TARVIK_HART_CALL TarvikHartDecode(int32_t command, const uint8_t* data, 
 int32_t TARVIK_HART_CALL TarvikHartScan(TarvikHartMaster* m, int32_t first, int32_t last,
                                         int32_t perAddressMs, TarvikHartScanCallback progress, void* context,
                                         int32_t* found) {
-    return Guarded([&]() -> std::int32_t {
-        if (!m) return ResultBadPort;
-        const std::int32_t top = h::kMaxPollingAddress;
-        if (first < 0 || last > top || first > last) return ResultBadLength;
-        if (!m->master.IsOpen()) return ResultBadPort;
-        const auto devices = m->master.Scan(
-            static_cast<std::uint8_t>(first), static_cast<std::uint8_t>(last), std::max(0, perAddressMs),
-            [&](std::uint8_t polling, const tarvik::link::FoundDevice* d) {
-                if (!progress) return;
-                TarvikHartField fields[TARVIK_HART_MAX_FIELDS];
-                std::int32_t n = 0;
-                if (d) tarvik::link::c::IdentityFields(d->identity, fields, std::size(fields), &n);
-                progress(context, polling, d ? fields : nullptr, n);
-            });
-        if (found) *found = static_cast<std::int32_t>(devices.size());
-        return ResultOk;
-    });
+    return ScanLine(m, first, last, perAddressMs, found,
+                    [&](std::int32_t polling, const TarvikHartField* identity, std::int32_t n) {
+                        if (progress) progress(context, polling, identity, n);
+                        return true;
+                    });
+}
+
+int32_t TARVIK_HART_CALL TarvikHartScanUntil(TarvikHartMaster* m, int32_t first, int32_t last,
+                                             int32_t perAddressMs, TarvikHartScanStopCallback progress,
+                                             void* context, int32_t* found) {
+    if (!progress) return ResultBadLength;
+    return ScanLine(m, first, last, perAddressMs, found,
+                    [&](std::int32_t polling, const TarvikHartField* identity, std::int32_t n) {
+                        return progress(context, polling, identity, n) != 0;
+                    });
 }
 
 int32_t TARVIK_HART_CALL TarvikHartListen(TarvikHartMaster* m, int32_t durationMs,

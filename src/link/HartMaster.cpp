@@ -253,6 +253,15 @@ HartReply HartMaster::Command(const hart::Address& address, std::uint8_t command
 std::vector<FoundDevice>
 HartMaster::Scan(std::uint8_t first, std::uint8_t last, std::int32_t perAddressMs,
                  const std::function<void(std::uint8_t polling, const FoundDevice* found)>& progress) {
+    return ScanWhile(first, last, perAddressMs, [&](std::uint8_t polling, const FoundDevice* found) {
+        if (progress) progress(polling, found);
+        return true;
+    });
+}
+
+std::vector<FoundDevice>
+HartMaster::ScanWhile(std::uint8_t first, std::uint8_t last, std::int32_t perAddressMs,
+                      const std::function<bool(std::uint8_t polling, const FoundDevice* found)>& progress) {
     std::vector<FoundDevice> found;
     last = std::min(last, hart::kMaxPollingAddress);
     for (std::uint32_t p = first; p <= last; ++p) {
@@ -278,7 +287,7 @@ HartMaster::Scan(std::uint8_t first, std::uint8_t last, std::int32_t perAddressM
                 hit = &found.back();
             }
         }
-        if (progress) progress(polling, hit);
+        if (progress && !progress(polling, hit)) break;
     }
     return found;
 }

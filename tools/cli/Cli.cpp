@@ -73,7 +73,8 @@ std::string CommonOptionsHelp() {
            RateList() +
            "; default 1200 (or $TARVIK_BAUD)\n"
            "  -a,--address ADDR   HART address TT:IIIIII as tarvik scan prints it (or $TARVIK_ADDRESS);\n"
-           "                      without it a HART command asks the device by broadcast\n"
+           "                      without it a HART command asks the device by broadcast (tarvik hart:\n"
+           "                      polling address 0); given empty, it is refused\n"
            "  --json              print one JSON object per result (usage errors too)\n"
            "  --trace FILE        log every exchange on the wire to FILE, or - for stderr\n"
            "                      (sets TARVIK_TRACE for the library)\n";
@@ -113,9 +114,10 @@ Cli::Cli(CLI::App& app) {
     app.add_option("-b,--baud", baudText,
                    "HART baud rate: " + RateList() + " (default 1200, or $TARVIK_BAUD)")
         ->type_name("RATE");
-    app.add_option("-a,--address", addressText,
-                   "HART device address TT:IIIIII as tarvik scan prints it (or $TARVIK_ADDRESS; default: ask "
-                   "the device by broadcast)");
+    addressOption_ = app.add_option(
+        "-a,--address", addressText,
+        "HART device address TT:IIIIII as tarvik scan prints it (or $TARVIK_ADDRESS; default: ask "
+        "the device by broadcast)");
     app.add_flag("--json", json, "print one JSON object per result");
 }
 
@@ -146,7 +148,13 @@ int Cli::Baud() const {
     return static_cast<int>(rate);
 }
 
+bool Cli::AddressGiven() const {
+    return addressOption_ && addressOption_->count() > 0;
+}
+
 std::optional<HartAddress> Cli::Address() const {
+    if (AddressGiven() && addressText.empty())
+        throw CLI::ValidationError("--address", "empty: give an address like 64:010203 (an unset variable?)");
     const Given g = OptionOrEnvironment("--address", addressText, "TARVIK_ADDRESS");
     if (g.text.empty()) return std::nullopt;
     const auto a = ParseAddress(g.text);

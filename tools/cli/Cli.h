@@ -46,8 +46,11 @@ public:
     // The rate of -b, 1200 when none is given. Any whole number passes (the library judges the
     // rate); text that is not one throws a usage error.
     int Baud() const;
-    // The address of -a, if one was given; throws a usage error when it is not an address.
+    // The address of -a, if one was given; throws a usage error when it is not an address, or
+    // when -a was given empty (an unset variable in a script: never taken as "no address").
     std::optional<HartAddress> Address() const;
+    // Whether -a stands on the command line (empty or not).
+    bool AddressGiven() const;
 
     // One addressed HART command. `call` performs the export and adds its values to the report when
     // the result says they were written; it returns the result code. The status bytes are shown
@@ -64,6 +67,10 @@ public:
 
     // Prints the report and records its exit status.
     void Finish(const Report& report);
+    // Adds what the tool can tell about a failure beyond the result's general hint: why a port is
+    // busy or absent (the port directory, permission, the process holding it); for the read-out
+    // unit, a no-reply hint without HART rates and addresses.
+    void Explain(Report& report, std::int32_t rc, int port, bool readoutUnit) const;
 
     // Options shared by a group of commands, alive as long as this Cli: the commands bind their
     // arguments to them (a command's own options live in its callback).
@@ -76,10 +83,8 @@ public:
 
 private:
     std::vector<std::shared_ptr<void>> kept_;
+    CLI::Option* addressOption_ = nullptr;
     std::optional<HartAddress> ResolveAddress(Report& report, int port, int rate);
-    // Adds what the tool can tell about a failure beyond the result's general hint: why a port is
-    // busy or absent; for the read-out unit, a no-reply hint without HART rates and addresses.
-    void Explain(Report& report, std::int32_t rc, int port, bool readoutUnit) const;
 };
 
 // --trace: sets TARVIK_TRACE (a file, or - for stderr) for the library, which reads it at its first

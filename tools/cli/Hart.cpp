@@ -16,6 +16,7 @@
 #include <optional>
 #include <thread>
 
+#include "Arguments.h"
 #include "ChartCommand.h"
 #include "Cli.h"
 #include "Facts.h"
@@ -43,38 +44,11 @@ struct HartOptions {
     int timeoutMs = 0;
 };
 
-// "1C:66:030401" -> the five bytes; nothing for other text.
-std::optional<h::Address> ParseLongAddress(const std::string& text) {
-    if (text.size() != 12 || text[2] != ':' || text[5] != ':') return std::nullopt;
-    std::array<std::uint8_t, h::kLongAddressSize> bytes{};
-    const std::string hex = text.substr(0, 2) + text.substr(3, 2) + text.substr(6);
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        const std::string pair = hex.substr(2 * i, 2);
-        if (!std::isxdigit(static_cast<unsigned char>(pair[0])) ||
-            !std::isxdigit(static_cast<unsigned char>(pair[1])))
-            return std::nullopt;
-        bytes[i] = static_cast<std::uint8_t>(std::stoul(pair, nullptr, 16));
-    }
-    if (bytes[0] > h::kAddressMask) return std::nullopt;
-    return h::Address::Long(bytes);
-}
-
-// "01 02 0A" or "01020a" -> bytes; a usage error for anything else or more than 255 bytes.
+// Request data for a raw command (HEX), by the one rule of tools/common/Arguments.h.
 std::vector<std::uint8_t> ParseHex(const std::string& text) {
-    std::string digits;
-    for (char c : text) {
-        if (c == ' ' || c == ':' || c == ',') continue;
-        if (!std::isxdigit(static_cast<unsigned char>(c)))
-            throw CLI::ValidationError("HEX", "'" + text + "' is not hexadecimal bytes (like 01 0A FF)");
-        digits.push_back(c);
-    }
-    if (digits.size() % 2 != 0)
-        throw CLI::ValidationError("HEX", "'" + text + "' has an odd number of digits");
-    if (digits.size() / 2 > h::kMaxData) throw CLI::ValidationError("HEX", "at most 255 data bytes");
-    std::vector<std::uint8_t> out;
-    for (std::size_t i = 0; i < digits.size(); i += 2)
-        out.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    return out;
+    auto c = tools::ParseHexBytes(text, h::kMaxData);
+    if (!c.Ok()) throw CLI::ValidationError("HEX", c.reason);
+    return std::move(*c.value);
 }
 
 // The outcome of a reply as a result code: a reply with a response code other than success is the
@@ -92,8 +66,10 @@ class HartCommands {
 public:
     HartCommands(Cli& cli, HartOptions& options) : cli_(cli), options_(options) {}
 
-    // Opens the line and finds the device; on failure the report holds why.
+    // Opens the line and finds the device; on failure the report holds why. A device option that
+    // names no device is a usage error before the line is opened.
     bool Start(Report& report, bool needDevice = true) {
+        const Target target = needDevice ? Choose() : Target{};
         port_ = cli_.Port();
         const int baud = cli_.Baud();
         report.Context("port", port_);
@@ -103,47 +79,72 @@ public:
         o.retries = options_.retries;
         o.timeoutMs = options_.timeoutMs;
         if (const std::int32_t rc = master_.Open(port_, baud, o); rc != ResultOk) {
-            report.Result(rc);
+            report.Result(rc); // Finish explains it
             return false;
         }
-        return !needDevice || Resolve(report);
+        return !needDevice || Resolve(report, target);
     }
 
     HartMaster& Master() { return master_; }
     const h::Address& Device() const { return device_; }
 
+    // The result, with what the tool can tell about a port that cannot be used.
     void Finish(Report& report, std::int32_t rc) {
         report.Result(rc);
+        cli_.Explain(report, rc, port_, false);
         cli_.Finish(report);
     }
 
 private:
-    bool Resolve(Report& report) {
+    // The device the options name: --polling-address N, else -a (else $TARVIK_ADDRESS) as a long
+    // address or as TT:IIIIII to look for, else polling address 0.
+    struct Target {
+        std::optional<h::Address> address; // known without asking the line
+        tools::HartAddress wanted;         // TT:IIIIII, looked for when `address` is empty
+        std::string text;
+    };
+
+    Target Choose() const {
+        const bool given = cli_.AddressGiven();
+        if (given && cli_.addressText.empty())
+            throw CLI::ValidationError("--address",
+                                       "empty (an unset variable?): give MM:TT:IIIIII, TT:IIIIII or "
+                                       "--polling-address N");
+        if (given && options_.polling >= 0)
+            throw CLI::ValidationError("--address", "give -a or --polling-address, not both");
+        if (options_.polling >= 0)
+            return {h::Address::Polling(static_cast<std::uint8_t>(options_.polling)), {}, ""};
         const char* env = std::getenv("TARVIK_ADDRESS");
-        const std::string text = !cli_.addressText.empty() ? cli_.addressText : (env ? env : "");
-        if (options_.polling >= 0) {
-            device_ = h::Address::Polling(static_cast<std::uint8_t>(options_.polling));
-            report.Context("polling_address", options_.polling);
+        const std::string text = given ? cli_.addressText : (env ? env : "");
+        const std::string source = given ? "--address" : "TARVIK_ADDRESS";
+        if (text.empty()) return {h::Address::Polling(0), {}, ""};
+        const tools::LongAddressText longForm = tools::ParseLongAddress(text);
+        if (longForm.bytes) return {h::Address::Long(*longForm.bytes), {}, text};
+        if (longForm.shaped) throw CLI::ValidationError(source, "'" + text + "': " + longForm.reason);
+        if (const auto a = tools::ParseAddress(text)) return {std::nullopt, *a, text};
+        throw CLI::ValidationError(source, "'" + text +
+                                               "' is no device address: give MM:TT:IIIIII (the long "
+                                               "address hart scan prints), TT:IIIIII or --polling-address N");
+    }
+
+    bool Resolve(Report& report, const Target& target) {
+        if (target.address) {
+            device_ = *target.address;
+            if (device_.isLong)
+                report.Context("address", FormatLongAddress(device_));
+            else
+                report.Context("polling_address", device_.polling);
             return true;
         }
-        if (text.empty()) {
-            device_ = h::Address::Polling(0);
-            report.Context("polling_address", 0);
-            return true;
-        }
-        if (auto a = ParseLongAddress(text)) {
-            device_ = *a;
-            report.Context("address", FormatLongAddress(device_));
-            return true;
-        }
-        const auto wanted = cli_.Address(); // TT:IIIIII, or a usage error
+        const tools::HartAddress& wanted = target.wanted;
         const auto found = master_.Scan(0, kSearchLast);
         for (const link::FoundDevice& d : found)
-            if (d.identity.deviceType == wanted->deviceType && d.identity.deviceId == wanted->id) {
+            if (d.identity.deviceType == wanted.deviceType && d.identity.deviceId == wanted.id) {
                 device_ = d.identity.LongAddress();
                 report.Context("address", FormatLongAddress(device_));
                 return true;
             }
+        const std::string& text = target.text;
         report.Context("stage", fmt::format("look for {} at polling addresses 0..{}", text, kSearchLast));
         report.Result(ResultNoReply);
         report.Hint("no device with that address answered; tarvik hart scan lists the devices on the line");
@@ -160,7 +161,37 @@ private:
 struct ScanOptions {
     int last = kDefaultScanLast;
     int perAddressMs = 0;
+    bool jsonLines = false;
 };
+
+constexpr int kExitInterrupted = 130; // 128 + SIGINT, as a shell reports a command ended by Ctrl-C
+
+std::atomic<bool> g_stopScan{false};
+extern "C" void OnScanInterrupt(int) {
+    g_stopScan = true;
+}
+
+// A found device as scan prints it: its identity and tag (command 13, asked at once).
+Json ScanEntry(HartMaster& master, const link::FoundDevice& d) {
+    const h::Address address = d.identity.LongAddress();
+    const auto tag = master.ReadTagDescriptorDate(address);
+    return {{"polling_address", d.polling},
+            {"address", FormatTypeAndId(d.identity)},
+            {"long_address", FormatLongAddress(address)},
+            {"manufacturer", d.identity.manufacturer},
+            {"device_type", d.identity.deviceType},
+            {"universal_revision", d.identity.universalRevision},
+            {"preambles", d.identity.preambles},
+            {"tag", tag.Ok() ? Json(tag.value.tag) : Json(nullptr)}};
+}
+
+void PrintScanEntry(const Json& j) {
+    const std::string tag = j["tag"].is_null() ? "?" : j["tag"].get<std::string>();
+    std::printf("polling %-2d  address %s  (-a %s)  tag %-8s  universal rev %d\n",
+                j["polling_address"].get<int>(), j["address"].get<std::string>().c_str(),
+                j["long_address"].get<std::string>().c_str(), tag.c_str(),
+                j["universal_revision"].get<int>());
+}
 
 void ScanCommand(CLI::App& hart, Cli& cli, HartOptions& options) {
     auto o = std::make_shared<ScanOptions>();
@@ -171,36 +202,42 @@ void ScanCommand(CLI::App& hart, Cli& cli, HartOptions& options) {
     scan->add_option("--wait-ms", o->perAddressMs,
                      "wait per address (default: by the rate, a few bit times past the request)")
         ->check(CLI::Range(0, 10000));
-    scan->footer("Examples:\n  tarvik hart scan -p 4\n  tarvik hart scan -p 4 -b 1200 --last 63 --json");
+    scan->add_flag("--json-lines", o->jsonLines, "one JSON object a device, printed as it is found");
+    scan->footer("Each device is printed as it is found (--json: one array at the end). Ctrl-C ends the\n"
+                 "scan: the devices found so far stay printed (--json: the array so far), exit status 130.\n"
+                 "Examples:\n  tarvik hart scan -p 4\n  tarvik hart scan -p 4 -b 1200 --last 63 --json");
     scan->callback([&cli, &options, o] {
         const int last = o->last, perAddressMs = o->perAddressMs;
+        const bool lines = o->jsonLines;
+        if (lines) cli.json = true; // a failure too is a JSON object
         HartCommands c(cli, options);
         Report report("hart scan");
         if (!c.Start(report, false)) return c.Finish(report, report.ResultCode());
-        const auto found = c.Master().Scan(0, static_cast<std::uint8_t>(last), perAddressMs,
-                                           [&](std::uint8_t polling, const link::FoundDevice* d) {
-                                               std::fprintf(stderr, "polling address %2u: %s\n", polling,
-                                                            d ? FormatTypeAndId(d->identity).c_str() : "-");
-                                           });
-        for (const link::FoundDevice& d : found) {
-            const h::Address address = d.identity.LongAddress();
-            const auto tag = c.Master().ReadTagDescriptorDate(address);
-            Json j{{"polling_address", d.polling},
-                   {"address", FormatTypeAndId(d.identity)},
-                   {"long_address", FormatLongAddress(address)},
-                   {"manufacturer", d.identity.manufacturer},
-                   {"device_type", d.identity.deviceType},
-                   {"universal_revision", d.identity.universalRevision},
-                   {"preambles", d.identity.preambles},
-                   {"tag", tag.Ok() ? Json(tag.value.tag) : Json(nullptr)}};
-            if (cli.json)
-                std::printf("%s\n", j.dump().c_str());
-            else
-                std::printf("polling %-2u  address %s  (-a %s)  tag %-8s  universal rev %u\n", d.polling,
-                            FormatTypeAndId(d.identity).c_str(), FormatLongAddress(address).c_str(),
-                            tag.Ok() ? tag.value.tag.c_str() : "?", d.identity.universalRevision);
+        g_stopScan = false;
+        const auto previous = std::signal(SIGINT, OnScanInterrupt);
+        Json all = Json::array();
+        c.Master().ScanWhile(0, static_cast<std::uint8_t>(last), perAddressMs,
+                             [&](std::uint8_t polling, const link::FoundDevice* d) {
+                                 std::fprintf(stderr, "polling address %2u: %s\n", polling,
+                                              d ? FormatTypeAndId(d->identity).c_str() : "-");
+                                 if (d) { // printed even when Ctrl-C came during its address
+                                     all.push_back(ScanEntry(c.Master(), *d));
+                                     if (lines)
+                                         std::printf("%s\n", all.back().dump().c_str());
+                                     else if (!cli.json)
+                                         PrintScanEntry(all.back());
+                                     std::fflush(stdout);
+                                 }
+                                 return !g_stopScan;
+                             });
+        std::signal(SIGINT, previous);
+        if (cli.json && !lines && (!all.empty() || g_stopScan)) std::printf("%s\n", all.dump().c_str());
+        if (g_stopScan) {
+            std::fprintf(stderr, "interrupted: %zu device(s) found up to there\n", all.size());
+            cli.exitCode = kExitInterrupted;
+            return;
         }
-        if (!found.empty()) return;
+        if (!all.empty()) return;
         report.Context("stage", fmt::format("polling addresses 0..{}", last));
         report.Result(ResultNoReply);
         report.Hint("no device answered command 0: check the rate (-b), the port and the loop's power");
@@ -256,7 +293,9 @@ void RawCommand(CLI::App& hart, Cli& cli, HartOptions& options) {
     auto* cmd =
         hart.add_subcommand("cmd", "send any command; the reply decoded where known, its bytes always");
     cmd->add_option("N", o->number, "command number 0..255")->required()->check(CLI::Range(0, 255));
-    cmd->add_option("HEX", o->hex, "request data in hexadecimal (\"01 0A\")");
+    cmd->add_option("HEX", o->hex,
+                    "request data in hexadecimal: bytes apart (\"1 0A\", one byte a group) or two digits a "
+                    "byte (\"010A\")");
     cmd->footer("Examples:\n  tarvik hart cmd 1 -p 4 --polling-address 0\n"
                 "  tarvik hart cmd 109 01 -p 4 --polling-address 2      burst mode on");
     cmd->callback([&cli, &options, o] {
@@ -331,18 +370,30 @@ void Listen(CLI::App& hart, Cli& cli, HartOptions& options) {
 
 struct WriteOptions {
     std::string tag, descriptor, message, polling;
+    bool blankTag = false, blankMessage = false, force = false;
 };
 
-void Writes(CLI::App& hart, Cli& cli, HartOptions& options) {
-    auto& o = cli.Options<WriteOptions>();
+// A text to write: an empty one (or all spaces) blanks the device's text, so it takes --blank
+// (an unset variable in a script is no way to clear a device); --blank with text is a contradiction.
+void CheckBlank(const std::string& text, bool blank, const std::string& what) {
+    const bool empty = text.find_first_not_of(' ') == std::string::npos;
+    if (empty && !blank)
+        throw CLI::ValidationError(what,
+                                   "empty: that blanks the device's " + what + "; give --blank to mean it");
+    if (!empty && blank) throw CLI::ValidationError("--blank", "blanks the " + what + ": give no " + what);
+}
+
+void WriteTag(CLI::App& hart, Cli& cli, HartOptions& options, WriteOptions& o) {
     auto* writeTag = hart.add_subcommand("write-tag", "write the tag (command 18; descriptor and date kept)");
-    writeTag->add_option("TAG", o.tag, "up to 8 characters: A-Z 0-9 space and !\"#$%&'()*+,-./:;<=>?@[\\]^_")
-        ->required();
+    writeTag->add_option("TAG", o.tag, "up to 8 characters: A-Z 0-9 space and !\"#$%&'()*+,-./:;<=>?@[\\]^_");
     writeTag->add_option("--descriptor", o.descriptor, "also write the descriptor (up to 16 characters)");
-    writeTag->footer("Example:\n  tarvik hart write-tag TT-201 -p 4 --polling-address 1");
+    writeTag->add_flag("--blank", o.blankTag, "write an empty tag (all spaces)");
+    writeTag->footer("Examples:\n  tarvik hart write-tag TT-201 -p 4 --polling-address 1\n"
+                     "  tarvik hart write-tag --blank -p 4 --polling-address 1");
     writeTag->callback([&cli, &options, &o] {
         const std::string& tag = o.tag;
         const std::string& descriptor = o.descriptor;
+        CheckBlank(tag, o.blankTag, "tag");
         ParseText(tag, "tag"); // refused before the wire by the shared argument table
         if (!descriptor.empty()) ParseText(descriptor, "descriptor");
         HartCommands c(cli, options);
@@ -357,14 +408,37 @@ void Writes(CLI::App& hart, Cli& cli, HartOptions& options) {
         if (r.Ok()) AddFields(report, DecodeHartReply(h::kCmdWriteTagDescriptorDate, r.reply.Data()));
         c.Finish(report, Judge(report, r.reply));
     });
+}
 
+// Before command 6: whether another device answers at the new polling address (two devices at
+// one address answer together and vanish from scans). Empty when the address is free (or taken by
+// the device itself); else why the write is refused.
+std::string PollingAddressTaken(HartMaster& master, const h::Address& device, int polling) {
+    const h::Address there = h::Address::Polling(static_cast<std::uint8_t>(polling));
+    if (!device.isLong && device.polling == polling) return {};
+    const HartReply r = master.Command(there, h::kCmdReadUniqueId);
+    if (r.result == ResultNoReply) return {};
+    if (r.Success()) {
+        const h::Identity id = h::DecodeIdentity(r.Data());
+        if (id.complete && device.isLong && id.LongAddress().unique == device.unique) return {};
+        if (id.complete)
+            return fmt::format("polling address {} is taken by {} (-a {})", polling, FormatTypeAndId(id),
+                               FormatLongAddress(id.LongAddress()));
+    }
+    const auto result = tools::Facts::Get().Result(r.result);
+    return fmt::format("something answers at polling address {} ({})", polling,
+                       result ? result->name : std::to_string(r.result));
+}
+
+void WriteMessageAndPolling(CLI::App& hart, Cli& cli, HartOptions& options, WriteOptions& o) {
     auto* writeMessage = hart.add_subcommand("write-message", "write the message (command 17)");
-    writeMessage->add_option("TEXT", o.message, "up to 32 characters of packed text (upper case)")
-        ->required();
+    writeMessage->add_option("TEXT", o.message, "up to 32 characters of packed text (upper case)");
+    writeMessage->add_flag("--blank", o.blankMessage, "write an empty message (all spaces)");
     writeMessage->footer(
         "Example:\n  tarvik hart write-message 'CALIBRATED 2026-12-07' -p 4 --polling-address 1");
     writeMessage->callback([&cli, &options, &o] {
         const std::string& message = o.message;
+        CheckBlank(message, o.blankMessage, "message");
         ParseText(message, "message");
         HartCommands c(cli, options);
         Report report("hart write-message");
@@ -377,16 +451,29 @@ void Writes(CLI::App& hart, Cli& cli, HartOptions& options) {
     auto* writePolling =
         hart.add_subcommand("write-polling-address", "give the device a new polling address (command 6)");
     writePolling->add_option("N", o.polling, "0..63 (0..15 for HART 5 devices)")->required();
-    writePolling->footer("Example:\n  tarvik hart write-polling-address 3 -p 4 --polling-address 0");
+    writePolling->add_flag("--force", o.force, "write even when another device answers at N");
+    writePolling->footer("Command 0 at N first: when another device answers there, nothing is written\n"
+                         "(two devices at one address vanish from scans) unless --force.\n"
+                         "Example:\n  tarvik hart write-polling-address 3 -p 4 --polling-address 0");
     writePolling->callback([&cli, &options, &o] {
         const int polling = ParseInteger(o.polling, "polling_address");
         HartCommands c(cli, options);
         Report report("hart write-polling-address");
         if (!c.Start(report)) return c.Finish(report, report.ResultCode());
+        if (!o.force) // a usage error: refused like an argument the line cannot take
+            if (const std::string taken = PollingAddressTaken(c.Master(), c.Device(), polling);
+                !taken.empty())
+                throw CLI::ValidationError("N", taken + ": nothing written (--force writes anyway)");
         const auto r = c.Master().WritePollingAddress(c.Device(), static_cast<std::uint8_t>(polling));
         if (r.Ok()) AddFields(report, DecodeHartReply(h::kCmdWritePollingAddress, r.reply.Data()));
         c.Finish(report, Judge(report, r.reply));
     });
+}
+
+void Writes(CLI::App& hart, Cli& cli, HartOptions& options) {
+    auto& o = cli.Options<WriteOptions>();
+    WriteTag(hart, cli, options, o);
+    WriteMessageAndPolling(hart, cli, options, o);
 }
 
 std::atomic<bool> g_stopWatch{false};
@@ -544,7 +631,9 @@ void AddHartCommands(CLI::App& app, Cli& cli) {
     hart->footer(
         "Each command takes --polling-address N (short frames), or -a MM:TT:IIIIII (the long address\n"
         "hart scan prints; long frames), or -a TT:IIIIII (looked for at polling addresses 0..15\n"
-        "first); without either, polling address 0. Also --secondary, --retries, --timeout-ms.");
+        "first), not both. Without -a, $TARVIK_ADDRESS stands for it (--polling-address wins over\n"
+        "the variable); without any, polling address 0. An empty -a is refused. Also --secondary,\n"
+        "--retries, --timeout-ms.");
     ScanCommand(*hart, cli, options);
     InfoAndRead(*hart, cli, options);
     RawCommand(*hart, cli, options);

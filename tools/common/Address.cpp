@@ -54,6 +54,34 @@ std::optional<HartAddress> ParseAddress(const std::string& input) {
     return a;
 }
 
+LongAddressText ParseLongAddress(const std::string& text) {
+    constexpr std::uint8_t kFirstByteMax = 0x3F; // the master and burst bits are not the device's
+    LongAddressText out;
+    out.shaped = std::count(text.begin(), text.end(), ':') == 2;
+    if (!out.shaped) return out;
+    if (text.size() != 12 || text[2] != ':' || text[5] != ':') {
+        out.reason = "a long address has the form MM:TT:IIIIII (like 1C:66:030401)";
+        return out;
+    }
+    const std::string digits = text.substr(0, 2) + text.substr(3, 2) + text.substr(6);
+    std::array<std::uint8_t, 5> bytes{};
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const auto b = HexByte(digits, 2 * i);
+        if (!b) {
+            out.reason = "a long address MM:TT:IIIIII is hexadecimal (like 1C:66:030401)";
+            return out;
+        }
+        bytes[i] = *b;
+    }
+    if (bytes[0] > kFirstByteMax) {
+        out.reason = "the first byte of a long address MM:TT:IIIIII must be 00..3F (the six low bits of the "
+                     "device's first identity byte)";
+        return out;
+    }
+    out.bytes = bytes;
+    return out;
+}
+
 std::string FormatAddress(const HartAddress& a) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "%02X:%02X%02X%02X", a.deviceType, a.id[0], a.id[1], a.id[2]);

@@ -113,6 +113,42 @@ std::string Shown(std::string_view c) {
 
 } // namespace
 
+Checked<std::vector<std::uint8_t>> ParseHexBytes(std::string_view text, std::size_t most) {
+    const auto separator = [](char c) { return c == ' ' || c == '\t' || c == ':' || c == ','; };
+    const bool grouped = std::any_of(text.begin(), text.end(), separator);
+    const std::string shown = "'" + std::string(text) + "'";
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t at = 0; at < text.size();) {
+        if (separator(text[at])) {
+            ++at;
+            continue;
+        }
+        std::size_t end = at;
+        while (end < text.size() && !separator(text[end]))
+            ++end;
+        const std::string_view run = text.substr(at, end - at);
+        if (!std::all_of(run.begin(), run.end(), [](unsigned char c) { return std::isxdigit(c) != 0; }))
+            return {std::nullopt, shown + " is not hexadecimal bytes (like 01 0A FF)"};
+        if (grouped && run.size() > 2)
+            return {std::nullopt,
+                    fmt::format("{}: '{}' is more than one byte; give a byte a group (01 02) or "
+                                "two digits a byte without spaces (0102)",
+                                shown, run)};
+        if (!grouped && run.size() % 2 != 0 && run.size() > 1)
+            return {std::nullopt, shown + " has an odd number of digits: give two digits a byte (01 23 or "
+                                          "0123), or bytes apart (1 23)"};
+        for (std::size_t i = 0; i < run.size(); i += 2) {
+            const std::string_view digits = run.substr(i, grouped ? run.size() : 2);
+            unsigned value = 0;
+            std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
+            bytes.push_back(static_cast<std::uint8_t>(value));
+        }
+        at = end;
+    }
+    if (bytes.size() > most) return {std::nullopt, fmt::format("{}: at most {} data bytes", shown, most)};
+    return {bytes, ""};
+}
+
 std::optional<long long> DecimalMagnitude(std::string_view text) {
     std::optional<long long> magnitude;
     if (!DecimalSyntax(text, magnitude)) return std::nullopt;

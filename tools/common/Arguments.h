@@ -36,6 +36,13 @@ struct Checked {
 // nullopt when the text is not a decimal number or all its digits are zero.
 std::optional<long long> DecimalMagnitude(std::string_view text);
 
+// Data bytes in hexadecimal, as a raw command takes them: "01 0A FF" (groups of one or two digits
+// apart, by spaces, colons or commas: one byte each), "010AFF" (two digits a byte), one digit
+// alone ("1": 01), or nothing.
+// Refused: a group of more than two digits ("0102 03"), an odd run ("123": 01 23 or 12 03?),
+// anything not hexadecimal, more than `most` bytes.
+Checked<std::vector<std::uint8_t>> ParseHexBytes(std::string_view text, std::size_t most);
+
 class Arguments {
 public:
     // The embedded table (parsed once).

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "Address.h"
+#include "Arguments.h"
 #include "Facts.h"
 #include "HartDecode.h"
 #include "Report.h"
@@ -32,6 +33,39 @@ TEST(AddressNotation, FormatRoundTrips) {
     EXPECT_EQ(FormatAddress({0x0A, {0xFF, 0x00, 0xBC}}), "0A:FF00BC");
     const HartAddress a{0xE7, {0x10, 0x20, 0x30}};
     EXPECT_EQ(ParseAddress(FormatAddress(a)), a);
+}
+
+// The long address of `tarvik hart` (MM:TT:IIIIII) and the request data of `tarvik hart cmd`.
+TEST(AddressNotation, LongAddressesAndHexBytes) {
+    using Bytes = std::vector<std::uint8_t>;
+    EXPECT_EQ(tools::ParseLongAddress("1c:66:030401").bytes,
+              (std::array<std::uint8_t, 5>{0x1C, 0x66, 3, 4, 1}));
+    const struct {
+        const char* text;
+        bool shaped;
+        const char* reason; // empty: taken
+    } longs[] = {{"3F:66:030401", true, ""},
+                 {"9C:66:030605", true, "must be 00..3F"},
+                 {"1C:66:0304", true, "MM:TT:IIIIII"},
+                 {"1C:6G:030401", true, "hexadecimal"},
+                 {"66:030401", false, ""},
+                 {"", false, ""}};
+    for (const auto& c : longs) {
+        const auto a = tools::ParseLongAddress(c.text);
+        EXPECT_EQ(a.shaped, c.shaped) << c.text;
+        EXPECT_EQ(a.bytes.has_value(), c.shaped && !*c.reason) << c.text;
+        EXPECT_NE(a.reason.find(c.reason), std::string::npos) << c.text << ": " << a.reason;
+    }
+    const struct {
+        const char* text;
+        std::optional<Bytes> bytes; // nothing: refused
+    } hex[] = {{"1 2 3 4", Bytes{1, 2, 3, 4}},  {"3 0", Bytes{3, 0}},      {"0102", Bytes{1, 2}},
+               {"01:0a,FF", Bytes{1, 10, 255}}, {"1", Bytes{1}},           {"", Bytes{}},
+               {"123", std::nullopt},           {"0102 03", std::nullopt}, {"0x01", std::nullopt},
+               {"01 2g", std::nullopt}};
+    for (const auto& c : hex)
+        EXPECT_EQ(tools::ParseHexBytes(c.text, 255).value, c.bytes) << c.text;
+    EXPECT_FALSE(tools::ParseHexBytes(std::string(2 * 256, 'a'), 255).Ok());
 }
 
 TEST(PortNotation, NumbersAndComNames) {
