@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-30}
 build=build-fuzz
-targets=(fuzz_exports fuzz_text fuzz_gateway_command fuzz_hart_stream)
+targets=(fuzz_exports fuzz_text fuzz_gateway_command fuzz_hart_stream fuzz_hartip_stream)
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target "${targets[@]}"
 for target in "${targets[@]}"; do
