@@ -357,7 +357,7 @@ void HartIpServer::Serve(Connection& c) {
     if (n < 0 || c.closeBy != Clock::time_point::max()) return; // a closing connection takes no more
     const hartip::Verdict v =
         c.decoder.Feed(std::span(buffer, static_cast<std::size_t>(n)), [&](const hartip::Message& m) {
-            if (c.closeBy != Clock::time_point::max()) return;
+            if (c.done || c.closeBy != Clock::time_point::max()) return;
             hartip::MessageBytes out;
             const Outcome o = Handle(c.peer, m, Clock::now(), out);
             if (o.answer) {
