@@ -13,7 +13,7 @@ case "${1:-}" in
 esac
 seconds=${1:-30}
 build=build-fuzz
-targets=(fuzz_exports fuzz_text fuzz_gateway_command fuzz_hart_stream)
+targets=(fuzz_exports fuzz_text fuzz_gateway_command fuzz_hart_stream fuzz_hartip_stream)
 if [ "$stage" != run ]; then
   cmake --preset fuzz >/dev/null
   cmake --build --preset fuzz --target "${targets[@]}"

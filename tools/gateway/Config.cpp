@@ -31,6 +31,9 @@ constexpr int kMaxOfflineAfter = 1000;
 constexpr double kMinStaleAfter = 10.0; // seconds; the default is 3 intervals, at least this
 constexpr double kStalePolls = 3.0;
 constexpr int kMaxPollingAddress = 63;
+constexpr int kMaxHartIpSessions = 64;
+constexpr std::size_t kLongTagChars = 32;
+constexpr int kMaxDeviceId = 0xFFFFFF;
 
 // "1C:66:030401" (as `tarvik hart -a`) -> the five bytes of a long address.
 bool ParseLongAddress(const std::string& text, std::uint8_t (&out)[5]) {
@@ -195,6 +198,36 @@ void ReadMqtt(Reader& r, MqttConfig& m) {
           {"key_file", &m.keyFile}})
         if (!file->empty() && ::access(file->c_str(), R_OK) != 0)
             r.Fail(key, *r.Find(key), "cannot read " + *file + ": " + std::strerror(errno));
+}
+
+// "HOST:PORT" (the host may be "[v6]") -> host and port; false when it is not that.
+bool ParseListen(const std::string& listen, std::string& host, int& port) {
+    const auto colon = listen.rfind(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    const char* b = listen.data() + colon + 1;
+    const char* e = listen.data() + listen.size();
+    int value = -1;
+    const auto [p, ec] = std::from_chars(b, e, value);
+    if (ec != std::errc() || p != e || b == e || value < 0 || value > kMaxTcpPort) return false;
+    host = listen.substr(0, colon);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    port = value;
+    return true;
+}
+
+void ReadHartIp(Reader& r, HartIpConfig& h) {
+    h.enabled = true;
+    std::string listen;
+    if (r.String("listen", listen) && !ParseListen(listen, h.host, h.port))
+        r.Fail("listen", *r.Find("listen"), "must be HOST:PORT");
+    r.Integer("max_sessions", h.maxSessions, 2, kMaxHartIpSessions);
+    const auto printable = [](char c) { return c >= ' ' && c <= '~'; };
+    if (r.String("tag", h.tag) && (h.tag.empty() || h.tag.size() > kLongTagChars ||
+                                   !std::all_of(h.tag.begin(), h.tag.end(), printable)))
+        r.Fail("tag", *r.Find("tag"), "must be 1..32 printable ASCII characters");
+    int id = 0;
+    if (r.Integer("device_id", id, 1, kMaxDeviceId)) h.deviceId = static_cast<std::uint32_t>(id);
+    r.RejectUnknown();
 }
 
 void ReadMetrics(Reader& r, MetricsConfig& m) {
@@ -509,6 +542,7 @@ Config ParseConfig(const std::string& text, const std::string& path) {
     section("mqtt", [&](Reader& r) { ReadMqtt(r, config.mqtt); });
     section("metrics", [&](Reader& r) { ReadMetrics(r, config.metrics); });
     section("log", [&](Reader& r) { ReadLog(r, config); });
+    section("hartip", [&](Reader& r) { ReadHartIp(r, config.hartip); });
     attempt([&] {
         const toml::node* devices = top.Find("device");
         if (!devices) throw ConfigError(path + ":1: device: no [[device]] table");

@@ -83,12 +83,25 @@ struct MetricsConfig {
     bool operator==(const MetricsConfig&) const = default;
 };
 
+// [hartip]: the HART-IP server (TCP and UDP on one address and port) and the gateway's own
+// identity as a HART device there. Off when the section is absent.
+struct HartIpConfig {
+    bool enabled = false;
+    std::string host = "127.0.0.1";
+    int port = 5094; // 0: any free port (printed at start)
+    int maxSessions = 8;
+    std::string tag = "TARVIK-GW"; // the long tag (command 20); command 13 takes its first 8 characters
+    std::uint32_t deviceId = 0;    // 24 bits; 0: derived from the host name
+    bool operator==(const HartIpConfig&) const = default;
+};
+
 enum class LogFormat { Text, Json };
 
 struct Config {
     std::string path;
     MqttConfig mqtt;
     MetricsConfig metrics;
+    HartIpConfig hartip;
     LogFormat logFormat = LogFormat::Text;
     std::vector<DeviceConfig> devices;
 };

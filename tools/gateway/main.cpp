@@ -12,6 +12,7 @@
 
 #include "Config.h"
 #include "Gateway.h"
+#include "HartIpServer.h"
 #include "HttpServer.h"
 #include "Log.h"
 #include "Metrics.h"
@@ -67,8 +68,9 @@ void Reload(const std::string& path, const Config& running, Gateway& gateway, Me
     try {
         const Config next = LoadConfig(path);
         if (!(next.mqtt == running.mqtt) || !(next.metrics == running.metrics) ||
-            next.logFormat != running.logFormat)
-            LogEvent("reload", "reload: [mqtt], [metrics] and [log] changes take effect at the next start");
+            next.logFormat != running.logFormat || !(next.hartip == running.hartip))
+            LogEvent("reload",
+                     "reload: [mqtt], [metrics], [log] and [hartip] changes take effect at the next start");
         const std::string summary = gateway.Reload(next);
         metrics.Reloaded(true);
         LogEvent("reload", "reloaded " + path + ": " + summary, {{"result", "ok"}, {"summary", summary}});
@@ -110,6 +112,21 @@ int RunOnce(Mqtt& mqtt, Gateway& gateway, const Config& config) {
     return acknowledged ? kExitOk : kExitFailed;
 }
 
+// The HART-IP server bound (not yet serving), or null with the reason logged.
+std::unique_ptr<HartIpServer> ListenHartIp(const HartIpConfig& config) {
+    auto server = std::make_unique<HartIpServer>(config);
+    std::string error;
+    const int port = server->Listen(error);
+    if (port < 0) {
+        LogEvent("error",
+                 fmt::format("cannot listen on {}:{} for HART-IP: {}", config.host, config.port, error));
+        return nullptr;
+    }
+    LogEvent("start", fmt::format("HART-IP at {}:{} (TCP and UDP), {} sessions", config.host, port,
+                                  config.maxSessions));
+    return server;
+}
+
 int Run(const std::string& path, const Config& config, bool once) {
     Metrics metrics(config.devices);
     metrics.Reloaded(true);
@@ -137,6 +154,9 @@ int Run(const std::string& path, const Config& config, bool once) {
                  fmt::format("metrics at http{}://{}:{}/metrics",
                              config.metrics.tlsCertFile.empty() ? "" : "s", config.metrics.host, port));
     }
+
+    std::unique_ptr<HartIpServer> hartip;
+    if (config.hartip.enabled && !once && !(hartip = ListenHartIp(config.hartip))) return kExitFailed;
 
     Mqtt::Callbacks callbacks;
     callbacks.connected = [&gateway] { gateway.OnConnected(); };
@@ -169,11 +189,13 @@ int Run(const std::string& path, const Config& config, bool once) {
 
     gateway.Start();
     if (http) http->Start();
+    if (hartip) hartip->Start();
     SdNotify("READY=1");
     const int signal = WaitForTheEnd(path, config, gateway, metrics);
     SdNotify("STOPPING=1");
     // Last words first, so that subscribers learn it at once; requests in progress end meanwhile.
     if (http) http->Stop();
+    if (hartip) hartip->Stop();
     mqtt.Close();
     gateway.PublishOffline();
     mqtt.WaitAcknowledged(kAckWait);
