@@ -7,7 +7,7 @@ packages=(cmake ninja-build g++ clang clang-format libgtest-dev libgmock-dev lib
           libcli11-dev libfmt-dev nlohmann-json3-dev python3 socat valgrind librsvg2-bin
           python3-venv python3-setuptools python3-wheel pkg-config dpkg-dev libclang-rt-14-dev
           libmosquitto-dev mosquitto mosquitto-clients libtomlplusplus-dev libcpp-httplib-dev prometheus help2man
-          openssl libcrypt-dev)
+          openssl libcrypt-dev zlib1g-dev)
 if [ "${1:-}" = "--windows" ]; then
   packages+=(g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix wine wine32:i386 wine64)
 fi
