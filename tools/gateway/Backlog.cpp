@@ -1,156 +1,262 @@
 #include "Backlog.h"
 
 #include <cerrno>
-#include <charconv>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+#include "BacklogFile.h"
+#include "Config.h"
+#include "Log.h"
 
 namespace tarvik::gateway {
 
+namespace file = backlogfile;
+
 namespace {
 
-constexpr std::string_view kFileHeader = "tarvik-gateway backlog 1\n";
-constexpr char kAdded = '+';
-constexpr char kLeft = '-';
+constexpr std::size_t kLoadFactor = 4;           // a file beyond 4 x the bound is not read
+constexpr std::size_t kRewriteWhenEmpty = 65536; // an emptied file larger than this starts afresh
 
-constexpr std::size_t kMaxRecord = 64 * 1024; // topic and payload; a larger size field is damage
-constexpr std::size_t kSlackRecords = 16;     // compaction: beyond twice the bound and this
-
-// The record of `n` readings leaving the front. Built by appending: GCC 12 at -O3 misjudges an
-// insert at the front of a temporary string as an overlapping copy.
-std::string LeftRecord(std::size_t n) {
-    std::string record(1, kLeft);
-    record += std::to_string(n);
-    record += '\n';
-    return record;
+bool IsRegularOrAbsent(const std::string& path, std::string& why) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return true;
+        why = std::strerror(errno);
+        return false;
+    }
+    if (S_ISREG(st.st_mode)) return true;
+    why = S_ISLNK(st.st_mode)   ? "a symbolic link"
+          : S_ISDIR(st.st_mode) ? "a directory"
+                                : "not a regular file";
+    return false;
 }
 
-// Reads `<digits>` at `at`, followed by `end`. False when absent or too large.
-bool ReadSize(std::string_view text, std::size_t& at, char end, std::size_t& value) {
-    const char* b = text.data() + at;
-    const auto [p, ec] = std::from_chars(b, text.data() + text.size(), value);
-    if (ec != std::errc() || p == b || p == text.data() + text.size() || *p != end) return false;
-    at = static_cast<std::size_t>(p - text.data()) + 1;
-    return true;
+// The whole file, when it is a regular one not larger than `limit`.
+bool ReadFile(const std::string& path, std::size_t limit, std::string& bytes, std::string& why) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        why = std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (ok && static_cast<std::size_t>(st.st_size) > limit) {
+        why = "larger than " + std::to_string(limit) + " bytes";
+        ok = false;
+    }
+    char chunk[65536];
+    for (ssize_t n = 0; ok && (n = ::read(fd, chunk, sizeof chunk)) != 0;) {
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 || bytes.size() + static_cast<std::size_t>(n) > limit) {
+            why = n < 0 ? std::strerror(errno) : "grew while read";
+            ok = false;
+        } else {
+            bytes.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+    ::close(fd);
+    return ok;
 }
 
-std::string AddedRecord(std::string_view topic, std::string_view payload) {
-    std::string r(1, kAdded);
-    r += std::to_string(topic.size() + 1 + payload.size());
-    r += ' ';
-    r.append(topic).append(1, '\t').append(payload).append(1, '\n');
-    return r;
+// Moves `from` to `to` unless `to` exists: never one file over another.
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    return ::link(from.c_str(), to.c_str()) == 0 && ::unlink(from.c_str()) == 0; // a file system without it
 }
 
 } // namespace
 
+class Backlog::File {
+public:
+    explicit File(int fd) : fd_(fd) {}
+    ~File() { ::close(fd_); }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    int Fd() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+namespace {
+
+Backlog::Options MakeOptions(std::size_t capacity, const std::string& path,
+                             std::function<void(const std::string&)> warn) {
+    Backlog::Options o;
+    o.capacity = capacity;
+    o.path = path;
+    o.warn = std::move(warn);
+    return o;
+}
+
+} // namespace
+
+Backlog::Options BacklogOptions(const MqttConfig& config) {
+    Backlog::Options o = MakeOptions(static_cast<std::size_t>(config.buffer), config.bufferFile,
+                                     [](const std::string& why) { LogEvent("error", why); });
+    o.maxBytes = static_cast<std::size_t>(config.bufferMaxBytes);
+    return o;
+}
+
+Backlog::Backlog(std::size_t capacity) : Backlog(MakeOptions(capacity, {}, {})) {}
+
 Backlog::Backlog(std::size_t capacity, const std::string& path, std::function<void(const std::string&)> warn)
-    : capacity_(capacity), path_(path), warn_(std::move(warn)) {
-    if (path_.empty() || capacity_ == 0) return;
+    : Backlog(MakeOptions(capacity, path, std::move(warn))) {}
+
+Backlog::Backlog(Options options) : options_(std::move(options)) {
+    if (!options_.write)
+        options_.write = [](int fd, const char* data, std::size_t size) {
+            return static_cast<long>(::write(fd, data, size));
+        };
+    if (options_.capacity == 0) options_.path.clear();
+    if (options_.path.empty()) return;
     std::string why;
-    if (!Load(why)) {
-        entries_.clear();
-        perTopic_.clear();
-        dropped_ = 0;
-        const std::string aside = path_ + ".bad";
-        struct stat st {};
-        const bool moved = ::stat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode) && // never a directory
-                           std::rename(path_.c_str(), aside.c_str()) == 0;
-        if (warn_)
-            warn_("backlog file " + path_ + " not trusted (" + why + "); starting empty" +
-                  (moved ? ", the file kept as " + aside : ""));
+    if (!IsRegularOrAbsent(options_.path, why)) {
+        const std::string path = std::exchange(options_.path, {}); // never touched again
+        Trouble("the backlog file " + path + " is " + why + ": not used");
+        return;
     }
+    Load();
     Rewrite();
 }
 
-Backlog::~Backlog() {
-    if (file_) std::fclose(file_);
+Backlog::~Backlog() = default;
+
+// Takes over what a previous run left: every intact record; damage is counted and said, and a
+// damaged file is kept aside.
+void Backlog::Load() {
+    std::string bytes, why;
+    if (!IsRegularOrAbsent(options_.path, why)) return;
+    if (::access(options_.path.c_str(), F_OK) != 0) return;
+    const std::string& path = options_.path;
+    if (!ReadFile(path, kLoadFactor * options_.maxBytes, bytes, why)) {
+        damaged_ = 1;
+        const std::string aside = SetAside();
+        if (options_.warn)
+            options_.warn("backlog file " + path + " not read (" + why + "); starting empty" +
+                          (aside.empty() ? "" : ", the file kept as " + aside));
+        return;
+    }
+    file::Contents c = file::Parse(bytes);
+    for (file::Reading& r : c.readings) {
+        Push(r.topic, r.payload);
+        entries_.back().seq = r.seq;
+    }
+    nextSeq_ = std::max(nextSeq_, c.nextSeq);
+    if (c.damage.empty()) return;
+    damaged_ = c.damage.size();
+    const bool cutOnly = c.damage.size() == 1 && c.damage[0].cut;
+    const std::string aside = cutOnly ? std::string() : SetAside();
+    if (options_.warn)
+        options_.warn("backlog file " + path + ": dropped " + file::Describe(c.damage) + ", kept " +
+                      std::to_string(c.readings.size()) + " readings" +
+                      (cutOnly         ? ""
+                       : aside.empty() ? "; not kept aside (enough are)"
+                                       : "; the file kept as " + aside));
 }
 
-// Takes over what a previous run left. False (with the reason) for a file this backlog did not write
-// or that was cut or changed; absence is no fault.
-bool Backlog::Load(std::string& why) {
-    struct stat st {};
-    if (::stat(path_.c_str(), &st) != 0) return true;
-    const std::size_t limit = (2 * capacity_ + kSlackRecords + 1) * (kMaxRecord + 32);
-    if (!S_ISREG(st.st_mode) || static_cast<std::size_t>(st.st_size) > limit) {
-        why = "not a regular file of a plausible size";
-        return false;
+// The damaged file under the first free name of `.bad`, `.bad.2`, ...; empty when none is free.
+std::string Backlog::SetAside() {
+    for (int i = 1; i <= kMaxAside; ++i) {
+        const std::string aside = options_.path + ".bad" + (i == 1 ? "" : "." + std::to_string(i));
+        if (RenameNoReplace(options_.path, aside)) return aside;
+        if (errno != EEXIST) break;
     }
-    std::ifstream in(path_, std::ios::binary);
-    std::ostringstream all;
-    all << in.rdbuf();
-    const std::string text = all.str();
-    if (text.empty()) return true;
-    if (!text.starts_with(kFileHeader)) {
-        why = "unknown format";
-        return false;
-    }
-    std::deque<Entry> kept; // unbounded here: '-' counts refer to the file's own order
-    for (std::size_t at = kFileHeader.size(); at < text.size();) {
-        const char kind = text[at++];
-        std::size_t n = 0;
-        if (kind == kLeft && ReadSize(text, at, '\n', n) && n <= kept.size()) {
-            kept.erase(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(n));
-            continue;
-        }
-        if (kind != kAdded || !ReadSize(text, at, ' ', n) || n > kMaxRecord || text.size() - at < n + 1 ||
-            text[at + n] != '\n') {
-            why = "damaged or cut at byte " + std::to_string(at);
+    return {};
+}
+
+bool Backlog::WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const long n = options_.write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;
             return false;
         }
-        const std::string_view record(text.data() + at, n);
-        const auto tab = record.find('\t');
-        if (tab == 0 || tab == std::string_view::npos) {
-            why = "damaged record at byte " + std::to_string(at);
-            return false;
-        }
-        kept.push_back({std::string(record.substr(0, tab)), std::string(record.substr(tab + 1))});
-        at += n + 1;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
     }
-    for (const Entry& e : kept)
-        Push(e.topic, e.payload);
     return true;
 }
 
-// Writes the waiting readings to a new file that then takes the place of the old one.
-void Backlog::Rewrite() {
-    if (path_.empty()) return;
-    if (file_) std::fclose(file_);
-    file_ = nullptr;
-    const std::string next = path_ + ".new";
-    std::FILE* f = std::fopen(next.c_str(), "wb");
-    bool ok = f && std::fwrite(kFileHeader.data(), 1, kFileHeader.size(), f) == kFileHeader.size();
-    for (auto e = entries_.begin(); ok && e != entries_.end(); ++e) {
-        const std::string r = AddedRecord(e->topic, e->payload);
-        ok = std::fwrite(r.data(), 1, r.size(), f) == r.size();
+// Writes the waiting readings to a new file, synced, that then takes the place of the old one.
+bool Backlog::Rewrite() {
+    if (options_.path.empty()) return false;
+    const std::string& path = options_.path;
+    const std::string next = path + ".new";
+    std::string why;
+    if (!IsRegularOrAbsent(path, why) || !IsRegularOrAbsent(next, why)) {
+        Trouble("cannot write " + path + ": it or " + next + " is " + why);
+        return false;
     }
-    ok = ok && std::fflush(f) == 0 && std::rename(next.c_str(), path_.c_str()) == 0;
-    if (!ok) {
+    ::unlink(next.c_str()); // a regular file left by a run that stopped half-way
+    const int fd = ::open(next.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        Trouble("cannot write " + next + ": " + std::strerror(errno));
+        return false;
+    }
+    auto f = std::make_shared<File>(fd);
+    std::string all = file::HeaderRecord();
+    for (const Entry& e : entries_)
+        all += file::ReadingRecord(e.seq, e.topic, e.payload);
+    if (!WriteAll(fd, all) || ::fdatasync(fd) != 0 || ::rename(next.c_str(), path.c_str()) != 0) {
         const std::string reason = std::strerror(errno);
-        if (f) std::fclose(f);
-        std::remove(next.c_str());
-        return FileTrouble("cannot write " + path_ + ": " + reason);
+        ::unlink(next.c_str());
+        Trouble("cannot write " + path + ": " + reason);
+        return false;
     }
-    file_ = f;
-    fileRecords_ = entries_.size();
+    if (troubled_ && options_.warn)
+        options_.warn("backlog file " + path + " written again (" + std::to_string(entries_.size()) +
+                      " readings)");
+    troubled_ = false;
+    file_ = std::move(f);
+    fileBytes_ = all.size();
+    syncedAt_ = Clock::now();
+    unsynced_ = false;
+    return true;
 }
 
-void Backlog::Append(const std::string& line) {
-    if (!file_) return;
-    if (std::fwrite(line.data(), 1, line.size(), file_) != line.size() || std::fflush(file_) != 0)
-        return FileTrouble("cannot write " + path_ + ": " + std::strerror(errno));
-    if (++fileRecords_ > 2 * capacity_ + kSlackRecords) Rewrite();
+// Appends `records`; compacts when the file would pass its bound; after a failure writes the file
+// whole again once the retry time has come (the records are in memory, so the rewrite holds them).
+void Backlog::Persist(const std::string& records) {
+    if (options_.path.empty()) return;
+    if (troubled_) {
+        if (Clock::now() >= retryAt_) Rewrite();
+        return;
+    }
+    if (!file_ || fileBytes_ + records.size() > options_.maxBytes) {
+        Rewrite();
+        return;
+    }
+    if (!WriteAll(file_->Fd(), records))
+        return Trouble("cannot write " + options_.path + ": " + std::strerror(errno));
+    fileBytes_ += records.size();
+    unsynced_ = true;
 }
 
-// The file is given up (memory only from here on), said once.
-void Backlog::FileTrouble(const std::string& what) {
-    if (file_) std::fclose(file_);
-    file_ = nullptr;
-    if (warn_) warn_("backlog: " + what + "; readings are kept in memory only from now on");
-    path_.clear();
+// A write failed: readings stay in memory; the file is written again later. Said once per episode.
+void Backlog::Trouble(const std::string& what) {
+    file_.reset();
+    retryAt_ = Clock::now() + options_.retry;
+    if (troubled_) return;
+    troubled_ = true;
+    if (options_.warn)
+        options_.warn("backlog: " + what +
+                      (options_.path.empty()
+                           ? "; readings are kept in memory only"
+                           : "; readings are kept in memory until it can be written again"));
+}
+
+// The file to sync now (outside the lock): records were appended and the last sync is `sync` ago.
+std::shared_ptr<Backlog::File> Backlog::SyncDue() {
+    if (!unsynced_ || !file_ || Clock::now() - syncedAt_ < options_.sync) return nullptr;
+    unsynced_ = false;
+    syncedAt_ = Clock::now();
+    return file_;
 }
 
 std::string Backlog::Historical(std::string_view payload) {
@@ -159,51 +265,66 @@ std::string Backlog::Historical(std::string_view payload) {
 }
 
 void Backlog::PopFront() {
-    const auto at = perTopic_.find(entries_.front().topic);
+    const Entry& e = entries_.front();
+    const auto at = perTopic_.find(e.topic);
     if (at != perTopic_.end() && --at->second == 0) perTopic_.erase(at);
+    bytes_ -= file::ReadingRecordSize(e.topic, e.payload);
     entries_.pop_front();
 }
 
 void Backlog::Push(std::string_view topic, std::string_view payload) {
-    if (entries_.size() >= capacity_) {
+    const std::size_t size = file::ReadingRecordSize(topic, payload);
+    while (!entries_.empty() &&
+           (entries_.size() >= options_.capacity || bytes_ + size > options_.maxBytes / 2)) {
         PopFront();
         ++dropped_;
     }
-    entries_.push_back({std::string(topic), std::string(payload)});
+    entries_.push_back({nextSeq_++, std::string(topic), std::string(payload)});
+    bytes_ += size;
     ++perTopic_[entries_.back().topic];
 }
 
-bool Backlog::Offer(std::string_view topic, std::string_view payload,
-                    const std::function<bool(std::string_view, std::string_view, bool)>& send) {
-    std::lock_guard lock(mutex_);
-    if (entries_.empty() && send(topic, payload, true)) return true;
-    if (capacity_ == 0) return false;
-    const bool full = entries_.size() >= capacity_;
-    Push(topic, payload);
-    if (file_) {
-        std::string records = full ? LeftRecord(1) : std::string();
-        records += AddedRecord(topic, payload);
-        Append(records);
+bool Backlog::Offer(std::string_view topic, std::string_view payload, const Send& send) {
+    std::shared_ptr<File> sync;
+    {
+        std::lock_guard lock(mutex_);
+        if (entries_.empty() && send(topic, payload, true)) return true;
+        if (options_.capacity == 0) return false;
+        const std::uint64_t droppedBefore = dropped_;
+        Push(topic, payload);
+        if (!options_.path.empty()) {
+            const Entry& e = entries_.back();
+            std::string records = dropped_ != droppedBefore ? file::LeftRecord(LeftUpTo()) : std::string();
+            Persist(records += file::ReadingRecord(e.seq, e.topic, e.payload));
+            sync = SyncDue();
+        }
     }
+    if (sync) ::fdatasync(sync->Fd());
     return true;
 }
 
-void Backlog::Drain(const std::function<bool(std::string_view, std::string_view, bool)>& send) {
-    std::lock_guard lock(mutex_);
-    std::size_t sent = 0;
-    while (!entries_.empty()) {
-        const Entry& e = entries_.front();
-        const auto at = perTopic_.find(e.topic);
-        const bool newest = at == perTopic_.end() || at->second <= 1;
-        if (!(newest ? send(e.topic, e.payload, true) : send(e.topic, Historical(e.payload), false))) break;
-        PopFront();
-        ++sent;
+void Backlog::Drain(const Send& send) {
+    std::shared_ptr<File> sync;
+    {
+        std::lock_guard lock(mutex_);
+        std::size_t sent = 0;
+        while (!entries_.empty()) {
+            const Entry& e = entries_.front();
+            const auto at = perTopic_.find(e.topic);
+            const bool newest = at == perTopic_.end() || at->second <= 1;
+            if (!(newest ? send(e.topic, e.payload, true) : send(e.topic, Historical(e.payload), false)))
+                break;
+            PopFront();
+            ++sent;
+        }
+        if (options_.path.empty() || sent == 0) return;
+        if (entries_.empty() && fileBytes_ > kRewriteWhenEmpty && !troubled_)
+            Rewrite(); // back to the header alone
+        else
+            Persist(file::LeftRecord(LeftUpTo()));
+        sync = SyncDue();
     }
-    if (!file_ || sent == 0) return;
-    if (entries_.empty())
-        Rewrite(); // back to the header alone
-    else
-        Append(LeftRecord(sent));
+    if (sync) ::fdatasync(sync->Fd());
 }
 
 bool Backlog::Waiting(std::string_view topic) const {
@@ -219,6 +340,11 @@ std::size_t Backlog::Size() const {
 std::uint64_t Backlog::DroppedCount() const {
     std::lock_guard lock(mutex_);
     return dropped_;
+}
+
+std::uint64_t Backlog::DamagedCount() const {
+    std::lock_guard lock(mutex_);
+    return damaged_;
 }
 
 } // namespace tarvik::gateway

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <limits>
 #include <set>
 #include <sstream>
 
@@ -27,6 +28,7 @@ constexpr int kMaxDigits = 3;
 constexpr std::size_t kMaxNameLength = 64;
 constexpr int kMaxTcpPort = 65535;
 constexpr int kMaxBuffer = 1000000;
+constexpr int kMinBufferBytes = 65536; // room for the largest reading twice over
 constexpr int kMaxOfflineAfter = 1000;
 constexpr double kMinStaleAfter = 10.0; // seconds; the default is 3 intervals, at least this
 constexpr double kStalePolls = 3.0;
@@ -160,6 +162,8 @@ void CheckBufferFile(Reader& r, const std::string& file) {
     struct stat st {};
     if (file.empty() || file.back() == '/')
         r.Fail("buffer_file", *r.Find("buffer_file"), "must name a file");
+    else if (::lstat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) // never replaced or truncated
+        r.Fail("buffer_file", *r.Find("buffer_file"), file + " exists and is not a regular file");
     else if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         r.Fail("buffer_file", *r.Find("buffer_file"), "the directory " + dir + " does not exist");
     else if (::access(dir.c_str(), W_OK) != 0)
@@ -181,6 +185,7 @@ void ReadMqtt(Reader& r, MqttConfig& m) {
     r.Integer("keepalive", m.keepalive, 5, 3600);
     r.Integer("buffer", m.buffer, 0, kMaxBuffer);
     if (r.String("buffer_file", m.bufferFile)) CheckBufferFile(r, m.bufferFile);
+    r.Integer("buffer_max_bytes", m.bufferMaxBytes, kMinBufferBytes, std::numeric_limits<int>::max());
     if (m.host.empty()) r.Fail("host", *r.Find("host"), "must not be empty");
     r.RejectUnknown();
     if (!m.passwordFile.empty() && m.username.empty())

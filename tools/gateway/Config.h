@@ -70,6 +70,7 @@ struct MqttConfig {
     int keepalive = 30;
     int buffer = 10000;     // readings kept while the broker is away; 0: none
     std::string bufferFile; // those readings also kept in this file (survive a restart); empty: memory only
+    int bufferMaxBytes = 32 * 1024 * 1024; // the file's bound; the waiting readings take at most half
     bool operator==(const MqttConfig&) const = default;
 };
 

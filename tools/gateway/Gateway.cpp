@@ -50,8 +50,8 @@ const char* QualityName(Quality q) {
 
 Gateway::Gateway(const Config& config, Metrics& metrics)
     : metrics_(metrics), prefix_(config.mqtt.prefix), clientId_(config.mqtt.clientId),
-      backlog_(static_cast<std::size_t>(config.mqtt.buffer), config.mqtt.bufferFile,
-               [](const std::string& why) { LogEvent("error", why); }) {
+      backlog_(BacklogOptions(config.mqtt)) {
+    metrics_.BacklogDamaged(backlog_.DamagedCount());
     for (const DeviceConfig& dc : config.devices) {
         auto d = MakeDevice(dc);
         Worker& w = WorkerFor(dc.port);

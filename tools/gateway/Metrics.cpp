@@ -184,6 +184,12 @@ std::string Metrics::Render(double now) const {
         const int up = d->up.load(std::memory_order_relaxed);
         if (up >= 0) out += fmt::format("tarvik_device_up{{device=\"{}\"}} {}\n", Label(d->name), up);
     }
+    RenderGateway(out);
+    return out;
+}
+
+// The gateway's own series: the broker, the backlog, writes, the configuration.
+void Metrics::RenderGateway(std::string& out) const {
     const auto scalar = [&out](const char* name, const char* type, const char* help, auto value) {
         out += fmt::format("# HELP {0} {1}\n# TYPE {0} {2}\n{0} {3}\n", name, help, type, value);
     };
@@ -198,6 +204,9 @@ std::string Metrics::Render(double now) const {
            backlog_.load(std::memory_order_relaxed));
     scalar("tarvik_backlog_dropped_total", "counter", "Readings dropped from a full backlog, oldest first.",
            backlogDropped_.load(std::memory_order_relaxed));
+    scalar("tarvik_backlog_damaged_total", "counter",
+           "Damaged or cut stretches of the backlog file dropped at start (their readings lost).",
+           backlogDamaged_.load(std::memory_order_relaxed));
     out += "# HELP tarvik_writes_total Set points written, by outcome.\n# TYPE tarvik_writes_total counter\n";
     out +=
         fmt::format("tarvik_writes_total{{result=\"ok\"}} {}\ntarvik_writes_total{{result=\"failed\"}} {}\n",
@@ -207,7 +216,6 @@ std::string Metrics::Render(double now) const {
     scalar("tarvik_config_last_reload_success_timestamp_seconds", "gauge",
            "When the configuration was last loaded.",
            fmt::format("{:.3f}", reloadTime_.load(std::memory_order_relaxed)));
-    return out;
 }
 
 } // namespace tarvik::gateway

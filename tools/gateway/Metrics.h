@@ -78,6 +78,9 @@ public:
         backlog_.store(held, std::memory_order_relaxed);
         backlogDropped_.store(dropped, std::memory_order_relaxed);
     }
+    void BacklogDamaged(std::uint64_t stretches) {
+        backlogDamaged_.store(stretches, std::memory_order_relaxed);
+    }
     void Written(bool ok) { (ok ? writes_ : writesFailed_).fetch_add(1, std::memory_order_relaxed); }
     void Reloaded(bool ok);
 
@@ -87,6 +90,7 @@ public:
     std::string Render() const;
 
 private:
+    void RenderGateway(std::string& out) const;
     mutable std::mutex mutex_; // the list of devices; their series are atomics
     std::vector<std::shared_ptr<Device>> devices_;
     std::atomic<int> mqtt_{0};
@@ -94,6 +98,7 @@ private:
     std::atomic<std::uint64_t> dropped_{0};
     std::atomic<std::size_t> backlog_{0};
     std::atomic<std::uint64_t> backlogDropped_{0};
+    std::atomic<std::uint64_t> backlogDamaged_{0};
     std::atomic<std::uint64_t> writes_{0}, writesFailed_{0};
     std::atomic<int> reloadOk_{1};
     std::atomic<double> reloadTime_{0};
