@@ -112,11 +112,11 @@ TEST_F(Outputs, TheLogGoesToStandardOutput) {
 }
 
 TEST_F(Outputs, AnAnswerThatCannotBeWrittenFails) {
-    for (const std::string args :
-         {"explain 1", "ports", std::string("flow") + kFlow, "hart read -p 6 -b 9600",
-          "hart info -p 6 -b 9600", "hart scan -p 6 -b 9600 --last 0",
-          "hart write-message TESTED -p 6 -b 9600", std::string("watch flow -i 0") + kFlow,
-          "hart watch -i 0 -p 6 -b 9600", "chart " + dir / "log.csv" + " -o -"}) {
+    for (const std::string& args : std::vector<std::string>{
+             "explain 1", "ports", std::string("flow") + kFlow, "hart read -p 6 -b 9600",
+             "hart info -p 6 -b 9600", "hart scan -p 6 -b 9600 --last 0",
+             "hart write-message TESTED -p 6 -b 9600", std::string("watch flow -i 0") + kFlow,
+             "hart watch -i 0 -p 6 -b 9600", "chart " + dir / "log.csv" + " -o -"}) {
         const ToolRun r = Shell("timeout 60 env " + sim.Command(args) + " 2>&1 >/dev/full");
         EXPECT_EQ(r.exit, 1) << args << ": " << r.out;
         EXPECT_TRUE(Contains(r.out, "standard output: No space left on device")) << args << ": " << r.out;
