@@ -14,8 +14,8 @@
 #   lib/pkgconfig/tarvik.pc
 #   share/tarvik/facts.json          (unit names, status bits, result texts: the tools' table)
 #   share/doc/tarvik/                (README and docs/, copyright)
-#   share/man/man1/tarvik.1.gz, tarvik-sim.1.gz   (when help2man is installed)
-#   share/bash-completion/completions/tarvik, tarvik-sim
+#   share/man/man1/tarvik.1.gz, tarvik-sim.1.gz, tarvik-gateway.1.gz   (when help2man is installed)
+#   share/bash-completion/completions/tarvik, tarvik-sim, tarvik-gateway
 #   lib/pkgconfig/tarvik_link.pc     (the fast link, when built)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -164,7 +164,8 @@ if(NOT WIN32 AND NOT CMAKE_CROSSCOMPILING)
   find_program(TARVIK_GZIP gzip)
   set(tarvik_man_tarvik_cli "read and control HART flow and pressure devices and the 0731 read-out unit")
   set(tarvik_man_tarvik_sim "simulated HART devices and 0731 read-out unit on pseudo-terminals")
-  foreach(tool tarvik_cli tarvik_sim)
+  set(tarvik_man_tarvik_gateway "publish HART devices and 0731 read-out units over MQTT and Prometheus")
+  foreach(tool tarvik_cli tarvik_sim tarvik_gateway)
     if(NOT TARGET ${tool})
       continue()
     endif()

@@ -1,5 +1,6 @@
 // Writing the chart to a file that a browser may reload at any moment: the new document goes to a
-// temporary file beside it, which then replaces the old one in one step.
+// temporary file beside it, which then replaces the old one in one step. A device or FIFO is
+// written into instead, "-" is standard output (tools::WriteWholeFile).
 #pragma once
 
 #include <string>
@@ -9,8 +10,8 @@
 
 namespace tarvik::chart {
 
-// Replaces `path` with `content`; throws std::runtime_error (naming the file and the reason) when it
-// cannot, leaving the old file as it was and no temporary file behind.
+// Replaces `path` with `content` (tools::WriteWholeFile); throws std::runtime_error (naming the
+// file and the reason) when it cannot, leaving the old file as it was and no temporary file behind.
 void WriteFileAtomically(const std::string& path, const std::string& content);
 
 // The chart `watch` keeps up to date: every poll adds its values, every Write() replaces the file

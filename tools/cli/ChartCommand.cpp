@@ -8,6 +8,7 @@
 
 #include "CsvLog.h"
 #include "Facts.h"
+#include "OutputFile.h"
 
 namespace tarvik::cli {
 namespace fs = std::filesystem;
@@ -61,13 +62,8 @@ chart::RenderOptions ChartOptions() {
     return options;
 }
 
-std::unique_ptr<chart::LiveChart> WatchChart(const std::string& path, const Target& target, bool hart,
-                                             bool readout) {
+std::unique_ptr<chart::LiveChart> WatchChart(const std::string& path, const std::string& title) {
     if (path.empty()) return nullptr;
-    std::string title = fmt::format("COM{}", target.port);
-    if (hart)
-        title += fmt::format(": HART device {} at {} bit/s", FormatAddress(target.address), target.baud);
-    if (readout) title += hart ? " and 0731 read-out unit" : ": 0731 read-out unit";
     try {
         return std::make_unique<chart::LiveChart>(path, title, ChartOptions());
     } catch (const std::exception& e) {
@@ -113,25 +109,28 @@ void AddChartCommand(CLI::App& app, Cli& cli) {
                                            " itself: the chart would overwrite it; give another -o");
         const chart::Chart c{title.empty() ? BaseName(csvPath) : title, log.series};
         chart::WriteFileAtomically(out, chart::RenderSvg(c, ChartOptions()));
+        // With the chart on standard output, the summary goes to stderr.
+        std::FILE* summary = tools::KindOfPath(out) == tools::PathKind::Stdout ? stderr : stdout;
+        const std::string empty = log.rows > 0 ? ""
+                                  : log.skipped > 0
+                                      ? "no row of the log fits its header: nothing to draw"
+                                      : "the log holds no polls yet (only its header): nothing to draw";
         if (cli.json) {
             Json series = Json::array();
             for (const auto& s : log.series)
                 series.push_back({{"name", s.name}, {"unit", s.unit}, {"points", s.points.size()}});
-            std::printf("%s\n", Json{{"command", "chart"},
-                                     {"csv", csvPath},
-                                     {"svg", out},
-                                     {"polls", log.rows},
-                                     {"skipped", log.skipped},
-                                     {"series", series}}
-                                    .dump()
-                                    .c_str());
+            Json j{{"command", "chart"}, {"csv", csvPath},         {"svg", out},
+                   {"polls", log.rows},  {"skipped", log.skipped}, {"series", series}};
+            if (!empty.empty()) j["reason"] = empty;
+            std::fprintf(summary, "%s\n", j.dump().c_str());
         } else {
-            std::printf("chart of %zu poll%s, %zu series: %s\n", log.rows, log.rows == 1 ? "" : "s",
-                        log.series.size(), out.c_str());
+            std::fprintf(summary, "chart of %zu poll%s, %zu series: %s\n", log.rows, log.rows == 1 ? "" : "s",
+                         log.series.size(), out.c_str());
             if (log.skipped > 0)
-                std::printf("skipped %zu row%s that do not fit the header (first: record %zu)\n", log.skipped,
-                            log.skipped == 1 ? "" : "s", log.firstSkippedLine);
+                std::fprintf(summary, "skipped %zu row%s that do not fit the header (first: record %zu)\n",
+                             log.skipped, log.skipped == 1 ? "" : "s", log.firstSkippedLine);
         }
+        if (!empty.empty()) std::fprintf(stderr, "tarvik: %s: %s\n", csvPath.c_str(), empty.c_str());
         cli.exitCode = log.rows > 0 ? kExitOk : kExitFailed;
     });
 }

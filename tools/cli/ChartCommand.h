@@ -21,8 +21,7 @@ chart::RenderOptions ChartOptions();
 
 // The chart of one `watch` run, titled with its port and device; null when `path` is empty. Throws
 // CLI::ValidationError when the file cannot be written.
-std::unique_ptr<chart::LiveChart> WatchChart(const std::string& path, const Target& target, bool hart,
-                                             bool readout);
+std::unique_ptr<chart::LiveChart> WatchChart(const std::string& path, const std::string& title);
 // Rewrites the watch chart; a failure is reported on stderr once, and polling goes on.
 void WriteWatchChart(chart::LiveChart& chart);
 

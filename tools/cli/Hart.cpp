@@ -2,7 +2,6 @@
 // or a multidrop line. A device is picked by --polling-address N (short frames), by -a with its
 // long address MM:TT:IIIIII (long frames), or by -a TT:IIIIII (found among polling addresses
 // 0..15 first); without either, polling address 0.
-#include <fmt/chrono.h>
 #include <fmt/format.h>
 
 #include <atomic>
@@ -10,17 +9,16 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
-#include <thread>
 
 #include "Arguments.h"
 #include "ChartCommand.h"
 #include "Cli.h"
 #include "Facts.h"
 #include "HartDecode.h"
+#include "Ports.h"
 #include "WatchLog.h"
 #include "hart/Status.h"
 #include "hart/Universal.h"
@@ -476,149 +474,72 @@ void Writes(CLI::App& hart, Cli& cli, HartOptions& options) {
     WriteMessageAndPolling(hart, cli, options, o);
 }
 
-std::atomic<bool> g_stopWatch{false};
+// `hart watch`: each round reads commands 3 and 2 and picks the items from their values.
+class HartSampler : public WatchSampler {
+public:
+    HartSampler(std::unique_ptr<HartCommands> commands, std::vector<std::string> names)
+        : commands_(std::move(commands)), names_(std::move(names)) {}
 
-std::string ResultName(std::int32_t rc) {
-    const auto f = tools::Facts::Get().Result(rc);
-    return f ? f->name : std::to_string(rc);
-}
-
-std::string Now() { // local time with milliseconds, as `tarvik watch` logs it
-    const auto now = std::chrono::system_clock::now();
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    return fmt::format("{:%Y-%m-%dT%H:%M:%S}.{:03}",
-                       fmt::localtime(std::chrono::system_clock::to_time_t(now)), ms);
-}
-
-extern "C" void OnWatchInterrupt(int) {
-    g_stopWatch = true;
-}
-
-// One round of `hart watch`: the values of commands 3 and 2 by item name, or why they are missing.
-struct WatchValue {
-    bool ok = false;
-    float value = 0;
-    std::string unit; // symbol
-};
-struct WatchRound {
-    std::map<std::string, WatchValue> values;
-    std::int32_t result = ResultOk;
-};
-
-WatchRound PollRound(HartMaster& master, const h::Address& device) {
-    WatchRound round;
-    const auto dv = master.ReadDynamicVariables(device);
-    const auto lc = master.ReadLoopCurrent(device);
-    for (const HartReply* r : {&dv.reply, &lc.reply})
-        if (round.result == ResultOk && !r->Success())
-            round.result = r->Replied() ? ResultErrorReply : r->result;
-    const char* names[] = {"pv", "sv", "tv", "qv"};
-    if (dv.Ok())
-        for (std::size_t i = 0; i < dv.value.count && i < dv.value.variables.size(); ++i)
-            round.values[names[i]] = {true, dv.value.variables[i].value,
-                                      tools::Facts::Get().UnitSymbol(dv.value.variables[i].unit)};
-    if (lc.Ok()) {
-        if (lc.value.milliamperes) round.values["current"] = {true, *lc.value.milliamperes, "mA"};
-        if (lc.value.percentOfRange) round.values["percent"] = {true, *lc.value.percentOfRange, "%"};
+    WatchRound Poll() override {
+        HartMaster& master = commands_->Master();
+        const auto dv = master.ReadDynamicVariables(commands_->Device());
+        const auto lc = master.ReadLoopCurrent(commands_->Device());
+        std::int32_t result = ResultOk;
+        for (const HartReply* r : {&dv.reply, &lc.reply})
+            if (result == ResultOk && !r->Success()) result = r->Replied() ? ResultErrorReply : r->result;
+        std::map<std::string, WatchSample> values;
+        const char* names[] = {"pv", "sv", "tv", "qv"};
+        if (dv.Ok())
+            for (std::size_t i = 0; i < dv.value.count && i < dv.value.variables.size(); ++i)
+                values[names[i]] = {dv.value.variables[i].value,
+                                    tools::Facts::Get().UnitSymbol(dv.value.variables[i].unit), ResultOk};
+        if (lc.Ok()) {
+            if (lc.value.milliamperes) values["current"] = {*lc.value.milliamperes, "mA", ResultOk};
+            if (lc.value.percentOfRange) values["percent"] = {*lc.value.percentOfRange, "%", ResultOk};
+        }
+        WatchRound round;
+        round.exit = ExitCodeFor(result);
+        for (const std::string& name : names_) {
+            const auto found = values.find(name);
+            // A value the device did not give: its round's failure, or the device's refusal.
+            round.samples.push_back(
+                found != values.end() ? found->second
+                                      : WatchSample{{}, "", result == ResultOk ? ResultErrorReply : result});
+        }
+        return round;
     }
-    return round;
-}
 
-// The CSV log as PrepareCsv found it (closed when there is none).
-std::ofstream OpenWatchLog(const std::string& path, const std::string& header, const CsvStart& start) {
-    std::ofstream csv;
-    if (path.empty()) return csv;
-    csv.open(path, start.fresh ? std::ios::trunc : std::ios::app);
-    if (!csv) throw CLI::ValidationError("--csv", "cannot open " + path);
-    csv << (start.fresh ? header + "\n" : start.needsNewline ? "\n" : "");
-    return csv;
-}
-
-std::unique_ptr<chart::LiveChart> WatchChart(const std::string& path, const std::string& title) {
-    if (path.empty()) return nullptr;
-    try {
-        return std::make_unique<chart::LiveChart>(path, title, ChartOptions());
-    } catch (const std::exception& e) {
-        throw CLI::ValidationError("--chart", e.what());
-    }
-}
+private:
+    std::unique_ptr<HartCommands> commands_;
+    std::vector<std::string> names_;
+};
 
 void Watch(CLI::App& hart, Cli& cli, HartOptions& options) {
-    static std::vector<std::string> items;
-    static double interval = 1.0;
-    static int count = 0;
-    static std::string csvPath, chartPath;
-    static bool forceNew = false;
+    auto& o = cli.Options<WatchSettings>();
     auto* watch = hart.add_subcommand("watch", "poll PV, SV, TV, QV, current, percent at an interval");
-    watch->add_option("items", items, "pv sv tv qv current percent (default pv current)")
+    watch->add_option("items", o.items, "pv sv tv qv current percent (default pv current)")
         ->check(CLI::IsMember({"pv", "sv", "tv", "qv", "current", "percent"}));
-    watch->add_option("-i,--interval", interval, "seconds between polls")->check(CLI::Range(0.0, 86400.0));
-    watch->add_option("-n,--count", count, "stop after this many polls (default: until Ctrl-C)")
-        ->check(CLI::NonNegativeNumber);
-    watch->add_option("--csv", csvPath, "append every poll to this CSV file, with timestamps");
-    watch->add_flag("--force-new", forceNew, "start the --csv log anew when it has other columns");
-    watch->add_option("--chart", chartPath, "keep an SVG line chart of the polls in this file");
+    AddWatchOptions(*watch, o);
     watch->footer("Example:\n  tarvik hart watch pv sv current -p 4 --polling-address 1 -n 10 --csv tt1.csv");
-    watch->callback([&cli, &options] {
+    watch->callback([&cli, &options, &o] {
         const std::vector<std::string> names =
-            items.empty() ? std::vector<std::string>{"pv", "current"} : items;
-        if (!csvPath.empty() && !chartPath.empty() && SameFile(csvPath, chartPath))
-            throw CLI::ValidationError("--chart", "'" + chartPath + "' is the --csv log itself");
-        std::string header = "time";
-        for (const std::string& n : names)
-            header += ',' + CsvField(n) + ',' + CsvField(n + " unit") + ',' + CsvField(n + " result");
-        const CsvStart start = csvPath.empty() ? CsvStart{} : PrepareCsv(csvPath, header, forceNew);
-        HartCommands c(cli, options);
-        Report report("hart watch");
-        if (!c.Start(report)) return c.Finish(report, report.ResultCode());
-        std::ofstream csv = OpenWatchLog(csvPath, header, start);
-        const auto chart = WatchChart(
-            chartPath, fmt::format("COM{}: HART device {}", cli.Port(), FormatLongAddress(c.Device())));
-        g_stopWatch = false;
-        auto previous = std::signal(SIGINT, OnWatchInterrupt);
-        int worst = kExitOk;
-        for (int n = 0; !g_stopWatch && (count == 0 || n < count); ++n) {
-            const auto started = std::chrono::steady_clock::now();
-            const std::string time = Now();
-            const WatchRound round = PollRound(c.Master(), c.Device());
-            worst = CombineExit(worst, ExitCodeFor(round.result));
-            std::string line = time.substr(11, 8);
-            Json values = Json::object();
-            if (csv) csv << time;
-            for (const std::string& name : names) {
-                const auto found = round.values.find(name);
-                const WatchValue w = found == round.values.end() ? WatchValue{} : found->second;
-                const std::optional<double> v = w.ok ? std::optional<double>(w.value) : std::nullopt;
-                const std::string& unit = w.unit;
-                const std::int32_t rc = v                          ? ResultOk
-                                        : round.result == ResultOk ? ResultErrorReply
-                                                                   : round.result;
-                line += v ? fmt::format("  {} {} {}", name, HumanNumber(w.value), unit)
-                          : fmt::format("  {} [{}]", name, ResultName(rc));
-                values[name] = {{"value", v ? NumberJson(w.value) : Json(nullptr)},
-                                {"unit", unit},
-                                {"result", ResultName(rc)}};
-                if (csv)
-                    csv << ',' << (v ? Number(w.value) : "") << ',' << CsvField(unit) << ','
-                        << ResultName(rc);
-                if (chart) chart->Add(name, unit, time, v);
+            o.items.empty() ? std::vector<std::string>{"pv", "current"} : o.items;
+        RunWatchLoop(cli, "hart watch", o, names, [&]() -> std::optional<WatchStart> {
+            auto c = std::make_unique<HartCommands>(cli, options);
+            Report report("hart watch");
+            if (!c->Start(report)) {
+                const std::int32_t rc = report.ResultCode();
+                if (rc == ResultPortBusy || rc == ResultPortAbsent) {
+                    const PortDiagnosis why = DiagnosePort(cli.Port(), rc);
+                    if (!why.kind.empty()) report.Diagnosis(why.kind, why.text, why.holders);
+                }
+                cli.Finish(report);
+                return std::nullopt;
             }
-            if (csv) csv << '\n' << std::flush;
-            if (chart) WriteWatchChart(*chart);
-            std::printf(
-                "%s\n",
-                cli.json ? Json{{"command", "hart watch"}, {"time", time}, {"values", values}}.dump().c_str()
-                         : line.c_str());
-            std::fflush(stdout);
-            if (count != 0 && n + 1 >= count) break;
-            const auto next = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                            std::chrono::duration<double>(interval));
-            while (!g_stopWatch && std::chrono::steady_clock::now() < next)
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        std::signal(SIGINT, previous);
-        cli.exitCode = worst;
+            std::string title =
+                fmt::format("COM{}: HART device {}", cli.Port(), FormatLongAddress(c->Device()));
+            return WatchStart{std::make_unique<HartSampler>(std::move(c), names), std::move(title)};
+        });
     });
 }
 

@@ -21,6 +21,7 @@ Json StatusJson(const tools::StatusText& s) {
 int ExitCodeFor(std::int32_t result) {
     if (result == ResultOk) return kExitOk;
     if (result == ResultDeviceStatus) return kExitDeviceStatus;
+    if (result == ResultBadPort || result == ResultBadBaud) return kExitUsage; // -p or -b out of range
     return kExitFailed;
 }
 

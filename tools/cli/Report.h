@@ -14,7 +14,8 @@ namespace tarvik::cli {
 using Json = nlohmann::ordered_json;
 
 // Exit status: 0 only for ResultOk. A decoded reply whose device status flags a condition exits
-// with 3, every other failure with 1; 2 is a usage error.
+// with 3, every other failure with 1; 2 is a usage error (also a port or rate the library refuses
+// as out of its range: ResultBadPort, ResultBadBaud).
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;
 inline constexpr int kExitUsage = 2;

@@ -1,18 +1,13 @@
 // `tarvik scan`: find HART devices (and optionally 0731 units) over ports and rates.
-// `tarvik watch`: poll values at an interval, with a live line and optional CSV.
-#include <fmt/chrono.h>
+// `tarvik watch`: poll values at an interval (the watch loop of WatchLog.h, with a sampler of the
+// flow, pressure and read-out unit values).
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <atomic>
 #include <charconv>
-#include <chrono>
-#include <csignal>
 #include <cstdio>
-#include <fstream>
 #include <memory>
 #include <optional>
-#include <thread>
 
 #ifdef _WIN32
 #include <io.h>
@@ -38,16 +33,6 @@ constexpr int kUnitPercent = 57;
 constexpr std::size_t kTagRecordSize = 27;
 constexpr std::size_t kTagLength = 8;
 
-std::atomic<bool> g_stop{false};
-extern "C" void OnInterrupt(int) {
-    g_stop = true;
-}
-
-std::string ResultName(std::int32_t rc) {
-    const auto f = tools::Facts::Get().Result(rc);
-    return f ? f->name : std::to_string(rc);
-}
-
 std::vector<std::string> SplitList(const std::vector<std::string>& items) {
     std::vector<std::string> out;
     for (const std::string& item : items) {
@@ -62,14 +47,6 @@ std::vector<std::string> SplitList(const std::vector<std::string>& items) {
         }
     }
     return out;
-}
-
-std::string Now() {
-    const auto now = std::chrono::system_clock::now();
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-    return fmt::format("{:%Y-%m-%dT%H:%M:%S}.{:03}",
-                       fmt::localtime(std::chrono::system_clock::to_time_t(now)), ms);
 }
 
 // One polled quantity of `watch`.
@@ -179,54 +156,6 @@ Sample Poll(const Item& item, const Target& t, Links& links) {
     return s;
 }
 
-} // namespace
-
-std::string CsvField(const std::string& s) {
-    if (s.find_first_of(",\"\n") == std::string::npos) return s;
-    std::string out = "\"";
-    for (char c : s)
-        out += c == '"' ? std::string("\"\"") : std::string(1, c);
-    return out + "\"";
-}
-
-namespace {
-
-// The header line of a watch log (without its line end).
-std::string CsvHeader(const std::vector<Item>& items) {
-    std::string h = "time";
-    for (const Item& i : items)
-        h += ',' + CsvField(i.name) + ',' + CsvField(i.name + " unit") + ',' + CsvField(i.name + " result");
-    return h;
-}
-
-} // namespace
-
-// How a watch log starts: a missing or empty file gets the header; an existing log with the same
-// columns is continued (after a line end if its last line lacks one); a file with other columns is
-// refused unless `forceNew`, which starts it anew.
-CsvStart PrepareCsv(const std::string& path, const std::string& header, bool forceNew) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in || in.peek() == std::ifstream::traits_type::eof()) return {};
-    std::string first;
-    std::getline(in, first);
-    if (!first.empty() && first.back() == '\r') first.pop_back();
-    if (first != header) {
-        if (forceNew) return {};
-        constexpr std::size_t kShown = 80;
-        throw CLI::ValidationError("--csv", path + " has other columns (" + first.substr(0, kShown) +
-                                                (first.size() > kShown ? "..." : "") + ") than this watch (" +
-                                                header +
-                                                "): give another file, or --force-new to start it anew");
-    }
-    in.clear();
-    in.seekg(-1, std::ios::end);
-    char last = '\n';
-    in.get(last);
-    return {false, last != '\n'};
-}
-
-namespace {
-
 // ---- scan ----
 
 struct ScanOptions {
@@ -238,6 +167,7 @@ struct ScanOptions {
 struct ScanFindings {
     Json devices = Json::array(), skipped = Json::array();
     std::vector<std::string> rows;
+    std::string problem; // why no port was tried
 };
 
 std::vector<int> ScanPorts(const std::vector<std::string>& texts) {
@@ -320,13 +250,13 @@ bool ScanPort(int port, const std::vector<int>& bauds, const ScanOptions& o, boo
 void PrintScan(const ScanFindings& f, const std::vector<int>& ports, const std::vector<int>& bauds,
                bool json) {
     if (json) {
-        std::printf("%s\n", Json{{"command", "scan"},
-                                 {"ports", ports},
-                                 {"bauds", bauds},
-                                 {"devices", f.devices},
-                                 {"skipped", f.skipped}}
-                                .dump()
-                                .c_str());
+        Json j{{"command", "scan"},
+               {"ports", ports},
+               {"bauds", bauds},
+               {"devices", f.devices},
+               {"skipped", f.skipped}};
+        if (!f.problem.empty()) j["problem"] = f.problem;
+        std::printf("%s\n", j.dump().c_str());
         return;
     }
     if (f.rows.empty()) {
@@ -364,6 +294,11 @@ void RunScan(Cli& cli, const ScanOptions& o) {
         }
     }
     if (progress) std::fprintf(stderr, "\r\033[K");
+    if (ports.empty()) { // say why there is nothing to scan
+        const std::string problem = PortDirProblem();
+        f.problem = problem.empty() ? "no serial ports in " + PortSource() : problem;
+        std::fprintf(stderr, "tarvik scan: %s\n", f.problem.c_str());
+    }
     PrintScan(f, ports, bauds, cli.json);
     cli.exitCode = f.devices.empty() ? kExitFailed : kExitOk;
 }
@@ -385,15 +320,6 @@ void ScanCommand(CLI::App& app, Cli& cli) {
 
 // ---- watch ----
 
-struct WatchOptions {
-    std::vector<std::string> items;
-    double interval = 1.0;
-    int count = 0;
-    std::string csvPath;
-    std::string chartPath;
-    bool forceNew = false;
-};
-
 bool IsUnitItem(const Item& i) {
     return i.kind == Item::UnitPv || i.kind == Item::UnitSp;
 }
@@ -409,128 +335,69 @@ std::optional<HartAddress> WatchAddress(Cli& cli, const Target& target) {
     Report r("watch");
     r.Context("stage", "identify (no --address given)");
     r.Result(rc);
+    if (rc == ResultPortBusy || rc == ResultPortAbsent) {
+        const PortDiagnosis why = DiagnosePort(target.port, rc);
+        if (!why.kind.empty()) r.Diagnosis(why.kind, why.text, why.holders);
+    }
     cli.Finish(r);
     return std::nullopt;
 }
 
-void OpenCsv(std::ofstream& csv, const std::string& path, const CsvStart& start, const std::string& header) {
-    if (path.empty()) return;
-    csv.open(path, start.fresh ? std::ios::trunc : std::ios::app);
-    if (!csv) throw CLI::ValidationError("--csv", "cannot open " + path);
-    if (start.fresh)
-        csv << header << '\n';
-    else if (start.needsNewline)
-        csv << '\n';
-}
+// The flow and pressure devices' values and the read-out unit's, each item by its own poll.
+class FamilySampler : public WatchSampler {
+public:
+    FamilySampler(std::vector<Item> items, Target target) : items_(std::move(items)), target_(target) {}
+    WatchRound Poll() override {
+        WatchRound round;
+        for (const Item& i : items_) {
+            const Sample s = cli::Poll(i, target_, links_);
+            const bool ok = IsUnitItem(i) ? s.result == ResultOk : Written(s.result);
+            round.exit = CombineExit(round.exit, ExitCodeFor(s.result));
+            round.samples.push_back({ok ? std::optional<float>(s.value) : std::nullopt, s.unit, s.result});
+        }
+        return round;
+    }
 
-// Where the polls go, and the worst exit status so far.
-struct WatchSinks {
-    std::ofstream csv;
-    std::unique_ptr<chart::LiveChart> chart;
-    bool json = false;
-    bool live = false;
-    int worst = kExitOk;
+private:
+    std::vector<Item> items_;
+    Target target_;
+    Links links_;
 };
 
-// Polls every item once and shows the values on every sink.
-void PollOnce(const std::vector<Item>& items, const Target& target, Links& links, WatchSinks& out) {
-    const std::string time = Now();
-    std::string line = time.substr(11, 8);
-    Json values = Json::object();
-    if (out.csv) out.csv << time;
-    for (const Item& i : items) {
-        const Sample s = Poll(i, target, links);
-        const bool ok = IsUnitItem(i) ? s.result == ResultOk : Written(s.result);
-        out.worst = CombineExit(out.worst, ExitCodeFor(s.result));
-        if (ok)
-            line +=
-                fmt::format("  {} {}{}", i.name, HumanNumber(s.value), s.unit.empty() ? "" : " " + s.unit);
-        else
-            line += fmt::format("  {} [{}]", i.name, ResultName(s.result));
-        values[i.name] = {{"value", ok ? NumberJson(s.value) : Json(nullptr)},
-                          {"unit", s.unit},
-                          {"result", ResultName(s.result)}};
-        if (out.csv)
-            out.csv << ',' << (ok ? Number(s.value) : "") << ',' << CsvField(s.unit) << ','
-                    << ResultName(s.result);
-        if (out.chart)
-            out.chart->Add(i.name, s.unit, time, ok ? std::optional<double>(s.value) : std::nullopt);
-    }
-    if (out.csv) out.csv << '\n' << std::flush;
-    if (out.chart) WriteWatchChart(*out.chart);
-    if (out.json)
-        std::printf("%s\n", Json{{"command", "watch"}, {"time", time}, {"values", values}}.dump().c_str());
-    else if (out.live)
-        std::printf("\r\033[K%s", line.c_str());
-    else
-        std::printf("%s\n", line.c_str());
-    std::fflush(stdout);
-}
-
-// Polls until --count polls are done or Ctrl-C; returns the worst exit status.
-int PollLoop(const std::vector<Item>& items, const Target& target, const WatchOptions& o, WatchSinks& out) {
-    g_stop = false;
-    auto previous = std::signal(SIGINT, OnInterrupt);
-    Links links;
-    for (int n = 0; !g_stop && (o.count == 0 || n < o.count); ++n) {
-        const auto started = std::chrono::steady_clock::now();
-        PollOnce(items, target, links, out);
-        if (o.count != 0 && n + 1 >= o.count) break;
-        const auto next = started + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                        std::chrono::duration<double>(o.interval));
-        while (!g_stop && std::chrono::steady_clock::now() < next)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (out.live) std::printf("\n");
-    if (out.chart && !out.json) std::printf("chart: %s\n", out.chart->Path().c_str());
-    std::signal(SIGINT, previous);
-    return out.worst;
-}
-
-void RunWatch(Cli& cli, const WatchOptions& o) {
-    std::vector<Item> items;
-    for (const std::string& t : o.items.empty() ? std::vector<std::string>{"flow"} : o.items)
-        items.push_back(ParseItem(t));
-    Target target{cli.Port(), cli.Baud(), {}};
-    const bool needsHart = !std::all_of(items.begin(), items.end(), IsUnitItem);
-    if (!o.csvPath.empty() && !o.chartPath.empty() && SameFile(o.csvPath, o.chartPath))
-        throw CLI::ValidationError("--chart", "'" + o.chartPath + "' is the --csv log " + o.csvPath +
-                                                  " itself: the chart would overwrite it");
-    // Checked before the first poll, so that a refused log costs no time on the line.
-    const std::string header = CsvHeader(items);
-    const CsvStart start = o.csvPath.empty() ? CsvStart{} : PrepareCsv(o.csvPath, header, o.forceNew);
-    if (needsHart) {
-        const auto a = WatchAddress(cli, target);
-        if (!a) return;
-        target.address = *a;
-    }
-    WatchSinks out;
-    OpenCsv(out.csv, o.csvPath, start, header);
-    out.chart =
-        WatchChart(o.chartPath, target, needsHart, std::any_of(items.begin(), items.end(), IsUnitItem));
-    out.json = cli.json;
-    out.live = !cli.json && isatty(fileno(stdout));
-    cli.exitCode = PollLoop(items, target, o, out);
+std::string WatchTitle(const Target& target, bool hart, bool readout) {
+    std::string title = fmt::format("COM{}", target.port);
+    if (hart)
+        title += fmt::format(": HART device {} at {} bit/s", FormatAddress(target.address), target.baud);
+    if (readout) title += hart ? " and 0731 read-out unit" : ": 0731 read-out unit";
+    return title;
 }
 
 void WatchCommand(CLI::App& app, Cli& cli) {
     auto* watch = app.add_subcommand("watch", "poll values at an interval; live line, optional CSV");
-    auto o = std::make_shared<WatchOptions>();
+    auto o = std::make_shared<WatchSettings>();
     watch->add_option("items", o->items,
                       "flow setpoint totalizer pressure (HART), pv:N sp:N (0731); default flow");
-    watch->add_option("-i,--interval", o->interval, "seconds between polls")
-        ->default_val(1.0)
-        ->check(CLI::Range(0.0, 86400.0));
-    watch->add_option("-n,--count", o->count, "stop after this many polls (default: until Ctrl-C)")
-        ->check(CLI::NonNegativeNumber);
-    watch->add_option("--csv", o->csvPath, "append every poll to this CSV file, with timestamps");
-    watch->add_flag("--force-new", o->forceNew,
-                    "start the --csv log anew when it exists with other columns (its rows are lost)");
-    watch->add_option("--chart", o->chartPath,
-                      "keep an SVG line chart of the polls in this file (rewritten each poll)");
+    AddWatchOptions(*watch, *o);
     watch->footer("Examples:\n  tarvik watch flow setpoint -p 3 -b 19200 -a 64:010203 --count 10\n"
                   "  tarvik watch pv:1 sp:1 -p 5 --interval 2 --csv unit.csv");
-    watch->callback([&cli, o] { RunWatch(cli, *o); });
+    watch->callback([&cli, o] {
+        const std::vector<std::string> names = o->items.empty() ? std::vector<std::string>{"flow"} : o->items;
+        std::vector<Item> items;
+        for (const std::string& t : names)
+            items.push_back(ParseItem(t));
+        RunWatchLoop(cli, "watch", *o, names, [&]() -> std::optional<WatchStart> {
+            Target target{cli.Port(), cli.Baud(), {}};
+            const bool hart = !std::all_of(items.begin(), items.end(), IsUnitItem);
+            if (hart) {
+                const auto a = WatchAddress(cli, target);
+                if (!a) return std::nullopt;
+                target.address = *a;
+            }
+            const bool readout = std::any_of(items.begin(), items.end(), IsUnitItem);
+            return WatchStart{std::make_unique<FamilySampler>(items, target),
+                              WatchTitle(target, hart, readout)};
+        });
+    });
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 
 #include "ChartCommand.h"
 #include "Cli.h"
+#include "OutputFile.h"
 #include "Version.h"
 
 namespace {
@@ -137,6 +138,17 @@ void PrintVersion(bool json) {
                     lib.version.empty() ? "unknown" : lib.version.c_str());
 }
 
+// The exit status once the answer has reached standard output: a full disk or a closed pipe
+// is a failure, not a success with nothing written.
+int OutputWritten(int exitCode) {
+    std::string why;
+    if (tarvik::tools::StdoutWritten(why)) return exitCode;
+    std::fprintf(stderr, "tarvik: cannot write to standard output: %s\n", why.c_str());
+    return exitCode == tarvik::cli::kExitOk || exitCode == tarvik::cli::kExitDeviceStatus
+               ? tarvik::cli::kExitFailed
+               : exitCode;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -155,7 +167,8 @@ int main(int argc, char** argv) {
                "--trace FILE (or TARVIK_TRACE=FILE) logs every exchange on the wire: the bytes sent and\n"
                "received with their times; --trace - writes it to stderr.\n"
                "Exit status: 0 success, 3 values read but the device reports a condition, 1 the call\n"
-               "failed (the message names the result code, its reason and a hint), 2 usage error.\n"
+               "failed (the message names the result code, its reason and a hint) or the output could\n"
+               "not be written, 2 usage error (also a port or rate out of the library's range).\n"
                "tarvik <command> --help shows each command's options and examples.");
     tarvik::cli::Cli cli(app);
     app.add_option("--trace", "log every exchange on the wire to FILE, or - for stderr (sets TARVIK_TRACE)")
@@ -175,7 +188,7 @@ int main(int argc, char** argv) {
     if (HasArgument(argc, argv, "--version") && !HasArgument(argc, argv, "--help") &&
         !HasArgument(argc, argv, "-h")) {
         PrintVersion(json);
-        return tarvik::cli::kExitOk;
+        return OutputWritten(tarvik::cli::kExitOk);
     }
     if (const auto unknown = FindUnknownCommand(app, argc, argv)) {
         const std::string name = unknown->path.empty() ? unknown->word : unknown->path + " " + unknown->word;
@@ -188,9 +201,9 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
-        return app.exit(e);
+        return OutputWritten(app.exit(e));
     } catch (const CLI::CallForAllHelp& e) {
-        return app.exit(e);
+        return OutputWritten(app.exit(e));
     } catch (const CLI::ParseError& e) {
         const std::string command = ParsedCommand(app);
         std::string message = e.what();
@@ -207,5 +220,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "tarvik: %s\n", e.what());
         return tarvik::cli::kExitFailed;
     }
-    return cli.exitCode;
+    return OutputWritten(cli.exitCode);
 }

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <stdexcept>
 
 #include "Endpoint.h"
@@ -154,6 +155,14 @@ std::string Tag(const char* prefix, int com) {
 // Every device of the command line on the server; returns the table of what serves where.
 std::vector<std::pair<int, std::string>> AddDevices(PtyServer& server, const SimArgs& a) {
     std::vector<std::pair<int, std::string>> table;
+    std::map<int, std::string> given; // COM number -> the option that gave it
+    const auto claim = [&](int com, const std::string& option) {
+        const auto [at, fresh] = given.emplace(com, option);
+        if (!fresh)
+            throw CLI::ValidationError("COM" + std::to_string(com) + " is given twice (" + at->second + " " +
+                                       std::to_string(com) + " and " + option + " " + std::to_string(com) +
+                                       "): one device or line per port");
+    };
     const auto add = [&](int com, std::unique_ptr<Endpoint> ep) {
         const std::string line = ep->Line().Text() + "  " + ep->Describe();
         server.Add(com, std::move(ep));
@@ -161,25 +170,28 @@ std::vector<std::pair<int, std::string>> AddDevices(PtyServer& server, const Sim
     };
     const auto seedOf = [&](const DeviceSpec& s) { return a.seed + static_cast<std::uint32_t>(s.com); };
     // A flow or pressure device: its type, id 01 02 <com>, its tag.
-    const auto addHart = [&]<typename Device>(const std::string& text, std::uint32_t defaultBaud,
-                                              std::uint8_t type, const char* tag) {
+    const auto addHart = [&]<typename Device>(const char* option, const std::string& text,
+                                              std::uint32_t defaultBaud, std::uint8_t type, const char* tag) {
         const DeviceSpec s = ParseSpec(text, defaultBaud);
+        claim(s.com, option);
         HartIdentity id{0x0A, type, {0x01, 0x02, static_cast<std::uint8_t>(s.com)}, 1, 1, 1};
         auto dev = std::make_unique<Device>(id, Tag(tag, s.com), s.baud, seedOf(s));
         dev->SetPreambles(a.preambles);
         add(s.com, std::make_unique<HartEndpoint>(std::move(dev)));
     };
     for (const std::string& f : a.flows)
-        addHart.template operator()<FlowDevice>(f, 19200, 0x64, "FT-1");
+        addHart.template operator()<FlowDevice>("--flow", f, 19200, 0x64, "FT-1");
     for (const std::string& p : a.pressures)
-        addHart.template operator()<PressureDevice>(p, 9600, 0x65, "PT-2");
+        addHart.template operator()<PressureDevice>("--pressure", p, 9600, 0x65, "PT-2");
     for (const std::string& t : a.transmitters) {
         const auto [line, count] = SplitCount(t);
         const DeviceSpec s = ParseSpec(line, 1200);
+        claim(s.com, "--transmitter");
         add(s.com, std::make_unique<TransmitterLine>(s.com, s.baud, count, seedOf(s)));
     }
     for (const std::string& r : a.readouts) {
         const DeviceSpec s = ParseSpec(r, 9600);
+        claim(s.com, "--readout");
         add(s.com, std::make_unique<ReadoutEndpoint>(seedOf(s)));
     }
     return table;

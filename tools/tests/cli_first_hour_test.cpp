@@ -153,6 +153,7 @@ TEST(FirstHour, BashCompletionKnowsEveryCommand) {
     EXPECT_EQ(Completion("tarvik", "_tarvik", "tarvik gas s"), "select\n");
     EXPECT_EQ(Completion("tarvik", "_tarvik", "tarvik -p 3 flow -b 19"), "19200\n");
     EXPECT_TRUE(Contains(Completion("tarvik-sim", "_tarvik_sim", "tarvik-sim --fo"), "--force"));
+    EXPECT_EQ(Completion("tarvik-gateway", "_tarvik_gateway", "tarvik-gateway --ch"), "--check\n");
 }
 
 TEST(FirstHour, TraceIsAcceptedAsAFileOrStderr) {
@@ -328,11 +329,19 @@ TEST_F(FirstHourWithDevices, AHeldPortNamesItsHolder) {
             return j["result"]["name"] == "ResultPortBusy";
         },
         Seconds(20));
+    // A second watch of either family names it too.
+    const ToolRun second = sim.ToolAll(std::string("watch flow -n 1") + kFlow);
+    const ToolRun hartSecond = sim.ToolAll("hart watch -n 1 -p 3 -b 38400");
     Shell("kill " + pid);
     ASSERT_EQ(j["result"]["name"], "ResultPortBusy") << j.dump();
     EXPECT_EQ(j["diagnosis"]["kind"], "held") << j.dump();
     ASSERT_EQ(j["diagnosis"]["holders"].size(), 1u) << j.dump();
-    EXPECT_EQ(j["diagnosis"]["holders"][0], "PID " + pid.substr(0, pid.find('\n')) + " (tarvik)");
+    const std::string holder = "PID " + pid.substr(0, pid.find('\n')) + " (tarvik)";
+    EXPECT_EQ(j["diagnosis"]["holders"][0], holder);
+    for (const ToolRun& r : {second, hartSecond}) {
+        EXPECT_EQ(r.exit, 1) << r.out;
+        EXPECT_TRUE(Contains(r.out, "is open in another program: " + holder)) << r.out;
+    }
 }
 
 TEST(FirstHour, PortDirectoryProblemsAreNamed) {
@@ -356,6 +365,9 @@ TEST(FirstHour, PortDirectoryProblemsAreNamed) {
         EXPECT_EQ(flow["result"]["name"], "ResultPortAbsent");
         EXPECT_EQ(flow["diagnosis"]["kind"], "port-dir") << flow.dump();
         EXPECT_TRUE(Contains(flow["result"]["hint"].get<std::string>(), c.text)) << flow.dump();
+        const ToolRun scan = Shell(env + "scan 2>&1");
+        EXPECT_EQ(scan.exit, 1);
+        EXPECT_TRUE(Contains(scan.out, c.text)) << c.value << ": " << scan.out;
     }
 }
 
@@ -413,6 +425,13 @@ TEST(FirstHour, AKilledSimulatorsLinksAreReplacedAtTheNextStart) {
     EXPECT_NE(target(), before);
     EXPECT_FALSE(target().empty()); // the link is replaced in one step: never seen missing
     EXPECT_EQ(forced.Tool("flow -p 3 -b 38400 -a 64:010203").exit, 0);
+}
+
+TEST(FirstHour, APortGivenTwiceIsRefused) {
+    TempDir dir;
+    const ToolRun r = Shell("'" TARVIK_SIM "' -q --dir " + Quoted(dir.Path()) + " --flow 3 --readout 3 2>&1");
+    EXPECT_EQ(r.exit, 2);
+    EXPECT_TRUE(Contains(r.out, "COM3 is given twice (--flow 3 and --readout 3)")) << r.out;
 }
 
 TEST(FirstHour, ALinkTheSimulatorDidNotMakeIsReplacedOnlyWithForce) {
