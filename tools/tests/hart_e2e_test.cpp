@@ -64,17 +64,38 @@ TEST(HartTool, WritesSayWhatTheDeviceHolds) {
     const ToolRun tag = sim.Tool("hart write-tag --polling-address 1 TT-NEW -p 8 -b 9600 --json");
     ASSERT_EQ(tag.exit, 0) << tag.out;
     EXPECT_EQ(Json::parse(tag.out)["tag"], "TT-NEW");
-    EXPECT_EQ(Json::parse(sim.Tool("hart info -a 1C:66:030802 -p 8 -b 9600 --json").out)["tag"], "TT-NEW");
+    // A revision 7 identity: expanded type, maker and private label from command 0, not command 15.
+    const Json info = Json::parse(sim.Tool("hart info -a 1C:66:030802 -p 8 -b 9600 --json").out);
+    EXPECT_EQ(info["tag"], "TT-NEW");
+    EXPECT_EQ(info["device_type"], 0x1C66);
+    EXPECT_EQ(info["manufacturer"], 0x5A);
+    EXPECT_EQ(info["private_label"], 0xA5);
 
     const ToolRun lower = sim.ToolAll("hart write-message 'hello' -p 8 -b 9600");
     EXPECT_EQ(lower.exit, 2);
-    EXPECT_NE(lower.out.find("character 1 'h' is not in the packed alphabet"), std::string::npos) << lower.out;
+    EXPECT_NE(lower.out.find("character 1 'h' is not in the packed alphabet"), std::string::npos)
+        << lower.out;
     EXPECT_EQ(sim.ToolAll("hart write-polling-address 64 -p 8 -b 9600").exit, 2);
 
     ASSERT_EQ(sim.Tool("hart write-polling-address --polling-address 1 5 -p 8 -b 9600").exit, 0);
     const auto found = JsonLines(sim.Tool("hart scan -p 8 -b 9600 --last 6 --json").out);
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[1]["polling_address"], 5);
+    const ToolRun loop = sim.Tool("hart cmd 7 --polling-address 5 -p 8 -b 9600 --json"); // loop configuration
+    ASSERT_EQ(loop.exit, 0) << loop.out;
+    EXPECT_EQ(Json::parse(loop.out)["data"], "05 00");
+}
+
+TEST(HartTool, BurstFramesGoBetweenRepliesAtTheLinesPace) {
+    Simulator sim({"--transmitter", "9:1200x1"}, {.lineTiming = true});
+    ASSERT_TRUE(sim.Ready({9}));
+    ASSERT_EQ(sim.Tool("hart cmd 109 01 -p 9 -b 1200").exit, 0);
+    for (int i = 0; i < 4; ++i) {
+        const ToolRun read = sim.Tool("hart read -p 9 -b 1200 --json");
+        ASSERT_EQ(read.exit, 0) << "read " << i << ": " << read.out;
+    }
+    const auto frames = JsonLines(sim.Tool("hart listen -p 9 -b 1200 --seconds 5 --count 2 --json").out);
+    EXPECT_EQ(frames.size(), 2u);
 }
 
 TEST(HartTool, WatchLogsEveryPollAndKeepsItsColumns) {
