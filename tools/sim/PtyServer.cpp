@@ -141,6 +141,7 @@ struct PtyServer::Port {
     std::unique_ptr<Endpoint> endpoint;
     std::unique_ptr<FaultInjector> faults;
     std::deque<std::pair<Clock::time_point, Bytes>> out;
+    Clock::time_point busyFrom{};  // when the frame scheduled last starts
     Clock::time_point busyUntil{}; // when the last byte scheduled goes out
     Clock::time_point lastRx{};
 };
@@ -236,19 +237,21 @@ void PtyServer::Add(int com, std::unique_ptr<Endpoint> endpoint) {
 
 void PtyServer::Schedule(Port& port, const Bytes& bytes, Clock::time_point start) {
     if (bytes.empty()) return;
-    // One frame after the other: a frame starts when the one before it has gone out, so that two
-    // frames never mix on the line (a reply waits for a burst frame under way, and the reverse).
-    start = std::max(start, port.busyUntil);
+    // A frame that would start while the one before it is under way waits for its end, so that two
+    // frames never mix on the line (a reply waits for a burst frame, and the reverse). One held
+    // back for later (a late reply) holds back nothing.
+    if (start >= port.busyFrom && start < port.busyUntil) start = port.busyUntil;
+    port.busyFrom = start;
     if (!options_.lineTiming) {
         port.out.emplace_back(start, bytes);
-        port.busyUntil = start;
+        port.busyUntil = std::max(port.busyUntil, start);
     } else {
         const LineSettings line = port.endpoint->Line();
         const auto byteTime = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(static_cast<double>(line.BitsPerByte()) / line.baud));
         for (std::size_t i = 0; i < bytes.size(); ++i)
             port.out.emplace_back(start + byteTime * static_cast<long>(i + 1), Bytes{bytes[i]});
-        port.busyUntil = port.out.back().first;
+        port.busyUntil = std::max(port.busyUntil, port.out.back().first);
     }
     port.endpoint->SendsUntil(Seconds(port.busyUntil));
 }
