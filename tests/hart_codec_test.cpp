@@ -141,6 +141,56 @@ TEST(HartCodec, IdentityOfEachRevision) {
     EXPECT_EQ(c.deviceId[0], 0);
 }
 
+TEST(HartCodec, IdentityNamesMakerAndTypeByRevision) {
+    // Bytes 1-2 are the maker and the type before revision 7, the expanded type from it on (the
+    // maker then in bytes 17-18, the private label in 19-20). The long address is bytes 1-2 always.
+    const Bytes head{254, 0xE1, 0xA7, 5, 0, 7, 2, 0x0C, 0, 0x01, 0x02, 0x03};
+    const Bytes rev7Tail{5, 3, 0x00, 0x2A, 0x00, 0x00, 0x26, 0x00, 0x27, 0x01};
+    struct Case {
+        const char* what;
+        std::uint8_t revision;
+        std::size_t tail; // bytes of rev7Tail after the head
+        std::uint16_t manufacturer, deviceType;
+        std::optional<std::uint16_t> privateLabel;
+    };
+    const Case cases[] = {
+        {"revision 5", 5, 0, 0xE1, 0xA7, {}},
+        {"revision 6", 6, 2, 0xE1, 0xA7, {}},
+        {"revision 7", 7, rev7Tail.size(), 38, 0xE1A7, 39},
+        {"revision 7 cut before the maker", 7, 5, 0, 0xE1A7, {}},
+    };
+    for (const Case& c : cases) {
+        Bytes data = head;
+        data[4] = c.revision;
+        data.insert(data.end(), rev7Tail.begin(), rev7Tail.begin() + static_cast<std::ptrdiff_t>(c.tail));
+        const Identity id = DecodeIdentity(data);
+        EXPECT_EQ(id.manufacturer, c.manufacturer) << c.what;
+        EXPECT_EQ(id.deviceType, c.deviceType) << c.what;
+        EXPECT_EQ(id.privateLabel, c.privateLabel) << c.what;
+        EXPECT_EQ(id.LongAddress(), Address::Long({0x21, 0xA7, 0x01, 0x02, 0x03})) << c.what;
+        EXPECT_EQ(id.AddressType(), 0xA7) << c.what;
+    }
+}
+
+TEST(HartCodec, RequestsAndRepliesThatChangeWithTheRevision) {
+    // Command 6 gains the loop current mode at revision 6: enabled at address 0 only.
+    const struct {
+        std::uint8_t polling, revision;
+        Bytes expected;
+    } requests[] = {{3, 5, {3}}, {3, 6, {3, 0}}, {0, 7, {0, 1}}, {12, 7, {12, 0}}};
+    for (const auto& c : requests) {
+        std::array<std::uint8_t, kPollingAddressRequestBytes> out{};
+        const std::size_t n = PollingAddressRequest(c.polling, c.revision, out);
+        EXPECT_EQ(Bytes(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(n)), c.expected)
+            << int(c.polling) << " rev " << int(c.revision);
+    }
+    // Command 15's byte 16 is reserved (250) from revision 7: no private label there.
+    const Bytes info{0, 0, 7, 0x42, 0x48, 0, 0, 0, 0, 0, 0, 0x3F, 0xC0, 0, 0, 0, 250, 0};
+    EXPECT_EQ(DecodeDeviceInfoOfRevision(info, 6).privateLabel, 250);
+    EXPECT_FALSE(DecodeDeviceInfoOfRevision(info, 7).privateLabel);
+    EXPECT_EQ(DecodeDeviceInfoOfRevision(info, 7).analogChannelFlags, 0);
+}
+
 TEST(HartCodec, VariablesCurrentAndRanges) {
     // 4.0 = 40 80 00 00, 12.0 = 41 40 00 00, 50.0 = 42 48 00 00, 1.5 = 3F C0 00 00.
     const PrimaryVariable pv = DecodePrimaryVariable(Bytes{7, 0x3F, 0xC0, 0x00, 0x00});
@@ -185,13 +235,70 @@ TEST(HartCodec, VariablesCurrentAndRanges) {
     const TransducerInfo t =
         DecodeTransducerInfo(Bytes{0x01, 0x02, 0x03, 7, 0x42, 0x48, 0, 0, 0, 0, 0, 0, 0x3F, 0xC0, 0, 0});
     EXPECT_EQ(t.serialNumber, 0x010203u);
+    EXPECT_EQ(t.limitsUnit, 7);
     EXPECT_EQ(t.upperLimit, 50.0f);
+    EXPECT_EQ(t.lowerLimit, 0.0f);
     EXPECT_EQ(t.minimumSpan, 1.5f);
     EXPECT_EQ(DecodeFinalAssembly(Bytes{0x00, 0x30, 0x39}), 12345u);
     EXPECT_FALSE(DecodeFinalAssembly(Bytes{0x00, 0x30}));
     EXPECT_EQ(DecodePollingAddress(Bytes{3}).address, 3);
     EXPECT_FALSE(DecodePollingAddress(Bytes{3}).loopCurrentMode);
     EXPECT_EQ(DecodeAdditionalStatus(Bytes(30, 0x11)).count, 25u);
+}
+
+TEST(HartCodec, ConfigurationReadsOfEachRevision) {
+    // Command 9: extended status, slots of (code, class, unit, value, status), then at revision 7
+    // the time of day; revision 6 ends after the slots.
+    const Bytes slot0{0, 64, 32, 0x42, 0x48, 0, 0, 0xC0}, slot1{246, 65, 7, 0x3F, 0xC0, 0, 0, 0x30};
+    Bytes rev6{0x02};
+    rev6.insert(rev6.end(), slot0.begin(), slot0.end());
+    rev6.insert(rev6.end(), slot1.begin(), slot1.end());
+    Bytes rev7 = rev6;
+    for (std::uint8_t b : {0x00, 0x01, 0x86, 0xA0})
+        rev7.push_back(b);
+    for (const Bytes& data : {rev6, rev7}) {
+        const DeviceVariablesWithStatus v = DecodeVariablesWithStatus(data);
+        EXPECT_EQ(v.extendedStatus, 0x02);
+        ASSERT_EQ(v.count, 2u);
+        EXPECT_EQ(v.slots[0].classification, 64);
+        EXPECT_EQ(v.slots[0].value, 50.0f);
+        EXPECT_EQ(v.slots[1].code, 246);
+        EXPECT_EQ(v.slots[1].unit, 7);
+        EXPECT_EQ(v.slots[1].value, 1.5f);
+        EXPECT_EQ(v.slots[1].status, 0x30);
+        EXPECT_EQ(v.timeOfDay,
+                  data.size() == rev7.size() ? std::optional<std::uint32_t>(100000) : std::nullopt);
+    }
+    EXPECT_EQ(DecodeVariablesWithStatus(std::span(rev6).first(12)).count, 1u); // second slot cut short
+
+    // Command 33: (code, unit, value) slots; command 50: four codes.
+    const DeviceVariables dv = DecodeDeviceVariables(Bytes{1, 7, 0x3F, 0xC0, 0, 0, 2, 32, 0x42});
+    ASSERT_EQ(dv.count, 1u);
+    EXPECT_EQ(dv.slots[0].code, 1);
+    EXPECT_EQ(dv.slots[0].value, 1.5f);
+    const VariableAssignments a = DecodeVariableAssignments(Bytes{3, 0, 1, 2, 9});
+    EXPECT_EQ(a.count, 4u);
+    EXPECT_EQ(a.codes, (std::array<std::uint8_t, 4>{3, 0, 1, 2}));
+
+    // Command 105: revision 6 (mode, command, four slots) and revision 7 (29 bytes).
+    const Bytes burst6{1, 33, 0, 1, 2, 3};
+    Bytes burst7{1, 9, 0, 1, 2, 3, 250, 250, 250, 250, 0, 3, 0x00, 0x09};
+    for (std::uint8_t b : {0x00, 0x00, 0x7D, 0x00, 0x00, 0x1D, 0x4C, 0x00, 4, 64, 32, 0x42, 0x48, 0, 0})
+        burst7.push_back(b);
+    const BurstConfiguration b6 = DecodeBurstConfiguration(burst6);
+    EXPECT_EQ(b6.command, 33);
+    EXPECT_EQ(b6.variableCount, 4u);
+    EXPECT_FALSE(b6.message);
+    const BurstConfiguration b7 = DecodeBurstConfiguration(burst7);
+    EXPECT_EQ(b7.variableCount, 8u);
+    EXPECT_EQ(b7.variables[4], 250);
+    EXPECT_EQ(b7.maxMessages, 3);
+    EXPECT_EQ(b7.extendedCommand, 9);
+    EXPECT_EQ(b7.updatePeriod, 32000u);      // 1 s
+    EXPECT_EQ(b7.maxUpdatePeriod, 1920000u); // 60 s
+    EXPECT_EQ(b7.triggerMode, 4);
+    EXPECT_EQ(b7.triggerUnit, 32);
+    EXPECT_EQ(b7.triggerLevel, 50.0f);
 }
 
 TEST(HartCodec, TextFields) {
@@ -268,11 +375,47 @@ TEST(HartCodec, StreamDecoderFindsFramesAmongGarbage) {
     }
 }
 
+TEST(HartCodec, StreamDecoderSkipsTheExpansionBytesTheDelimiterAnnounces) {
+    // Delimiter bits 6-5 count the expansion bytes after the address; the checksum covers them.
+    struct Case {
+        const char* what;
+        Bytes frame; // after the preamble, checksum last
+        Bytes expansion;
+        std::uint8_t command;
+        Bytes body;
+    };
+    const Case cases[] = {
+        {"short reply, one byte", {0x26, 0x82, 0xAA, 0x01, 0x02, 0x00, 0x40, 0x4D}, {0xAA}, 1, {0x00, 0x40}},
+        {"long reply, two bytes",
+         {0xC6, 0xA1, 0xA7, 0x01, 0x02, 0x03, 0x11, 0x22, 0x02, 0x02, 0x00, 0x00, 0xF3},
+         {0x11, 0x22},
+         2,
+         {0x00, 0x00}},
+        {"short burst, three bytes", {0x61, 0xC0, 1, 2, 3, 0x03, 0x00, 0xA2}, {1, 2, 3}, 3, {}},
+    };
+    for (const Case& c : cases) {
+        Bytes stream(3, kPreambleByte);
+        stream.insert(stream.end(), c.frame.begin(), c.frame.end());
+        for (std::size_t piece : {1u, 1000u}) {
+            const auto frames = Found(stream, piece);
+            ASSERT_EQ(frames.size(), 1u) << c.what;
+            EXPECT_TRUE(frames[0].checksumOk) << c.what;
+            EXPECT_EQ(
+                Bytes(frames[0].expansion.begin(),
+                      frames[0].expansion.begin() + static_cast<std::ptrdiff_t>(frames[0].expansionSize)),
+                c.expansion)
+                << c.what;
+            EXPECT_EQ(frames[0].command, c.command) << c.what;
+            EXPECT_EQ(Bytes(frames[0].Body().begin(), frames[0].Body().end()), c.body) << c.what;
+        }
+    }
+}
+
 TEST(HartCodec, StreamDecoderStaysBounded) {
     // Random bytes rich in preambles and delimiters: every frame reported is whole and the
     // decoder's memory is its fixed size, whatever comes.
     std::mt19937 rng(7);
-    const std::uint8_t alphabet[] = {0xFF, 0xFF, 0x02, 0x06, 0x86, 0x81, 0x00, 0x05, 0x80};
+    const std::uint8_t alphabet[] = {0xFF, 0xFF, 0x02, 0x06, 0x86, 0x81, 0x26, 0xE6, 0x00, 0x05, 0x80};
     FrameDecoder d;
     std::uint64_t reported = 0;
     for (int i = 0; i < 200000; ++i) {

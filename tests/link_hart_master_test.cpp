@@ -150,6 +150,28 @@ TEST_F(HartMasterTest, ScanFindsTheDevicesThatAnswer) {
     EXPECT_EQ(peer.Requests().size(), 6u); // silence is not tried again while scanning
 }
 
+TEST_F(HartMasterTest, WritePollingAddressSendsTheRequestOfTheDevicesRevision) {
+    // Command 0 first; from revision 6 command 6 carries the loop current mode too.
+    const hart::Address to = hart::Address::Polling(0);
+    for (const auto& [revision, sent] : {std::pair{5, Bytes{4}}, std::pair{7, Bytes{4, 0}}}) {
+        Bytes id = Identity(5);
+        id[4] = static_cast<std::uint8_t>(revision);
+        peer.Reply(Reply(to, 0, 0, id));
+        peer.Reply(Reply(to, 6, 0, sent));
+        const auto r = master.WritePollingAddress(to, 4);
+        ASSERT_TRUE(r.Ok()) << revision;
+        const auto requests = peer.Requests();
+        ASSERT_EQ(requests.size(), 2u) << revision;
+        hart::FrameDecoder d;
+        d.Feed(requests[1], [&](const hart::Frame& f) {
+            EXPECT_EQ(f.command, hart::kCmdWritePollingAddress);
+            EXPECT_EQ(Bytes(f.Body().begin(), f.Body().end()), sent) << revision;
+        });
+        EXPECT_EQ(d.Frames(), 1u);
+        peer.ClearReceived();
+    }
+}
+
 TEST_F(HartMasterTest, TextsThatDoNotFitAreRefusedBeforeTheWire) {
     const hart::Address to = hart::Address::Polling(0);
     EXPECT_EQ(master.WriteMessage(to, "lower case").reply.result, ResultBadTextLength);

@@ -54,8 +54,11 @@ protected:
 };
 
 // Hands the values of `command`'s reply data to `sink`; nothing for a command not decoded here.
+// `universalRevision`, the device's (command 0), where known: a byte that a later revision reserved
+// is then left out (command 15's private label from revision 7).
 // Throws only what the sink throws, or std::bad_alloc for a text.
 TARVIK_LINK_API void WalkHartReply(std::uint8_t command, std::span<const std::uint8_t> data,
-                                   HartFieldSink& sink);
+                                   HartFieldSink& sink,
+                                   std::optional<std::uint8_t> universalRevision = std::nullopt);
 
 } // namespace tarvik::link

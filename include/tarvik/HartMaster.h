@@ -110,7 +110,8 @@ public:
     HartCall<std::uint32_t> ReadFinalAssembly(const hart::Address& address);
     HartCall<std::string> ReadLongTag(const hart::Address& address);
     HartCall<hart::AdditionalStatus> ReadAdditionalStatus(const hart::Address& address);
-    // Writes return what the device echoes: what it now holds.
+    // Writes return what the device echoes: what it now holds. WritePollingAddress reads command 0
+    // first: from revision 6 the request also carries the loop current mode (hart/Universal.h).
     HartCall<hart::PollingAddressReply> WritePollingAddress(const hart::Address& address,
                                                             std::uint8_t polling);
     HartCall<std::string> WriteMessage(const hart::Address& address, std::string_view message);

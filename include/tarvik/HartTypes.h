@@ -16,8 +16,9 @@
 
 namespace tarvik::hart {
 
-inline constexpr std::size_t kMaxData = 255;       // a byte count is one byte
-inline constexpr std::size_t kLongAddressSize = 5; // first identity byte, device type, device ID
+inline constexpr std::size_t kMaxData = 255;         // a byte count is one byte
+inline constexpr std::size_t kLongAddressSize = 5;   // first identity byte, device type, device ID
+inline constexpr std::size_t kMaxExpansionBytes = 3; // after the address, as the delimiter says
 inline constexpr std::uint8_t kMaxPollingAddress = 63;
 // The first address byte: master bit, burst bit, then the polling address or the six low bits of
 // the first identity byte.
@@ -53,7 +54,9 @@ enum class FrameType : std::uint8_t { Burst = 1, Request = 2, Reply = 6 };
 struct Frame {
     FrameType type = FrameType::Reply;
     bool isLong = false;
-    std::array<std::uint8_t, kLongAddressSize> address{}; // the first byte only for short frames
+    std::array<std::uint8_t, kLongAddressSize> address{};     // the first byte only for short frames
+    std::array<std::uint8_t, kMaxExpansionBytes> expansion{}; // the bytes the delimiter announces
+    std::size_t expansionSize = 0;
     std::uint8_t command = 0;
     std::array<std::uint8_t, kMaxData> body{};
     std::size_t bodySize = 0;
@@ -81,12 +84,18 @@ struct Frame {
 
 // Commands 0, 11 and 21. The first twelve data bytes make the identity (`complete`); later
 // revisions add the rest.
+//
+// Bytes 1-2 change their meaning at revision 7: before it they are the manufacturer id and the
+// device type; from it they are the 16-bit expanded device type and the manufacturer code moves
+// to bytes 17-18. `manufacturer` and `deviceType` hold the meaning of the device's revision;
+// `typeBytes` holds bytes 1-2 as sent, which make the long address at every revision.
 struct Identity {
     bool complete = false; // the twelve bytes of every revision came
     std::uint8_t expansion = 0;
-    std::uint8_t manufacturer = 0; // HART 5: manufacturer id; later: high byte of the expanded type
-    std::uint8_t deviceType = 0;
-    std::uint8_t preambles = 0; // preambles the device wants in requests
+    std::array<std::uint8_t, 2> typeBytes{}; // bytes 1-2 as sent
+    std::uint16_t manufacturer = 0; // byte 1; from revision 7 bytes 17-18 (0 when the reply ends first)
+    std::uint16_t deviceType = 0;   // byte 2; from revision 7 bytes 1-2 (the expanded device type)
+    std::uint8_t preambles = 0;     // preambles the device wants in requests
     std::uint8_t universalRevision = 0;
     std::uint8_t deviceRevision = 0;
     std::uint8_t softwareRevision = 0;
@@ -104,10 +113,13 @@ struct Identity {
     std::optional<std::uint16_t> privateLabel;
     std::optional<std::uint8_t> profile;
 
-    // The long address this identity gives (meaningful when complete).
+    // The long address this identity gives (meaningful when complete): the six low bits of byte 1,
+    // byte 2 and the device ID, whatever the revision.
     Address LongAddress() const {
-        return Address::Long({manufacturer, deviceType, deviceId[0], deviceId[1], deviceId[2]});
+        return Address::Long({typeBytes[0], typeBytes[1], deviceId[0], deviceId[1], deviceId[2]});
     }
+    // Byte 2, the long address's second byte: the device type of the short "TT:IIIIII" form.
+    std::uint8_t AddressType() const { return typeBytes[1]; }
 };
 
 struct UnitValue {
@@ -154,14 +166,60 @@ struct DeviceInfo { // command 15
     std::optional<std::uint8_t> rangeUnit;
     std::optional<float> upperRange, lowerRange;
     std::optional<float> dampingSeconds;
-    std::optional<std::uint8_t> writeProtect; // 0 not protected, 1 protected, 250 none
-    std::optional<std::uint8_t> privateLabel;
+    std::optional<std::uint8_t> writeProtect;       // 0 not protected, 1 protected, 250 none
+    std::optional<std::uint8_t> privateLabel;       // before revision 7 (then reserved: command 0 has it)
     std::optional<std::uint8_t> analogChannelFlags; // from revision 6
 };
 
 struct AdditionalStatus { // command 48: device-specific bytes
     std::array<std::uint8_t, 25> bytes{};
     std::size_t count = 0;
+};
+
+// ---- common-practice configuration reads ----------------------------------------------------------
+
+struct DeviceVariable { // a slot of command 33
+    std::uint8_t code = 0;
+    std::uint8_t unit = 0;
+    float value = 0;
+};
+
+struct DeviceVariables { // command 33: up to four slots, as many as came whole
+    std::array<DeviceVariable, 4> slots{};
+    std::size_t count = 0;
+};
+
+struct DeviceVariableWithStatus { // a slot of command 9
+    std::uint8_t code = 0;
+    std::uint8_t classification = 0;
+    std::uint8_t unit = 0;
+    float value = 0;
+    std::uint8_t status = 0; // bits 7-6 process data status, 5-4 limit status
+};
+
+struct DeviceVariablesWithStatus { // command 9
+    std::optional<std::uint8_t> extendedStatus;
+    std::array<DeviceVariableWithStatus, 8> slots{}; // up to 8 (revision 7), 4 before
+    std::size_t count = 0;
+    std::optional<std::uint32_t> timeOfDay; // 1/32 ms since midnight (revision 7)
+};
+
+struct VariableAssignments { // commands 50 and 51: the device variables behind PV, SV, TV, QV
+    std::array<std::uint8_t, 4> codes{};
+    std::size_t count = 0;
+};
+
+struct BurstConfiguration {              // command 105; a revision 5 or 6 reply ends after the first slots
+    std::optional<std::uint8_t> mode;    // 0 off, 1 on
+    std::optional<std::uint8_t> command; // the burst command (31: see extendedCommand)
+    std::array<std::uint8_t, 8> variables{}; // the device variable codes of the slots
+    std::size_t variableCount = 0;
+    // From revision 7.
+    std::optional<std::uint8_t> message, maxMessages;
+    std::optional<std::uint16_t> extendedCommand;
+    std::optional<std::uint32_t> updatePeriod, maxUpdatePeriod; // 1/32 ms
+    std::optional<std::uint8_t> triggerMode, triggerClassification, triggerUnit;
+    std::optional<float> triggerLevel;
 };
 
 } // namespace tarvik::hart

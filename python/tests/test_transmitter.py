@@ -32,7 +32,9 @@ try:
 except KeyError:
     print("raised", flush=True)
 """
-TYPE = 0x66
+TYPE = 0x66  # the long address's second byte
+# Revision 7: the expanded device type (command 0 bytes 1-2), maker (17-18), private label (19-20).
+EXPANDED_TYPE, MAKER, PRIVATE_LABEL = 0x1C66, 0x5A, 0xA5
 WAIT_MS = 1000  # for a reply to start, also at each address of a scan: the machine may be loaded
 
 
@@ -60,7 +62,7 @@ class Transmitters(SimulatorTestCase):
                                 wait_ms=WAIT_MS)
         self.assertEqual([(d.polling, str(d.address)) for d in found], [(n, long_address(n)) for n in range(COUNT)])
         self.assertEqual(heard, [(p, p < COUNT) for p in range(COUNT + 3)])
-        self.assertEqual(found[1].identity["device_type"], TYPE)
+        self.assertEqual(found[1].identity["device_type"], EXPANDED_TYPE)
 
     def test_every_way_of_addressing_reaches_its_device(self):
         for address in (1, long_address(1), tarvik.LongAddress.parse(long_address(1)), "%02X:03%02X02" % (TYPE, COM)):
@@ -72,7 +74,8 @@ class Transmitters(SimulatorTestCase):
     def test_reads_decode_the_universal_commands(self):
         t = self.first
         cases = [  # (read, command, values that must be there)
-            (t.read_identity, 0, {"device_type": TYPE, "manufacturer": 0x1C, "complete": 1}),
+            (t.read_identity, 0, {"device_type": EXPANDED_TYPE, "manufacturer": MAKER, "private_label": PRIVATE_LABEL,
+                                  "extended_status": 0, "complete": 1}),
             (t.read_primary_variable, 1, {"pv_unit"}),
             (t.read_loop_current, 2, {"current_ma", "percent_of_range"}),
             (t.read_dynamic_variables, 3, {"current_ma", "pv", "sv", "tv", "qv", "qv_unit"}),

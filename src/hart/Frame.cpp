@@ -11,7 +11,6 @@ namespace {
 constexpr std::size_t kStatusBytes = 2;
 
 bool IsDelimiter(std::uint8_t b) {
-    if (b & kExpansionBits) return false;
     const std::uint8_t type = b & kFrameTypeMask;
     return type == static_cast<std::uint8_t>(FrameType::Burst) ||
            type == static_cast<std::uint8_t>(FrameType::Request) ||
@@ -79,8 +78,11 @@ bool FrameDecoder::Step(std::uint8_t b) {
         frame_.type = static_cast<FrameType>(b & kFrameTypeMask);
         frame_.isLong = (b & kLongFrameBit) != 0;
         frame_.address = {};
+        frame_.expansion = {};
+        frame_.expansionSize = 0;
         frame_.bodySize = 0;
         addressSize_ = frame_.isLong ? kLongAddressSize : 1;
+        expansionWanted_ = (b & kExpansionBits) >> kExpansionShift;
         held_[0] = b;
         heldSize_ = 1;
         xor_ = b;
@@ -88,7 +90,11 @@ bool FrameDecoder::Step(std::uint8_t b) {
         return false;
     case State::Address:
         frame_.address[heldSize_ - 1] = b;
-        if (heldSize_ == addressSize_) state_ = State::Command;
+        if (heldSize_ == addressSize_) state_ = AfterAddress();
+        break;
+    case State::Expansion:
+        frame_.expansion[frame_.expansionSize++] = b;
+        if (frame_.expansionSize == expansionWanted_) state_ = State::Command;
         break;
     case State::Command:
         frame_.command = b;
@@ -99,7 +105,7 @@ bool FrameDecoder::Step(std::uint8_t b) {
         break;
     case State::Body:
         frame_.body[frame_.bodySize++] = b;
-        if (frame_.bodySize == held_[addressSize_ + 2]) state_ = State::Checksum;
+        if (frame_.bodySize == held_[CountPos()]) state_ = State::Checksum;
         break;
     case State::Checksum:
         frame_.checksumOk = xor_ == b;
@@ -141,18 +147,24 @@ void FrameDecoder::Reset() {
     replayBegin_ = replayEnd_ = 0;
 }
 
+FrameDecoder::State FrameDecoder::AfterAddress() const {
+    return expansionWanted_ > 0 ? State::Expansion : State::Command;
+}
+
 std::size_t FrameDecoder::Missing() const {
     switch (state_) {
     case State::Hunting:
         return FrameLength(false, 0);
     case State::Address:
-        return addressSize_ + 1 - heldSize_ + 3;
+        return addressSize_ + 1 - heldSize_ + expansionWanted_ + 3;
+    case State::Expansion:
+        return expansionWanted_ - frame_.expansionSize + 3;
     case State::Command:
         return 3;
     case State::Count:
         return 2;
     case State::Body:
-        return held_[addressSize_ + 2] - frame_.bodySize + 1;
+        return held_[CountPos()] - frame_.bodySize + 1;
     case State::Checksum:
         return 1;
     }

@@ -15,7 +15,8 @@ namespace tarvik::hart {
 inline constexpr std::uint8_t kPreambleByte = 0xFF;
 inline constexpr std::uint8_t kLongFrameBit = 0x80;  // in the delimiter
 inline constexpr std::uint8_t kFrameTypeMask = 0x07; // in the delimiter
-inline constexpr std::uint8_t kExpansionBits = 0x60; // in the delimiter: expansion bytes (unsupported)
+inline constexpr std::uint8_t kExpansionBits = 0x60; // in the delimiter: how many expansion bytes
+inline constexpr std::uint8_t kExpansionShift = 5;   // follow the address (0-3)
 inline constexpr std::uint8_t kDelimiterShortBurst = 0x01;
 inline constexpr std::uint8_t kDelimiterShortRequest = 0x02;
 inline constexpr std::uint8_t kDelimiterShortReply = 0x06;
@@ -26,8 +27,10 @@ inline constexpr std::size_t kMinPreambles = 2;  // fewest preamble bytes before
 inline constexpr std::size_t kMaxPreambles = 20; // most a frame is built with
 inline constexpr std::size_t kDefaultPreambles = 5;
 
-// Delimiter, address (5), command, byte count, body, checksum: the longest frame after its preamble.
-inline constexpr std::size_t kMaxFrameAfterPreamble = 1 + kLongAddressSize + 2 + kMaxData + 1;
+// Delimiter, address (5), expansion bytes, command, byte count, body, checksum: the longest frame
+// after its preamble.
+inline constexpr std::size_t kMaxFrameAfterPreamble =
+    1 + kLongAddressSize + kMaxExpansionBytes + 2 + kMaxData + 1;
 inline constexpr std::size_t kMaxFrameSize = kMaxPreambles + kMaxFrameAfterPreamble;
 
 // A built frame, preamble included.
@@ -62,7 +65,8 @@ inline std::size_t FrameLength(bool isLong, std::size_t bodySize) {
 }
 
 // Finds frames in a byte stream: a frame starts after at least two preamble bytes with a known
-// delimiter and ends after its byte count and checksum. Bytes before a frame are skipped. A frame
+// delimiter and ends after its byte count and checksum; the expansion bytes the delimiter announces
+// (bits 6-5) are kept apart in Frame::expansion. Bytes before a frame are skipped. A frame
 // whose checksum fails is reported (checksumOk false) and its bytes after the delimiter are searched
 // again, so a frame cut short by the next one is not lost. Memory is fixed: at most one frame is
 // held, whatever the stream.
@@ -102,14 +106,17 @@ public:
     std::uint64_t SkippedBytes() const { return skipped_; } // outside any frame (not preamble)
 
 private:
-    enum class State { Hunting, Address, Command, Count, Body, Checksum };
+    enum class State { Hunting, Address, Expansion, Command, Count, Body, Checksum };
     void Fail(std::uint8_t checksum);
+    std::size_t CountPos() const { return 1 + addressSize_ + frame_.expansionSize + 1; } // in held_
+    State AfterAddress() const; // the state after the address's last byte
 
     State state_ = State::Hunting;
     std::size_t preambles_ = 0;
     std::array<std::uint8_t, kMaxFrameAfterPreamble> held_{}; // the frame under way, from its delimiter
     std::size_t heldSize_ = 0;
     std::size_t addressSize_ = 0;
+    std::size_t expansionWanted_ = 0;
     std::uint8_t xor_ = 0;
     Frame frame_;
     std::array<std::uint8_t, kMaxFrameAfterPreamble> replay_{};

@@ -128,8 +128,7 @@ Identity DecodeIdentity(std::span<const std::uint8_t> data) {
     std::copy(there.begin(), there.end(), head.begin());
     id.complete = there.size() == kIdentityBytes;
     id.expansion = head[0];
-    id.manufacturer = head[1];
-    id.deviceType = head[2];
+    id.typeBytes = {head[1], head[2]};
     id.preambles = head[3];
     id.universalRevision = head[4];
     id.deviceRevision = head[5];
@@ -145,7 +144,20 @@ Identity DecodeIdentity(std::span<const std::uint8_t> data) {
     id.manufacturerCode = r.U16(17);
     id.privateLabel = r.U16(19);
     id.profile = r.U8(21);
+    if (id.universalRevision >= kRevisionExpandedType) {
+        id.deviceType = static_cast<std::uint16_t>(head[1] << 8 | head[2]);
+        id.manufacturer = id.manufacturerCode.value_or(0);
+    } else {
+        id.manufacturer = head[1];
+        id.deviceType = head[2];
+    }
     return id;
+}
+
+std::size_t PollingAddressRequest(std::uint8_t polling, std::uint8_t universalRevision,
+                                  std::array<std::uint8_t, kPollingAddressRequestBytes>& out) {
+    out = {polling, polling == 0 ? kLoopCurrentEnabled : kLoopCurrentDisabled};
+    return universalRevision >= kRevisionLoopCurrentMode ? out.size() : 1;
 }
 
 PrimaryVariable DecodePrimaryVariable(std::span<const std::uint8_t> data) {
@@ -202,6 +214,12 @@ DeviceInfo DecodeDeviceInfo(std::span<const std::uint8_t> data) {
     return {r.U8(0), r.U8(1), r.U8(2), r.F32(3), r.F32(7), r.F32(11), r.U8(15), r.U8(16), r.U8(17)};
 }
 
+DeviceInfo DecodeDeviceInfoOfRevision(std::span<const std::uint8_t> data, std::uint8_t universalRevision) {
+    DeviceInfo d = DecodeDeviceInfo(data);
+    if (universalRevision >= kRevisionExpandedType) d.privateLabel.reset(); // byte 16 is reserved
+    return d;
+}
+
 std::optional<std::uint32_t> DecodeFinalAssembly(std::span<const std::uint8_t> data) {
     return Reader(data).Unsigned(0, 3);
 }
@@ -226,6 +244,62 @@ AdditionalStatus DecodeAdditionalStatus(std::span<const std::uint8_t> data) {
 
 std::optional<std::uint8_t> DecodeFirstByte(std::span<const std::uint8_t> data) {
     return Reader(data).U8(0);
+}
+
+DeviceVariablesWithStatus DecodeVariablesWithStatus(std::span<const std::uint8_t> data) {
+    constexpr std::size_t kSlotBytes = 3 + kFloatBytes + 1; // code, class, unit, value, status
+    constexpr std::size_t kTimeBytes = 4;
+    const Reader r(data);
+    DeviceVariablesWithStatus v;
+    v.extendedStatus = r.U8(0);
+    std::size_t pos = 1;
+    for (; v.count < v.slots.size() && r.Has(pos, kSlotBytes); pos += kSlotBytes)
+        v.slots[v.count++] = {data[pos], data[pos + 1], data[pos + 2], *r.F32(pos + 3), data[pos + 7]};
+    // Revision 7 ends with the time: 4 bytes, where a slot takes 8.
+    if (data.size() == pos + kTimeBytes) v.timeOfDay = r.Unsigned(pos, kTimeBytes);
+    return v;
+}
+
+DeviceVariables DecodeDeviceVariables(std::span<const std::uint8_t> data) {
+    constexpr std::size_t kSlotBytes = 2 + kFloatBytes; // code, unit, value
+    const Reader r(data);
+    DeviceVariables v;
+    for (std::size_t pos = 0; v.count < v.slots.size() && r.Has(pos, kSlotBytes); pos += kSlotBytes)
+        v.slots[v.count++] = {data[pos], data[pos + 1], *r.F32(pos + 2)};
+    return v;
+}
+
+VariableAssignments DecodeVariableAssignments(std::span<const std::uint8_t> data) {
+    VariableAssignments a;
+    const auto codes = Reader(data).Up(0, a.codes.size());
+    std::copy(codes.begin(), codes.end(), a.codes.begin());
+    a.count = codes.size();
+    return a;
+}
+
+BurstConfiguration DecodeBurstConfiguration(std::span<const std::uint8_t> data) {
+    // 0 mode, 1 command, 2-9 slots (2-5 before revision 7), 10 message, 11 most messages,
+    // 12-13 extended command, 14-17 period, 18-21 longest period, 22 trigger mode, 23 its
+    // classification, 24 its unit, 25-28 its level.
+    constexpr std::size_t kSlots = 2;
+    const Reader r(data);
+    BurstConfiguration b;
+    b.mode = r.U8(0);
+    b.command = r.U8(1);
+    const auto slots = r.Up(kSlots, b.variables.size());
+    std::copy(slots.begin(), slots.end(), b.variables.begin());
+    b.variableCount = slots.size();
+    const std::size_t rest = kSlots + b.variables.size();
+    b.message = r.U8(rest);
+    b.maxMessages = r.U8(rest + 1);
+    b.extendedCommand = r.U16(rest + 2);
+    b.updatePeriod = r.Unsigned(rest + 4, kFloatBytes);
+    b.maxUpdatePeriod = r.Unsigned(rest + 8, kFloatBytes);
+    b.triggerMode = r.U8(rest + 12);
+    b.triggerClassification = r.U8(rest + 13);
+    b.triggerUnit = r.U8(rest + 14);
+    b.triggerLevel = r.F32(rest + 15);
+    return b;
 }
 
 const char* CommandName(std::uint8_t command) {

@@ -56,7 +56,8 @@ void Texts(HartFieldSink& s, std::uint8_t command, std::span<const std::uint8_t>
     }
 }
 
-void Ranges(HartFieldSink& s, std::uint8_t command, std::span<const std::uint8_t> data) {
+void Ranges(HartFieldSink& s, std::uint8_t command, std::span<const std::uint8_t> data,
+            std::optional<std::uint8_t> universalRevision) {
     if (command == h::kCmdReadTransducerInfo) {
         const auto t = h::DecodeTransducerInfo(data);
         Integer(s, {"transducer_serial", "sensor serial"}, t.serialNumber);
@@ -66,7 +67,8 @@ void Ranges(HartFieldSink& s, std::uint8_t command, std::span<const std::uint8_t
         Real(s, {"minimum_span", "minimum span"}, t.minimumSpan, t.limitsUnit);
         return;
     }
-    const auto d = h::DecodeDeviceInfo(data);
+    const auto d = universalRevision ? h::DecodeDeviceInfoOfRevision(data, *universalRevision)
+                                     : h::DecodeDeviceInfo(data);
     Integer(s, {"alarm_selection", "alarm code"}, d.alarmSelection);
     Integer(s, {"transfer_function", "transfer"}, d.transferFunction, Kind::TransferFunction);
     Integer(s, {"range_unit", "range unit"}, d.rangeUnit, Kind::UnitCode);
@@ -111,7 +113,8 @@ void Others(HartFieldSink& s, std::uint8_t command, std::span<const std::uint8_t
 
 } // namespace
 
-void WalkHartReply(std::uint8_t command, std::span<const std::uint8_t> data, HartFieldSink& sink) {
+void WalkHartReply(std::uint8_t command, std::span<const std::uint8_t> data, HartFieldSink& sink,
+                   std::optional<std::uint8_t> universalRevision) {
     switch (command) {
     case h::kCmdReadUniqueId:
     case h::kCmdReadUniqueIdByTag:
@@ -133,7 +136,7 @@ void WalkHartReply(std::uint8_t command, std::span<const std::uint8_t> data, Har
         break;
     case h::kCmdReadTransducerInfo:
     case h::kCmdReadDeviceInfo:
-        Ranges(sink, command, data);
+        Ranges(sink, command, data, universalRevision);
         break;
     default:
         Others(sink, command, data);

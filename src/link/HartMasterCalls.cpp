@@ -109,9 +109,13 @@ HartCall<h::PollingAddressReply> HartMaster::WritePollingAddress(const h::Addres
         call.reply.result = api::RunCall("HartMaster::WritePollingAddress", [] { return ResultBadLength; });
         return call;
     }
-    const std::uint8_t data[] = {polling};
-    return Decoded<h::PollingAddressReply>(Command(address, h::kCmdWritePollingAddress, data),
-                                           h::DecodePollingAddress);
+    // The request's length depends on the device's revision: command 0 tells it.
+    const auto id = ReadIdentity(address);
+    if (!id.Ok()) return {id.reply, {}};
+    std::array<std::uint8_t, h::kPollingAddressRequestBytes> data{};
+    const std::size_t n = h::PollingAddressRequest(polling, id.value.universalRevision, data);
+    return Decoded<h::PollingAddressReply>(
+        Command(address, h::kCmdWritePollingAddress, std::span(data).first(n)), h::DecodePollingAddress);
 }
 
 HartCall<std::string> HartMaster::WriteMessage(const h::Address& address, std::string_view message) {

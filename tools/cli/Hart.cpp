@@ -137,7 +137,7 @@ private:
         const tools::HartAddress& wanted = target.wanted;
         const auto found = master_.Scan(0, kSearchLast);
         for (const link::FoundDevice& d : found)
-            if (d.identity.deviceType == wanted.deviceType && d.identity.deviceId == wanted.id) {
+            if (d.identity.AddressType() == wanted.deviceType && d.identity.deviceId == wanted.id) {
                 device_ = d.identity.LongAddress();
                 report.Context("address", FormatLongAddress(device_));
                 return true;
@@ -252,10 +252,13 @@ void InfoAndRead(CLI::App& hart, Cli& cli, HartOptions& options) {
         Report report("hart info");
         if (!c.Start(report)) return c.Finish(report, report.ResultCode());
         std::int32_t rc = ResultOk;
+        std::optional<std::uint8_t> revision; // command 0's: command 15 depends on it
         for (std::uint8_t command : {h::kCmdReadUniqueId, h::kCmdReadTagDescriptorDate, h::kCmdReadMessage,
                                      h::kCmdReadDeviceInfo, h::kCmdReadFinalAssembly, h::kCmdReadLongTag}) {
             const HartReply r = c.Master().Command(c.Device(), command);
-            if (r.Success()) AddFields(report, DecodeHartReply(command, r.Data()));
+            if (r.Success() && command == h::kCmdReadUniqueId)
+                revision = h::DecodeIdentity(r.Data()).universalRevision;
+            if (r.Success()) AddFields(report, DecodeHartReply(command, r.Data(), revision));
             const std::int32_t one = Judge(report, r, command == h::kCmdReadLongTag);
             // A command the device does not know (older revisions) leaves the others standing.
             if (one != ResultOk && !(command != h::kCmdReadUniqueId && one == ResultErrorReply)) rc = one;

@@ -125,7 +125,7 @@ std::string FormatLongAddress(const h::Address& a) {
 }
 
 std::string FormatTypeAndId(const h::Identity& id) {
-    return fmt::format("{:02X}:{:02X}{:02X}{:02X}", id.deviceType, id.deviceId[0], id.deviceId[1],
+    return fmt::format("{:02X}:{:02X}{:02X}{:02X}", id.AddressType(), id.deviceId[0], id.deviceId[1],
                        id.deviceId[2]);
 }
 
@@ -136,9 +136,17 @@ std::vector<HartField> IdentityFields(const h::Identity& id) {
         f.Add("long_address", "long address", FormatLongAddress(id.LongAddress()),
               FormatLongAddress(id.LongAddress()));
     }
-    f.Add("manufacturer", "maker / type", id.manufacturer,
-          fmt::format("0x{:02X} / 0x{:02X}", id.manufacturer, id.deviceType));
+    // From revision 7 the type is 16 bits and the maker is in bytes 17-18, which a short reply lacks.
+    const bool expanded = id.universalRevision >= h::kRevisionExpandedType;
+    const std::string maker = !expanded             ? fmt::format("0x{:02X}", id.manufacturer)
+                              : id.manufacturerCode ? fmt::format("0x{:04X}", id.manufacturer)
+                                                    : std::string("?");
+    f.Add("manufacturer", "maker / type",
+          expanded && !id.manufacturerCode ? Json(nullptr) : Json(id.manufacturer),
+          fmt::format("{} / 0x{:0{}X}", maker, id.deviceType, expanded ? 4 : 2));
     f.Add("device_type", "", id.deviceType, "");
+    if (id.privateLabel)
+        f.Add("private_label", "private label", *id.privateLabel, std::to_string(*id.privateLabel));
     f.Add("universal_revision", "revisions", id.universalRevision,
           fmt::format("universal {}, device {}, software {}, hardware {}", id.universalRevision,
                       id.deviceRevision, id.softwareRevision, id.hardwareRevision));
@@ -151,9 +159,10 @@ std::vector<HartField> IdentityFields(const h::Identity& id) {
     return f.out;
 }
 
-std::vector<HartField> DecodeHartReply(std::uint8_t command, std::span<const std::uint8_t> data) {
+std::vector<HartField> DecodeHartReply(std::uint8_t command, std::span<const std::uint8_t> data,
+                                       std::optional<std::uint8_t> universalRevision) {
     CliSink sink;
-    link::WalkHartReply(command, data, sink);
+    link::WalkHartReply(command, data, sink, universalRevision);
     return std::move(sink.f.out);
 }
 

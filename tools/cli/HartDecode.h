@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -20,13 +21,15 @@ struct HartField {
 };
 
 // The fields of `command`'s reply data as the link's WalkHartReply gives them (tarvik/HartFields.h);
-// empty for a command it does not decode.
-std::vector<HartField> DecodeHartReply(std::uint8_t command, std::span<const std::uint8_t> data);
+// empty for a command it does not decode. `universalRevision`: the device's, where known.
+std::vector<HartField> DecodeHartReply(std::uint8_t command, std::span<const std::uint8_t> data,
+                                       std::optional<std::uint8_t> universalRevision = std::nullopt);
 // The fields of an identity (commands 0, 11, 21).
 std::vector<HartField> IdentityFields(const hart::Identity& id);
 // "1C:66:030401": the long address as -a accepts it.
 std::string FormatLongAddress(const hart::Address& address);
-// "66:030401": device type and ID, as `tarvik scan` prints the library's devices.
+// "66:030401": the long address's second byte (the device type before revision 7) and the device
+// ID, as `tarvik scan` prints the library's devices and -a accepts them.
 std::string FormatTypeAndId(const hart::Identity& id);
 std::string Hex(std::span<const std::uint8_t> bytes); // "0A FF 01"
 // Adds the fields to a report.

@@ -25,6 +25,8 @@ public:
     // SpeaksUnasked.
     virtual bool SpeaksUnasked() const { return false; }
     virtual std::vector<Bytes> Unasked(double /*now*/) { return {}; }
+    // The server tells when the last byte it holds for the line will have gone out (seconds).
+    virtual void SendsUntil(double /*until*/) {}
     virtual LineSettings Line() const = 0;
     virtual Protocol Kind() const = 0;
     // One line for the start-up table: "HART flow device  address 64:010203  tag FT-103".

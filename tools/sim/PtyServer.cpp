@@ -141,6 +141,8 @@ struct PtyServer::Port {
     std::unique_ptr<Endpoint> endpoint;
     std::unique_ptr<FaultInjector> faults;
     std::deque<std::pair<Clock::time_point, Bytes>> out;
+    Clock::time_point busyFrom{};  // when the frame scheduled last starts
+    Clock::time_point busyUntil{}; // when the last byte scheduled goes out
     Clock::time_point lastRx{};
 };
 
@@ -235,15 +237,23 @@ void PtyServer::Add(int com, std::unique_ptr<Endpoint> endpoint) {
 
 void PtyServer::Schedule(Port& port, const Bytes& bytes, Clock::time_point start) {
     if (bytes.empty()) return;
+    // A frame that would start while the one before it is under way waits for its end, so that two
+    // frames never mix on the line (a reply waits for a burst frame, and the reverse). One held
+    // back for later (a late reply) holds back nothing.
+    if (start >= port.busyFrom && start < port.busyUntil) start = port.busyUntil;
+    port.busyFrom = start;
     if (!options_.lineTiming) {
         port.out.emplace_back(start, bytes);
-        return;
+        port.busyUntil = std::max(port.busyUntil, start);
+    } else {
+        const LineSettings line = port.endpoint->Line();
+        const auto byteTime = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(static_cast<double>(line.BitsPerByte()) / line.baud));
+        for (std::size_t i = 0; i < bytes.size(); ++i)
+            port.out.emplace_back(start + byteTime * static_cast<long>(i + 1), Bytes{bytes[i]});
+        port.busyUntil = std::max(port.busyUntil, port.out.back().first);
     }
-    const LineSettings line = port.endpoint->Line();
-    const auto byteTime = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(line.BitsPerByte()) / line.baud));
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        port.out.emplace_back(start + byteTime * static_cast<long>(i + 1), Bytes{bytes[i]});
+    port.endpoint->SendsUntil(Seconds(port.busyUntil));
 }
 
 void PtyServer::Receive(Port& port, Clock::time_point now) {
@@ -327,8 +337,10 @@ int PtyServer::Run(int stopFd) {
         const auto t = Clock::now();
         for (std::size_t i = 0; i < ports_.size(); ++i) {
             if (fds[i + 1].revents & POLLIN) Receive(*ports_[i], t);
-            for (Bytes& frame : ports_[i]->endpoint->Unasked(Seconds(t)))
-                Schedule(*ports_[i], ports_[i]->faults->Apply(std::move(frame), Protocol::Hart).bytes, t);
+            // Unasked frames only while nothing is going out: never inside a reply.
+            if (ports_[i]->out.empty())
+                for (Bytes& frame : ports_[i]->endpoint->Unasked(Seconds(t)))
+                    Schedule(*ports_[i], ports_[i]->faults->Apply(std::move(frame), Protocol::Hart).bytes, t);
             Flush(*ports_[i], Clock::now());
         }
     }

@@ -21,8 +21,24 @@ constexpr std::uint8_t kProfileTransmitter = 1;
 constexpr std::uint8_t kUnitOhms = 37;
 constexpr std::uint8_t kUnitCelsius = 32;
 constexpr std::uint8_t kWriteProtectNone = 0;
-constexpr std::uint8_t kPrivateLabelNone = 250;
-constexpr std::uint8_t kLoopCurrentEnabled = 1;
+constexpr std::uint8_t kReserved = 250; // command 15 byte 16 from revision 7 on
+constexpr std::uint8_t kNotUsed = 250;  // a unit, code or slot not used
+// Extended device status (command 0 byte 16, command 9 byte 0).
+constexpr std::uint8_t kExtendedDeviceVariableAlert = 0x02;
+// Device variable classifications (command 8, 9) and status (command 9).
+constexpr std::uint8_t kClassNone = 0;
+constexpr std::uint8_t kClassTemperature = 64;
+constexpr std::uint8_t kVariableStatusGood = 0xC0;
+// Device variable codes that stand for the dynamic variables PV..QV.
+constexpr std::uint8_t kCodePrimary = 246, kCodeQuaternary = 249;
+constexpr std::size_t kMaxSlotsWithStatus = 8; // command 9
+constexpr std::size_t kMaxSlots = 4;           // command 33
+constexpr double kTimeUnitsPerSecond = 32000;  // 1/32 ms
+constexpr double kSecondsPerDay = 86400;
+constexpr std::uint32_t kBurstPeriod = 16000;          // 0.5 s in 1/32 ms, the line's pace
+constexpr std::uint32_t kBurstMaximumPeriod = 1920000; // 60 s
+constexpr std::uint8_t kBurstMessages = 1;
+constexpr std::uint8_t kTriggerContinuous = 0;
 constexpr std::size_t kAdditionalStatusBytes = 6;
 constexpr float kLowestCurrent = 3.8f, kHighestCurrent = 20.5f, kFixedCurrent = 4.0f;
 constexpr float kSensorUpper = 850, kSensorLower = -200, kMinimumSpan = 10;
@@ -41,16 +57,30 @@ void Put16(Bytes& out, std::uint16_t v) {
     out.push_back(static_cast<std::uint8_t>(v));
 }
 
+void Put32(Bytes& out, std::uint32_t v) {
+    Put16(out, static_cast<std::uint16_t>(v >> 16));
+    Put16(out, static_cast<std::uint16_t>(v));
+}
+
+std::uint8_t High(std::uint16_t v) {
+    return static_cast<std::uint8_t>(v >> 8);
+}
+
+std::uint8_t Low(std::uint16_t v) {
+    return static_cast<std::uint8_t>(v);
+}
+
 } // namespace
 
 Transmitter::Transmitter(TransmitterConfig config, std::uint32_t seed)
-    : config_(std::move(config)), finalAssembly_(1000 + config_.deviceId[2]), rng_(seed) {
+    : config_(std::move(config)), finalAssembly_(1000 + config_.deviceId[2]),
+      loopCurrentMode_(config_.polling == 0 ? h::kLoopCurrentEnabled : h::kLoopCurrentDisabled), rng_(seed) {
     pv_ = 60 + 25 * std::sin(config_.phase);
     sv_ = 22;
 }
 
 h::Address Transmitter::LongAddress() const {
-    return h::Address::Long({kTransmitterManufacturer, kTransmitterType, config_.deviceId[0],
+    return h::Address::Long({High(kTransmitterType), Low(kTransmitterType), config_.deviceId[0],
                              config_.deviceId[1], config_.deviceId[2]});
 }
 
@@ -89,22 +119,26 @@ float Transmitter::Percent() const {
 }
 
 float Transmitter::Current() const {
-    // On a multidrop line (polling address not 0) the loop current stays at its minimum.
-    if (config_.polling != 0) return kFixedCurrent;
+    // With the loop current disabled (a multidrop line) it stays at its minimum.
+    if (loopCurrentMode_ == h::kLoopCurrentDisabled) return kFixedCurrent;
     return std::clamp(4 + 16 * Percent() / 100, kLowestCurrent, kHighestCurrent);
 }
 
 std::uint8_t Transmitter::DeviceStatus() const {
     std::uint8_t s = configChanged_ ? h::kStatusConfigChanged : 0;
-    if (config_.polling != 0) s |= h::kStatusCurrentFixed;
+    if (loopCurrentMode_ == h::kLoopCurrentDisabled) s |= h::kStatusCurrentFixed;
     if (pv_ < lowerRange_ || pv_ > upperRange_) s |= h::kStatusPvOutOfLimits;
     return s;
 }
 
+std::uint8_t Transmitter::ExtendedStatus() const {
+    return pv_ < lowerRange_ || pv_ > upperRange_ ? kExtendedDeviceVariableAlert : 0;
+}
+
 Bytes Transmitter::Identity() const {
     Bytes d{h::kExpansionCode,
-            kTransmitterManufacturer,
-            kTransmitterType,
+            High(kTransmitterType),
+            Low(kTransmitterType),
             kPreamblesWanted,
             kUniversalRevision,
             1,
@@ -117,9 +151,9 @@ Bytes Transmitter::Identity() const {
             kPreamblesWanted,
             kLastDeviceVariable};
     Put16(d, changeCounter_);
-    d.push_back(DeviceStatus());
+    d.push_back(ExtendedStatus());
     Put16(d, kTransmitterManufacturer);
-    Put16(d, kTransmitterManufacturer);
+    Put16(d, kTransmitterPrivateLabel);
     d.push_back(kProfileTransmitter);
     return d;
 }
@@ -147,7 +181,8 @@ Bytes Transmitter::Variables(std::uint8_t command) const {
     return d;
 }
 
-std::optional<HartAnswer> Transmitter::Command(std::uint8_t command, std::span<const std::uint8_t> data) {
+std::optional<HartAnswer> Transmitter::Command(std::uint8_t command, std::span<const std::uint8_t> data,
+                                               double now) {
     switch (command) {
     case h::kCmdReadUniqueId:
         return HartAnswer::Ok(Identity());
@@ -189,7 +224,7 @@ std::optional<HartAnswer> Transmitter::Command(std::uint8_t command, std::span<c
         Bytes d{0, h::kTransferLinear, kUnitCelsius};
         for (float f : {upperRange_, lowerRange_, damping_})
             AppendFloat(d, f);
-        for (std::uint8_t b : {kWriteProtectNone, kPrivateLabelNone, std::uint8_t{0}})
+        for (std::uint8_t b : {kWriteProtectNone, kReserved, std::uint8_t{0}})
             d.push_back(b);
         return HartAnswer::Ok(std::move(d));
     }
@@ -205,7 +240,84 @@ std::optional<HartAnswer> Transmitter::Command(std::uint8_t command, std::span<c
     case h::kCmdReadAdditionalStatus:
         return HartAnswer::Ok(Bytes(kAdditionalStatusBytes, 0));
     default:
+        if (auto answer = Configuration(command, data, now)) return answer;
         return Write(command, data);
+    }
+}
+
+std::optional<Transmitter::Variable> Transmitter::DeviceVariable(std::uint8_t code) const {
+    if (code >= kCodePrimary && code <= kCodeQuaternary)
+        code = static_cast<std::uint8_t>(code - kCodePrimary);
+    switch (code) {
+    case 0:
+        return Variable{code, kClassTemperature, kUnitCelsius, static_cast<float>(pv_)};
+    case 1:
+        return Variable{code, kClassTemperature, kUnitCelsius, static_cast<float>(sv_)};
+    case 2:
+        return Variable{code, kClassNone, kUnitOhms,
+                        static_cast<float>(kPt100Ohms * (1 + kPt100Alpha * pv_))};
+    case 3:
+        return Variable{code, kClassTemperature, kUnitCelsius, static_cast<float>(sv_ + 8)};
+    default:
+        return std::nullopt;
+    }
+}
+
+std::optional<HartAnswer> Transmitter::Configuration(std::uint8_t command, std::span<const std::uint8_t> data,
+                                                     double now) const {
+    Bytes d;
+    switch (command) {
+    case h::kCmdReadLoopConfiguration:
+        return HartAnswer::Ok({config_.polling, loopCurrentMode_});
+    case h::kCmdReadClassifications:
+        for (std::uint8_t code = 0; code <= kLastDeviceVariable; ++code)
+            d.push_back(DeviceVariable(code)->classification);
+        return HartAnswer::Ok(std::move(d));
+    case h::kCmdReadVariablesWithStatus:
+    case h::kCmdReadDeviceVariables: {
+        const bool withStatus = command == h::kCmdReadVariablesWithStatus;
+        if (data.empty()) return HartAnswer::Refuse(kRcTooFewBytes);
+        if (withStatus) d.push_back(ExtendedStatus());
+        for (std::uint8_t code :
+             data.first(std::min(data.size(), withStatus ? kMaxSlotsWithStatus : kMaxSlots))) {
+            const auto v = DeviceVariable(code);
+            if (!v) return HartAnswer::Refuse(kRcInvalidSelection);
+            d.push_back(code);
+            if (withStatus) d.push_back(v->classification);
+            d.push_back(v->unit);
+            AppendFloat(d, v->value);
+            if (withStatus) d.push_back(kVariableStatusGood);
+        }
+        if (withStatus)
+            Put32(d, static_cast<std::uint32_t>(std::fmod(std::max(now, 0.0), kSecondsPerDay) *
+                                                kTimeUnitsPerSecond));
+        return HartAnswer::Ok(std::move(d));
+    }
+    case h::kCmdReadVariableAssignments:
+        return HartAnswer::Ok({0, 1, 2, 3});
+    case h::kCmdReadBurstConfiguration:
+        if (!data.empty() && data[0] >= kBurstMessages) return HartAnswer::Refuse(kRcInvalidSelection);
+        d = {burst_ ? h::kBurstOn : h::kBurstOff,
+             burstCommand_,
+             0,
+             1,
+             2,
+             3,
+             kNotUsed,
+             kNotUsed,
+             kNotUsed,
+             kNotUsed,
+             0,
+             kBurstMessages};
+        Put16(d, burstCommand_);
+        Put32(d, kBurstPeriod);
+        Put32(d, kBurstMaximumPeriod);
+        for (std::uint8_t b : {kTriggerContinuous, kClassNone, kNotUsed})
+            d.push_back(b);
+        AppendFloat(d, 0);
+        return HartAnswer::Ok(std::move(d));
+    default:
+        return std::nullopt;
     }
 }
 
@@ -216,8 +328,13 @@ std::optional<HartAnswer> Transmitter::Write(std::uint8_t command, std::span<con
     case h::kCmdWritePollingAddress: {
         if (!need(1)) return HartAnswer::Refuse(kRcTooFewBytes);
         if (data[0] > h::kMaxPollingAddress) return HartAnswer::Refuse(kRcInvalidSelection);
+        // A master of revision 5 sends the address alone: the mode follows from it.
+        const std::uint8_t mode =
+            need(2) ? data[1] : (data[0] == 0 ? h::kLoopCurrentEnabled : h::kLoopCurrentDisabled);
+        if (mode != h::kLoopCurrentEnabled && mode != h::kLoopCurrentDisabled)
+            return HartAnswer::Refuse(kRcInvalidSelection);
         config_.polling = data[0];
-        const std::uint8_t mode = need(2) ? data[1] : (data[0] == 0 ? kLoopCurrentEnabled : 0);
+        loopCurrentMode_ = mode;
         return HartAnswer::Ok({data[0], mode});
     }
     case h::kCmdWriteMessage:
@@ -276,7 +393,7 @@ std::optional<Bytes> Transmitter::Answer(const h::Frame& request, double now) {
         return Frame(h::FrameType::Reply, own, master, request.command,
                      HartAnswer::Refuse(kCommErrorChecksum));
     const bool wasPolling = request.command == h::kCmdWritePollingAddress;
-    std::optional<HartAnswer> answer = Command(request.command, request.Data());
+    std::optional<HartAnswer> answer = Command(request.command, request.Data(), now);
     if (!answer) {
         const bool lookup =
             request.command == h::kCmdReadUniqueIdByTag || request.command == h::kCmdReadUniqueIdByLongTag;

@@ -1,6 +1,7 @@
-// A simulated generic HART transmitter for multidrop lines: answers short frames at its polling
-// address and long frames at its unique address, with the universal commands (0-3, 6, 11-22, 38,
-// 48) and burst control (108, 109). Its four variables move: a process temperature (PV) that
+// A simulated generic HART transmitter of universal revision 7 for multidrop lines: answers short
+// frames at its polling address and long frames at its unique address, with the universal commands
+// (0-3, 6-9, 11-22, 38, 48), the common-practice reads 33, 50 and 105 and burst control (108, 109).
+// Its four device variables (codes 0-3, mapped to PV..QV) move: a process temperature (PV) that
 // drifts, an ambient temperature (SV), the sensor resistance (TV) and the electronics temperature
 // (QV). Frames are the codec's (short and long); packed text and floats as the other devices.
 #pragma once
@@ -17,8 +18,12 @@
 
 namespace tarvik::sim {
 
-inline constexpr std::uint8_t kTransmitterManufacturer = 0x1C; // any id: the simulator's own
-inline constexpr std::uint8_t kTransmitterType = 0x66;
+// Command 0 bytes 1-2, the expanded device type (they make the long address 1C:66:...), and bytes
+// 17-18 and 19-20: manufacturer and private label, each different from the others so that a
+// decoder reading the wrong bytes shows. Any values: the simulator's own.
+inline constexpr std::uint16_t kTransmitterType = 0x1C66;
+inline constexpr std::uint16_t kTransmitterManufacturer = 0x005A;
+inline constexpr std::uint16_t kTransmitterPrivateLabel = 0x00A5;
 
 struct TransmitterConfig {
     std::uint8_t polling = 0;
@@ -47,14 +52,23 @@ public:
 
 private:
     bool ForMe(const hart::Frame& request) const;
-    std::optional<HartAnswer> Command(std::uint8_t command, std::span<const std::uint8_t> data);
+    std::optional<HartAnswer> Command(std::uint8_t command, std::span<const std::uint8_t> data, double now);
     std::optional<HartAnswer> Write(std::uint8_t command, std::span<const std::uint8_t> data);
+    std::optional<HartAnswer> Configuration(std::uint8_t command, std::span<const std::uint8_t> data,
+                                            double now) const;
     Bytes Identity() const;
     Bytes Variables(std::uint8_t command) const;
+    // Device variable `code` (0-3, or 246-249 for PV..QV): classification, unit and value.
+    struct Variable {
+        std::uint8_t code, classification, unit;
+        float value;
+    };
+    std::optional<Variable> DeviceVariable(std::uint8_t code) const;
     void Advance(double now);
     float Percent() const;
     float Current() const;
     std::uint8_t DeviceStatus() const;
+    std::uint8_t ExtendedStatus() const;
     Bytes Frame(hart::FrameType type, const hart::Address& address, hart::Master master, std::uint8_t command,
                 const HartAnswer& answer) const;
 
@@ -63,6 +77,7 @@ private:
     std::uint32_t finalAssembly_ = 0;
     std::uint8_t burstCommand_ = 1;
     bool burst_ = false;
+    std::uint8_t loopCurrentMode_;
     bool configChanged_ = false;
     std::uint16_t changeCounter_ = 0;
     float lowerRange_ = 0, upperRange_ = 150, damping_ = 0.5f;

@@ -49,6 +49,10 @@ std::vector<Bytes> TransmitterLine::Feed(std::span<const std::uint8_t> bytes, do
     return replies;
 }
 
+void TransmitterLine::SendsUntil(double until) {
+    quietFrom_ = std::max(quietFrom_, until + kBurstGapSeconds);
+}
+
 std::vector<Bytes> TransmitterLine::Unasked(double now) {
     if (now < quietFrom_ || now < nextBurst_ || decoder_.InFrame()) return {};
     for (std::size_t k = 0; k < devices_.size(); ++k) {

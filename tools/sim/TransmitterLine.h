@@ -1,7 +1,8 @@
 // A multidrop line of generic transmitters behind one port: requests are found in the received
 // bytes with the codec's stream decoder and handed to the devices; the one addressed answers. Burst
 // frames of devices in burst mode go out only while the line is quiet: never over a request that
-// is arriving or a reply that is going out, so two devices never talk at once.
+// is arriving or a reply that is going out (the server says when its bytes end, paced at the line's
+// rate or not), so two devices never talk at once.
 #pragma once
 
 #include <memory>
@@ -24,6 +25,7 @@ public:
     std::string Describe() const override;
     bool SpeaksUnasked() const override { return true; }
     std::vector<Bytes> Unasked(double now) override;
+    void SendsUntil(double until) override;
 
     std::size_t Size() const { return devices_.size(); }
     Transmitter& Device(std::size_t i) { return *devices_[i]; }

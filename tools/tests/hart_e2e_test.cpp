@@ -76,7 +76,12 @@ TEST(HartTool, WritesSayWhatTheDeviceHolds) {
     const ToolRun tag = sim.Tool("hart write-tag --polling-address 1 TT-NEW -p 8 -b 9600 --json");
     ASSERT_EQ(tag.exit, 0) << tag.out;
     EXPECT_EQ(Json::parse(tag.out)["tag"], "TT-NEW");
-    EXPECT_EQ(Json::parse(sim.Tool("hart info -a 1C:66:030802 -p 8 -b 9600 --json").out)["tag"], "TT-NEW");
+    // A revision 7 identity: expanded type, maker and private label from command 0, not command 15.
+    const Json info = Json::parse(sim.Tool("hart info -a 1C:66:030802 -p 8 -b 9600 --json").out);
+    EXPECT_EQ(info["tag"], "TT-NEW");
+    EXPECT_EQ(info["device_type"], 0x1C66);
+    EXPECT_EQ(info["manufacturer"], 0x5A);
+    EXPECT_EQ(info["private_label"], 0xA5);
 
     const ToolRun lower = sim.ToolAll("hart write-message 'hello' -p 8 -b 9600");
     EXPECT_EQ(lower.exit, 2);
@@ -88,6 +93,21 @@ TEST(HartTool, WritesSayWhatTheDeviceHolds) {
     const auto found = sim.Tool("hart scan -p 8 -b 9600 --last 6 --json").Json(); // one array
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[1]["polling_address"], 5);
+    const ToolRun loop = sim.Tool("hart cmd 7 --polling-address 5 -p 8 -b 9600 --json"); // loop configuration
+    ASSERT_EQ(loop.exit, 0) << loop.out;
+    EXPECT_EQ(Json::parse(loop.out)["data"], "05 00");
+}
+
+TEST(HartTool, BurstFramesGoBetweenRepliesAtTheLinesPace) {
+    Simulator sim({"--transmitter", "9:1200x1"}, {.lineTiming = true});
+    ASSERT_TRUE(sim.Ready({9}));
+    ASSERT_EQ(sim.Tool("hart cmd 109 01 -p 9 -b 1200").exit, 0);
+    for (int i = 0; i < 4; ++i) {
+        const ToolRun read = sim.Tool("hart read -p 9 -b 1200 --json");
+        ASSERT_EQ(read.exit, 0) << "read " << i << ": " << read.out;
+    }
+    const auto frames = JsonLines(sim.Tool("hart listen -p 9 -b 1200 --seconds 5 --count 2 --json").out);
+    EXPECT_EQ(frames.size(), 2u);
 }
 
 TEST(HartTool, WatchLogsEveryPollAndKeepsItsColumns) {

@@ -7,6 +7,8 @@
 #include "FlowDevice.h"
 #include "HartLink.h"
 #include "PressureDevice.h"
+#include "Transmitter.h"
+#include "hart/Universal.h"
 
 namespace tarvik::sim {
 namespace {
@@ -359,6 +361,64 @@ TEST(PressureDevice, ApplicationsUnitsAndOverRange) {
     EXPECT_EQ(settings->bytes[11], 6);
     EXPECT_EQ(Ask(dev, Request(Own(kPressureId), 194, {7}))->Status1(), kRcInvalidSelection);
     EXPECT_EQ(Ask(dev, Request(Own(kPressureId), 198, {57}))->Status1(), kRcInvalidSelection);
+}
+
+// The generic transmitter's reply data to `command` at its polling address (response code first).
+std::pair<std::uint8_t, Bytes> AskTransmitter(Transmitter& t, std::uint8_t command, const Bytes& data = {}) {
+    hart::FrameBytes request;
+    hart::BuildRequest(hart::Address::Polling(t.Polling()), hart::Master::Primary, command, data, 5, request);
+    hart::FrameDecoder d;
+    hart::Frame asked;
+    d.Feed(request.Bytes(), [&](const hart::Frame& f) { asked = f; });
+    const auto reply = t.Answer(asked, 1.0);
+    std::pair<std::uint8_t, Bytes> out{0xFF, {}};
+    if (reply)
+        d.Feed(*reply, [&](const hart::Frame& f) {
+            out = {f.ResponseCode(), Bytes(f.Data().begin(), f.Data().end())};
+        });
+    return out;
+}
+
+TEST(Transmitter, Revision7IdentityAndConfigurationReads) {
+    TransmitterConfig config;
+    config.polling = 1;
+    Transmitter t(config, 7);
+    const auto [rc, data] = AskTransmitter(t, hart::kCmdReadUniqueId);
+    ASSERT_EQ(rc, 0);
+    const hart::Identity id = hart::DecodeIdentity(data);
+    EXPECT_EQ(id.deviceType, kTransmitterType);
+    EXPECT_EQ(id.manufacturer, kTransmitterManufacturer);
+    EXPECT_EQ(id.privateLabel, kTransmitterPrivateLabel);
+    EXPECT_EQ(id.LongAddress(), t.LongAddress());
+    EXPECT_EQ(id.extendedStatus, 0); // healthy, though its loop current is fixed (multidrop)
+    EXPECT_FALSE(
+        hart::DecodeDeviceInfoOfRevision(AskTransmitter(t, hart::kCmdReadDeviceInfo).second, 7).privateLabel);
+
+    EXPECT_EQ(AskTransmitter(t, hart::kCmdReadLoopConfiguration).second,
+              (Bytes{1, hart::kLoopCurrentDisabled}));
+    EXPECT_EQ(AskTransmitter(t, hart::kCmdReadClassifications).second.size(), 4u);
+    const auto withStatus = hart::DecodeVariablesWithStatus(
+        AskTransmitter(t, hart::kCmdReadVariablesWithStatus, {0, 248}).second);
+    ASSERT_EQ(withStatus.count, 2u);
+    EXPECT_EQ(withStatus.extendedStatus, 0);
+    EXPECT_EQ(withStatus.slots[1].unit, 37); // TV: the sensor resistance in ohms
+    EXPECT_EQ(withStatus.timeOfDay, 32000u); // 1 s after midnight
+    EXPECT_EQ(hart::DecodeDeviceVariables(AskTransmitter(t, hart::kCmdReadDeviceVariables, {1}).second).count,
+              1u);
+    EXPECT_EQ(
+        hart::DecodeVariableAssignments(AskTransmitter(t, hart::kCmdReadVariableAssignments).second).count,
+        4u);
+    const auto burst =
+        hart::DecodeBurstConfiguration(AskTransmitter(t, hart::kCmdReadBurstConfiguration).second);
+    EXPECT_EQ(burst.command, 1);
+    EXPECT_EQ(burst.triggerLevel, 0.0f);
+    EXPECT_EQ(AskTransmitter(t, hart::kCmdReadVariablesWithStatus, {200}).first, kRcInvalidSelection);
+
+    // Command 6 with the loop current mode: enabled, the current follows the process again.
+    EXPECT_EQ(AskTransmitter(t, hart::kCmdWritePollingAddress, {1, hart::kLoopCurrentEnabled}).first, 0);
+    EXPECT_EQ(AskTransmitter(t, hart::kCmdReadLoopConfiguration).second,
+              (Bytes{1, hart::kLoopCurrentEnabled}));
+    EXPECT_EQ(AskTransmitter(t, hart::kCmdWritePollingAddress, {1, 7}).first, kRcInvalidSelection);
 }
 
 } // namespace
