@@ -1,6 +1,13 @@
 #include "LinkCore.h"
 
+#include <array>
+
 namespace tarvik::link {
+namespace {
+
+constexpr int kResyncWaits = 4; // the longest resynchronisation, in reply waits
+
+} // namespace
 
 void LinkCore::Close() noexcept {
     std::lock_guard lock(mutex_);
@@ -27,6 +34,16 @@ std::int32_t LinkCore::Reopen() {
     if (openResult_ != ResultOk) return openResult_;
     if (line_.IsOpen()) return ResultOk;
     return line_.Open(settings_, true);
+}
+
+void LinkCore::Resync(std::int32_t waitMs) {
+    api::Transport& t = line_.GetTransport();
+    api::Clock& clock = api::ActiveBackend().GetClock();
+    const auto quiet = std::chrono::milliseconds(std::max(1, waitMs));
+    const auto end = clock.Now() + quiet * kResyncWaits;
+    std::array<std::uint8_t, 256> dropped;
+    for (auto now = clock.Now(); now < end; now = clock.Now())
+        if (t.ReadSome(dropped, std::min(end, now + quiet)) == 0) break;
 }
 
 } // namespace tarvik::link

@@ -3,6 +3,7 @@
 // HartLink.cpp and ReadoutLink.cpp only name the commands.
 #pragma once
 
+#include <algorithm>
 #include <mutex>
 
 #include "api/Families.h"
@@ -33,9 +34,10 @@ public:
     Options GetOptions() const;
 
     // One request under the lock: the call's checks, the line opened again if a failure closed it,
-    // then request cycles with the options' timeout and retries. When the port fails under the
-    // request, the line closes (the next request opens it again) and `failed()` forgets what the
-    // call had written.
+    // then request cycles with the options' timeout and retries. After a missing or damaged reply
+    // the line is resynchronised before anything else is sent (see Resync). When the port fails
+    // under the request, the line closes (the next request opens it again) and `failed()` forgets
+    // what the call had written.
     template <class Call, class Failed>
     std::int32_t Run(const char* name, Call& call, Failed&& failed) {
         std::lock_guard lock(mutex_);
@@ -46,7 +48,13 @@ public:
             if (api::TraceRecord* trace = api::TraceRecord::Current()) trace->Line(settings_, waitMs);
             try {
                 if (const std::int32_t rc = Reopen(); rc != ResultOk) return rc;
-                return api::Drive(line_, waitMs, options_.retries, call);
+                std::int32_t result = ResultNoReply;
+                for (std::int32_t attempt = 0; attempt <= std::max(0, options_.retries); ++attempt) {
+                    result = api::Drive(line_, waitMs, 0, call);
+                    if (!call.Again(result)) break;
+                    Resync(waitMs);
+                }
+                return result;
             } catch (...) {
                 line_.Close();
                 failed();
@@ -57,6 +65,13 @@ public:
 
 private:
     std::int32_t Reopen();
+    // After a missing or damaged reply, bytes may still be on their way: a reply that came late,
+    // the rest of one cut short or spoilt by noise, the reply to this request behind a stale one.
+    // Sent into, they would spoil the next exchange too, and that one's reply the one after (a
+    // shift that lasts as long as requests follow each other closely). They are read and dropped
+    // until the line has been quiet for a whole reply wait (at most a few waits on a line that
+    // never falls quiet).
+    void Resync(std::int32_t waitMs);
 
     mutable std::mutex mutex_;
     api::OpenLine line_;

@@ -362,6 +362,7 @@ void Gateway::Fade(DeviceState& d, std::size_t from, std::int32_t last) {
 void Gateway::PollDevice(Worker& w, DeviceState& d) {
     const DeviceConfig& dc = d.config;
     std::int32_t last = ResultOk;
+    if (!(dc.kind == DeviceKind::Hart && dc.burst && d.bursting)) Yield(w); // that one is only heard
     if (dc.kind == DeviceKind::Hart) {
         const bool answered = PollHart(w, d, last);
         if (!answered) Fade(d, 0, last);
@@ -496,6 +497,15 @@ void Gateway::RunOnce() {
     if (!workers_.empty()) RunWorker(*workers_.front(), true);
     for (auto& w : workers_)
         if (w->thread.joinable()) w->thread.join();
+}
+
+void Gateway::RequestStop() {
+    std::shared_lock lock(devicesMutex_);
+    for (auto& w : workers_) {
+        std::lock_guard wl(w->mutex);
+        w->stop = true;
+        w->cv.notify_all();
+    }
 }
 
 void Gateway::Stop() {

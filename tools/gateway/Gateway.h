@@ -67,7 +67,10 @@ public:
 
     void Start();   // one worker per port, polling until Stop
     void RunOnce(); // every device polled once (ports in parallel), then returns; repeatable
-    void Stop();    // a request in progress completes first
+    // Tells every worker to end after the request in progress, without waiting: the last words
+    // to the broker go out meanwhile.
+    void RequestStop();
+    void Stop(); // a request in progress completes first
     // The last words, after Mqtt::Close: every device and the gateway `offline`.
     void PublishOffline();
     // Applies a new device list: ports whose devices are unchanged go on undisturbed; a changed
@@ -134,6 +137,9 @@ private:
         link::HartMaster master;                                        // any HART device ("hart")
         enum class Open { None, Hart, Unit, Master } open = Open::None; // the link that holds the port
         int openBaud = 0;                                               // and its rate
+        // Burst frames on the line: when the last came, the shortest time seen between two.
+        std::chrono::steady_clock::time_point lastBurst{};
+        std::chrono::steady_clock::duration burstGap{};
     };
     struct Reading {
         std::int32_t result = ResultNoReply;
@@ -163,6 +169,8 @@ private:
     void PublishHart(DeviceState& d, const hart::Frame& frame, std::int32_t result);
     bool Listening(const Worker& w) const;
     void Listen(Worker& w, std::chrono::steady_clock::time_point until);
+    // Before a request on a line with bursting devices: a pause for the burst frame that is due.
+    void Yield(Worker& w);
     void PublishValue(DeviceState& d, ValueState& v, const Reading& r, Quality quality);
     // A value without a new reading: its quality falls with the age of its last good value,
     // published when it changes.
