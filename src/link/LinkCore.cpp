@@ -12,6 +12,7 @@ constexpr int kResyncWaits = 4; // the longest resynchronisation, in reply waits
 void LinkCore::Close() noexcept {
     std::lock_guard lock(mutex_);
     line_.Close();
+    unsettled_ = false;
     openResult_ = ResultBadPort;
 }
 
@@ -42,8 +43,13 @@ void LinkCore::Resync(std::int32_t waitMs) {
     const auto quiet = std::chrono::milliseconds(std::max(1, waitMs));
     const auto end = clock.Now() + quiet * kResyncWaits;
     std::array<std::uint8_t, 256> dropped;
-    for (auto now = clock.Now(); now < end; now = clock.Now())
-        if (t.ReadSome(dropped, std::min(end, now + quiet)) == 0) break;
+    // Quiet since the failure, or since the last byte dropped here.
+    auto lastHeard = std::min(unsettledSince_, clock.Now());
+    for (auto now = clock.Now(); now < end; now = clock.Now()) {
+        if (t.Queued() == 0 && now >= lastHeard + quiet) break;
+        if (t.ReadSome(dropped, std::min(end, std::max(now, lastHeard + quiet))) > 0) lastHeard = clock.Now();
+    }
+    unsettled_ = false;
 }
 
 } // namespace tarvik::link

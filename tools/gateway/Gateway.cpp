@@ -364,9 +364,10 @@ void Gateway::PollDevice(Worker& w, DeviceState& d) {
     std::int32_t last = ResultOk;
     if (!(dc.kind == DeviceKind::Hart && dc.burst && d.bursting)) Yield(w); // that one is only heard
     if (dc.kind == DeviceKind::Hart) {
-        const bool answered = PollHart(w, d, last);
-        if (!answered) Fade(d, 0, last);
-        SetOnline(d, answered, last);
+        const std::optional<bool> answered = PollHart(w, d, last);
+        if (!answered) return; // nothing to judge yet
+        if (!*answered) Fade(d, 0, last);
+        SetOnline(d, *answered, last);
         return;
     }
     bool answered = false;

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <shared_mutex>
 #include <string>
@@ -123,6 +124,7 @@ private:
         bool bursting = false;
         std::array<std::uint8_t, hart::kLongAddressSize> unique{};
         int burstFrames = 0;
+        std::uint64_t pausesSeen = 0; // the worker's `pauses` at the last look
     };
     struct Worker {
         int port = 0;
@@ -140,6 +142,7 @@ private:
         // Burst frames on the line: when the last came, the shortest time seen between two.
         std::chrono::steady_clock::time_point lastBurst{};
         std::chrono::steady_clock::duration burstGap{};
+        std::uint64_t pauses = 0; // times the line was left quiet for burst frames
     };
     struct Reading {
         std::int32_t result = ResultNoReply;
@@ -164,7 +167,9 @@ private:
     void Fade(DeviceState& d, std::size_t from, std::int32_t last);
     // Any HART device (GatewayHart.cpp): a poll of commands 3 and 2 (or, for a device to burst,
     // the switch to burst mode), the frames of bursting devices, and the wait that listens for them.
-    bool PollHart(Worker& w, DeviceState& d, std::int32_t& last);
+    // Whether the device answered; none when there is nothing to judge (a bursting device whose
+    // line gave it no pause since the last look).
+    std::optional<bool> PollHart(Worker& w, DeviceState& d, std::int32_t& last);
     void OnBurst(Worker& w, const hart::Frame& frame);
     void PublishHart(DeviceState& d, const hart::Frame& frame, std::int32_t result);
     bool Listening(const Worker& w) const;

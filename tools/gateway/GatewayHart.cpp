@@ -79,13 +79,19 @@ void PublishSample(const Values& values, const Sample& s, const Base& base, bool
 
 } // namespace
 
-bool Gateway::PollHart(Worker& w, DeviceState& d, std::int32_t& last) {
+std::optional<bool> Gateway::PollHart(Worker& w, DeviceState& d, std::int32_t& last) {
     const DeviceConfig& dc = d.config;
     const hart::Address address = HartAddress(dc);
     if (dc.burst && d.bursting) {
         // Its frames keep it online; a device that stays silent is switched to burst mode again.
+        // Silence counts only when the line paused for its frames since the last look (or when
+        // another link holds the port, so that nobody listens): while polls of its neighbours fill
+        // the line, it cannot send.
         const bool heard = d.burstFrames > 0;
+        const bool paused = w.pauses != d.pausesSeen || !Listening(w);
         d.burstFrames = 0;
+        d.pausesSeen = w.pauses;
+        if (!heard && !paused) return std::nullopt;
         last = heard ? ResultOk : ResultNoReply;
         if (!heard) {
             std::lock_guard lock(d.mutex);
@@ -180,6 +186,7 @@ bool Gateway::Listening(const Worker& w) const {
 void Gateway::Listen(Worker& w, Clock::time_point until) {
     const auto slice = std::min(until, Clock::now() + kListenSlice);
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(slice - Clock::now()).count();
+    ++w.pauses;
     const std::int32_t rc = w.master.Listen(static_cast<std::int32_t>(std::max<long long>(ms, 1)),
                                             [this, &w](const hart::Frame& frame) {
                                                 OnBurst(w, frame);
@@ -200,6 +207,7 @@ void Gateway::Yield(Worker& w) {
     if (!Listening(w)) return;
     if (w.burstGap.count() > 0 && Clock::now() - w.lastBurst < w.burstGap * 3 / 4) return;
     const auto ms = static_cast<std::int32_t>(kYieldWindow.count());
+    ++w.pauses;
     w.master.Listen(ms, [this, &w](const hart::Frame& frame) {
         OnBurst(w, frame);
         return false; // one frame: the line is ours until the next is due
