@@ -135,7 +135,8 @@ public:
     ScanWhile(std::uint8_t first, std::uint8_t last, std::int32_t perAddressMs,
               const std::function<bool(std::uint8_t polling, const FoundDevice* found)>& progress);
 
-    // Hands every burst frame to `onFrame` for `durationMs` (or until it returns false). Returns
+    // Hands every burst frame to `onFrame` for `durationMs` (or until it returns false); a frame
+    // under way when the time is up is waited for to its end (at most a whole frame's time). Returns
     // ResultOk, or the result of a failed port. `onFrame` runs inside the call and must not call
     // the master.
     std::int32_t Listen(std::int32_t durationMs, const std::function<bool(const hart::Frame&)>& onFrame);

@@ -301,7 +301,10 @@ std::int32_t HartMaster::Listen(std::int32_t durationMs,
             if (const std::int32_t rc = m.Reopen(); rc != ResultOk) return rc;
             api::Transport& t = m.port.GetTransport();
             Clock& clock = api::ActiveBackend().GetClock();
-            const Clock::time_point end = clock.Now() + milliseconds(std::max(0, durationMs));
+            Clock::time_point end = clock.Now() + milliseconds(std::max(0, durationMs));
+            // A frame under way at the end is waited for to its end (never past a whole frame's
+            // time more): a request sent into it would collide with it.
+            const Clock::time_point hard = end + api::LineTime(m.line, hart::kMaxFrameSize);
             bool more = true;
             while (more && clock.Now() < end) {
                 const std::size_t n = t.ReadSome(m.buffer, end);
@@ -309,6 +312,11 @@ std::int32_t HartMaster::Listen(std::int32_t durationMs,
                 m.decoder.Feed(std::span(m.buffer).first(n), [&](const hart::Frame& f) {
                     if (more && f.checksumOk && f.type == hart::FrameType::Burst) more = onFrame(f);
                 });
+                if (!m.decoder.Idle())
+                    end = std::min(
+                        hard,
+                        std::max(end, clock.Now() + api::LineTime(m.line, m.decoder.Missing() + kSlackBytes) +
+                                          kSlack));
             }
             return ResultOk;
         } catch (...) {

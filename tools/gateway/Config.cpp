@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "Address.h"
+#include "TlsFiles.h"
 #include <fmt/format.h>
 #include <fmt/ranges.h>
 
@@ -155,19 +156,22 @@ std::string HostName() {
     return buf;
 }
 
-// The backlog file's directory must exist and be writable; the file itself is made when needed.
+// The backlog file: an existing regular file, or one that can be made (its directory exists and
+// is writable). Anything else (a directory, a device such as /dev/null) would leave the backlog in
+// memory without a word.
 void CheckBufferFile(Reader& r, const std::string& file) {
     const auto slash = file.rfind('/');
     const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+    const auto fail = [&](const std::string& why) { r.Fail("buffer_file", *r.Find("buffer_file"), why); };
     struct stat st {};
     if (file.empty() || file.back() == '/')
-        r.Fail("buffer_file", *r.Find("buffer_file"), "must name a file");
+        fail("must name a file");
     else if (::lstat(file.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) // never replaced or truncated
-        r.Fail("buffer_file", *r.Find("buffer_file"), file + " exists and is not a regular file");
+        fail(file + " exists and is not a regular file");
     else if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        r.Fail("buffer_file", *r.Find("buffer_file"), "the directory " + dir + " does not exist");
+        fail("the directory " + dir + " does not exist");
     else if (::access(dir.c_str(), W_OK) != 0)
-        r.Fail("buffer_file", *r.Find("buffer_file"), "cannot write in " + dir + ": " + std::strerror(errno));
+        fail("cannot write in " + dir + ": " + std::strerror(errno));
 }
 
 void ReadMqtt(Reader& r, MqttConfig& m) {
@@ -196,13 +200,15 @@ void ReadMqtt(Reader& r, MqttConfig& m) {
     }
     if (!m.certFile.empty() && m.caFile.empty())
         r.Fail("cert_file", *r.Find("cert_file"), "needs ca_file (a client certificate is for TLS)");
-    for (const auto& [key, file] :
-         {std::pair<const char*, const std::string*>{"password_file", &m.passwordFile},
-          {"ca_file", &m.caFile},
-          {"cert_file", &m.certFile},
-          {"key_file", &m.keyFile}})
-        if (!file->empty() && ::access(file->c_str(), R_OK) != 0)
-            r.Fail(key, *r.Find(key), "cannot read " + *file + ": " + std::strerror(errno));
+    // What a start loads is loaded here too: the password file, the authority's certificates, the
+    // client certificate with its key.
+    const auto check = [&r](const char* key, const std::string& problem) {
+        if (!problem.empty()) r.Fail(key, *r.Find(key), problem);
+    };
+    if (!m.passwordFile.empty()) check("password_file", ReadableFileProblem(m.passwordFile));
+    if (!m.caFile.empty()) check("ca_file", CaFileProblem(m.caFile));
+    if (!m.certFile.empty() && !m.keyFile.empty())
+        check("cert_file", CertificateProblem(m.certFile, m.keyFile));
 }
 
 // "HOST:PORT" (the host may be "[v6]") -> host and port; false when it is not that.
@@ -273,11 +279,9 @@ void ReadMetrics(Reader& r, MetricsConfig& m) {
         const char* key = m.tlsCertFile.empty() ? "tls_key_file" : "tls_cert_file";
         r.Fail(key, *r.Find(key), "tls_cert_file and tls_key_file go together");
     }
-    for (const char* key : {"tls_cert_file", "tls_key_file"}) {
-        const std::string& file = key[4] == 'c' ? m.tlsCertFile : m.tlsKeyFile;
-        if (!file.empty() && ::access(file.c_str(), R_OK) != 0)
-            r.Fail(key, *r.Find(key), "cannot read " + file + ": " + std::strerror(errno));
-    }
+    if (!m.tlsCertFile.empty() && !m.tlsKeyFile.empty())
+        if (std::string problem = CertificateProblem(m.tlsCertFile, m.tlsKeyFile); !problem.empty())
+            r.Fail("tls_cert_file", *r.Find("tls_cert_file"), problem);
 }
 
 void ReadLog(Reader& r, Config& c) {
@@ -365,6 +369,7 @@ void ReadWrites(Reader& r, DeviceConfig& d) {
     const toml::node* n = r.Find("writable");
     if (!n) return;
     if (n->is_boolean()) {
+        if (n->as_boolean()->get() && all.empty()) r.Fail("writable", *n, "this device has no set points");
         if (n->as_boolean()->get()) d.writes = all;
         return;
     }

@@ -362,10 +362,12 @@ void Gateway::Fade(DeviceState& d, std::size_t from, std::int32_t last) {
 void Gateway::PollDevice(Worker& w, DeviceState& d) {
     const DeviceConfig& dc = d.config;
     std::int32_t last = ResultOk;
+    if (!(dc.kind == DeviceKind::Hart && dc.burst && d.bursting)) Yield(w); // that one is only heard
     if (dc.kind == DeviceKind::Hart) {
-        const bool answered = PollHart(w, d, last);
-        if (!answered) Fade(d, 0, last);
-        SetOnline(d, answered, last);
+        const std::optional<bool> answered = PollHart(w, d, last);
+        if (!answered) return; // nothing to judge yet
+        if (!*answered) Fade(d, 0, last);
+        SetOnline(d, *answered, last);
         return;
     }
     bool answered = false;
@@ -496,6 +498,15 @@ void Gateway::RunOnce() {
     if (!workers_.empty()) RunWorker(*workers_.front(), true);
     for (auto& w : workers_)
         if (w->thread.joinable()) w->thread.join();
+}
+
+void Gateway::RequestStop() {
+    std::shared_lock lock(devicesMutex_);
+    for (auto& w : workers_) {
+        std::lock_guard wl(w->mutex);
+        w->stop = true;
+        w->cv.notify_all();
+    }
 }
 
 void Gateway::Stop() {

@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <shared_mutex>
 #include <string>
@@ -67,7 +68,10 @@ public:
 
     void Start();   // one worker per port, polling until Stop
     void RunOnce(); // every device polled once (ports in parallel), then returns; repeatable
-    void Stop();    // a request in progress completes first
+    // Tells every worker to end after the request in progress, without waiting: the last words
+    // to the broker go out meanwhile.
+    void RequestStop();
+    void Stop(); // a request in progress completes first
     // The last words, after Mqtt::Close: every device and the gateway `offline`.
     void PublishOffline();
     // Applies a new device list: ports whose devices are unchanged go on undisturbed; a changed
@@ -120,6 +124,7 @@ private:
         bool bursting = false;
         std::array<std::uint8_t, hart::kLongAddressSize> unique{};
         int burstFrames = 0;
+        std::uint64_t pausesSeen = 0; // the worker's `pauses` at the last look
     };
     struct Worker {
         int port = 0;
@@ -134,6 +139,10 @@ private:
         link::HartMaster master;                                        // any HART device ("hart")
         enum class Open { None, Hart, Unit, Master } open = Open::None; // the link that holds the port
         int openBaud = 0;                                               // and its rate
+        // Burst frames on the line: when the last came, the shortest time seen between two.
+        std::chrono::steady_clock::time_point lastBurst{};
+        std::chrono::steady_clock::duration burstGap{};
+        std::uint64_t pauses = 0; // times the line was left quiet for burst frames
     };
     struct Reading {
         std::int32_t result = ResultNoReply;
@@ -158,11 +167,15 @@ private:
     void Fade(DeviceState& d, std::size_t from, std::int32_t last);
     // Any HART device (GatewayHart.cpp): a poll of commands 3 and 2 (or, for a device to burst,
     // the switch to burst mode), the frames of bursting devices, and the wait that listens for them.
-    bool PollHart(Worker& w, DeviceState& d, std::int32_t& last);
+    // Whether the device answered; none when there is nothing to judge (a bursting device whose
+    // line gave it no pause since the last look).
+    std::optional<bool> PollHart(Worker& w, DeviceState& d, std::int32_t& last);
     void OnBurst(Worker& w, const hart::Frame& frame);
     void PublishHart(DeviceState& d, const hart::Frame& frame, std::int32_t result);
     bool Listening(const Worker& w) const;
     void Listen(Worker& w, std::chrono::steady_clock::time_point until);
+    // Before a request on a line with bursting devices: a pause for the burst frame that is due.
+    void Yield(Worker& w);
     void PublishValue(DeviceState& d, ValueState& v, const Reading& r, Quality quality);
     // A value without a new reading: its quality falls with the age of its last good value,
     // published when it changes.

@@ -2,6 +2,8 @@
 #include <algorithm>
 #include <fmt/format.h>
 
+#include <cstdlib>
+#include <optional>
 #include <set>
 
 #include "Command.h"
@@ -21,6 +23,29 @@ constexpr std::size_t kResultCapacity = 512;
 // A write went through: the device took it (a device status condition does not undo it).
 bool Written(std::int32_t rc) {
     return rc == ResultOk || rc == ResultDeviceStatus;
+}
+
+// The shortest decimal that reads back as the same float: what a device holds is a float, and its
+// widening to double would print float noise (7.300000190734863 for 7.3).
+double Shortest(float value) {
+    return std::strtod(fmt::format("{}", value).c_str(), nullptr);
+}
+
+// One line in the write log: every command that reached a device's queue, written or superseded.
+void LogWrite(const std::string& device, const std::string& topic, const std::string& client,
+              double requested, std::optional<double> held, const std::string& result) {
+    std::string text = "write " + topic + " " + fmt::format("{}", requested) + ": " + result;
+    if (held) text += fmt::format(", the device holds {}", *held);
+    if (!client.empty()) text += " (from " + client + ")";
+    const LogField heldField = held ? LogField("held", *held) : LogField("held", nullptr);
+    const LogField clientField = client.empty() ? LogField("client", nullptr) : LogField("client", client);
+    LogEvent("write", text,
+             {{"device", device},
+              {"topic", topic},
+              clientField,
+              {"requested", requested},
+              heldField,
+              {"result", result}});
 }
 
 } // namespace
@@ -89,9 +114,10 @@ void Gateway::OnMessage(std::string_view topic, std::string_view payload, bool r
         at->second = {channel, number.value, resultTopic, std::string(topic), std::string(client)};
         w.cv.notify_one();
     }
-    if (superseded)
-        PublishResult(replaced.resultTopic, false, "Superseded", false, 0, true, replaced.value,
-                      "a newer command for this set point came before it was written");
+    if (!superseded) return;
+    PublishResult(replaced.resultTopic, false, "Superseded", false, 0, true, replaced.value,
+                  "a newer command for this set point came before it was written");
+    LogWrite(dc.name, replaced.setTopic, replaced.client, replaced.value, std::nullopt, "Superseded");
 }
 
 // The next command whose device may be written to now; else `wake` is when one may.
@@ -121,35 +147,20 @@ void Gateway::Execute(Worker& w, DeviceState& d, const Command& c) {
     d.nextWrite = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                      std::chrono::duration<double>(dc.writeInterval));
     // What the device holds now (it may round: one decimal of the 0731 unit).
-    bool held = false;
-    double value = 0;
+    std::optional<double> held;
     if (Written(rc)) {
         if (unit) {
             const auto m = w.unit.ReadSetPoint(c.channel);
-            held = m.result == ResultOk;
-            value = m.value;
+            if (m.result == ResultOk) held = Shortest(m.value);
         } else {
             const auto m = w.hart.ReadSetPoint({dc.deviceType, dc.id[0], dc.id[1], dc.id[2]});
-            held = m.hasValue;
-            value = m.value.percent;
+            if (m.hasValue) held = Shortest(m.value.percent);
         }
     }
     const std::string& name = ResultNames::Get().Name(rc);
     metrics_.Written(Written(rc));
-    PublishResult(c.resultTopic, Written(rc), name, held, value, true, c.value, {});
-    std::string text = "write " + c.setTopic + " " + fmt::format("{}", c.value) + ": " + name;
-    if (held) text += fmt::format(", the device holds {}", value);
-    if (!c.client.empty()) text += " (from " + c.client + ")";
-    const LogField heldField = held ? LogField("held", value) : LogField("held", nullptr);
-    const LogField clientField =
-        c.client.empty() ? LogField("client", nullptr) : LogField("client", c.client);
-    LogEvent("write", text,
-             {{"device", dc.name},
-              {"topic", c.setTopic},
-              clientField,
-              {"requested", c.value},
-              heldField,
-              {"result", name}});
+    PublishResult(c.resultTopic, Written(rc), name, held.has_value(), held.value_or(0), true, c.value, {});
+    LogWrite(dc.name, c.setTopic, c.client, c.value, held, name);
 }
 
 std::string Gateway::Reload(const Config& config) {
@@ -224,16 +235,20 @@ Health Gateway::CheckHealth(SystemClock::time_point now) const {
         std::lock_guard dl(d->mutex);
         const auto window = std::chrono::duration<double>(d->config.staleAfter);
         const auto since = d->lastAnswer.time_since_epoch().count() ? d->lastAnswer : started_;
-        const bool ok = now - since <= window;
-        if (!ok)
-            reasons.push_back("device " + d->config.name + " has not answered for " +
-                              fmt::format("{:.0f}", std::chrono::duration<double>(now - since).count()) +
-                              " s");
+        // An offline device is not vouched for, however recent its last answer.
+        const bool offline = d->online == Online::Down;
+        const bool ok = !offline && now - since <= window;
+        const std::string silence =
+            fmt::format("{:.0f} s", std::chrono::duration<double>(now - since).count());
+        if (offline)
+            reasons.push_back("device " + d->config.name + " is offline (last answer " + silence + " ago)");
+        else if (!ok)
+            reasons.push_back("device " + d->config.name + " has not answered for " + silence);
         if (!first) j.Raw(", ");
         first = false;
         j.String(d->config.name);
         j.Raw(": ");
-        j.String(ok ? "ok" : "silent");
+        j.String(ok ? "ok" : offline ? "offline" : "silent");
     }
     j.Raw("}, \"reasons\": [");
     for (std::size_t i = 0; i < reasons.size(); ++i) {

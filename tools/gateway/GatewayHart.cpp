@@ -19,7 +19,10 @@ constexpr std::uint8_t kCommandPv = 1;
 constexpr std::uint8_t kCommandCurrent = 2;
 constexpr std::uint8_t kCommandVariables = 3;
 constexpr auto kListenSlice = std::chrono::milliseconds(100); // how soon a stop or a command is seen
-constexpr std::size_t kQuantities = 6;                        // pv sv tv qv current percent
+// How long the line is left quiet for a burst frame to start: a device in burst mode sends into a
+// pause of the line (after its own frame, or after a reply); polls one after the other leave none.
+constexpr auto kYieldWindow = std::chrono::milliseconds(150);
+constexpr std::size_t kQuantities = 6; // pv sv tv qv current percent
 
 hart::Address HartAddress(const DeviceConfig& d) {
     if (d.polling >= 0) return hart::Address::Polling(static_cast<std::uint8_t>(d.polling));
@@ -76,13 +79,19 @@ void PublishSample(const Values& values, const Sample& s, const Base& base, bool
 
 } // namespace
 
-bool Gateway::PollHart(Worker& w, DeviceState& d, std::int32_t& last) {
+std::optional<bool> Gateway::PollHart(Worker& w, DeviceState& d, std::int32_t& last) {
     const DeviceConfig& dc = d.config;
     const hart::Address address = HartAddress(dc);
     if (dc.burst && d.bursting) {
         // Its frames keep it online; a device that stays silent is switched to burst mode again.
+        // Silence counts only when the line paused for its frames since the last look (or when
+        // another link holds the port, so that nobody listens): while polls of its neighbours fill
+        // the line, it cannot send.
         const bool heard = d.burstFrames > 0;
+        const bool paused = w.pauses != d.pausesSeen || !Listening(w);
         d.burstFrames = 0;
+        d.pausesSeen = w.pauses;
+        if (!heard && !paused) return std::nullopt;
         last = heard ? ResultOk : ResultNoReply;
         if (!heard) {
             std::lock_guard lock(d.mutex);
@@ -147,9 +156,12 @@ void Gateway::PublishHart(DeviceState& d, const hart::Frame& frame, std::int32_t
 
 // A burst frame from the line, on the worker's thread (inside a master call).
 void Gateway::OnBurst(Worker& w, const hart::Frame& frame) {
-    if (!frame.checksumOk || frame.type != hart::FrameType::Burst || !frame.HasStatus() ||
-        (frame.ResponseCode() & hart::kCommErrorBit) != 0)
-        return;
+    if (!frame.checksumOk || frame.type != hart::FrameType::Burst) return;
+    const auto now = Clock::now();
+    const auto gap = now - w.lastBurst;
+    if (w.lastBurst != Clock::time_point{} && (w.burstGap.count() == 0 || gap < w.burstGap)) w.burstGap = gap;
+    w.lastBurst = now;
+    if (!frame.HasStatus() || (frame.ResponseCode() & hart::kCommErrorBit) != 0) return;
     const hart::Address from = frame.DeviceAddress();
     for (const auto& d : w.devices) {
         const DeviceConfig& dc = d->config;
@@ -174,6 +186,7 @@ bool Gateway::Listening(const Worker& w) const {
 void Gateway::Listen(Worker& w, Clock::time_point until) {
     const auto slice = std::min(until, Clock::now() + kListenSlice);
     const auto ms = std::chrono::ceil<std::chrono::milliseconds>(slice - Clock::now()).count();
+    ++w.pauses;
     const std::int32_t rc = w.master.Listen(static_cast<std::int32_t>(std::max<long long>(ms, 1)),
                                             [this, &w](const hart::Frame& frame) {
                                                 OnBurst(w, frame);
@@ -182,6 +195,23 @@ void Gateway::Listen(Worker& w, Clock::time_point until) {
     if (rc == ResultOk) return;
     std::unique_lock lock(w.mutex); // the port failed: wait as without listening
     w.cv.wait_until(lock, slice, [&w] { return w.stop; });
+}
+
+} // namespace tarvik::gateway
+
+namespace tarvik::gateway {
+
+// Waits, at most the window, for a burst frame to start, and then for its end; skipped while the
+// next frame cannot be due yet (sooner after the last than three quarters of the shortest gap seen).
+void Gateway::Yield(Worker& w) {
+    if (!Listening(w)) return;
+    if (w.burstGap.count() > 0 && Clock::now() - w.lastBurst < w.burstGap * 3 / 4) return;
+    const auto ms = static_cast<std::int32_t>(kYieldWindow.count());
+    ++w.pauses;
+    w.master.Listen(ms, [this, &w](const hart::Frame& frame) {
+        OnBurst(w, frame);
+        return false; // one frame: the line is ours until the next is due
+    });
 }
 
 } // namespace tarvik::gateway

@@ -12,12 +12,25 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 
 namespace tarvik::gateway {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr std::size_t kMaxGranted = 16;
+constexpr std::string_view kBasic = "Basic ";
+constexpr std::size_t kFirstConnection = 3; // poll entries: the stop pipe, the listener, the checker
+
+// Drops the oldest entries past `limit`, then remembers `header`.
+void Remember(std::deque<std::string>& list, std::size_t limit, std::string header) {
+    while (list.size() >= limit)
+        list.pop_front();
+    list.push_back(std::move(header));
+}
+
+bool Contains(const std::deque<std::string>& list, const std::string& header) {
+    return std::find(list.begin(), list.end(), header) != list.end();
+}
 
 const char* Reason(int status) {
     switch (status) {
@@ -89,6 +102,8 @@ struct HttpServer::Connection {
     std::string in, out;
     std::size_t sent = 0;
     bool responding = false;
+    bool checking = false; // its Authorization header waits for the checker
+    std::string header, path;
 };
 
 HttpServer::HttpServer(Handler handler, std::vector<std::pair<std::string, std::string>> users)
@@ -96,6 +111,9 @@ HttpServer::HttpServer(Handler handler, std::vector<std::pair<std::string, std::
 
 HttpServer::~HttpServer() {
     Stop();
+    if (checker_.thread.joinable()) checker_.thread.join();
+    for (int fd : checker_.done)
+        if (fd >= 0) ::close(fd);
     if (listen_ >= 0) ::close(listen_);
     if (tls_) SSL_CTX_free(tls_);
 }
@@ -190,16 +208,66 @@ int HttpServer::Listen(const std::string& host, int port, std::string& error) {
 
 void HttpServer::Start() {
     if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    if (!users_.empty() && ::pipe2(checker_.done, O_CLOEXEC | O_NONBLOCK) == 0)
+        checker_.thread = std::thread([this] { Check(); });
     thread_ = std::thread([this] { Run(); });
 }
 
 void HttpServer::Stop() {
+    {
+        std::lock_guard lock(checker_.mutex);
+        checker_.stop = true;
+        checker_.cv.notify_all();
+    }
     if (!thread_.joinable()) return;
     const char c = 0;
     [[maybe_unused]] const auto n = ::write(wake_[1], &c, 1);
     thread_.join();
     ::close(wake_[0]);
     ::close(wake_[1]);
+}
+
+// The checker thread: one bcrypt at a time, its verdict handed back to the loop.
+void HttpServer::Check() {
+    std::unique_lock lock(checker_.mutex);
+    for (;;) {
+        checker_.cv.wait(lock, [this] { return checker_.stop || !checker_.queue.empty(); });
+        if (checker_.stop) return;
+        auto [header, hash] = std::move(checker_.queue.front());
+        checker_.queue.pop_front();
+        lock.unlock();
+        const std::string pair = Base64Decode(std::string_view(header).substr(kBasic.size()));
+        const std::string password = pair.substr(pair.find(':') + 1);
+        const auto data = std::make_unique<crypt_data>();
+        const char* computed = ::crypt_r(password.c_str(), hash.c_str(), data.get());
+        const bool ok = computed && hash == computed;
+        lock.lock();
+        checker_.verdicts.emplace_back(std::move(header), ok);
+        const char c = 0;
+        [[maybe_unused]] const auto n = ::write(checker_.done[1], &c, 1);
+    }
+}
+
+// Verdicts of the checker: remembered, and the connections that waited for them answered.
+void HttpServer::TakeVerdicts(std::vector<Connection>& connections) {
+    char drain[64];
+    while (::read(checker_.done[0], drain, sizeof drain) > 0) {
+    }
+    std::vector<std::pair<std::string, bool>> verdicts;
+    {
+        std::lock_guard lock(checker_.mutex);
+        verdicts.swap(checker_.verdicts);
+    }
+    for (auto& [header, ok] : verdicts) {
+        std::erase(checking_, header);
+        for (Connection& c : connections) {
+            if (!c.checking || c.header != header) continue;
+            c.checking = false;
+            Answer(c, ok ? handler_(c.path) : Response{401, "text/plain", "unauthorised\n"});
+            c.events = POLLOUT;
+        }
+        Remember(ok ? granted_ : refused_, ok ? kMaxGranted : kMaxRefused, std::move(header));
+    }
 }
 
 void HttpServer::Accept(std::vector<Connection>& connections) {
@@ -232,6 +300,7 @@ void HttpServer::Run() {
         fds.clear();
         fds.push_back({wake_[0], POLLIN, 0});
         fds.push_back({listen_, POLLIN, 0});
+        fds.push_back({checker_.done[0], POLLIN, 0});
         auto next = Clock::now() + kDeadline;
         for (const Connection& c : connections) {
             fds.push_back({c.fd, c.events, 0});
@@ -246,7 +315,7 @@ void HttpServer::Run() {
         std::vector<Connection> kept;
         for (std::size_t i = 0; i < connections.size(); ++i) {
             Connection& c = connections[i];
-            const bool ready = fds[i + 2].revents != 0;
+            const bool ready = fds[i + kFirstConnection].revents != 0;
             if ((ready && !Advance(c)) || (!ready && now >= c.deadline)) {
                 Close(c);
                 continue;
@@ -254,6 +323,7 @@ void HttpServer::Run() {
             kept.push_back(std::move(c));
         }
         connections.swap(kept);
+        if (fds[2].revents) TakeVerdicts(connections);
         if (fds[1].revents) Accept(connections);
     }
     for (Connection& c : connections)
@@ -261,6 +331,8 @@ void HttpServer::Run() {
 }
 
 bool HttpServer::Advance(Connection& c) {
+    // Waiting for the checker, only a hang-up or an error wakes a connection: it is done.
+    if (c.checking) return false;
     if (!c.responding) {
         char buffer[2048];
         c.events = POLLIN;
@@ -273,16 +345,11 @@ bool HttpServer::Advance(Connection& c) {
         if (!complete && c.in.size() <= kMaxRequest) return true;
         if (c.in.size() > kMaxRequest) {
             c.out = "HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-        } else {
-            const Response r = Respond(c.in);
-            c.out = "HTTP/1.1 " + std::to_string(r.status) + " " + Reason(r.status) +
-                    "\r\nContent-Type: " + r.contentType +
-                    "\r\nContent-Length: " + std::to_string(r.body.size()) +
-                    (r.status == 401 ? "\r\nWWW-Authenticate: Basic realm=\"tarvik-gateway\"" : "") +
-                    "\r\nConnection: close\r\n\r\n" + r.body;
+            c.responding = true;
+            c.in.clear();
+        } else if (!Respond(c)) {
+            return true;
         }
-        c.responding = true;
-        c.in.clear();
     }
     c.events = POLLOUT;
     const long n = Send(c);
@@ -291,37 +358,74 @@ bool HttpServer::Advance(Connection& c) {
     return c.sent < c.out.size();
 }
 
-bool HttpServer::Authorised(const std::string& request) {
-    if (users_.empty()) return true;
-    const std::string header = Header(request, "Authorization");
-    if (header.rfind("Basic ", 0) != 0) return false;
-    if (std::find(granted_.begin(), granted_.end(), header) != granted_.end()) return true;
-    const std::string pair = Base64Decode(header.substr(6));
-    const auto colon = pair.find(':');
-    if (colon == std::string::npos) return false;
-    const std::string user = pair.substr(0, colon), password = pair.substr(colon + 1);
-    for (const auto& [name, hash] : users_) {
-        if (name != user) continue;
-        crypt_data data{};
-        const char* computed = ::crypt_r(password.c_str(), hash.c_str(), &data);
-        if (!computed || hash != computed) return false;
-        if (granted_.size() >= kMaxGranted) granted_.erase(granted_.begin());
-        granted_.push_back(header);
-        return true;
-    }
-    return false;
+void HttpServer::Answer(Connection& c, const Response& r) {
+    c.out = "HTTP/1.1 " + std::to_string(r.status) + " " + Reason(r.status) +
+            "\r\nContent-Type: " + r.contentType + "\r\nContent-Length: " + std::to_string(r.body.size()) +
+            (r.status == 401 ? "\r\nWWW-Authenticate: Basic realm=\"tarvik-gateway\"" : "") +
+            "\r\nConnection: close\r\n\r\n" + r.body;
+    c.responding = true;
+    c.in.clear();
 }
 
-HttpServer::Response HttpServer::Respond(const std::string& request) {
+// What the remembered verdicts say of an Authorization header; Unknown with the hash to check the
+// password against when only bcrypt can tell.
+HttpServer::Verdict HttpServer::Judge(const std::string& header, std::string& hash) const {
+    if (users_.empty()) return Verdict::Granted;
+    if (!header.starts_with(kBasic)) return Verdict::Refused;
+    if (Contains(granted_, header)) return Verdict::Granted;
+    if (Contains(refused_, header)) return Verdict::Refused;
+    const std::string pair = Base64Decode(std::string_view(header).substr(kBasic.size()));
+    const auto colon = pair.find(':');
+    if (colon == std::string::npos) return Verdict::Refused;
+    const std::string user = pair.substr(0, colon);
+    for (const auto& [name, userHash] : users_)
+        if (name == user) {
+            hash = userHash;
+            return Verdict::Unknown;
+        }
+    return Verdict::Refused;
+}
+
+bool HttpServer::Respond(Connection& c) {
+    const std::string& request = c.in;
     const auto space = request.find(' ');
     const auto second = request.find(' ', space + 1);
-    if (space == std::string::npos || second == std::string::npos)
-        return {400, "text/plain", "bad request\n"};
-    if (request.compare(0, space, "GET") != 0) return {405, "text/plain", "only GET\n"};
-    if (!Authorised(request)) return {401, "text/plain", "unauthorised\n"};
-    std::string path = request.substr(space + 1, second - space - 1);
-    path = path.substr(0, path.find('?'));
-    return handler_(path);
+    if (space == std::string::npos || second == std::string::npos) {
+        Answer(c, {400, "text/plain", "bad request\n"});
+        return true;
+    }
+    if (request.compare(0, space, "GET") != 0) {
+        Answer(c, {405, "text/plain", "only GET\n"});
+        return true;
+    }
+    const std::string path = request.substr(space + 1, second - space - 1);
+    c.path = path.substr(0, path.find('?'));
+    c.header = Header(request, "Authorization");
+    std::string hash;
+    switch (Judge(c.header, hash)) {
+    case Verdict::Granted:
+        Answer(c, handler_(c.path));
+        return true;
+    case Verdict::Refused:
+        Answer(c, {401, "text/plain", "unauthorised\n"});
+        return true;
+    case Verdict::Unknown:
+        break;
+    }
+    if (std::find(checking_.begin(), checking_.end(), c.header) == checking_.end()) {
+        if (checking_.size() >= kMaxChecking || !checker_.thread.joinable()) {
+            Answer(c, {503, "text/plain", "too many credentials to check at once; try again\n"});
+            return true;
+        }
+        checking_.push_back(c.header);
+        std::lock_guard lock(checker_.mutex);
+        checker_.queue.emplace_back(c.header, hash);
+        checker_.cv.notify_one();
+    }
+    c.checking = true;
+    c.events = 0;
+    c.in.clear();
+    return false;
 }
 
 } // namespace tarvik::gateway

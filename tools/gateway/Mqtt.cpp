@@ -178,7 +178,8 @@ void Mqtt::OnLog(mosquitto*, void* self, int level, const char* text) {
 }
 
 void Mqtt::Problem(const std::string& kind, const std::string& why) {
-    if (kind == lastProblem_) return;
+    // One outage is said once: the tries that fail after a loss belong to it.
+    if (kind == lastProblem_ || (kind == "connect" && lastProblem_ == "lost")) return;
     lastProblem_ = kind;
     if (callbacks_.problem) callbacks_.problem(why);
 }

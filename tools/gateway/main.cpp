@@ -84,12 +84,20 @@ void Reload(const std::string& path, const Config& running, Gateway& gateway, Me
 
 // Until SIGTERM or SIGINT: SIGHUP reloads, the watchdog is fed while the workers come back.
 int WaitForTheEnd(const std::string& path, const Config& config, Gateway& gateway, Metrics& metrics) {
+    using Clock = std::chrono::steady_clock;
     const sigset_t signals = HandledSignals();
-    const auto ping = WatchdogPingInterval();
-    const auto wait = ping.count() > 0 ? std::min<std::chrono::microseconds>(ping, kSignalWait)
-                                       : std::chrono::microseconds(kSignalWait);
+    const auto ping = WatchdogPingInterval(); // half the service manager's limit; 0: no watchdog
+    auto nextPing = Clock::now();
     for (;;) {
-        if (ping.count() > 0 && gateway.Responsive(kStuckLimit)) SdNotify("WATCHDOG=1");
+        auto wait = std::chrono::microseconds(kSignalWait);
+        if (ping.count() > 0) {
+            const auto now = Clock::now();
+            if (now >= nextPing) {
+                if (gateway.Responsive(kStuckLimit)) SdNotify("WATCHDOG=1");
+                nextPing = now + ping;
+            }
+            wait = std::chrono::ceil<std::chrono::microseconds>(nextPing - now);
+        }
         timespec timeout{static_cast<time_t>(wait.count() / 1000000),
                          static_cast<long>(wait.count() % 1000000) * 1000};
         const int signal = sigtimedwait(&signals, nullptr, &timeout);
@@ -194,6 +202,7 @@ int Run(const std::string& path, const Config& config, bool once) {
     const int signal = WaitForTheEnd(path, config, gateway, metrics);
     SdNotify("STOPPING=1");
     // Last words first, so that subscribers learn it at once; requests in progress end meanwhile.
+    gateway.RequestStop();
     if (http) http->Stop();
     if (hartip) hartip->Stop();
     mqtt.Close();

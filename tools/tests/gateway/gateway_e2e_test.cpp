@@ -182,7 +182,8 @@ TEST(GatewayE2E, BrokerDownAtStartAndMidRun) {
     EXPECT_EQ(gw.Metric("tarvik_mqtt_connected"), 0);
     EXPECT_TRUE(gw.Proc().Running());
     const std::string where = "the broker 127.0.0.1:" + std::to_string(port) + ": ";
-    EXPECT_TRUE(WaitUntil([&] { return Said(gw.Log(), "cannot connect to " + where) == 2; }, Seconds(10)))
+    EXPECT_TRUE(
+        WaitUntil([&] { return Said(gw.Log(), "lost the connection to " + where) == 1; }, Seconds(10)))
         << gw.Log();
 
     // A fresh broker (nothing retained): the gateway reconnects and publishes its latest values.
@@ -194,8 +195,8 @@ TEST(GatewayE2E, BrokerDownAtStartAndMidRun) {
     EXPECT_EQ(gw.Proc().Stop(SIGINT), 0);
 
     // Each outage was said once however often the gateway tried meanwhile: unreachable at the
-    // start and again after the loss, the loss itself once.
-    EXPECT_EQ(Said(gw.Log(), "cannot connect to " + where), 2u) << gw.Log();
+    // start, then the loss (the failed tries after it are part of it).
+    EXPECT_EQ(Said(gw.Log(), "cannot connect to " + where), 1u) << gw.Log();
     EXPECT_EQ(Said(gw.Log(), "lost the connection to " + where), 1u) << gw.Log();
 }
 

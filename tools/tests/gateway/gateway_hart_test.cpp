@@ -13,8 +13,9 @@ namespace {
 using namespace gwtest;
 using nlohmann::json;
 
-std::string HartDevice(const std::string& name, const std::string& keys) {
-    return "[[device]]\nname = \"" + name + "\"\nkind = \"hart\"\nport = 6\nbaud = 19200\n" + keys;
+std::string HartDevice(const std::string& name, const std::string& keys, int baud = 19200) {
+    return "[[device]]\nname = \"" + name + "\"\nkind = \"hart\"\nport = 6\nbaud = " + std::to_string(baud) +
+           "\n" + keys;
 }
 
 TEST(GatewayHartConfig, AddressesValuesAndMistakes) {
@@ -42,6 +43,7 @@ TEST(GatewayHartConfig, AddressesValuesAndMistakes) {
         {"address = \"40:66:030401\"\n", "MM:TT:IIIIII"}, // a master bit in the address
         {"polling_address = 1\nvalues = [\"flow\"]\n", "not a value of a hart device"},
         {"polling_address = 1\nwritable = [\"setpoint\"]\n", "it has none"},
+        {"polling_address = 1\nwritable = true\n", "this device has no set points"},
         {"polling_address = 1\nburst = 1\n", "must be true or false"},
     };
     for (const auto& b : bad) {
@@ -99,6 +101,41 @@ TEST(GatewayHartE2E, MultidropLineWithABurstingTransmitter) {
         Seconds(30)))
         << gw.Log();
     EXPECT_EQ(gw.Metric(t2Polls), polls);
+    EXPECT_EQ(gw.Proc().Stop(SIGTERM), 0);
+}
+
+// A slow line where a neighbour is polled back to back by its long address: polling leaves the
+// pauses a bursting device needs, so its frames keep coming and it stays online. Disabled until
+// the simulator's transmitters send their burst frames only between replies: today's may start a
+// frame while a reply is still on the line, and the two garble each other whatever the master does.
+TEST(GatewayHartE2E, DISABLED_ABurstingDeviceIsHeardBesideABusyNeighbour) {
+    TempDir dir;
+    const std::string ports = dir.File("ports");
+    Simulator sim(ports, {"--transmitter", "6:1200x2"}, dir.File("sim.log"));
+    ASSERT_TRUE(sim.Ready({6}));
+    Broker broker(dir);
+    Client client(broker.Port(), "tarvik/#");
+    GatewayProcess gw(
+        dir, ports,
+        MqttSection(broker.Port()) +
+            HartDevice("t0", "polling_address = 0\nburst = true\nvalues = [\"pv\"]\ninterval = 0.5\n", 1200) +
+            HartDevice("t1", "address = \"1C:66:030602\"\nvalues = [\"pv\"]\ninterval = 0.5\n", 1200));
+    const auto good = [](const std::string& p) {
+        return json::accept(p) && json::parse(p)["quality"] == "good";
+    };
+    ASSERT_TRUE(client.WaitFor(
+        "tarvik/t0/status", [](const std::string& p) { return p == "online"; }, Seconds(30)))
+        << gw.Log();
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            const auto all = client.All("tarvik/t0/pv");
+            return std::count_if(all.begin(), all.end(), good) >= 5 && client.All("tarvik/t1/pv").size() >= 3;
+        },
+        Seconds(60)))
+        << client.All("tarvik/t0/pv").size() << " burst values\n"
+        << gw.Log();
+    for (const std::string& s : client.All("tarvik/t0/status"))
+        EXPECT_EQ(s, "online");
     EXPECT_EQ(gw.Proc().Stop(SIGTERM), 0);
 }
 

@@ -137,6 +137,18 @@ TEST(GatewayConfig, ErrorsNameFileLineAndKey) {
         {"backlog bound", "[mqtt]\nbuffer_max_bytes = 1000\n" + d,
          "2: mqtt.buffer_max_bytes: must be 65536.."},
         {"log format", "[log]\nformat = \"xml\"\n" + d, "2: log.format: must be text or json"},
+        // What a start loads, --check loads: files that are there but would not do.
+        {"garbage ca_file", "[mqtt]\nca_file = \"/etc/hostname\"\n" + d,
+         "2: mqtt.ca_file: /etc/hostname holds no certificate"},
+        {"directory ca_file", "[mqtt]\nca_file = \"/tmp\"\n" + d,
+         "2: mqtt.ca_file: /tmp is not a regular file"},
+        {"garbage metrics certificate",
+         "[metrics]\ntls_cert_file = \"/etc/hostname\"\ntls_key_file = \"/etc/hostname\"\n" + d,
+         "2: metrics.tls_cert_file: /etc/hostname holds no certificate"},
+        {"backlog on a device", "[mqtt]\nbuffer_file = \"/dev/null\"\n" + d,
+         "2: mqtt.buffer_file: /dev/null is not a regular file"},
+        {"backlog a directory", "[mqtt]\nbuffer_file = \"/tmp\"\n" + d,
+         "2: mqtt.buffer_file: /tmp is not a regular file"},
         {"offline_after", d + "offline_after = 0\n", "8: device[0].offline_after: must be 1..1000"},
     };
     for (const Case& c : cases) {
@@ -244,12 +256,16 @@ TEST(GatewayCommand, WriteRangeOfADevice) {
     unit.kind = DeviceKind::Readout;
     unit.digits = 1;
     DeviceConfig mfc;
+    DeviceConfig ranged; // both ends of the configured range may be written
+    ranged.setpointMin = 10;
+    ranged.setpointMax = 20;
     struct Case {
         const DeviceConfig& device;
         double value;
         bool ok;
-    } cases[] = {{unit, 0.01, false}, {unit, 0.05, true},  {unit, 0, true},
-                 {mfc, 0.01, true},   {mfc, 100.5, false}, {mfc, -1, false}};
+    } cases[] = {{unit, 0.01, false},   {unit, 0.05, true},    {unit, 0, true},    {mfc, 0.01, true},
+                 {mfc, 100.5, false},   {mfc, -1, false},      {ranged, 10, true}, {ranged, 20, true},
+                 {ranged, 9.99, false}, {ranged, 20.01, false}};
     for (const Case& c : cases)
         EXPECT_EQ(CheckWriteValue(c.device, 1, c.value).ok, c.ok) << c.value;
 }
@@ -269,6 +285,7 @@ TEST(GatewayCommand, TopicsAndChannels) {
         {"tarvik", "tarvik/mfc1/setpoint/set/x", false, "", ""},
         {"tarvik", "tarvik//setpoint/set", false, "", ""},
         {"tarvik", "tarvikx/mfc1/setpoint/set", false, "", ""},
+        {"tarvik", "tarvik_mfc1/setpoint/set", false, "", ""},
         {"tarvik", "other/mfc1/setpoint/set", false, "", ""},
         {"tarvik", "tarvik/mfc1/set", false, "", ""},
     };
