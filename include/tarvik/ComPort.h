@@ -473,6 +473,7 @@ private:
     struct StateDeleter {
         void operator()(TPortState* s) const noexcept; // defined by the backend
     };
+    static TPortState* NewPortState(); // by the backend; made with the port, read by IsOpen on any thread
     std::unique_ptr<TPortState, StateDeleter> state_;
     std::unique_ptr<TComThread> thread_;
     std::vector<std::unique_ptr<TComThread>> retired_; // stopped from their own handler, joined later

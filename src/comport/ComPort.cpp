@@ -214,7 +214,8 @@ void TCustomComPort::ReleaseWaitingTransfers(bool closing) noexcept {
 // ---- the port object -------------------------------------------------------------------------
 
 TCustomComPort::TCustomComPort(void* /*owner*/)
-    : flowControl_(*this), characters_(*this), bufferSizes_(*this), timeouts_(*this), turns_(new TTurns) {}
+    : flowControl_(*this), characters_(*this), bufferSizes_(*this), timeouts_(*this), state_(NewPortState()),
+      turns_(new TTurns) {}
 
 TCustomComPort::~TCustomComPort() {
     Close();

@@ -24,6 +24,10 @@
 
 namespace tarvik::comport {
 
+TPortState* TCustomComPort::NewPortState() {
+    return new TPortState;
+}
+
 void TCustomComPort::StateDeleter::operator()(TPortState* s) const noexcept {
     delete s;
 }
@@ -249,7 +253,6 @@ void ApplyLineSettings(TCustomComPort& port, TLine& line, termios2 tio) {
 
 void TCustomComPort::CreateHandle() {
     ReleaseHandle();
-    if (!state_) state_.reset(new TPortState);
     TPortState& s = *state_;
     // A failure below raises; Open releases what was made so far.
 
@@ -380,8 +383,10 @@ void TCustomComPort::StartWrite(const void* buffer, std::int32_t length) {
                                     static_cast<std::uint64_t>(length) +
                                 static_cast<std::uint32_t>(timeouts_.WriteConstant());
     // What went already cannot be taken back: a failure from here on says how much that was.
-    const std::string sentText = " (" + std::to_string(sent) + " of " + std::to_string(length) +
-                                 " bytes were sent, the rest was dropped)";
+    const auto sentText = [&] {
+        return " (" + std::to_string(sent) + " of " + std::to_string(length) +
+               " bytes were sent, the rest was dropped)";
+    };
     std::unique_lock lock(s.writeLock);
     s.writeRest.assign(bytes + sent, static_cast<std::size_t>(length) - sent);
     s.writeDeadline = total > 0 ? After(total) : Deadline{};
@@ -394,7 +399,7 @@ void TCustomComPort::StartWrite(const void* buffer, std::int32_t length) {
             s.writePending = s.writeQueued = false;
             s.writeRest.clear();
             lock.unlock();
-            RaiseError(ceGenFailure, CodeText(ceGenFailure) + " (eventfd)" + sentText, ekSystem);
+            RaiseError(ceGenFailure, CodeText(ceGenFailure) + " (eventfd)" + sentText(), ekSystem);
         }
         try {
             s.writer = std::thread([&s] { s.WriterLoop(); });
@@ -402,7 +407,7 @@ void TCustomComPort::StartWrite(const void* buffer, std::int32_t length) {
             s.writePending = s.writeQueued = false;
             s.writeRest.clear();
             lock.unlock();
-            RaiseError(ceComponent, kMsgCreateThread + sentText, ekComponent);
+            RaiseError(ceComponent, kMsgCreateThread + sentText(), ekComponent);
         }
     }
     lock.unlock();

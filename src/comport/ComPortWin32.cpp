@@ -215,6 +215,10 @@ void FillDcb(const TCustomComPort& port, DCB& dcb) {
 
 } // namespace
 
+TPortState* TCustomComPort::NewPortState() {
+    return new TPortState;
+}
+
 void TCustomComPort::StateDeleter::operator()(TPortState* s) const noexcept {
     delete s; // the owners release whatever is still held
 }
@@ -225,7 +229,6 @@ bool TCustomComPort::IsOpen() const noexcept {
 
 void TCustomComPort::CreateHandle() {
     ReleaseHandle();
-    if (!state_) state_.reset(new TPortState);
     TPortState& s = *state_;
     // Whatever fails below releases what was made so far on the way out.
     struct ReleaseOnFailure {
