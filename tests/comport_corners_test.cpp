@@ -2,8 +2,10 @@
 // failed wait and a thread that cannot start; time-outs at their extremes; the bound of the
 // read-ahead; several readers at once; and an idle line that stays idle.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -19,6 +21,7 @@
 #include "comport/ComThread.h"
 #include "comport/Diagnostics.h"
 #include "comport_read_timeouts.h"
+#include "support/PausedEventfd.h"
 #include "support/Raised.h"
 #include "support/RawPeer.h"
 #include "support/Threads.h"
@@ -32,6 +35,7 @@ using tarvik::test::Bytes;
 using tarvik::test::Eventually;
 using tarvik::test::Raised;
 using tarvik::test::RawPeer;
+using tarvik::test::Reporting;
 using tarvik::test::ThreadCount;
 
 namespace {
@@ -62,6 +66,27 @@ std::uint64_t WakeupsWhileWatching() {
 struct MainThreadAttached {
     MainThreadAttached() { TMainThread::Attach(); }
     ~MainThreadAttached() { TMainThread::Detach(); }
+};
+
+// While it lives, no new thread can start: the default stack is larger than any address space.
+class NoNewThreads {
+public:
+    NoNewThreads() {
+        pthread_getattr_default_np(&normal_);
+        pthread_attr_init(&huge_);
+        pthread_attr_setstacksize(&huge_, std::size_t{1} << 48);
+        pthread_setattr_default_np(&huge_);
+    }
+    ~NoNewThreads() {
+        pthread_setattr_default_np(&normal_);
+        pthread_attr_destroy(&huge_);
+        pthread_attr_destroy(&normal_);
+    }
+    NoNewThreads(const NoNewThreads&) = delete;
+    NoNewThreads& operator=(const NoNewThreads&) = delete;
+
+private:
+    pthread_attr_t huge_, normal_;
 };
 
 } // namespace
@@ -134,18 +159,13 @@ TEST(ComPortCorners, AThreadThatCannotStartIsRaisedAndOnErrorMayClose) {
         });
         if (!onOpen) p.Open();
         const bool finished = FinishesPromptly([&] {
-            pthread_attr_t huge, normal;
-            pthread_getattr_default_np(&normal);
-            pthread_attr_init(&huge);
-            pthread_attr_setstacksize(&huge, std::size_t{1} << 48);
-            pthread_setattr_default_np(&huge);
-            const EComError e = Raised([&] {
-                p.SetOnRxChar([](TCustomComPort&) {});
-                p.Open();
-            });
-            pthread_setattr_default_np(&normal);
-            pthread_attr_destroy(&huge);
-            pthread_attr_destroy(&normal);
+            const EComError e = [&] {
+                const NoNewThreads none;
+                return Raised([&] {
+                    p.SetOnRxChar([](TCustomComPort&) {});
+                    p.Open();
+                });
+            }();
             EXPECT_STREQ(e.what(), kMsgCreateThread);
             EXPECT_EQ(e.Kind, ekComponent);
         });
@@ -154,6 +174,26 @@ TEST(ComPortCorners, AThreadThatCannotStartIsRaisedAndOnErrorMayClose) {
         EXPECT_EQ(errors, 1);
         EXPECT_FALSE(p.Active());
     }
+}
+
+// Without OnError the port stays open, and the assignment that raised did not take place: the
+// next one starts the thread.
+TEST(ComPortCorners, AnAssignmentThatCannotStartTheThreadDoesNotTakePlace) {
+    RawPeer peer(kCom);
+    Port p;
+    p.SetSynchronizeEvents(false);
+    p.Open();
+    std::atomic<int> rx{0};
+    {
+        const NoNewThreads none;
+        EXPECT_STREQ(Raised([&] { p.SetOnRxChar([&](TCustomComPort&) { ++rx; }); }).what(), kMsgCreateThread);
+    }
+    EXPECT_EQ(p.EventMask(), 0u);
+    EXPECT_TRUE(p.Active());
+    p.SetOnRxFlag([](TCustomComPort&) {});
+    p.SetOnRxChar([&](TCustomComPort&) { ++rx; });
+    peer.Send({'1'});
+    EXPECT_TRUE(Eventually([&] { return rx > 0; }));
 }
 
 // The event wait fails with a code other than 5 (too few descriptors allowed for its poll): the
@@ -190,18 +230,158 @@ TEST(ComPortCorners, AThreadEndedByAFailedWaitIsReplacedByTheNextAssignment) {
     EXPECT_TRUE(Eventually([&] { return rx > before; }));
 }
 
+// A handler assigned while another thread stops the event thread (whose handler still runs)
+// starts the next thread only once the first has ended: never two threads on one line.
+TEST(ComPortCorners, ANewEventThreadStartsOnlyOnceTheStoppedOneHasEnded) {
+    RawPeer peer(kCom);
+    Port p;
+    p.SetSynchronizeEvents(false);
+    std::atomic<pid_t> stopper{0}, assigner{0};
+    std::atomic<bool> inHandler{false}, handlerDone{false}, assigned{false};
+    p.SetOnTxEmpty([&](TCustomComPort&) {
+        if (inHandler.exchange(true)) return;
+        // Runs on until the assignment has returned, or waits for this thread.
+        Eventually([&] { return assigned || (assigner != 0 && InSyscall(assigner, SYS_futex)); });
+        handlerDone = true;
+    });
+    p.Open();
+    p.WriteStr("x");
+    ASSERT_TRUE(Eventually([&] { return inHandler.load(); }));
+    std::thread stop([&] {
+        stopper = ::gettid();
+        p.SetOnTxEmpty(nullptr); // no handler left: stops the thread and joins it
+    });
+    ASSERT_TRUE(Eventually([&] { return stopper != 0 && InSyscall(stopper, SYS_futex); }));
+    assigner = ::gettid();
+    p.SetOnRxChar([](TCustomComPort&) {});
+    const bool firstEnded = handlerDone;
+    assigned = true;
+    stop.join();
+    EXPECT_TRUE(firstEnded) << "a second event thread started while the first still ran";
+    EXPECT_EQ(p.EventMask(), evRxChar);
+}
+
+// ---- Open and Close on several threads ------------------------------------------------------
+
+// One thread opens while another closes the moment the port reads open: each runs whole, one
+// after the other; the open never works on a line the close has let go of.
+TEST(ComPortCorners, OpenAndCloseOnTwoThreadsRunOneAfterTheOther) {
+    constexpr int kRounds = 300;
+    RawPeer peer(kCom);
+    std::thread([] {}).join(); // a sanitizer's runtime starts its own thread with the first one
+    const int threads = ThreadCount();
+    {
+        Port p;
+        p.SetSynchronizeEvents(false);
+        p.SetOnRxChar([](TCustomComPort&) {}); // an event thread with every open
+        std::atomic<bool> stop{false};
+        std::thread closer(Reporting([&] {
+            while (!stop)
+                if (p.Active()) p.Close();
+        }));
+        int failures = 0;
+        for (int i = 0; i < kRounds; ++i) {
+            try {
+                p.Open();
+            } catch (const EComError& e) {
+                ADD_FAILURE() << "round " << i << ": " << e.what();
+                if (++failures == 3) break;
+            }
+            if (!Eventually([&] { return !p.Active(); })) break;
+        }
+        stop = true;
+        closer.join();
+        EXPECT_FALSE(p.Active());
+    }
+    EXPECT_TRUE(Eventually([&] { return ThreadCount() <= threads; })) << "a thread was left";
+}
+
+// A second Close waits for the one under way on another thread, so that an Open after it opens;
+// and once Active() reads false, the device is free for any other open.
+TEST(ComPortCorners, AClosedPortHasFinishedClosing) {
+    RawPeer peer(kCom);
+    Port p;
+    std::atomic<pid_t> second{0};
+    std::atomic<bool> firstInside{false}, secondReturned{false};
+    p.SetBeforeClose([&](TCustomComPort&) {
+        if (firstInside.exchange(true)) return;
+        Eventually([&] { return secondReturned || (second != 0 && InSyscall(second, SYS_futex)); });
+    });
+    p.Open();
+    std::thread first([&] { p.Close(); });
+    ASSERT_TRUE(Eventually([&] { return firstInside.load(); }));
+    second = ::gettid();
+    p.Close();
+    const bool activeAfterClose = p.Active();
+    secondReturned = true;
+    p.Open();
+    first.join();
+    EXPECT_FALSE(activeAfterClose);
+    EXPECT_TRUE(p.Active());
+    p.SetBeforeClose(nullptr);
+    p.Close();
+
+    constexpr int kRounds = 500;
+    const int probe = ::open((tarvik::test::PortDir() + "/COM" + std::to_string(kCom)).c_str(),
+                             O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(probe, 0);
+    int held = 0;
+    for (int i = 0; i < kRounds; ++i) {
+        p.Open();
+        std::thread closer([&] { p.Close(); });
+        while (p.Active())
+            ;
+        if (::flock(probe, LOCK_EX | LOCK_NB) == 0)
+            ::flock(probe, LOCK_UN);
+        else
+            ++held;
+        closer.join();
+    }
+    ::close(probe);
+    EXPECT_EQ(held, 0) << "the device was still locked after Active() read false";
+}
+
+// A close that lands while a read makes the descriptors its first wait needs signals nothing
+// (they do not exist yet): the read sees the close itself and ends at once.
+TEST(ComPortCorners, ACloseBeforeTheFirstWaitsDescriptorsExistEndsTheRead) {
+    RawPeer peer(kCom);
+    auto port = std::make_unique<Port>();
+    Port& p = *port;
+    p.Open();
+    std::thread closer([&] {
+        if (Eventually([] { return tarvik::test::EventfdPaused(); })) p.Close();
+        tarvik::test::ReleaseEventfd();
+    });
+    const bool finished = FinishesPromptly([&] {
+        tarvik::test::PauseEventfdOf(::gettid());
+        char c;
+        EXPECT_EQ(Raised([&] { p.Read(&c, 1, true); }).Kind, ekClosedPort);
+    });
+    closer.join();
+    if (!finished) (void)port.release(); // the read hangs on: destroying the port would hang too
+    ASSERT_TRUE(finished) << "the read went on waiting after the close";
+}
+
 // ---- time-outs, the read-ahead, several readers ---------------------------------------------
 
 // MAXDWORD multipliers mean no time-out in practice (the products overflow no arithmetic): a read
-// and a write wait as long as the peer takes.
+// and a write wait as long as the peer takes. Each constant makes the 32-bit sum small (0 or 1).
 TEST(ComPortCorners, MaxDwordMultipliersNeverTimeOut) {
     enum Kind { kRead, kWrite };
-    for (const Kind kind : {kRead, kWrite}) {
-        SCOPED_TRACE(kind == kRead ? "read" : "write");
+    struct Case {
+        Kind kind;
+        std::size_t size;
+        std::int32_t constant;
+    };
+    constexpr std::size_t kLarge = 128 << 10;
+    for (const Case c : {Case{kRead, 4096, 0}, Case{kRead, 1, 1}, Case{kWrite, kLarge, 0},
+                         Case{kWrite, kLarge, static_cast<std::int32_t>(kLarge + 1)}}) {
+        const Kind kind = c.kind;
+        SCOPED_TRACE(std::string(kind == kRead ? "read " : "write ") + std::to_string(c.size));
         RawPeer peer(kCom);
         Port p;
         p.Open();
-        const std::size_t size = kind == kRead ? 4096 : 128 << 10;
+        const std::size_t size = c.size;
         std::string data(size, 'm');
         std::atomic<pid_t> owner{0};
         std::thread device([&] {
@@ -227,9 +407,11 @@ TEST(ComPortCorners, MaxDwordMultipliersNeverTimeOut) {
             try {
                 if (kind == kRead) {
                     p.Timeouts().SetReadMultiplier(-1);
+                    p.Timeouts().SetReadConstant(c.constant);
                     p.Read(data.data(), static_cast<std::int32_t>(size), true);
                 } else {
                     p.Timeouts().SetWriteMultiplier(-1);
+                    p.Timeouts().SetWriteConstant(c.constant);
                     p.Write(data.data(), static_cast<std::int32_t>(size), true);
                 }
             } catch (const EComError& e) {
@@ -294,7 +476,8 @@ TEST(ComPortCorners, ReadersTakeTurnsAndACloseReleasesTheWaitingOne) {
     p.Open();
     std::map<std::uint8_t, int> seen;
     std::mutex seenLock;
-    auto reader = [&] {
+    std::atomic<int> done{0};
+    auto reader = Reporting([&] {
         for (int i = 0; i < kRounds; ++i) {
             std::vector<std::uint8_t> buf(kChunk);
             p.Read(buf.data(), kChunk, true);
@@ -302,24 +485,28 @@ TEST(ComPortCorners, ReadersTakeTurnsAndACloseReleasesTheWaitingOne) {
             for (std::uint8_t b : buf)
                 ++seen[b];
         }
-    };
+        ++done;
+    });
     Bytes sent(2 * kRounds * kChunk);
     for (std::size_t i = 0; i < sent.size(); ++i)
         sent[i] = static_cast<std::uint8_t>(i % 251);
     std::thread a(reader), b(reader);
     peer.Send(sent);
+    // Readers that lost bytes to each other would wait for ever: the close releases them.
+    if (!Eventually([&] { return done == 2; })) p.Close();
     a.join();
     b.join();
+    ASSERT_EQ(done, 2) << "the readers did not get every byte";
     std::map<std::uint8_t, int> expected;
     for (std::uint8_t v : sent)
         ++expected[v];
     EXPECT_EQ(seen, expected);
 
     std::atomic<int> released{0};
-    auto waiter = [&] {
+    auto waiter = Reporting([&] {
         char c[4];
         if (Raised([&] { p.Read(c, 4, true); }).Kind == ekClosedPort) ++released;
-    };
+    });
     const bool finished = FinishesPromptly([&] {
         std::thread first(waiter), second(waiter);
         std::this_thread::sleep_for(50ms); // both are in: one waits for bytes, one for its turn

@@ -203,6 +203,38 @@ TEST(ComPortEvents, CloseFromAHandlerIsHandedToTheMainThread) {
     EXPECT_TRUE(Eventually([&] { return !q.Active(); }));
 }
 
+// A handler's close handed to the main thread outlives its event thread (the handlers unassigned
+// before the pump): the pump carries it out, or an Open that comes first does, then opens.
+TEST(ComPortEvents, AHandedOverCloseOutlivesTheEventThread) {
+    ScriptedPeer peer(kCom);
+    enum Then { kPump, kOpen };
+    for (const Then then : {kPump, kOpen}) {
+        SCOPED_TRACE(then == kPump ? "pump" : "open");
+        MainThreadAttached attached;
+        Port p;
+        p.SetSynchronizeEvents(false);
+        std::atomic<bool> closed{false};
+        p.SetOnRxChar([&](TCustomComPort& sender) {
+            sender.Close();
+            closed = true;
+        });
+        p.Open();
+        Answer(peer, {'1'});
+        p.WriteStr("?");
+        ASSERT_TRUE(Eventually([&] { return closed.load(); }));
+        p.SetOnRxChar(nullptr); // the event thread ends before the main thread pumps
+        if (then == kPump) {
+            EXPECT_TRUE(Eventually([&] {
+                TMainThread::ProcessEvents(0);
+                return !p.Active();
+            }));
+        }
+        p.Open();
+        EXPECT_TRUE(p.Active());
+        EXPECT_NO_THROW(p.WriteStr("?"));
+    }
+}
+
 TEST(ComPortEvents, ThreadPriorityReachesTheRunningEventThread) {
     ScriptedPeer peer(kCom);
     Port p;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <future>
 #include <memory>
@@ -25,15 +26,27 @@ using Clock = std::chrono::steady_clock;
 inline constexpr std::chrono::seconds kPrompt{20};
 
 // Runs `f` on its own thread and reports whether it finished within kPrompt x `factor`. A call
-// that hangs is left behind (detached), so that the failure is reported instead of hanging.
+// that hangs is left behind (detached), so that the failure is reported instead of hanging. An
+// exception escaping `f` is a failure too (its text goes to standard error), not the end of the
+// test program.
 inline bool FinishesPromptly(std::function<void()> f, int factor = 1) {
-    auto done = std::make_shared<std::promise<void>>();
+    auto done = std::make_shared<std::promise<bool>>();
     auto future = done->get_future();
     std::thread([f = std::move(f), done] {
-        f();
-        done->set_value();
+        try {
+            f();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "escaped: %s\n", e.what());
+            done->set_value(false);
+            return;
+        } catch (...) {
+            std::fprintf(stderr, "an exception escaped\n");
+            done->set_value(false);
+            return;
+        }
+        done->set_value(true);
     }).detach();
-    return future.wait_for(kPrompt * factor) == std::future_status::ready;
+    return future.wait_for(kPrompt * factor) == std::future_status::ready && future.get();
 }
 
 // Plays the device of a case: `early` is sent and waited for in `port`'s input queue; the thread

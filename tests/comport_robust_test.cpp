@@ -18,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <regex>
 #include <thread>
 
 #include "comport/ComPort.h"
@@ -250,6 +251,33 @@ TEST(ComPortWrite, AWriteTimeOutEndsAWriteNobodyTakes) {
     p.WriteStr(data);
     EXPECT_EQ(Raised([&] { p.Write("x", 1, true); }).Kind, ekTimeout);
     EXPECT_TRUE(p.Active());
+}
+
+// The background writer cannot get the descriptors it waits on (too few allowed): the write
+// raises, saying how much of it had gone to the line already, and that is what the peer got.
+TEST(ComPortWrite, AWriteThatCannotGoOnInTheBackgroundSaysHowMuchWasSent) {
+#ifdef TARVIK_UBSAN
+    GTEST_SKIP() << "needs file descriptors that UndefinedBehaviorSanitizer takes for its checks";
+#endif
+    RawPeer peer(kCom);
+    Port p;
+    p.Open();
+    const std::string data(1 << 20, 'w');
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    const rlimit one{1, files.rlim_max};
+    ::setrlimit(RLIMIT_NOFILE, &one);
+    const EComError e = Raised([&] { p.WriteStr(data); });
+    ::setrlimit(RLIMIT_NOFILE, &files);
+    std::cmatch sent;
+    ASSERT_TRUE(std::regex_search(e.what(), sent, std::regex(R"((\d+) of 1048576 bytes were sent)")))
+        << e.what();
+    const std::size_t count = std::stoul(sent[1].str());
+    std::size_t got = 0;
+    for (Bytes b; got < count && !(b = peer.Receive(count - got, 5000)).empty();)
+        got += b.size();
+    EXPECT_EQ(got, count);
+    EXPECT_TRUE(peer.Receive(1, 0).empty());
 }
 
 // The read time-out table of the Win32 rules (shared with the Win32 tests).

@@ -116,6 +116,11 @@ TEST(Pipeline, ExportsWaitExactlyTheirFixedDelayAndTakeWhatIsQueuedThen) {
     EXPECT_EQ(CallReadFlow(kPort, 38400), ResultNoReply);
     peer.ReplySplit(OnLine(kFlowFrame), 8, 10, 200);
     EXPECT_EQ(CallReadFlow(kPort, 38400), ResultBadLength);
+    // More than one read buffer queued when the wait ends: all of it is taken.
+    for (const std::size_t preambles : {253u, 300u, 700u}) {
+        peer.Reply(OnLine(kFlowFrame, preambles));
+        EXPECT_EQ(CallReadFlow(kPort, 38400), ResultOk) << preambles;
+    }
 }
 
 TEST(Pipeline, TheLinkEndsAtTheFramesLastByteAndWaitsNoLongerThanItsTimeout) {
@@ -213,6 +218,27 @@ TEST(Pipeline, AnUnexpectedFailureInsideAnExportIsPortBusyAndRecorded) {
     tarvik::link::HartLink link;
     EXPECT_EQ(link.Open(kPort, 38400), ResultPortAbsent);
     EXPECT_EQ(tarvik::api::UnexpectedFailures(), before + 1);
+}
+
+// A port error reaches the trace with its kind, system code and text: a port held by another
+// user, one that fails during the exchange.
+TEST(Trace, APortErrorNamesItsKindCodeAndText) {
+    MemoryLines lines;
+    MemoryPeer peer(kPort);
+    TraceFile trace;
+    tarvik::link::HartLink link;
+    ASSERT_EQ(link.Open(kPort, 38400), ResultOk); // holds the port
+    EXPECT_EQ(CallReadFlow(kPort, 38400), ResultPortBusy);
+    peer.HangUp();
+    EXPECT_EQ(link.ReadFlow(kDevice).result, ResultPortBusy);
+    const auto traced = trace.Lines();
+    ASSERT_EQ(traced.size(), 3u);
+    EXPECT_NE(traced[1].find("(port error: open, code 16: Port in use) result=ResultPortBusy"),
+              std::string::npos)
+        << traced[1];
+    EXPECT_NE(traced[2].find("(port error: failed, code 19: Device went away) result=ResultPortBusy"),
+              std::string::npos)
+        << traced[2];
 }
 
 TEST(Pipeline, AMissingTextIsAWrongLengthNotACrash) {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -15,6 +16,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tarvik::comport {
@@ -331,13 +333,17 @@ public:
     const TBufferSizes& BufferSizes() const { return bufferSizes_; }
     const TTimeouts& Timeouts() const { return timeouts_; }
 
-    // Operations.
+    // Operations. Open and Close may be called from any thread; one runs at a time, whole (a
+    // second caller waits for the first), except on the port's event thread, which never waits for
+    // a thread that may be waiting for it: see Close.
+    // Open carries out a handler's close that still waits for the main thread, then opens.
     void Open();
     // Close ends every pending wait of other threads (they raise EComError of kind ekClosedPort)
     // and never waits for a thread that waits for the caller. Called on the event thread while a
-    // main thread is attached, it ends the waits at once and hands the rest of the close to the
-    // main thread: until that has run (ProcessEvents), Active() still reports true, while every
-    // transfer already raises the closed-port error.
+    // main thread is attached, or while another thread opens or closes the port, it ends the
+    // waits at once and hands the rest of the close to the main thread, or to that other thread
+    // once it is done: until then Active() still reports true, while every transfer already
+    // raises the closed-port error.
     void Close() noexcept;
     // A negative length raises EComError code 87 (ceInvalidParameter).
     void Read(void* buffer, std::int32_t length, bool waitOnCompletion);
@@ -417,16 +423,24 @@ private:
 
     void DispatchEvents(std::uint32_t events, const std::atomic<bool>& stop); // on the event thread
     void RunEventHandlers(std::uint32_t events);
-    // Stops the event thread; `bar` also refuses new ones until the next Open (a close).
+    // Stops the event thread and waits until no stopped one runs (but the caller); `bar` also
+    // refuses new ones until the next Open (a close).
     void StopEventThread(bool bar = true) noexcept;
     void ThreadEnded(TComThread& thread) noexcept; // a thread that ends on its own lets go
     // Closing: transfers waiting for their turn raise the closed-port error (until an open).
     void ReleaseWaitingTransfers(bool closing) noexcept;
     void JoinRetiredThreads(bool all) noexcept; // all: also those still running a handler
+    // Whether the caller is the event thread, or a stopped one that another thread joins: a
+    // thread that nobody may wait for.
     bool OnEventThread() const noexcept;
-    void SetLineEvent(TNotifyEvent& slot, TNotifyEvent h);
+    template <class Handler> // TNotifyEvent or TLineErrorEvent (instantiated in ComPort.cpp)
+    void SetLineEvent(Handler& slot, Handler h);
     void ApplyEventMask();
-    void CheckOpen() const; // the closed-port guard
+    bool UpdateEventThread(bool onEventThread); // one look at the mask; true: no thread could start
+    void CloseLocked() noexcept;                // the close proper, under lifeMutex_
+    void HandOverClose() noexcept;              // a close the event thread cannot carry out now
+    void CarryOutHandedOverClose() noexcept;    // after lifeMutex_ was let go
+    void CheckOpen() const;                     // the closed-port guard
     void CheckClosedForChange(bool changed);
     void CheckLineErrors(std::uint32_t errorBits);
     void CheckLength(std::int32_t length);
@@ -459,17 +473,28 @@ private:
     struct StateDeleter {
         void operator()(TPortState* s) const noexcept; // defined by the backend
     };
+    static TPortState* NewPortState(); // by the backend; made with the port, read by IsOpen on any thread
     std::unique_ptr<TPortState, StateDeleter> state_;
     std::unique_ptr<TComThread> thread_;
     std::vector<std::unique_ptr<TComThread>> retired_; // stopped from their own handler, joined later
+    std::vector<std::thread::id> stopping_;            // stopped, being joined by another thread
     bool threadBarred_ = false;                        // closing: no new event thread
-    mutable std::mutex threadMutex_;                   // thread_, retired_ and threadBarred_
-    struct TTurns;                                     // one reader and one writer at a time (ComPort.cpp)
+    mutable std::mutex threadMutex_;                   // thread_, retired_, stopping_, threadBarred_
+    std::condition_variable threadStopped_;            // a stopping thread was joined
+    std::recursive_mutex maskMutex_;       // one caller at a time starts or stops the thread (OnError nests)
+    std::atomic<bool> maskChanged_{false}; // a handler slot changed: the mask is looked at again
+    std::recursive_mutex lifeMutex_;       // Open and Close, one at a time (handlers may nest)
+    bool closing_ = false;                 // a Close runs (under lifeMutex_)
+    std::atomic<std::uint64_t> opens_{0};  // successful opens so far
+    std::atomic<std::uint64_t> closeHandedOver_{0}; // the open a handler's close is pending for
+    // The owner of the calls queued for the main thread that a stopping event thread must not
+    // drop: a handed-over close, the report of a failed wait.
+    char mainThreadKey_ = 0;
+    struct TTurns; // one reader and one writer at a time (ComPort.cpp)
     struct TurnsDeleter {
         void operator()(TTurns* t) const noexcept;
     };
     std::unique_ptr<TTurns, TurnsDeleter> turns_;
-    std::atomic<bool> closing_{false};
     mutable std::mutex eventsMutex_; // handler slots, read by the event thread
 };
 

@@ -67,6 +67,7 @@ public:
     // Asks the thread to end: its wait for events returns.
     void Stop() noexcept;
     bool IsCurrent() const noexcept { return std::this_thread::get_id() == thread_.get_id(); }
+    std::thread::id Id() const noexcept { return thread_.get_id(); }
     bool Stopping() const noexcept { return stopping_; }
     // The thread has left its loop and touches its port no more: joining it does not wait.
     bool Finished() const noexcept { return finished_; }

@@ -37,7 +37,8 @@ std::int32_t CheckPort(const std::string& device) {
     if (const std::int32_t rc = FindPort(device)) return rc;
     try {
         ActiveBackend().TrialOpen(device);
-    } catch (const LineError&) {
+    } catch (const LineError& e) {
+        NotePortError(e);
         return ResultPortBusy;
     }
     return 0;
@@ -50,7 +51,8 @@ std::int32_t OpenLine::Open(const LineSettings& line, bool find) {
         if (const std::int32_t rc = FindPort(line.device)) return rc;
     try {
         transport_ = ActiveBackend().Open(line);
-    } catch (const LineError&) {
+    } catch (const LineError& e) {
+        NotePortError(e);
         return ResultPortBusy;
     }
     return ResultOk;
@@ -72,6 +74,14 @@ void NoteUnexpected(const char* what) noexcept {
         if (TraceRecord* trace = TraceRecord::Current()) trace->Note(std::string("unexpected: ") + what);
     } catch (...) {
         // Out of memory while recording it: the count still tells.
+    }
+}
+
+void NotePortError(const LineError& error) noexcept {
+    try {
+        if (TraceRecord* trace = TraceRecord::Current()) trace->PortError(error);
+    } catch (...) {
+        // Out of memory while tracing: only the note is lost.
     }
 }
 

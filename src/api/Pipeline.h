@@ -40,6 +40,8 @@ std::int32_t CheckPort(const std::string& device);
 std::uint64_t UnexpectedFailures();
 std::string LastUnexpectedFailure();
 void NoteUnexpected(const char* what) noexcept;
+// Writes a port error (its kind, system code and text) into the trace of the running call.
+void NotePortError(const LineError& error) noexcept;
 
 // Runs a body and turns anything that escapes it into ResultPortBusy: no exception ever leaves the
 // library. A port error is an expected way to fail; anything else is also recorded.
@@ -47,7 +49,8 @@ template <class F>
 std::int32_t Guarded(F&& body) noexcept {
     try {
         return body();
-    } catch (const LineError&) {
+    } catch (const LineError& e) {
+        NotePortError(e);
         return ResultPortBusy;
     } catch (const std::exception& e) {
         NoteUnexpected(e.what());

@@ -130,6 +130,22 @@ char ParityLetter(Parity parity) {
     return 'N';
 }
 
+const char* KindName(LineError::Kind kind) {
+    switch (kind) {
+    case LineError::Kind::Open:
+        return "open";
+    case LineError::Kind::Failed:
+        return "failed";
+    case LineError::Kind::Timeout:
+        return "timeout";
+    case LineError::Kind::Closed:
+        return "closed";
+    case LineError::Kind::Other:
+        break;
+    }
+    return "other";
+}
+
 } // namespace
 
 std::string ResultName(std::int32_t result) {
@@ -199,6 +215,12 @@ void TraceRecord::Reply(std::span<const std::uint8_t> bytes, Clock::time_point a
 void TraceRecord::Note(const std::string& text) {
     if (!on_) return;
     text_ += " (" + text + ')';
+}
+
+void TraceRecord::PortError(const LineError& error) {
+    if (!on_) return;
+    Note("port error: " + std::string(KindName(error.GetKind())) + ", code " + std::to_string(error.Code()) +
+         ": " + error.what());
 }
 
 void TraceRecord::Finish(std::int32_t result) {

@@ -30,6 +30,8 @@ public:
     void Request(std::span<const std::uint8_t> bytes, Clock::time_point sent);
     void Reply(std::span<const std::uint8_t> bytes, Clock::time_point arrived);
     void Note(const std::string& text);
+    // The port error that ended the call (or its port check): "(port error: open, code 5: text)".
+    void PortError(const LineError& error);
     // Writes the line.
     void Finish(std::int32_t result);
 

@@ -4,10 +4,12 @@
 
 #include "ComThread.h"
 
+#include <algorithm>
 #include <array>
 #include <condition_variable>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 namespace tarvik::comport {
 
@@ -212,15 +214,18 @@ void TCustomComPort::ReleaseWaitingTransfers(bool closing) noexcept {
 // ---- the port object -------------------------------------------------------------------------
 
 TCustomComPort::TCustomComPort(void* /*owner*/)
-    : flowControl_(*this), characters_(*this), bufferSizes_(*this), timeouts_(*this), turns_(new TTurns) {}
+    : flowControl_(*this), characters_(*this), bufferSizes_(*this), timeouts_(*this), state_(NewPortState()),
+      turns_(new TTurns) {}
 
 TCustomComPort::~TCustomComPort() {
     Close();
     StopEventThread();
     JoinRetiredThreads(true);
-    TMainThread::Cancel(this);
+    for (const void* owner : {static_cast<const void*>(this), static_cast<const void*>(&mainThreadKey_)})
+        TMainThread::Cancel(owner);
     // A stopped event thread no longer waits for a handler the main thread runs; the port must.
-    TMainThread::WaitUntilIdle(this);
+    for (const void* owner : {static_cast<const void*>(this), static_cast<const void*>(&mainThreadKey_)})
+        TMainThread::WaitUntilIdle(owner);
 }
 
 std::string TCustomComPort::About() const {
@@ -293,59 +298,96 @@ void TCustomComPort::EndLoading() {
 }
 
 void TCustomComPort::SetOnLineError(TLineErrorEvent h) {
-    {
-        std::lock_guard lock(eventsMutex_);
-        onLineError_ = std::move(h);
-    }
-    if (IsOpen()) ApplyEventMask();
+    SetLineEvent(onLineError_, std::move(h));
 }
 
-void TCustomComPort::SetLineEvent(TNotifyEvent& slot, TNotifyEvent h) {
+template <class Handler>
+void TCustomComPort::SetLineEvent(Handler& slot, Handler h) {
+    Handler previous;
     {
         std::lock_guard lock(eventsMutex_);
-        slot = std::move(h);
+        previous = std::exchange(slot, std::move(h));
     }
-    if (IsOpen()) ApplyEventMask();
+    if (!IsOpen()) return;
+    try {
+        ApplyEventMask();
+    } catch (...) {
+        // The assignment raised (no event thread could start): it did not take place.
+        std::lock_guard lock(eventsMutex_);
+        slot = std::move(previous);
+        throw;
+    }
 }
+template void TCustomComPort::SetLineEvent(TNotifyEvent&, TNotifyEvent);
+template void TCustomComPort::SetLineEvent(TLineErrorEvent&, TLineErrorEvent);
 
 void TCustomComPort::ApplyEventMask() {
     if (!IsOpen()) return;
+    maskChanged_ = true;
+    const bool onEventThread = OnEventThread();
+    for (;;) {
+        // Whoever holds the lock may be joining the event thread: that thread leaves the change to
+        // it, since the holder looks at the mask again before letting go.
+        std::unique_lock lock(maskMutex_, std::defer_lock);
+        if (!onEventThread)
+            lock.lock();
+        else if (!lock.try_lock())
+            return;
+        bool failed = false;
+        while (maskChanged_.exchange(false))
+            failed = UpdateEventThread(onEventThread);
+        lock.unlock();
+        // Raised outside the lock: OnError may close the port.
+        if (failed) RaiseError(ceComponent, kMsgCreateThread, ekComponent);
+        if (!maskChanged_) return;
+    }
+}
+
+bool TCustomComPort::UpdateEventThread(bool onEventThread) {
+    if (!IsOpen()) return false;
     const std::uint32_t mask = EventMask();
     if (mask == 0) {
         StopEventThread(false);
         SetCommEventMask(0);
-        return;
+        return false;
     }
     SetCommEventMask(mask);
     JoinRetiredThreads(false);
-    bool failed = false;
-    {
-        std::lock_guard lock(threadMutex_);
-        if (thread_ || threadBarred_) return; // running, or the port is closing
-        try {
-            thread_ = std::make_unique<TComThread>(*this);
-        } catch (const std::system_error&) {
-            failed = true;
-        }
+    std::unique_lock lock(threadMutex_);
+    if (thread_ || threadBarred_ || onEventThread) return false; // running, or the port is closing
+    // A stopped thread may still be waiting on the line: the new one starts once it has ended.
+    threadStopped_.wait(lock, [&] { return stopping_.empty() || threadBarred_; });
+    if (threadBarred_) return false;
+    try {
+        thread_ = std::make_unique<TComThread>(*this);
+    } catch (const std::system_error&) {
+        return true;
     }
-    // Raised outside the lock: OnError may close the port.
-    if (failed) RaiseError(ceComponent, kMsgCreateThread, ekComponent);
+    return false;
 }
 
 void TCustomComPort::StopEventThread(bool bar) noexcept {
-    std::unique_ptr<TComThread> stopping;
-    {
-        std::lock_guard lock(threadMutex_);
-        threadBarred_ = threadBarred_ || bar;
-        if (!thread_) return;
+    std::unique_lock lock(threadMutex_);
+    threadBarred_ = threadBarred_ || bar;
+    if (thread_ && thread_->IsCurrent()) {
         thread_->Stop();
-        if (thread_->IsCurrent()) {
-            retired_.push_back(std::move(thread_)); // still running this very call: joined later
-            return;
-        }
-        stopping = std::move(thread_);
+        retired_.push_back(std::move(thread_)); // still running this very call: joined later
+    } else if (thread_) {
+        thread_->Stop();
+        std::unique_ptr<TComThread> stopping = std::move(thread_);
+        const std::thread::id id = stopping->Id();
+        stopping_.push_back(id);
+        lock.unlock();
+        stopping.reset(); // joins, outside the lock: the thread may be closing the port itself
+        lock.lock();
+        std::erase(stopping_, id);
+        threadStopped_.notify_all();
     }
-    stopping.reset(); // joins, outside the lock: the thread may be closing the port itself
+    // One that another caller stopped may still run: none but the caller is left when this returns.
+    const std::thread::id me = std::this_thread::get_id();
+    threadStopped_.wait(lock, [&] {
+        return std::all_of(stopping_.begin(), stopping_.end(), [&](auto id) { return id == me; });
+    });
 }
 
 void TCustomComPort::ThreadEnded(TComThread& thread) noexcept {
@@ -372,7 +414,9 @@ void TCustomComPort::JoinRetiredThreads(bool all) noexcept {
 
 bool TCustomComPort::OnEventThread() const noexcept {
     std::lock_guard lock(threadMutex_);
-    return thread_ && thread_->IsCurrent();
+    const std::thread::id me = std::this_thread::get_id();
+    return (thread_ && thread_->IsCurrent()) ||
+           std::find(stopping_.begin(), stopping_.end(), me) != stopping_.end();
 }
 
 void TCustomComPort::DispatchEvents(std::uint32_t events, const std::atomic<bool>& stop) {
@@ -450,51 +494,100 @@ void TCustomComPort::CheckOpen() const {
 }
 
 void TCustomComPort::Open() {
-    if (IsOpen()) return;
-    JoinRetiredThreads(false);
-    if (beforeOpen_) beforeOpen_(*this);
     {
-        std::lock_guard lock(threadMutex_);
-        threadBarred_ = false;
+        // The event thread does not wait: whoever holds the lock may be joining it.
+        const bool eventThread = OnEventThread();
+        std::unique_lock life(lifeMutex_, std::defer_lock);
+        if (!eventThread)
+            life.lock();
+        else if (!life.try_lock())
+            return;
+        // A handler's close still waiting for the main thread comes first.
+        if (!eventThread && closeHandedOver_ != 0 && closeHandedOver_ == opens_) CloseLocked();
+        if (IsOpen()) return;
+        JoinRetiredThreads(false);
+        if (beforeOpen_) beforeOpen_(*this);
+        {
+            std::lock_guard lock(threadMutex_);
+            threadBarred_ = false;
+        }
+        ReleaseWaitingTransfers(false);
+        ++opens_; // before the event thread starts: a close it hands over belongs to this open
+        try {
+            CreateHandle();
+        } catch (...) {
+            StopEventThread();
+            ReleaseHandle();
+            throw;
+        }
+        if (IsOpen() && afterOpen_) afterOpen_(*this);
     }
-    ReleaseWaitingTransfers(false);
-    try {
-        CreateHandle();
-    } catch (...) {
-        StopEventThread();
-        ReleaseHandle();
-        throw;
-    }
-    if (IsOpen() && afterOpen_) afterOpen_(*this);
+    CarryOutHandedOverClose();
 }
 
 void TCustomComPort::Close() noexcept {
-    // Called from a handler on the event thread: the main thread does it, when there is one.
-    if (OnEventThread() && TMainThread::Attached()) {
-        AbortWaits(); // a host blocked in a read must not wait for the main thread's turn
-        ReleaseWaitingTransfers(true);
-        try {
-            TMainThread::Queue(this, [this] { Close(); });
+    {
+        std::unique_lock life(lifeMutex_, std::defer_lock);
+        if (!OnEventThread()) {
+            life.lock();
+        } else if (TMainThread::Attached() || !life.try_lock()) {
+            // A handler's close: the main thread carries it out, or whoever opens or closes the
+            // port now (it may be joining this thread) once it is done.
+            HandOverClose();
             return;
-        } catch (...) {
-            // Out of memory for the queue: close right here instead.
         }
+        CloseLocked();
     }
-    // One release at a time: the event thread and the host may both be closing.
-    if (!IsOpen() || closing_.exchange(true)) return;
+    CarryOutHandedOverClose();
+}
+
+void TCustomComPort::CloseLocked() noexcept {
+    // Closed already, or closing on this very thread (from BeforeClose or AfterClose).
+    if (!IsOpen() || closing_) return;
+    closing_ = true;
     // Handlers run inside a noexcept close: a throwing handler must not skip the release.
     try {
         if (beforeClose_) beforeClose_(*this);
     } catch (...) {
     }
     ReleaseWaitingTransfers(true);
+    AbortWaits();      // a handler waiting for a transfer must not hold up the event thread's end
     StopEventThread(); // and no new one: a handler may assign an event while this waits for it
     ReleaseHandle();
+    closeHandedOver_ = 0;
     closing_ = false;
     try {
         if (!IsOpen() && afterClose_) afterClose_(*this);
     } catch (...) {
     }
+}
+
+void TCustomComPort::HandOverClose() noexcept {
+    if (!IsOpen()) return;
+    AbortWaits(); // a host blocked in a read must not wait for the close
+    ReleaseWaitingTransfers(true);
+    const std::uint64_t open = opens_;
+    closeHandedOver_ = open;
+    if (TMainThread::Attached()) {
+        try {
+            // Not dropped when the event thread stops; undone by a close or open that comes first.
+            TMainThread::Queue(&mainThreadKey_, [this, open] {
+                if (opens_ == open) Close();
+            });
+            return;
+        } catch (...) {
+            // Out of memory for the queue: as without a main thread.
+        }
+    }
+    CarryOutHandedOverClose();
+}
+
+void TCustomComPort::CarryOutHandedOverClose() noexcept {
+    const std::uint64_t open = closeHandedOver_;
+    if (open == 0 || open != opens_) return;
+    // Whoever holds the lock now looks again when done.
+    std::unique_lock life(lifeMutex_, std::try_to_lock);
+    if (life && closeHandedOver_ == opens_) CloseLocked();
 }
 
 void TCustomComPort::CheckLength(std::int32_t length) {

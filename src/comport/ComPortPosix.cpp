@@ -24,6 +24,10 @@
 
 namespace tarvik::comport {
 
+TPortState* TCustomComPort::NewPortState() {
+    return new TPortState;
+}
+
 void TCustomComPort::StateDeleter::operator()(TPortState* s) const noexcept {
     delete s;
 }
@@ -249,11 +253,15 @@ void ApplyLineSettings(TCustomComPort& port, TLine& line, termios2 tio) {
 
 void TCustomComPort::CreateHandle() {
     ReleaseHandle();
-    if (!state_) state_.reset(new TPortState);
     TPortState& s = *state_;
     // A failure below raises; Open releases what was made so far.
 
-    if (priorityClass_ != pcDefault && !s.priority.Apply(priorityClass_))
+    bool applied = true;
+    if (priorityClass_ != pcDefault) {
+        std::lock_guard lock(s.lock);
+        applied = s.priority.Apply(priorityClass_);
+    }
+    if (!applied)
         RaiseError(ceAccessDenied,
                    CodeText(ceAccessDenied) +
                        " (this process could not restore its priority after the class)",
@@ -282,14 +290,15 @@ void TCustomComPort::CreateHandle() {
     ioctl(fd, TIOCEXCL);
     ioctl(fd, TCFLSH, TCIOFLUSH); // both purges
 
-    TLine& opened = *line;
+    // Held while the settings go to the line: a close meanwhile must not free its descriptor.
+    const std::shared_ptr<TLine> opened = line;
     {
         std::lock_guard lock(s.lock);
         s.line = std::move(line);
         s.open = true;
     }
     ApplyBuffers();
-    ApplyLineSettings(*this, opened, tio); // from the settings just read: nothing changed them since
+    ApplyLineSettings(*this, *opened, tio); // from the settings just read: nothing changed them since
     ApplyTimeouts();
     ApplyEventMask();
 }
@@ -304,15 +313,17 @@ void TCustomComPort::ReleaseHandle() noexcept {
     std::shared_ptr<TLine> line;
     {
         std::lock_guard lock(s.lock);
-        line = std::move(s.line);
-        s.open = false;
+        line = std::move(s.line); // no new user gets it
     }
     if (line) {
         line->Abort();
-        // The device is free for the next open at once, even while a waiter still holds the line.
+        // The device is free for the next open at once, even while a waiter still holds the line,
+        // and before Active() turns false: whoever sees the port closed may open the device.
         ioctl(line->fd.Get(), TIOCNXCL);
         ::flock(line->fd.Get(), LOCK_UN);
     }
+    std::lock_guard lock(s.lock);
+    s.open = false;
     s.priority.Restore();
     // The descriptors close when the last user of the line lets go of it (usually right here).
 }
@@ -371,6 +382,11 @@ void TCustomComPort::StartWrite(const void* buffer, std::int32_t length) {
     const std::uint64_t total = std::uint64_t{static_cast<std::uint32_t>(timeouts_.WriteMultiplier())} *
                                     static_cast<std::uint64_t>(length) +
                                 static_cast<std::uint32_t>(timeouts_.WriteConstant());
+    // What went already cannot be taken back: a failure from here on says how much that was.
+    const auto sentText = [&] {
+        return " (" + std::to_string(sent) + " of " + std::to_string(length) +
+               " bytes were sent, the rest was dropped)";
+    };
     std::unique_lock lock(s.writeLock);
     s.writeRest.assign(bytes + sent, static_cast<std::size_t>(length) - sent);
     s.writeDeadline = total > 0 ? After(total) : Deadline{};
@@ -383,7 +399,7 @@ void TCustomComPort::StartWrite(const void* buffer, std::int32_t length) {
             s.writePending = s.writeQueued = false;
             s.writeRest.clear();
             lock.unlock();
-            RaiseError(ceGenFailure, CodeText(ceGenFailure) + " (eventfd)", ekSystem);
+            RaiseError(ceGenFailure, CodeText(ceGenFailure) + " (eventfd)" + sentText(), ekSystem);
         }
         try {
             s.writer = std::thread([&s] { s.WriterLoop(); });
@@ -391,7 +407,7 @@ void TCustomComPort::StartWrite(const void* buffer, std::int32_t length) {
             s.writePending = s.writeQueued = false;
             s.writeRest.clear();
             lock.unlock();
-            RaiseError(ceComponent, kMsgCreateThread, ekComponent);
+            RaiseError(ceComponent, kMsgCreateThread + sentText(), ekComponent);
         }
     }
     lock.unlock();

@@ -215,6 +215,10 @@ void FillDcb(const TCustomComPort& port, DCB& dcb) {
 
 } // namespace
 
+TPortState* TCustomComPort::NewPortState() {
+    return new TPortState;
+}
+
 void TCustomComPort::StateDeleter::operator()(TPortState* s) const noexcept {
     delete s; // the owners release whatever is still held
 }
@@ -225,7 +229,6 @@ bool TCustomComPort::IsOpen() const noexcept {
 
 void TCustomComPort::CreateHandle() {
     ReleaseHandle();
-    if (!state_) state_.reset(new TPortState);
     TPortState& s = *state_;
     // Whatever fails below releases what was made so far on the way out.
     struct ReleaseOnFailure {
@@ -237,7 +240,10 @@ void TCustomComPort::CreateHandle() {
     } guard{*this};
     SetLastError(ERROR_SUCCESS);
 
-    if (priorityClass_ != pcDefault) s.priority.Apply(PriorityClassCode(priorityClass_));
+    if (priorityClass_ != pcDefault) {
+        std::lock_guard lock(s.lock);
+        s.priority.Apply(PriorityClassCode(priorityClass_));
+    }
 
     auto line = std::make_shared<TLine>();
     line->commEvent.Reset(CreateEventA(nullptr, FALSE, FALSE, nullptr));
@@ -253,7 +259,9 @@ void TCustomComPort::CreateHandle() {
                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr));
     Check(*this, line->handle.Valid(), ekOpen);
     if (!line->handle.Valid()) return; // failed without a code: stays closed
-    const HANDLE h = line->handle.Get();
+    // Held while the line is set up: a close meanwhile must not close the handle under the calls.
+    const std::shared_ptr<TLine> opened = line;
+    const HANDLE h = opened->handle.Get();
     {
         std::lock_guard lock(s.lock);
         s.line = std::move(line);
@@ -279,12 +287,15 @@ void TCustomComPort::ReleaseHandle() noexcept {
     std::shared_ptr<TLine> line;
     {
         std::lock_guard lock(s.lock);
-        line = std::move(s.line);
-        s.open = false;
+        line = std::move(s.line); // no new user gets it
     }
     if (line) line->Abort();
+    // The handles close when the last user of the line lets go of it, usually right here: before
+    // Active() turns false, so that whoever sees the port closed may open the device.
+    line.reset();
+    std::lock_guard lock(s.lock);
+    s.open = false;
     s.priority.Restore();
-    // The handles close when the last user of the line lets go of it (usually right here).
 }
 
 namespace {

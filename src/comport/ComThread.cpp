@@ -236,7 +236,9 @@ void TComThread::Failed(const EComError& e) noexcept {
     const std::int32_t code = e.ErrorCode;
     const TComErrorKind kind = e.Kind;
     try {
-        TMainThread::Queue(port, [port, code, message = std::string(e.what()), kind] {
+        // Under the key that a stopping thread does not drop (a handler assigned meanwhile may
+        // start and stop another thread before the main thread pumps).
+        TMainThread::Queue(&port->mainThreadKey_, [port, code, message = std::string(e.what()), kind] {
             if (code == ceAccessDenied) port->Close();
             port->RaiseError(code, message, kind);
         });
