@@ -249,6 +249,17 @@ class _Line:
             link_library().TarvikHartDestroy(self.handle)
 
 
+
+def _blank_checked(name: str, text: Union[str, bytes], blank: bool) -> Union[str, bytes]:
+    """An empty (or all-space) text clears the device's: only when asked for by blank=True, and
+    blank=True with a text is a contradiction (an unset variable is no way to clear a device)."""
+    empty = isinstance(text, (str, bytes, bytearray)) and not text.strip()
+    if empty and not blank:
+        raise ValueError("%s is empty: that blanks the device's %s; pass blank=True to mean it" % (name, name))
+    if blank and not empty:
+        raise ValueError("%s: blank=True takes no text" % name)
+    return text
+
 class HartTransmitter:
     """Any HART device on `port` at `baud`, at `address`: a polling address 0..63 (short frames), a
     long address (LongAddress or "1C:66:030401"; long frames), or the device type and ID as the
@@ -408,17 +419,20 @@ class HartTransmitter:
         echo = self._reply(function, command, rc, r)
         return Written(echo.status, echo)
 
-    def write_tag(self, tag: Union[str, bytes], descriptor: Union[str, bytes, None] = None) -> Written:
+    def write_tag(self, tag: Union[str, bytes], descriptor: Union[str, bytes, None] = None,
+                  blank: bool = False) -> Written:
         """Command 18 (after 13): the tag, keeping the date and, unless given, the descriptor. `now`
-        is the HartReply of what the device holds (tag, descriptor, date)."""
-        tag_bytes = packed_text("tag", tag)
+        is the HartReply of what the device holds (tag, descriptor, date). An empty tag blanks the
+        device's and needs blank=True."""
+        tag_bytes = packed_text("tag", _blank_checked("tag", tag, blank))
         descriptor_bytes = None if descriptor is None else packed_text("descriptor", descriptor)
         return self._write("write_tag", 18, lambda m, a, r: link_library().TarvikHartWriteTag(
             m, a, tag_bytes, descriptor_bytes, r))
 
-    def write_message(self, message: Union[str, bytes]) -> Written:
-        """Command 17: the message (up to 32 characters of packed text); `now` holds it as the device does."""
-        text = packed_text("message", message)
+    def write_message(self, message: Union[str, bytes], blank: bool = False) -> Written:
+        """Command 17: the message (up to 32 characters of packed text); `now` holds it as the device
+        does. An empty message blanks the device's and needs blank=True."""
+        text = packed_text("message", _blank_checked("message", message, blank))
         return self._write("write_message", 17, lambda m, a, r: link_library().TarvikHartWriteMessage(m, a, text, r))
 
     def write_polling_address(self, polling: int) -> Written:

@@ -134,7 +134,13 @@ class NothingReachesTheDevice(unittest.TestCase):
                 with self.subTest(argument=name, value=value):
                     with self.assertRaises((ValueError, TypeError)):
                         call(value)
-        if self.transmitter():
+        xmt = self.transmitter()
+        if xmt:
+            # A text that would blank the device's needs blank=True (and blank=True takes no text).
+            for call in (lambda: xmt.write_tag(""), lambda: xmt.write_message("  "),
+                         lambda: xmt.write_message("X", blank=True)):
+                with self.assertRaises(ValueError):
+                    call()
             self._transmitter.close()  # the port is the library's again
         self.assertEqual((self.hart.requests, self.line.requests), ([], []))
         # The devices do record what reaches them.
