@@ -116,7 +116,7 @@ std::string Shown(std::string_view c) {
 Checked<std::vector<std::uint8_t>> ParseHexBytes(std::string_view text, std::size_t most) {
     const auto separator = [](char c) { return c == ' ' || c == '\t' || c == ':' || c == ','; };
     const bool grouped = std::any_of(text.begin(), text.end(), separator);
-    const std::string shown = "'" + std::string(text) + "'";
+    const std::string shown = fmt::format("'{}'", text);
     std::vector<std::uint8_t> bytes;
     for (std::size_t at = 0; at < text.size();) {
         if (separator(text[at])) {
