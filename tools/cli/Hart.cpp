@@ -18,6 +18,7 @@
 #include "Cli.h"
 #include "Facts.h"
 #include "HartDecode.h"
+#include "OutputFile.h"
 #include "Ports.h"
 #include "WatchLog.h"
 #include "hart/Status.h"
@@ -224,7 +225,8 @@ void ScanCommand(CLI::App& hart, Cli& cli, HartOptions& options) {
                                          std::printf("%s\n", all.back().dump().c_str());
                                      else if (!cli.json)
                                          PrintScanEntry(all.back());
-                                     std::fflush(stdout);
+                                     std::string why; // main names it at the end
+                                     if (!tools::StdoutWritten(why)) return false;
                                  }
                                  return !g_stopScan;
                              });

@@ -191,11 +191,13 @@ bool OutputFile::Flush() {
 }
 
 bool StdoutWritten(std::string& error) {
+    static std::string first; // the error stays on the stream; its cause is only known once
     errno = 0;
     const bool flushed = std::fflush(stdout) == 0;
     const int code = errno;
     if (flushed && !std::ferror(stdout)) return true;
-    error = code != 0 ? std::strerror(code) : "a write failed";
+    if (first.empty()) first = code != 0 ? std::strerror(code) : "a write failed";
+    error = first;
     return false;
 }
 

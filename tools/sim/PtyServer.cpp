@@ -141,8 +141,8 @@ struct PtyServer::Port {
     std::unique_ptr<Endpoint> endpoint;
     std::unique_ptr<FaultInjector> faults;
     std::deque<std::pair<Clock::time_point, Bytes>> out;
-    Clock::time_point busyFrom{};  // when the frame scheduled last starts
-    Clock::time_point busyUntil{}; // when the last byte scheduled goes out
+    // The frames scheduled and not yet wholly sent: when each starts and when its last byte goes out.
+    std::vector<std::pair<Clock::time_point, Clock::time_point>> frames;
     Clock::time_point lastRx{};
 };
 
@@ -237,23 +237,36 @@ void PtyServer::Add(int com, std::unique_ptr<Endpoint> endpoint) {
 
 void PtyServer::Schedule(Port& port, const Bytes& bytes, Clock::time_point start) {
     if (bytes.empty()) return;
-    // A frame that would start while the one before it is under way waits for its end, so that two
-    // frames never mix on the line (a reply waits for a burst frame, and the reverse). One held
-    // back for later (a late reply) holds back nothing.
-    if (start >= port.busyFrom && start < port.busyUntil) start = port.busyUntil;
-    port.busyFrom = start;
+    Clock::duration byteTime{};
+    if (options_.lineTiming) {
+        const LineSettings line = port.endpoint->Line();
+        byteTime = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(static_cast<double>(line.BitsPerByte()) / line.baud));
+    }
+    const Clock::duration length = byteTime * static_cast<long>(bytes.size());
+    // Two frames never mix on the line: a frame that would overlap one already scheduled (a reply
+    // and a burst frame, or a late reply) starts after it. One held back for later (a late reply)
+    // holds back only what would overlap it.
+    std::erase_if(port.frames, [&](const auto& f) { return f.second < Clock::now(); });
+    for (bool moved = true; moved;) {
+        moved = false;
+        for (const auto& [from, until] : port.frames)
+            if (start < until && start + length >= from) {
+                start = until;
+                moved = true;
+            }
+    }
+    port.frames.emplace_back(start, start + length);
     if (!options_.lineTiming) {
         port.out.emplace_back(start, bytes);
-        port.busyUntil = std::max(port.busyUntil, start);
     } else {
-        const LineSettings line = port.endpoint->Line();
-        const auto byteTime = std::chrono::duration_cast<Clock::duration>(
-            std::chrono::duration<double>(static_cast<double>(line.BitsPerByte()) / line.baud));
         for (std::size_t i = 0; i < bytes.size(); ++i)
             port.out.emplace_back(start + byteTime * static_cast<long>(i + 1), Bytes{bytes[i]});
-        port.busyUntil = std::max(port.busyUntil, port.out.back().first);
     }
-    port.endpoint->SendsUntil(Seconds(port.busyUntil));
+    Clock::time_point busyUntil = start + length;
+    for (const auto& f : port.frames)
+        busyUntil = std::max(busyUntil, f.second);
+    port.endpoint->SendsUntil(Seconds(busyUntil));
 }
 
 void PtyServer::Receive(Port& port, Clock::time_point now) {
