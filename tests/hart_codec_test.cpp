@@ -394,8 +394,8 @@ TEST(HartCodec, StreamDecoderSkipsTheExpansionBytesTheDelimiterAnnounces) {
         {"short burst, three bytes", {0x61, 0xC0, 1, 2, 3, 0x03, 0x00, 0xA2}, {1, 2, 3}, 3, {}},
     };
     for (const Case& c : cases) {
-        Bytes stream(3, kPreambleByte);
-        stream.insert(stream.end(), c.frame.begin(), c.frame.end());
+        Bytes stream(3 + c.frame.size(), kPreambleByte);
+        std::copy(c.frame.begin(), c.frame.end(), stream.begin() + 3);
         for (std::size_t piece : {1u, 1000u}) {
             const auto frames = Found(stream, piece);
             ASSERT_EQ(frames.size(), 1u) << c.what;

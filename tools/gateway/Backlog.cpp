@@ -163,7 +163,8 @@ void Backlog::Load() {
 // The damaged file under the first free name of `.bad`, `.bad.2`, ...; empty when none is free.
 std::string Backlog::SetAside() {
     for (int i = 1; i <= kMaxAside; ++i) {
-        const std::string aside = options_.path + ".bad" + (i == 1 ? "" : "." + std::to_string(i));
+        std::string aside = options_.path + ".bad";
+        if (i > 1) aside.append(".").append(std::to_string(i));
         if (RenameNoReplace(options_.path, aside)) return aside;
         if (errno != EEXIST) break;
     }

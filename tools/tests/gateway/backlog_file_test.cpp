@@ -184,10 +184,10 @@ TEST(GatewayBacklogFile, FullDiskThenRoomUsesTheFileAgain) {
     {
         Backlog b(o);
         for (int i = 0; i < 3; ++i)
-            b.Offer("a" + std::to_string(i), "x", refuse);
+            b.Offer(std::string("a").append(std::to_string(i)), "x", refuse);
         full = true;
         for (int i = 3; i < 6; ++i)
-            b.Offer("a" + std::to_string(i), "x", refuse);
+            b.Offer(std::string("a").append(std::to_string(i)), "x", refuse);
         ASSERT_EQ(warnings.size(), 1u);
         EXPECT_NE(warnings[0].find(std::strerror(ENOSPC)), std::string::npos) << warnings[0];
         EXPECT_EQ(b.Size(), 6u);
@@ -222,7 +222,8 @@ TEST(GatewayBacklogFile, BoundInBytes) {
     {
         Backlog b(o);
         for (int i = 0; i < 1000; ++i) {
-            b.Offer("t" + std::to_string(i), payload, [](auto, auto, bool) { return false; });
+            b.Offer(std::string("t").append(std::to_string(i)), payload,
+                    [](auto, auto, bool) { return false; });
             struct stat st {};
             ASSERT_EQ(::stat(path.c_str(), &st), 0);
             ASSERT_LE(static_cast<std::size_t>(st.st_size), o.maxBytes) << i;
