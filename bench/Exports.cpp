@@ -63,7 +63,7 @@ double RequestOpen(const std::string& device, TParity parity, TBaudRate baud) {
 }
 
 struct Overheads {
-    std::vector<double> total, check, trial, open, minimal;
+    std::vector<double> total, check, trial, open, minimal, cycle;
     std::vector<double> calls; // whole export calls
 };
 
@@ -77,6 +77,7 @@ void Publish(benchmark::State& state, const std::string& key, const Overheads& o
     f[key + ".open"] = Median(o.open);
     f[key + ".rest"] = f[key + ".overhead"] - f[key + ".check"] - f[key + ".trial"] - f[key + ".open"];
     f[key + ".minimal"] = Median(o.minimal);
+    f[key + ".cycle"] = Median(o.cycle);
     state.counters["overhead_ms"] = f[key + ".overhead"];
     state.counters["check_ms"] = f[key + ".check"];
     state.counters["trial_ms"] = f[key + ".trial"];
@@ -84,6 +85,7 @@ void Publish(benchmark::State& state, const std::string& key, const Overheads& o
     state.counters["rest_ms"] = f[key + ".rest"];
     state.counters["minimal_ms"] = f[key + ".minimal"];
     state.counters["vs_minimal"] = f[key + ".overhead"] / f[key + ".minimal"];
+    state.counters["vs_cycle"] = f[key + ".overhead"] / f[key + ".cycle"];
 }
 
 void BM_ExportReadFlowOverhead(benchmark::State& state) {
@@ -108,6 +110,11 @@ void BM_ExportReadFlowOverhead(benchmark::State& state) {
         });
         if (got <= 0) state.SkipWithError("minimal transaction got no reply");
         o.minimal.push_back(minimal - kFlowWaitMs);
+        const double cycle = TimeMs([&] {
+            got = MinimalCycle(PortPath(kFlowPort), {kFlowBaud, true}, request, kFlowWaitMs, reply);
+        });
+        if (got <= 0) state.SkipWithError("minimal cycle got no reply");
+        o.cycle.push_back(cycle - kFlowWaitMs);
     }
     Publish(state, "ReadFlow 38400", o, kFlowWaitMs);
 }
@@ -136,6 +143,11 @@ void BM_ExportReadPVOverhead(benchmark::State& state) {
         });
         if (replyBytes <= 0) state.SkipWithError("minimal transaction got no reply");
         o.minimal.push_back(minimal - kReadoutWaitMs);
+        const double cycle = TimeMs([&] {
+            replyBytes = MinimalCycle(PortPath(kReadoutPort), {9600, false}, request, kReadoutWaitMs, reply);
+        });
+        if (replyBytes <= 0) state.SkipWithError("minimal cycle got no reply");
+        o.cycle.push_back(cycle - kReadoutWaitMs);
     }
     Publish(state, "ReadProcessVariable_0731", o, kReadoutWaitMs);
     Figures()["readout.replyBytes"] = replyBytes;

@@ -5,6 +5,7 @@
 #include <asm/termbits.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -53,6 +54,16 @@ int MinimalTransaction(const std::string& path, MinimalLine line, std::span<cons
         queued > 0 ? ::read(fd, reply.data(), std::min(reply.size(), static_cast<std::size_t>(queued))) : 0;
     ::close(fd);
     return static_cast<int>(std::max<ssize_t>(n, 0));
+}
+
+int MinimalCycle(const std::string& path, MinimalLine line, std::span<const std::uint8_t> request, int waitMs,
+                 std::span<std::uint8_t> reply) {
+    struct stat entry {};
+    if (::stat(path.c_str(), &entry) != 0) return -1;
+    const int trial = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (trial < 0) return -1;
+    ::close(trial);
+    return MinimalTransaction(path, line, request, waitMs, reply);
 }
 
 MinimalPollLine::MinimalPollLine(const std::string& path, MinimalLine line) : fd_(OpenLine(path, line)) {}

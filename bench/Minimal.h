@@ -17,6 +17,12 @@ struct MinimalLine {
 int MinimalTransaction(const std::string& path, MinimalLine line, std::span<const std::uint8_t> request,
                        int waitMs, std::span<std::uint8_t> reply);
 
+// The same transaction with every step of the exports' documented cycle, written by hand: the
+// port's entry looked at, a trial open and close, then the transaction above. The fair floor for
+// an export's cost above its fixed wait.
+int MinimalCycle(const std::string& path, MinimalLine line, std::span<const std::uint8_t> request, int waitMs,
+                 std::span<std::uint8_t> reply);
+
 // The floor of the fast link's design: a line opened once with the same settings; each exchange
 // writes the request, then polls and reads until the reply is complete (`replyBytes` have come or,
 // with replyBytes 0, a line feed) or `timeoutMs` has passed. Returns the bytes read.
