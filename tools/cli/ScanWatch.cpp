@@ -9,17 +9,10 @@
 #include <memory>
 #include <optional>
 
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
-
 #include "ChartCommand.h"
 #include "Cli.h"
 #include "Facts.h"
+#include "OutputFile.h"
 #include "Ports.h"
 #include "TarvikDLL.h"
 #include "WatchLog.h"
@@ -278,7 +271,7 @@ void PrintScan(const ScanFindings& f, const std::vector<int>& ports, const std::
 void RunScan(Cli& cli, const ScanOptions& o) {
     const std::vector<int> ports = ScanPorts(o.ports);
     const std::vector<int> bauds = ScanBauds(o.bauds);
-    const bool progress = !cli.json && isatty(fileno(stderr));
+    const bool progress = !cli.json && tools::IsTerminal(stderr);
     const std::size_t steps = ports.size() * bauds.size();
     std::size_t step = 0;
     ScanFindings f;

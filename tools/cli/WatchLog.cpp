@@ -12,14 +12,6 @@
 #include <stdexcept>
 #include <thread>
 
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
-
 #include "ChartCommand.h"
 #include "Facts.h"
 #include "OutputFile.h"
@@ -228,7 +220,7 @@ void RunWatchLoop(Cli& cli, const std::string& command, const WatchSettings& s,
         (out.csv && out.csv->IsStdout()) || tools::KindOfPath(s.chartPath) == tools::PathKind::Stdout;
     out.display = stdoutTaken ? stderr : stdout;
     out.json = cli.json;
-    out.live = !cli.json && isatty(fileno(out.display));
+    out.live = !cli.json && tools::IsTerminal(out.display);
     PollLoop(cli, command, s, names, *started->sampler, out);
     cli.exitCode = out.worst;
 }

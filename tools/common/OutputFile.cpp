@@ -190,6 +190,14 @@ bool OutputFile::Flush() {
     return true;
 }
 
+bool IsTerminal(std::FILE* stream) {
+#ifdef _WIN32
+    return _isatty(_fileno(stream)) != 0;
+#else
+    return ::isatty(::fileno(stream)) == 1;
+#endif
+}
+
 bool StdoutWritten(std::string& error) {
     static std::string first; // the error stays on the stream; its cause is only known once
     errno = 0;

@@ -64,4 +64,7 @@ private:
 // Flushes standard output and tells whether everything written to it arrived; `error` says why not.
 bool StdoutWritten(std::string& error);
 
+// Whether `stream` is a terminal (live progress and redrawn lines only go to one).
+bool IsTerminal(std::FILE* stream);
+
 } // namespace tarvik::tools
