@@ -512,4 +512,10 @@ void EnumComPorts(std::vector<std::string>& list);
 // looks at that one entry instead of listing every port.
 bool ComPortListed(const std::string& device);
 
+// Whether `device` can be opened now for this process's exclusive use: opened as Open opens it and
+// closed again at once, without reading or changing the line's settings or purging its queues.
+// Raises EComError (kind ekOpen) with the code and text Open would give when it cannot; no port
+// object, so no OnError handler is asked.
+void ComPortTryOpen(const std::string& device);
+
 } // namespace tarvik::comport

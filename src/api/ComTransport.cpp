@@ -132,12 +132,7 @@ class ComBackend final : public Backend {
 public:
     bool Listed(const std::string& device) override { return ComPortListed(device); }
     void TrialOpen(const std::string& device) override {
-        Translated([&] {
-            TComPort trial;
-            trial.SetDeviceName(device);
-            trial.Open();
-            trial.Close();
-        });
+        Translated([&] { ComPortTryOpen(device); });
     }
     std::unique_ptr<Transport> Open(const LineSettings& line) override {
         return Translated([&] { return std::make_unique<ComTransport>(line); });

@@ -47,6 +47,24 @@ std::string DevicePath(std::string name) {
     return "/dev/ttyS" + std::to_string(n - 1);
 }
 
+EComError OpenError(const std::string& device, const std::string& path, int err) {
+    const std::int32_t code = CodeOfErrno(err);
+    return EComError(code,
+                     CodeText(code) + " (" + device + (path.empty() ? "" : ": " + path) + ": " +
+                         std::strerror(err) + ")",
+                     ekOpen);
+}
+
+// Opens `path` non-blocking and takes its lock: exclusive use, against every process, root
+// included. `fail(errno)` does not return.
+template <class Fail>
+int OpenExclusive(const std::string& path, Fail&& fail) {
+    UniqueFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.Valid()) fail(errno);
+    if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) fail(errno);
+    return fd.Release();
+}
+
 int RateOf(const TCustomComPort& port) {
     return port.BaudRate() == brCustom ? port.CustomBaudRate() : BaudRateValue(port.BaudRate());
 }
@@ -269,24 +287,18 @@ void TCustomComPort::CreateHandle() {
 
     auto line = std::make_shared<TLine>();
     const std::string path = DevicePath(deviceName_);
-    auto fail = [&](int err) {
-        const std::int32_t code = CodeOfErrno(err);
-        RaiseError(code,
-                   CodeText(code) + " (" + deviceName_ + (path.empty() ? "" : ": " + path) + ": " +
-                       std::strerror(err) + ")",
-                   ekOpen);
+    const auto fail = [&](int err) {
+        const EComError e = OpenError(deviceName_, path, err);
+        RaiseError(e.ErrorCode, e.what(), e.Kind);
     };
     if (path.empty()) fail(ENOENT);
 
-    line->fd.Reset(::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
-    if (!line->fd.Valid()) fail(errno);
+    line->fd.Reset(OpenExclusive(path, fail));
     const int fd = line->fd.Get();
     // Only terminals: a regular file, FIFO or other device never gets a byte from us.
     termios2 tio{};
     if (ioctl(fd, TCGETS2, &tio) != 0) fail(ENOTTY);
-    // Exclusive use: the lock holds against every process, root included; TIOCEXCL adds the
-    // kernel's refusal of further opens by non-root processes.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) fail(errno);
+    // TIOCEXCL adds to the lock the kernel's refusal of further opens by non-root processes.
     ioctl(fd, TIOCEXCL);
     ioctl(fd, TCFLSH, TCIOFLUSH); // both purges
 
@@ -575,6 +587,13 @@ std::uint32_t TCustomComPort::ClearErrors(std::int32_t* inQueue) {
         s.counters = now;
     }
     return bits;
+}
+
+void ComPortTryOpen(const std::string& device) {
+    const std::string path = DevicePath(device);
+    const auto fail = [&](int err) { throw OpenError(device, path, err); };
+    if (path.empty()) fail(ENOENT);
+    const UniqueFd probe(OpenExclusive(path, fail)); // closed here; the lock goes with it
 }
 
 } // namespace tarvik::comport

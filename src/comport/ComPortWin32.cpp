@@ -601,4 +601,17 @@ bool ComPortListed(const std::string& device) {
     });
 }
 
+void ComPortTryOpen(const std::string& device) {
+    // Opened as Open opens it (no sharing: the system refuses a second opener) and closed at once.
+    SetLastError(ERROR_SUCCESS);
+    UniqueHandle probe;
+    probe.Reset(CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (probe.Valid()) return;
+    const DWORD code = GetLastError();
+    if (code == ERROR_SUCCESS) return; // failed without a code, as Open takes it: nothing to report
+    SetLastError(ERROR_SUCCESS);
+    throw EComError(static_cast<std::int32_t>(code), SystemMessage(code), ekOpen);
+}
+
 } // namespace tarvik::comport
