@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "Address.h"
 #include "Facts.h"
 #include "HartDecode.h"
 #include "hart/Frame.h"
@@ -333,6 +334,38 @@ void VariableWrites(CLI::App& hart, Cli& cli, HartOptions& options) {
 
 void AddDryRun(CLI::App& command, SafetyFlags& flags) {
     command.add_flag("--dry-run", flags.dryRun, "print the exact frame and send nothing");
+    command.add_option(
+        "--expect", flags.expect,
+        "write only when this device (MM:TT:IIIIII or TT:IIIIII, as hart scan printed it) still "
+        "answers at the address");
+}
+
+void CheckExpect(const std::string& expect) {
+    if (expect.empty() || tools::ParseLongAddress(expect).bytes || tools::ParseAddress(expect)) return;
+    throw CLI::ValidationError("--expect",
+                               "'" + expect + "' is no device address: give MM:TT:IIIIII or TT:IIIIII");
+}
+
+bool AnotherDevice(HartCommands& c, Report& report, const std::string& expect) {
+    if (expect.empty()) return false;
+    const HartReply r = c.Master().Command(c.Device(), h::kCmdReadUniqueId);
+    const h::Identity id = h::DecodeIdentity(r.Data());
+    if (r.Success() && id.complete) {
+        const auto full = tools::ParseLongAddress(expect).bytes;
+        const auto brief = tools::ParseAddress(expect);
+        const bool same = full ? id.LongAddress() == h::Address::Long(*full)
+                               : brief->deviceType == id.AddressType() && brief->id == id.deviceId;
+        if (same) return false;
+        report.Field(
+            "identity", "identity",
+            Json{{"expected", expect}, {"found", FormatLongAddress(id.LongAddress())}},
+            fmt::format("{} answers, not {}: nothing written", FormatLongAddress(id.LongAddress()), expect));
+        report.Result(ResultWrongIdentity);
+        report.Hint("another device now answers at this address: tarvik hart scan lists the line");
+        return true;
+    }
+    report.Result(r.Replied() ? ResultWrongIdentity : r.result);
+    return true;
 }
 
 void AddYes(CLI::App& command, SafetyFlags& flags, const std::string& help) {
@@ -449,10 +482,12 @@ std::int32_t ReadBackFields(HartCommands& c, Report& report, std::uint8_t comman
 }
 
 void RunConfigWrite(Cli& cli, HartOptions& options, const SafetyFlags& flags, const ConfigWrite& w) {
+    CheckExpect(flags.expect);
     if (flags.dryRun && DryRun(cli, options, w.name, std::span(&w, 1))) return;
     HartCommands c(cli, options);
     Report report(w.name);
     if (!c.Start(report)) return c.Finish(report, report.ResultCode());
+    if (AnotherDevice(c, report, flags.expect)) return c.Finish(report, report.ResultCode());
     if (w.configuration && WriteProtected(c, report)) return c.Finish(report, ResultErrorReply);
     HartReply reply;
     const std::int32_t rc = SendWrite(c, report, w, reply);

@@ -19,6 +19,7 @@ namespace tarvik::cli {
 struct SafetyFlags {
     bool dryRun = false;
     bool yes = false;
+    std::string expect; // --expect: the device that must answer (MM:TT:IIIIII or TT:IIIIII)
 };
 
 struct ConfigWrite {
@@ -30,7 +31,7 @@ struct ConfigWrite {
     std::function<std::int32_t(HartCommands&, Report&)> readBack;
 };
 
-// Adds the options every write takes (--dry-run).
+// Adds the options every write takes (--dry-run, --expect).
 void AddDryRun(CLI::App& command, SafetyFlags& flags);
 // Adds --yes with its help.
 void AddYes(CLI::App& command, SafetyFlags& flags, const std::string& help);
@@ -38,6 +39,10 @@ void AddYes(CLI::App& command, SafetyFlags& flags, const std::string& help);
 // When --dry-run: prints the frames of `writes` for the device the options name and returns true
 // (nothing sent, the line not even opened).
 bool DryRun(Cli& cli, HartOptions& options, const std::string& name, std::span<const ConfigWrite> writes);
+// With --expect: whether another device now answers at the address (command 0 asked); adds the
+// refusal to the report. Throws a usage error for an --expect that is no address.
+bool AnotherDevice(HartCommands& c, Report& report, const std::string& expect);
+void CheckExpect(const std::string& expect);
 // Whether the device is write-protected (command 15 says so); adds the refusal to the report.
 bool WriteProtected(HartCommands& c, Report& report);
 // Sends one write and shows its reply and response code in words. The result: ResultOk when the

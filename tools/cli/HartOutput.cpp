@@ -89,6 +89,7 @@ void HoldLoop(Cli& cli, HartOptions& options, const LoopOptions& o, float millia
     HartCommands c(cli, options);
     Report report("hart loop-test");
     if (!c.Start(report)) return c.Finish(report, report.ResultCode());
+    if (AnotherDevice(c, report, o.flags.expect)) return c.Finish(report, report.ResultCode());
     HartReply reply;
     const ConfigWrite enter = LoopCurrentWrite(milliamperes);
     const std::int32_t rc = SendWrite(c, report, enter, reply);
@@ -127,6 +128,7 @@ void LoopTest(CLI::App& hart, Cli& cli, HartOptions& options) {
         if (o->exit == !o->current.empty()) throw CLI::ValidationError("loop-test", "give MA, or --exit");
         if (o->exit) return RunConfigWrite(cli, options, o->flags, LoopCurrentWrite(h::kLoopTestExit));
         const float ma = ParseValue(o->current, "loop_current");
+        CheckExpect(o->flags.expect);
         if (o->flags.dryRun) {
             const ConfigWrite both[] = {LoopCurrentWrite(ma), LoopCurrentWrite(h::kLoopTestExit)};
             DryRun(cli, options, "hart loop-test", both);
@@ -311,6 +313,7 @@ std::vector<ConfigWrite> BurstWrites(const BurstOptions& o, std::uint8_t revisio
 
 void RunBurst(Cli& cli, HartOptions& options, const BurstOptions& o) {
     if (o.action.empty() && o.flags.dryRun) throw CLI::ValidationError("--dry-run", "burst alone only reads");
+    CheckExpect(o.flags.expect);
     if (!o.action.empty()) {
         const auto checked = BurstWrites(o, h::kRevisionExpandedType); // refused before the wire
         if (o.flags.dryRun && DryRun(cli, options, "hart burst " + o.action, checked)) return;
@@ -319,6 +322,7 @@ void RunBurst(Cli& cli, HartOptions& options, const BurstOptions& o) {
     Report report(o.action.empty() ? "hart burst" : "hart burst " + o.action);
     if (!c.Start(report)) return c.Finish(report, report.ResultCode());
     if (o.action.empty()) return c.Finish(report, ReadBurst(c, report));
+    if (AnotherDevice(c, report, o.flags.expect)) return c.Finish(report, report.ResultCode());
     if (WriteProtected(c, report)) return c.Finish(report, ResultErrorReply);
     const HartReply id = c.Master().Command(c.Device(), h::kCmdReadUniqueId);
     const std::uint8_t revision =

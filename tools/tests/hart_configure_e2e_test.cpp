@@ -1,6 +1,7 @@
 // Configuring the simulator's transmitters with `tarvik hart`: each write shows what the device
 // now holds and its response code in words, refused arguments and dry runs send nothing, a
-// write-protected device is told before anything is sent, and a loop test ends on Ctrl-C.
+// write-protected device is told before anything is sent (and a device swapped under the address
+// when --expect names the one scanned), and a loop test ends on Ctrl-C.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -140,6 +141,14 @@ TEST(HartConfigure, AWriteProtectedDeviceIsToldBeforeSending) {
         sim.Tool("hart cmd 34 40400000 -p 14 -b 9600 --polling-address 1 --json").Json()["status1"]["byte"],
         7);
     EXPECT_EQ(sim.Tool("hart set-damping 3 -p 14 -b 9600 --polling-address 0").exit, 0);
+    // Another device than the one scanned at the address: refused after command 0 alone.
+    const std::size_t before = RequestLines(dir / "sim.log").size();
+    const ToolRun swapped =
+        sim.ToolAll("hart set-damping 4 --expect 66:030E02 -p 14 -b 9600 --polling-address 0");
+    EXPECT_EQ(swapped.exit, 1) << swapped.out;
+    EXPECT_NE(swapped.out.find("1C:66:030E01 answers, not 66:030E02"), std::string::npos) << swapped.out;
+    EXPECT_EQ(RequestLines(dir / "sim.log").size(), before + 1);
+    EXPECT_EQ(sim.Tool("hart set-damping 4 --expect 1C:66:030E01 -p 14 -b 9600 --polling-address 0").exit, 0);
 }
 
 TEST(HartConfigure, ALoopTestEndsOnCtrlC) {
