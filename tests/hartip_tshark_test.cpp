@@ -1,5 +1,5 @@
 // An independent decoder reads what the HART-IP codec writes: a session over TCP (initiate,
-// keep-alive, pass-through of long-frame commands 0, 1, 3 and 13, close) and a keep-alive over UDP,
+// keep-alive, pass-through of long-frame commands 0, 1, 3, 13, 9 and 33, close) and a keep-alive over UDP,
 // written into a pcap file on loopback port 5094 and decoded by tshark. Its header fields, command
 // numbers and response codes must be the ones sent, with no malformed or unexpected packet.
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "hart/Configure.h"
 #include "hart/Frame.h"
 #include "hart/Universal.h"
 #include "hartip/Message.h"
@@ -104,6 +105,10 @@ private:
     std::uint16_t id_ = 0;
 };
 
+Bytes Of(const hart::RequestData& r) {
+    return {r.Data().begin(), r.Data().end()};
+}
+
 Bytes Of(const hartip::MessageBytes& m) {
     return Bytes(m.Bytes().begin(), m.Bytes().end());
 }
@@ -157,6 +162,11 @@ TEST(HartIpTshark, AnIndependentDecoderReadsWhatTheCodecWrites) {
         hart::PackText("GATEWAY", hart::kDescriptorChars,
                        std::span(tagDate).subspan(hart::kPackedTagBytes, hart::kPackedDescriptorBytes)));
     tagDate[18] = 8, tagDate[19] = 12, tagDate[20] = 126;
+    // Device variables 0 and 1 with status (9: kPa 50.0, degC 25.0, then the time) and without (33).
+    const std::uint8_t codes[] = {0, 1};
+    const Bytes withStatus{0,  0,    65,   12, 0x42, 0x48, 0, 0, 0xC0, 1,    64,
+                           32, 0x41, 0xC8, 0,  0,    0xC0, 0, 0, 0x7D, 0x00, 0x00};
+    const Bytes variables{0, 12, 0x42, 0x48, 0, 0, 1, 32, 0x41, 0xC8, 0, 0};
 
     struct Exchange {
         std::uint8_t id;
@@ -176,6 +186,10 @@ TEST(HartIpTshark, AnIndependentDecoderReadsWhatTheCodecWrites) {
          Pdu(hart::FrameType::Reply, 3, 0, dynamic), hartip::kStatusSuccess},
         {hartip::kIdPassThrough, Pdu(hart::FrameType::Request, 13, 0, {}),
          Pdu(hart::FrameType::Reply, 13, 0, tagDate), hartip::kStatusSuccess},
+        {hartip::kIdPassThrough, Pdu(hart::FrameType::Request, 9, 0, Of(hart::VariablesRequest(codes, 8))),
+         Pdu(hart::FrameType::Reply, 9, 0, withStatus), hartip::kStatusSuccess},
+        {hartip::kIdPassThrough, Pdu(hart::FrameType::Request, 33, 0, Of(hart::VariablesRequest(codes, 4))),
+         Pdu(hart::FrameType::Reply, 33, 0, variables), hartip::kStatusSuccess},
         {hartip::kIdSessionClose, {}, {}, hartip::kStatusSuccess},
     };
     Capture capture;

@@ -19,6 +19,7 @@ Any HART device (transmitter), on a loop or a multidrop line, through the link l
 (libtarvik_link.so.1 / TarvikHart.dll, found the same way through $TARVIK_LINK_LIBRARY):
     with tarvik.HartTransmitter(port=4, baud=1200, address=0) as t:   # polling address 0
         print(t.read_primary_variable().pv, [d.address for d in t.scan(0, 15)])
+        t.set_damping(2.0).now.damping_s                                # configured, read back
 """
 from ._library import (ENV_LIBRARY, ENV_LINK_LIBRARY, LibraryNotFoundError, library, library_path, link_library,
                        link_library_path)
@@ -31,6 +32,8 @@ from .facts import Facts, facts, status1_meanings, status2_meanings, unit_code, 
 from .readout import CHANNELS, ReadoutUnit, SetPointSource
 from .results import OutOfRangeError, Result, Status, TarvikError, float_from_raw, raw_from_float
 from .transmitter import BurstFrame, FoundDevice, HartReply, HartTransmitter, LongAddress
+from .configure import (Assignments, BurstSetup, ConfigurationRefused, DeviceVariable, MultidropError, RangeSettings,
+                        WriteProtectedError)
 
 __version__ = "1.0.0"
 
@@ -40,6 +43,8 @@ __all__ = [
     "BAUD_RATES", "SETPOINT_IN_UNITS", "SETPOINT_PERCENT", "TAG_LENGTH", "AdditionalStatus", "Address", "DeviceId",
     "GasData", "GasType", "HartDevice", "Quantity", "Reading", "SetPoint", "Settings", "State", "TagInfo",
     "Written", "read_device_id", "read_tag", "arguments",
+    "Assignments", "BurstSetup", "ConfigurationRefused", "DeviceVariable", "MultidropError", "RangeSettings",
+    "WriteProtectedError",
     "Facts", "facts", "status1_meanings", "status2_meanings", "unit_code", "unit_name", "unit_symbol",
     "CHANNELS", "ReadoutUnit", "SetPointSource",
     "MAX_PORT", "PORT_DIR_VARIABLE", "PortInfo", "ports",

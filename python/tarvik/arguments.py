@@ -7,7 +7,7 @@ float) for one outside the range. The messages name the argument and what it may
 command-line tool's do.
 """
 import math
-from typing import NamedTuple, Union
+from typing import NamedTuple, Optional, Union
 
 from .facts import facts
 from .results import OutOfRangeError, check_float
@@ -25,6 +25,8 @@ class ArgumentSpec(NamedTuple):
     codes: str   # codes: the device-code table
     length: int  # text
     help: str    # "gas entry"
+    min: Optional[float] = None  # number: the values it takes, when bounded
+    max: Optional[float] = None
 
 
 def argument(name: str) -> ArgumentSpec:
@@ -32,7 +34,7 @@ def argument(name: str) -> ArgumentSpec:
     for e in facts().arguments["list"]:
         if e["name"] == name:
             return ArgumentSpec(e["name"], e["kind"], int(e.get("first", 0)), int(e.get("last", 0)),
-                                e.get("codes", ""), int(e.get("length", 0)), e["help"])
+                                e.get("codes", ""), int(e.get("length", 0)), e["help"], e.get("min"), e.get("max"))
     raise KeyError("no argument %r in the argument table" % name)
 
 
@@ -65,6 +67,8 @@ def allowed(name: str) -> str:
     if s.kind == "unit":
         return _runs({c for c in range(_BYTE_VALUES) if _unit_known(c)}) + " (the others are reserved)"
     if s.kind == "number":
+        if s.min is not None and s.max is not None:
+            return "%g..%g" % (s.min, s.max)
         n = table["number"]
         return "a decimal number of at most %g in magnitude, 0 or at least %g" % (n["max"], n["min_nonzero"])
     t = table["text"]
@@ -120,6 +124,8 @@ def check_number(name: str, value: float) -> float:
     if number != 0 and abs(number) < limits["min_nonzero"]:
         raise ValueError("%s %g would not reach the device as given: nonzero values are at least %g in magnitude "
                          "(a 32-bit float)" % (s.name, number, limits["min_nonzero"]))
+    if (s.min is not None and number < s.min) or (s.max is not None and number > s.max):
+        raise ValueError("%s %g is out of range: the %s is %s" % (s.name, number, s.help, allowed(name)))
     return number
 
 

@@ -13,6 +13,7 @@ from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Union
 
 from ._library import link_library, set_link_prototypes
 from .arguments import check_integer, packed_text
+from .configure import ConfigurationMethods
 from .digital import Address, Written
 from .results import Result, Status, TarvikError, check_int32, check_port
 
@@ -260,7 +261,7 @@ def _blank_checked(name: str, text: Union[str, bytes], blank: bool) -> Union[str
         raise ValueError("%s: blank=True takes no text" % name)
     return text
 
-class HartTransmitter:
+class HartTransmitter(ConfigurationMethods):
     """Any HART device on `port` at `baud`, at `address`: a polling address 0..63 (short frames), a
     long address (LongAddress or "1C:66:030401"; long frames), or the device type and ID as the
     library's own devices give them (an Address or "66:030401": looked for at polling addresses

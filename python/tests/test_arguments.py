@@ -32,6 +32,10 @@ def rows_from_table():
             reserved = next(c for c in range(WRAP) if facts().unit(c) is None and
                             not any(a <= c <= b for a, b, _ in facts().unit_ranges))
             rows += [(s.name, v, False) for v in (reserved, WRAP + 19, "furlongs", 99999999999)]
+        elif s.kind == "number" and s.min is not None:
+            step = (s.max - s.min) / 100
+            rows += [(s.name, v, True) for v in (s.min, s.max)]
+            rows += [(s.name, v, False) for v in (s.min - step, s.max + step, float("nan"), 1e39)]
         elif s.kind == "number":
             rows += [(s.name, v, True) for v in (0.0, -2.5, 40.0, 3.4e38, 1.2e-38)]
             rows += [(s.name, v, False) for v in (float("nan"), float("inf"), float("-inf"), 1e-50, 1e39, 1e110)]
@@ -96,6 +100,8 @@ class NothingReachesTheDevice(unittest.TestCase):
         return self._transmitter
 
     def calls(self, name):
+        table_names = ("state", "totalizer_state", "mode", "setpoint_unit", "flow_unit", "pressure_unit", "unit_data2",
+                       "gas", "application", "channel", "places", "digits", "setpoint", "tag", "protect_text")
         dev, unit = tarvik.HartDevice(COM_HART, BAUD, "64:010203"), tarvik.ReadoutUnit(COM_UNIT)
         xmt = self.transmitter()
         generic = {
@@ -104,9 +110,24 @@ class NothingReachesTheDevice(unittest.TestCase):
             "message": [lambda v: xmt.write_message(v)],
             "polling_address": [lambda v: tarvik.HartTransmitter(COM_HART, BAUD, v), lambda v: xmt.scan(v, v),
                                 lambda v: xmt.write_polling_address(v)],
-        }
+            "range_value": [lambda v: xmt.set_range(v, 0.0, "degC"), lambda v: xmt.set_range(100.0, v, "degC")],
+            "pv_unit": [xmt.set_unit, lambda v: xmt.set_range(100.0, 0.0, v)],
+            "damping": [xmt.set_damping],
+            "loop_current": [xmt.loop_test],
+            "measured_current": [xmt.trim_zero, xmt.trim_gain],
+            "transfer_function": [xmt.set_transfer_function],
+            "variable_unit": [lambda v: xmt.set_variable_unit(1, v)],
+            "device_variable": [lambda v: xmt.set_variable_unit(v, "degC"), lambda v: xmt.set_assignments(0, 1, 2, v),
+                                lambda v: xmt.read_variables([v]), lambda v: xmt.burst_set(variables=[v])],
+            "preambles": [xmt.set_preambles],
+            "burst_period": [lambda v: xmt.burst_set(period_s=v)],
+            "burst_command": [lambda v: xmt.burst_set(command=v)],
+            "burst_message": [lambda v: xmt.burst_set(message=v), xmt.burst_off],
+            "trigger_mode": [lambda v: xmt.burst_set(trigger=v, trigger_unit="degC")],
+            "trigger_level": [lambda v: xmt.burst_set(trigger="rising", level=v, trigger_unit="degC")],
+        } if xmt is not None else {}
         if xmt is None:
-            generic = {k: [] for k in generic}
+            generic = {e["name"]: [] for e in facts().arguments["list"] if e["name"] not in table_names}
         table = {
             "state": [dev.write_vor_state, lambda v: unit.write_vor_state(1, v)],
             "totalizer_state": [dev.write_totalizer_state],

@@ -174,3 +174,44 @@ class Transmitters(SimulatorTestCase):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+class Configuration(SimulatorTestCase):
+    """Typed writes read back; the device's refusals raised as typed errors; a write-protected
+    device refused before anything is sent."""
+    ARGS = ["--transmitter", "%d:%dx2" % (COM + 1, BAUD), "--write-protected", "%d:1" % (COM + 1)]
+    COMS = [COM + 1]
+    NEEDS_LINK = True
+
+    def open(self, address):
+        t = tarvik.HartTransmitter(COM + 1, BAUD, address, timeout_ms=WAIT_MS)
+        self.addCleanup(t.close)
+        return t
+
+    def test_writes_are_read_back(self):
+        t = self.open(0)
+        self.assertEqual(t.set_damping(2.5).now.damping_s, 2.5)
+        now = t.set_range(200.0, -50.0, "degC").now
+        self.assertEqual((now.unit, now.upper, now.lower), (32, 200.0, -50.0))
+        self.assertEqual(t.set_transfer_function("sqrt").now.transfer_function, "sqrt")
+        self.assertEqual(t.set_variable_unit(1, "K").now.unit, 35)
+        self.assertEqual(t.set_assignments(3, 0, 1, 2).now, tarvik.Assignments(3, 0, 1, 2))
+        self.assertEqual(t.read_variables([3])[3].classification, 64)
+        setup = t.burst_set(command="vars", variables=[0, 1], period_s=2.0).now
+        self.assertEqual((setup.on, setup.command, setup.variables, setup.period_s), (True, 33, [0, 1], 2.0))
+        self.assertFalse(t.burst_off().now.on)
+        warned = t.set_range(105.0, 100.0, "degC")  # taken, with "span too small"
+        self.assertEqual((warned.status1, warned.now.upper), (14, 105.0))
+        with t.fixed_current(12.0) as held:
+            self.assertEqual(held.now.current_ma, 12.0)
+        self.assertNotEqual(t.read_loop_current().current_ma, 12.0)
+
+    def test_refusals_are_typed(self):
+        with self.assertRaises(tarvik.ConfigurationRefused) as refused:
+            self.open(0).set_range(900.0, 0.0, "degC")
+        self.assertEqual(refused.exception.response_text, "upper range value too high")
+        with self.assertRaises(tarvik.WriteProtectedError):
+            self.open(1).set_damping(3.0)
+        self.assertEqual(self.open(1).read_range().damping_s, 0.5)  # nothing written
+        with self.assertRaises(tarvik.MultidropError):  # not protected from a loop test: multidrop
+            self.open(1).loop_test(12.0)

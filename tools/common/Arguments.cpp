@@ -180,6 +180,8 @@ Arguments Arguments::Parse(const std::string& text, const Facts& facts) {
             s.last = e.value("last", 0);
             s.codes = e.value("codes", std::string());
             s.length = e.value("length", std::size_t{0});
+            if (e.contains("min")) s.min = e.at("min").get<double>();
+            if (e.contains("max")) s.max = e.at("max").get<double>();
             s.help = e.at("help").get<std::string>();
             a.specs_.push_back(std::move(s));
         }
@@ -213,6 +215,7 @@ std::string Arguments::Allowed(std::string_view name) const {
         return Runs(allowed) + " (the others are reserved)";
     }
     case ArgumentKind::Number:
+        if (s.min && s.max) return fmt::format("{:g}..{:g}", *s.min, *s.max);
         return fmt::format("a decimal number of at most {:g} in magnitude, 0 or at least {:g}", numberMax_,
                            numberMinNonzero_);
     case ArgumentKind::Text:
@@ -271,12 +274,13 @@ Checked<int> Arguments::ParseInteger(std::string_view name, std::string_view tex
 }
 
 Checked<float> Arguments::CheckNumber(std::string_view name, double value) const {
-    return NumberChecked(Spec(name).name, fmt::format("{:g}", value), value);
+    return NumberChecked(Spec(name), fmt::format("{:g}", value), value);
 }
 
 // `shown` is the value as the user gave it, for the message.
-Checked<float> Arguments::NumberChecked(const std::string& name, const std::string& shown,
+Checked<float> Arguments::NumberChecked(const ArgumentSpec& spec, const std::string& shown,
                                         double value) const {
+    const std::string& name = spec.name;
     if (!std::isfinite(value))
         return {std::nullopt, fmt::format("{} {} is not a finite number", name, shown)};
     if (std::fabs(value) > numberMax_)
@@ -287,6 +291,9 @@ Checked<float> Arguments::NumberChecked(const std::string& name, const std::stri
                 fmt::format("{} {} would not reach the device as given: nonzero values are at least "
                             "{:g} in magnitude (a 32-bit float)",
                             name, shown, numberMinNonzero_)};
+    if ((spec.min && value < *spec.min) || (spec.max && value > *spec.max))
+        return {std::nullopt,
+                fmt::format("{} {} is out of range: the {} is {}", name, shown, spec.help, Allowed(name))};
     return {static_cast<float>(value), {}};
 }
 
@@ -307,10 +314,10 @@ Checked<float> Arguments::ParseNumber(std::string_view name, std::string_view te
     double value = 0;
     const auto [ptr, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
     if (ec == std::errc::result_out_of_range) // beyond a double: large or tiny by its first digit
-        return NumberChecked(s.name, shown, magnitude && *magnitude >= 0 ? numberMax_ * 2 : 1e-300);
+        return NumberChecked(s, shown, magnitude && *magnitude >= 0 ? numberMax_ * 2 : 1e-300);
     if (ec != std::errc() || ptr != digits.data() + digits.size())
         return {std::nullopt, fmt::format("{} {} is not a decimal number", s.name, shown)};
-    return NumberChecked(s.name, shown, value);
+    return NumberChecked(s, shown, value);
 }
 
 Checked<std::string> Arguments::CheckText(std::string_view name, std::string_view text) const {

@@ -18,10 +18,11 @@ enum class ArgumentKind { Range, Codes, Unit, Number, Text };
 struct ArgumentSpec {
     std::string name; // "gas", "state", "setpoint"
     ArgumentKind kind = ArgumentKind::Range;
-    int first = 0, last = 0; // Range
-    std::string codes;       // Codes: the device_codes table
-    std::size_t length = 0;  // Text
-    std::string help;        // "gas entry"
+    int first = 0, last = 0;        // Range
+    std::string codes;              // Codes: the device_codes table
+    std::size_t length = 0;         // Text
+    std::optional<double> min, max; // Number: the values it takes, when bounded
+    std::string help;               // "gas entry"
 };
 
 // A checked value, or the reason it is refused ("gas 258 is out of range: a gas entry is 1..10").
@@ -82,7 +83,7 @@ public:
     char TextPad() const { return textPad_; }
 
 private:
-    Checked<float> NumberChecked(const std::string& name, const std::string& shown, double value) const;
+    Checked<float> NumberChecked(const ArgumentSpec& spec, const std::string& shown, double value) const;
 
     const Facts* facts_ = nullptr;
     std::vector<ArgumentSpec> specs_;

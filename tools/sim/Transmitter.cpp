@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "hart/Configure.h"
 #include "hart/Status.h"
 #include "hart/Universal.h"
 
@@ -18,7 +19,6 @@ constexpr std::uint8_t kPreamblesWanted = 5;
 constexpr std::uint8_t kLastDeviceVariable = 3;
 constexpr std::uint8_t kSignallingBell202 = 0;
 constexpr std::uint8_t kProfileTransmitter = 1;
-constexpr std::uint8_t kUnitOhms = 37;
 constexpr std::uint8_t kUnitCelsius = 32;
 constexpr std::uint8_t kWriteProtectNone = 0;
 constexpr std::uint8_t kReserved = 250; // command 15 byte 16 from revision 7 on
@@ -35,10 +35,7 @@ constexpr std::size_t kMaxSlotsWithStatus = 8; // command 9
 constexpr std::size_t kMaxSlots = 4;           // command 33
 constexpr double kTimeUnitsPerSecond = 32000;  // 1/32 ms
 constexpr double kSecondsPerDay = 86400;
-constexpr std::uint32_t kBurstPeriod = 16000;          // 0.5 s in 1/32 ms, the line's pace
-constexpr std::uint32_t kBurstMaximumPeriod = 1920000; // 60 s
 constexpr std::uint8_t kBurstMessages = 1;
-constexpr std::uint8_t kTriggerContinuous = 0;
 constexpr std::size_t kAdditionalStatusBytes = 6;
 constexpr float kLowestCurrent = 3.8f, kHighestCurrent = 20.5f, kFixedCurrent = 4.0f;
 constexpr float kSensorUpper = 850, kSensorLower = -200, kMinimumSpan = 10;
@@ -48,8 +45,42 @@ constexpr double kCycleSeconds = 120;
 constexpr double kPi = 3.14159265358979323846;
 constexpr std::size_t kPackedTag = h::kPackedTagBytes;
 
+// The commands that change the configuration: refused in write-protect mode, and they set the
+// configuration-changed flag.
+bool ConfigurationWrite(std::uint8_t c) {
+    switch (c) {
+    case h::kCmdWritePollingAddress:
+    case h::kCmdWriteMessage:
+    case h::kCmdWriteTagDescriptorDate:
+    case h::kCmdWriteFinalAssembly:
+    case h::kCmdWriteLongTag:
+    case h::kCmdWriteDamping:
+    case h::kCmdWriteRange:
+    case h::kCmdSetUpperRange:
+    case h::kCmdSetLowerRange:
+    case h::kCmdSetZero:
+    case h::kCmdWriteUnit:
+    case h::kCmdTrimZero:
+    case h::kCmdTrimGain:
+    case h::kCmdWriteTransferFunction:
+    case h::kCmdWriteAssignments:
+    case h::kCmdWriteVariableUnit:
+    case h::kCmdWritePreambles:
+    case h::kCmdWriteBurstPeriod:
+    case h::kCmdWriteBurstTrigger:
+    case h::kCmdWriteBurstVariables:
+    case h::kCmdWriteBurstCommand:
+    case h::kCmdBurstMode:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool ValidBurstCommand(std::uint8_t c) {
-    return c == h::kCmdReadPrimaryVariable || c == h::kCmdReadLoopCurrent || c == h::kCmdReadDynamicVariables;
+    return c == h::kCmdReadPrimaryVariable || c == h::kCmdReadLoopCurrent ||
+           c == h::kCmdReadDynamicVariables || c == h::kCmdReadVariablesWithStatus ||
+           c == h::kCmdReadDeviceVariables;
 }
 
 void Put16(Bytes& out, std::uint16_t v) {
@@ -115,24 +146,27 @@ void Transmitter::Advance(double now) {
 }
 
 float Transmitter::Percent() const {
-    return static_cast<float>((pv_ - lowerRange_) / (upperRange_ - lowerRange_) * 100);
+    return static_cast<float>((Pv() - lowerRange_) / (upperRange_ - lowerRange_) * 100);
 }
 
 float Transmitter::Current() const {
     // With the loop current disabled (a multidrop line) it stays at its minimum.
+    if (fixedCurrent_) return *fixedCurrent_;
     if (loopCurrentMode_ == h::kLoopCurrentDisabled) return kFixedCurrent;
-    return std::clamp(4 + 16 * Percent() / 100, kLowestCurrent, kHighestCurrent);
+    const float percent =
+        transferFunction_ == h::kTransferSquareRoot ? 10 * std::sqrt(std::max(Percent(), 0.0f)) : Percent();
+    return std::clamp(4 + 16 * percent / 100, kLowestCurrent, kHighestCurrent);
 }
 
 std::uint8_t Transmitter::DeviceStatus() const {
     std::uint8_t s = configChanged_ ? h::kStatusConfigChanged : 0;
-    if (loopCurrentMode_ == h::kLoopCurrentDisabled) s |= h::kStatusCurrentFixed;
-    if (pv_ < lowerRange_ || pv_ > upperRange_) s |= h::kStatusPvOutOfLimits;
+    if (loopCurrentMode_ == h::kLoopCurrentDisabled || fixedCurrent_) s |= h::kStatusCurrentFixed;
+    if (Pv() < lowerRange_ || Pv() > upperRange_) s |= h::kStatusPvOutOfLimits;
     return s;
 }
 
 std::uint8_t Transmitter::ExtendedStatus() const {
-    return pv_ < lowerRange_ || pv_ > upperRange_ ? kExtendedDeviceVariableAlert : 0;
+    return Pv() < lowerRange_ || Pv() > upperRange_ ? kExtendedDeviceVariableAlert : 0;
 }
 
 Bytes Transmitter::Identity() const {
@@ -148,7 +182,7 @@ Bytes Transmitter::Identity() const {
             config_.deviceId[0],
             config_.deviceId[1],
             config_.deviceId[2],
-            kPreamblesWanted,
+            replyPreambles_,
             kLastDeviceVariable};
     Put16(d, changeCounter_);
     d.push_back(ExtendedStatus());
@@ -161,8 +195,9 @@ Bytes Transmitter::Identity() const {
 Bytes Transmitter::Variables(std::uint8_t command) const {
     Bytes d;
     if (command == h::kCmdReadPrimaryVariable) {
-        d.push_back(kUnitCelsius);
-        AppendFloat(d, static_cast<float>(pv_));
+        const auto pv = DeviceVariable(assignments_[0]);
+        d.push_back(pv->unit);
+        AppendFloat(d, pv->value);
         return d;
     }
     AppendFloat(d, Current());
@@ -170,13 +205,10 @@ Bytes Transmitter::Variables(std::uint8_t command) const {
         AppendFloat(d, Percent());
         return d;
     }
-    const std::pair<std::uint8_t, double> vars[] = {{kUnitCelsius, pv_},
-                                                    {kUnitCelsius, sv_},
-                                                    {kUnitOhms, kPt100Ohms * (1 + kPt100Alpha * pv_)},
-                                                    {kUnitCelsius, sv_ + 8}};
-    for (const auto& [unit, value] : vars) {
-        d.push_back(unit);
-        AppendFloat(d, static_cast<float>(value));
+    for (std::uint8_t code : assignments_) {
+        const auto v = DeviceVariable(code);
+        d.push_back(v ? v->unit : kNotUsed);
+        AppendFloat(d, v ? v->value : 0);
     }
     return d;
 }
@@ -220,14 +252,8 @@ std::optional<HartAnswer> Transmitter::Command(std::uint8_t command, std::span<c
             AppendFloat(d, f);
         return HartAnswer::Ok(std::move(d));
     }
-    case h::kCmdReadDeviceInfo: {
-        Bytes d{0, h::kTransferLinear, kUnitCelsius};
-        for (float f : {upperRange_, lowerRange_, damping_})
-            AppendFloat(d, f);
-        for (std::uint8_t b : {kWriteProtectNone, kReserved, std::uint8_t{0}})
-            d.push_back(b);
-        return HartAnswer::Ok(std::move(d));
-    }
+    case h::kCmdReadDeviceInfo:
+        return HartAnswer::Ok(DeviceInformation());
     case h::kCmdReadFinalAssembly:
         return HartAnswer::Ok({static_cast<std::uint8_t>(finalAssembly_ >> 16),
                                static_cast<std::uint8_t>(finalAssembly_ >> 8),
@@ -241,26 +267,30 @@ std::optional<HartAnswer> Transmitter::Command(std::uint8_t command, std::span<c
         return HartAnswer::Ok(Bytes(kAdditionalStatusBytes, 0));
     default:
         if (auto answer = Configuration(command, data, now)) return answer;
+        if (auto answer = Settings(command, data)) return answer;
         return Write(command, data);
     }
 }
 
+Bytes Transmitter::DeviceInformation() const {
+    Bytes d{0, transferFunction_, PvUnit()};
+    for (double f :
+         {FromCelsius(upperRange_, PvUnit()), FromCelsius(lowerRange_, PvUnit()), double{damping_}})
+        AppendFloat(d, static_cast<float>(f));
+    for (std::uint8_t b :
+         {config_.writeProtected ? h::kWriteProtected : kWriteProtectNone, kReserved, std::uint8_t{0}})
+        d.push_back(b);
+    return d;
+}
+
 std::optional<Transmitter::Variable> Transmitter::DeviceVariable(std::uint8_t code) const {
-    if (code >= kCodePrimary && code <= kCodeQuaternary)
-        code = static_cast<std::uint8_t>(code - kCodePrimary);
-    switch (code) {
-    case 0:
-        return Variable{code, kClassTemperature, kUnitCelsius, static_cast<float>(pv_)};
-    case 1:
-        return Variable{code, kClassTemperature, kUnitCelsius, static_cast<float>(sv_)};
-    case 2:
-        return Variable{code, kClassNone, kUnitOhms,
-                        static_cast<float>(kPt100Ohms * (1 + kPt100Alpha * pv_))};
-    case 3:
-        return Variable{code, kClassTemperature, kUnitCelsius, static_cast<float>(sv_ + 8)};
-    default:
-        return std::nullopt;
-    }
+    if (code >= kCodePrimary && code <= kCodeQuaternary) code = assignments_[code - kCodePrimary];
+    if (code > kLastDeviceVariable) return std::nullopt;
+    const double celsius[] = {Pv(), sv_, 0, sv_ + 8};
+    const std::uint8_t unit = units_[code];
+    if (code == 2)
+        return Variable{code, kClassNone, unit, static_cast<float>(kPt100Ohms * (1 + kPt100Alpha * pv_))};
+    return Variable{code, kClassTemperature, unit, static_cast<float>(FromCelsius(celsius[code], unit))};
 }
 
 std::optional<HartAnswer> Transmitter::Configuration(std::uint8_t command, std::span<const std::uint8_t> data,
@@ -294,28 +324,10 @@ std::optional<HartAnswer> Transmitter::Configuration(std::uint8_t command, std::
         return HartAnswer::Ok(std::move(d));
     }
     case h::kCmdReadVariableAssignments:
-        return HartAnswer::Ok({0, 1, 2, 3});
+        return HartAnswer::Ok(Bytes(assignments_.begin(), assignments_.end()));
     case h::kCmdReadBurstConfiguration:
         if (!data.empty() && data[0] >= kBurstMessages) return HartAnswer::Refuse(kRcInvalidSelection);
-        d = {burst_ ? h::kBurstOn : h::kBurstOff,
-             burstCommand_,
-             0,
-             1,
-             2,
-             3,
-             kNotUsed,
-             kNotUsed,
-             kNotUsed,
-             kNotUsed,
-             0,
-             kBurstMessages};
-        Put16(d, burstCommand_);
-        Put32(d, kBurstPeriod);
-        Put32(d, kBurstMaximumPeriod);
-        for (std::uint8_t b : {kTriggerContinuous, kClassNone, kNotUsed})
-            d.push_back(b);
-        AppendFloat(d, 0);
-        return HartAnswer::Ok(std::move(d));
+        return HartAnswer::Ok(BurstConfiguration());
     default:
         return std::nullopt;
     }
@@ -380,7 +392,7 @@ Bytes Transmitter::Frame(h::FrameType type, const h::Address& address, h::Master
                          const HartAnswer& answer) const {
     h::FrameBytes f;
     h::BuildReply(type, address, master, command, answer.responseCode, DeviceStatus(), answer.data,
-                  kPreamblesWanted, f);
+                  replyPreambles_, f);
     return Bytes(f.Bytes().begin(), f.Bytes().end());
 }
 
@@ -392,21 +404,20 @@ std::optional<Bytes> Transmitter::Answer(const h::Frame& request, double now) {
     if (!request.checksumOk)
         return Frame(h::FrameType::Reply, own, master, request.command,
                      HartAnswer::Refuse(kCommErrorChecksum));
-    const bool wasPolling = request.command == h::kCmdWritePollingAddress;
-    std::optional<HartAnswer> answer = Command(request.command, request.Data(), now);
+    std::optional<HartAnswer> answer;
+    if (config_.writeProtected && ConfigurationWrite(request.command))
+        answer = HartAnswer::Refuse(h::kRcWriteProtected);
+    else
+        answer = Command(request.command, request.Data(), now);
     if (!answer) {
         const bool lookup =
             request.command == h::kCmdReadUniqueIdByTag || request.command == h::kCmdReadUniqueIdByLongTag;
         if (lookup) return std::nullopt; // not my tag: stay silent
         answer = HartAnswer::Refuse(kRcNotImplemented);
     }
-    const bool wrote =
-        answer->responseCode == kRcSuccess &&
-        (wasPolling || request.command == h::kCmdWriteMessage ||
-         request.command == h::kCmdWriteTagDescriptorDate || request.command == h::kCmdWriteFinalAssembly ||
-         request.command == h::kCmdWriteLongTag || request.command == h::kCmdWriteBurstCommand ||
-         request.command == h::kCmdBurstMode);
-    if (wrote) {
+    const bool took = answer->responseCode == kRcSuccess || answer->responseCode == h::kRcSetToNearest ||
+                      answer->responseCode == h::kRcSpanTooSmall;
+    if (took && ConfigurationWrite(request.command)) {
         configChanged_ = true;
         ++changeCounter_;
     }
@@ -414,10 +425,20 @@ std::optional<Bytes> Transmitter::Answer(const h::Frame& request, double now) {
 }
 
 std::optional<Bytes> Transmitter::Burst(double now) {
-    if (!burst_) return std::nullopt;
+    if (!burst_ || now < burstDue_) return std::nullopt;
     Advance(now);
-    return Frame(h::FrameType::Burst, LongAddress(), h::Master::Primary, burstCommand_,
-                 HartAnswer::Ok(Variables(burstCommand_)));
+    // Continuous: every period; the other triggers here send at the longest period.
+    const std::uint32_t period = triggerMode_ == h::kTriggerContinuous ? burstPeriod_ : burstMaxPeriod_;
+    burstDue_ = now + h::BurstSeconds(period);
+    HartAnswer answer = HartAnswer::Ok(Variables(burstCommand_));
+    if (burstCommand_ == h::kCmdReadVariablesWithStatus || burstCommand_ == h::kCmdReadDeviceVariables) {
+        Bytes codes;
+        for (std::uint8_t c : burstVariables_)
+            if (c != kNotUsed) codes.push_back(c);
+        if (burstCommand_ == h::kCmdReadDeviceVariables && codes.size() > kMaxSlots) codes.resize(kMaxSlots);
+        answer = *Configuration(burstCommand_, codes, now);
+    }
+    return Frame(h::FrameType::Burst, LongAddress(), h::Master::Primary, burstCommand_, answer);
 }
 
 } // namespace tarvik::sim

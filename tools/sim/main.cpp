@@ -106,7 +106,7 @@ constexpr const char* kFooter =
 
 struct SimArgs {
     std::string dir = DefaultDir();
-    std::vector<std::string> flows, pressures, readouts, transmitters;
+    std::vector<std::string> flows, pressures, readouts, transmitters, writeProtected;
     std::string faults;
     ServerOptions options;
     std::uint32_t seed = 1;
@@ -132,6 +132,9 @@ void AddOptions(CLI::App& app, SimArgs& a) {
                    "N generic HART transmitters on one multidrop line COM[:BAUD] (baud default 1200), "
                    "polling addresses 0..N-1")
         ->type_name("COM[:BAUD][xN]");
+    app.add_option("--write-protected", a.writeProtected,
+                   "a transmitter in write-protect mode: it refuses configuration writes (response 7)")
+        ->type_name("COM:POLLING");
     app.add_option("--faults", a.faults, "fault rates, e.g. late=0.1,checksum=0.05");
     app.add_option("--late-ms", options.lateMs, "delay of a late reply in ms")
         ->default_val(1000)
@@ -187,7 +190,17 @@ std::vector<std::pair<int, std::string>> AddDevices(PtyServer& server, const Sim
         const auto [line, count] = SplitCount(t);
         const DeviceSpec s = ParseSpec(line, 1200);
         claim(s.com, "--transmitter");
-        add(s.com, std::make_unique<TransmitterLine>(s.com, s.baud, count, seedOf(s)));
+        auto devices = std::make_unique<TransmitterLine>(s.com, s.baud, count, seedOf(s));
+        for (const std::string& w : a.writeProtected) {
+            const auto colon = w.find(':');
+            int com = -1, polling = -1;
+            if (colon != std::string::npos && std::sscanf(w.c_str(), "%d:%d", &com, &polling) == 2 &&
+                com == s.com && polling >= 0 && static_cast<std::size_t>(polling) < devices->Size())
+                devices->Device(static_cast<std::size_t>(polling)).SetWriteProtected(true);
+            else if (colon == std::string::npos || std::sscanf(w.c_str(), "%d:%d", &com, &polling) != 2)
+                throw CLI::ValidationError("--write-protected", "'" + w + "' is not COM:POLLING");
+        }
+        add(s.com, std::move(devices));
     }
     for (const std::string& r : a.readouts) {
         const DeviceSpec s = ParseSpec(r, 9600);

@@ -4,6 +4,8 @@
 // table changes the rows.
 #pragma once
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -57,8 +59,16 @@ inline std::vector<Row> RowsFromTable() {
             break;
         }
         case ArgumentKind::Number:
-            for (const char* v : {"0", "-2.5", "40", "3.4e38", "1.2e-38"})
-                add(s.name, v, true);
+            if (s.min && s.max) { // its bounds, and a hundredth of its span beyond each
+                const double step = (*s.max - *s.min) / 100;
+                for (double v : {*s.min, *s.max})
+                    add(s.name, fmt::format("{:g}", v), true);
+                for (double v : {*s.min - step, *s.max + step})
+                    add(s.name, fmt::format("{:g}", v), false);
+            } else {
+                for (const char* v : {"0", "-2.5", "40", "3.4e38", "1.2e-38"})
+                    add(s.name, v, true);
+            }
             for (const char* v :
                  {"nan", "inf", "-inf", "0x10", "1e-50", "1e39", "1e400", "12,5", "99999999999e99"})
                 add(s.name, v, false);

@@ -232,7 +232,8 @@ TEST(GatewayCommand, ValuesAsTheArgumentTableSays) {
     for (const tools::test::Row& r : tools::test::RowsFromTable()) {
         const auto& spec = tools::Arguments::Get().Spec(r.argument);
         if (spec.kind == tools::ArgumentKind::Number) {
-            EXPECT_EQ(ParseCommandNumber(r.value).Ok(), r.accepted) << r.value;
+            const auto n = ParseCommandNumber(r.value);
+            EXPECT_EQ(n.Ok() && CommandValueProblem(r.argument, n.value).empty(), r.accepted) << r.value;
             continue;
         }
         const auto number = ParseCommandNumber(r.value);
