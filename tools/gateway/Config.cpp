@@ -238,6 +238,20 @@ void ReadHartIp(Reader& r, HartIpConfig& h) {
         r.Fail("tag", *r.Find("tag"), "must be 1..32 printable ASCII characters");
     int id = 0;
     if (r.Integer("device_id", id, 1, kMaxDeviceId)) h.deviceId = static_cast<std::uint32_t>(id);
+    const auto networks = [&r](std::string_view key, std::vector<Network>& out) {
+        const toml::array* list = r.Array(key);
+        if (!list) return false;
+        for (const toml::node& n : *list) {
+            const auto text = n.value<std::string>();
+            const auto network = n.is_string() && text ? ParseNetwork(*text) : std::nullopt;
+            if (!network)
+                r.Fail(key, n, "must be addresses or networks (\"192.0.2.7\", \"10.0.0.0/8\", \"::1\")");
+            out.push_back(*network);
+        }
+        return true;
+    };
+    if (std::vector<Network> allow; networks("allow", allow)) h.allow = std::move(allow);
+    networks("allow_writes", h.allowWrites);
     r.RejectUnknown();
 }
 

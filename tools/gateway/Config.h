@@ -4,11 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "HartIpAccess.h"
 
 namespace tarvik::gateway {
 
@@ -93,6 +96,8 @@ struct HartIpConfig {
     int maxSessions = 8;
     std::string tag = "TARVIK-GW"; // the long tag (command 20); command 13 takes its first 8 characters
     std::uint32_t deviceId = 0;    // 24 bits; 0: derived from the host name
+    std::optional<std::vector<Network>> allow; // clients served; none given: every client
+    std::vector<Network> allowWrites;          // clients whose commands may change a device
     bool operator==(const HartIpConfig&) const = default;
 };
 

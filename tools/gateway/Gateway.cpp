@@ -440,6 +440,7 @@ void Gateway::RunWorker(Worker& w, bool once) {
             std::min_element(w.devices.begin(), w.devices.end(), [](const auto& a, const auto& b) {
                 return a->due < b->due;
             })->get();
+        if (ServeLineCall(w, lock, now >= next->due)) continue;
         if (now < next->due) {
             if (Listening(w)) {
                 lock.unlock();
@@ -465,6 +466,7 @@ void Gateway::RunWorker(Worker& w, bool once) {
             if (next->due <= now) next->due += ((now - next->due) / interval + 1) * interval;
         }
         lock.lock();
+        ++w.pollsSinceCall;
     }
 }
 

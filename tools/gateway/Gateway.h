@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -24,6 +25,7 @@
 
 #include "Backlog.h"
 #include "Config.h"
+#include "HartIpLines.h"
 #include "Metrics.h"
 #include "Mqtt.h"
 #include "tarvik/HartMaster.h"
@@ -44,7 +46,7 @@ struct Health {
     std::string json; // {"broker": "connected", "devices": {"mfc1": "ok", ...}, "reasons": [...]}
 };
 
-class Gateway {
+class Gateway : public HartIpLines {
 public:
     Gateway(const Config& config, Metrics& metrics);
     ~Gateway();
@@ -84,6 +86,11 @@ public:
     bool Responsive(std::chrono::steady_clock::duration limit) const;
 
     std::size_t PortCount() const;
+
+    // The HART-IP server's way to the lines (HartIpLines.cpp): its calls wait in a bounded queue
+    // per port and take turns with the polls.
+    std::vector<LineDevice> LineDevices() const override;
+    bool Submit(std::shared_ptr<LineCall> call) override;
 
 private:
     struct ValueState {
@@ -142,7 +149,9 @@ private:
         // Burst frames on the line: when the last came, the shortest time seen between two.
         std::chrono::steady_clock::time_point lastBurst{};
         std::chrono::steady_clock::duration burstGap{};
-        std::uint64_t pauses = 0; // times the line was left quiet for burst frames
+        std::uint64_t pauses = 0;                    // times the line was left quiet for burst frames
+        std::deque<std::shared_ptr<LineCall>> calls; // HART-IP requests; under `mutex`
+        int pollsSinceCall = 0;
     };
     struct Reading {
         std::int32_t result = ResultNoReply;
@@ -162,6 +171,10 @@ private:
     bool NextCommand(Worker& w, std::chrono::steady_clock::time_point now, DeviceState*& device, Command& c,
                      std::chrono::steady_clock::time_point& wake);
     void PollDevice(Worker& w, DeviceState& d);
+    // Runs the next HART-IP call when no poll is due, or after a poll that was (under w.mutex, which
+    // it leaves locked); whether it ran one.
+    bool ServeLineCall(Worker& w, std::unique_lock<std::mutex>& lock, bool pollDue);
+    void RunLineCall(Worker& w, LineCall& call);
     // A reply or burst frame taken: the value published good (false when it has none).
     bool Accept(DeviceState& d, std::size_t k, const Reading& r);
     void Fade(DeviceState& d, std::size_t from, std::int32_t last);

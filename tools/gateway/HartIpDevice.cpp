@@ -7,6 +7,7 @@
 #include <ctime>
 #include <vector>
 
+#include "HartIpIo.h"
 #include "hart/Status.h"
 #include "hart/Universal.h"
 
@@ -63,8 +64,6 @@ bool GatewayDevice::Addressed(const hart::Frame& request) const {
 }
 
 void GatewayDevice::Answer(const hart::Frame& request, hart::FrameBytes& reply) {
-    const hart::Address address = request.isLong ? LongAddress() : hart::Address::Polling(kGatewayPolling);
-    const hart::Master master = request.FromPrimary() ? hart::Master::Primary : hart::Master::Secondary;
     std::uint8_t code = hart::kRcSuccess;
     std::vector<std::uint8_t> data;
     if (!request.checksumOk) {
@@ -115,7 +114,19 @@ void GatewayDevice::Answer(const hart::Frame& request, hart::FrameBytes& reply) 
             code = hart::kRcNotImplemented;
         }
     }
+    Reply(request, code, data, reply);
+}
+
+void GatewayDevice::Reply(const hart::Frame& request, std::uint8_t code, std::span<const std::uint8_t> data,
+                          hart::FrameBytes& reply) const {
+    const hart::Address address = request.isLong ? LongAddress() : hart::Address::Polling(kGatewayPolling);
+    const hart::Master master = request.FromPrimary() ? hart::Master::Primary : hart::Master::Secondary;
     hart::BuildReply(hart::FrameType::Reply, address, master, request.command, code, 0, data, 0, reply);
+}
+
+std::vector<std::uint8_t> GatewayDevice::Summary() const {
+    return SelfSummary(kGatewayManufacturer, kGatewayDeviceType, id_, kGatewayUniversalRevision, tag_,
+                       kGatewayDeviceRevision);
 }
 
 } // namespace tarvik::gateway

@@ -6,7 +6,9 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "Config.h"
 #include "hart/Frame.h"
@@ -37,6 +39,11 @@ public:
     // The reply PDU (no preambles) to a request addressed to the gateway; `checksumOk` false gives
     // the reply of a device that received a damaged frame.
     void Answer(const hart::Frame& request, hart::FrameBytes& reply);
+    // A reply of the gateway to `request` with `code` and `data`.
+    void Reply(const hart::Frame& request, std::uint8_t code, std::span<const std::uint8_t> data,
+               hart::FrameBytes& reply) const;
+    // Its own command 84 summary (sub-device index 0).
+    std::vector<std::uint8_t> Summary() const;
     // The 24-bit device ID of a host name, for a gateway configured without one.
     static std::uint32_t DeviceIdOf(const std::string& hostName);
 

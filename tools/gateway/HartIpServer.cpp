@@ -1,5 +1,6 @@
 #include "HartIpServer.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -85,6 +86,27 @@ int PortOf(int fd) {
     return ntohs(reinterpret_cast<sockaddr_in6*>(&a)->sin6_port);
 }
 
+// The 16-byte form of a client's address (IPv4 mapped), and its text.
+std::array<std::uint8_t, 16> ClientBytes(const sockaddr_storage& a) {
+    std::array<std::uint8_t, 16> b{};
+    if (a.ss_family == AF_INET6) {
+        std::memcpy(b.data(), &reinterpret_cast<const sockaddr_in6*>(&a)->sin6_addr, b.size());
+    } else {
+        b[10] = b[11] = 0xFF;
+        std::memcpy(b.data() + 12, &reinterpret_cast<const sockaddr_in*>(&a)->sin_addr, 4);
+    }
+    return b;
+}
+
+std::string ClientText(const sockaddr_storage& a) {
+    char text[INET6_ADDRSTRLEN] = {};
+    const void* at = a.ss_family == AF_INET6
+                         ? static_cast<const void*>(&reinterpret_cast<const sockaddr_in6*>(&a)->sin6_addr)
+                         : static_cast<const void*>(&reinterpret_cast<const sockaddr_in*>(&a)->sin_addr);
+    ::inet_ntop(a.ss_family, at, text, sizeof text);
+    return text;
+}
+
 std::string UdpPeer(const sockaddr_storage& a, socklen_t n) {
     std::string key(1, kUdpPeer);
     key.append(reinterpret_cast<const char*>(&a), n);
@@ -100,6 +122,7 @@ std::uint32_t Clamped(std::uint32_t ms) {
 struct HartIpServer::Connection {
     Fd fd;
     std::string peer;
+    std::array<std::uint8_t, 16> client{};
     hartip::StreamDecoder decoder;
     std::string out; // answers not yet sent, at most kMaxQueued
     Clock::time_point opened;
@@ -107,11 +130,16 @@ struct HartIpServer::Connection {
     bool done = false;
 };
 
-HartIpServer::HartIpServer(const HartIpConfig& config)
-    : config_(config), device_(config), sessions_(static_cast<std::size_t>(config.maxSessions)) {}
+HartIpServer::HartIpServer(const HartIpConfig& config, HartIpLines* lines, Metrics* metrics)
+    : config_(config), lines_(lines), metrics_(metrics), device_(config),
+      sessions_(static_cast<std::size_t>(config.maxSessions)), max_(config.maxSessions) {}
 
 HartIpServer::~HartIpServer() {
     Stop();
+    {
+        std::lock_guard lock(waker_->mutex); // line calls still out wake nobody now
+        waker_->fd = -1;
+    }
     for (int fd : {tcp_, udp_, wake_[0], wake_[1]})
         if (fd >= 0) ::close(fd);
 }
@@ -132,6 +160,8 @@ int HartIpServer::Listen(std::string& error) {
         }
         tcp_ = tcp.Release();
         udp_ = udp.Release();
+        waker_->fd = wake_[1];
+        listen_ = config_.host + ":" + std::to_string(port);
         return port;
     }
     return -1;
@@ -139,11 +169,14 @@ int HartIpServer::Listen(std::string& error) {
 
 void HartIpServer::Start() {
     if (tcp_ < 0 || thread_.joinable()) return;
+    if (metrics_) metrics_->HartIpSessions(0);
+    Discover();
     thread_ = std::thread([this] { Run(); });
 }
 
 void HartIpServer::Stop() {
     if (!thread_.joinable()) return;
+    stopping_ = true;
     const char stop = 1;
     while (::write(wake_[1], &stop, 1) < 0 && errno == EINTR) {
     }
@@ -197,8 +230,7 @@ HartIpServer::Outcome HartIpServer::Handle(const std::string& peer, const hartip
         BuildAnswer(h, kTypeResponse, kStatusSuccess, {}, out);
         return {true, false};
     default:
-        PassThrough(m, out);
-        return {true, false};
+        return PassThrough(peer, m, now, out);
     }
 }
 
@@ -222,33 +254,17 @@ HartIpServer::Outcome HartIpServer::Initiate(const std::string& peer, const hart
         BuildAnswer(h, kTypeResponse, kStatusInvalidMasterType, EncodeSessionInitiate(*asked), out);
         return {true, false};
     }
-    Session* free = Find("");
-    if (!free) {
+    if (Sessions() >= static_cast<std::size_t>(config_.maxSessions)) {
         BuildAnswer(h, kTypeResponse, kStatusAllSessionsInUse, EncodeSessionInitiate(*asked), out);
         return {true, false};
     }
+    Session* free = Find("");
+    if (!free) free = &sessions_.emplace_back();
     const std::uint32_t ms = Clamped(asked->inactivityMs);
     *free = {peer, asked->masterType, std::chrono::milliseconds(ms), now};
     BuildAnswer(h, kTypeResponse, ms == asked->inactivityMs ? kStatusSuccess : kStatusValueAdjusted,
                 EncodeSessionInitiate({asked->masterType, ms}), out);
     return {true, false};
-}
-
-// A HART request in a pass-through: the gateway itself answers; no other device is served here.
-void HartIpServer::PassThrough(const hartip::Message& m, hartip::MessageBytes& out) {
-    using namespace hartip;
-    hart::Frame request;
-    if (!DecodePdu(m.Body(), request) || request.type != hart::FrameType::Request) {
-        BuildAnswer(m.header, kTypeResponse, kStatusTooFewBytes, {}, out);
-        return;
-    }
-    if (!device_.Addressed(request)) {
-        BuildAnswer(m.header, kTypeResponse, kStatusUnknownDevice, {}, out);
-        return;
-    }
-    hart::FrameBytes reply;
-    device_.Answer(request, reply);
-    BuildAnswer(m.header, kTypeResponse, kStatusSuccess, reply.Bytes(), out);
 }
 
 std::vector<std::string> HartIpServer::Expire(Clock::time_point now) {
@@ -260,19 +276,27 @@ std::vector<std::string> HartIpServer::Expire(Clock::time_point now) {
 
 void HartIpServer::Forget(const std::string& peer) {
     if (Session* s = Find(peer)) s->peer.clear();
+    // Its calls not yet on a line are never sent; those under way end unheard.
+    std::erase_if(pending_, [&](Pending& p) {
+        if (p.peer != peer) return false;
+        p.call->Abandon();
+        return true;
+    });
 }
 
-HartIpServer::Clock::time_point HartIpServer::NextDeadline(const std::vector<Connection>& connections) const {
+HartIpServer::Clock::time_point HartIpServer::NextDeadline() const {
     auto next = Clock::now() + kLongestWait;
     for (const Session& s : sessions_)
         if (!s.peer.empty()) next = std::min(next, s.last + s.inactivity);
-    for (const Connection& c : connections)
+    for (const Pending& p : pending_)
+        next = std::min(next, p.deadline);
+    for (const Connection& c : connections_)
         next = std::min(next, Waiting(c) ? c.opened + kNoSessionLimit : c.closeBy);
     return next;
 }
 
 void HartIpServer::Run() {
-    std::vector<Connection> connections;
+    std::vector<Connection>& connections = connections_;
     std::vector<pollfd> fds;
     for (;;) {
         fds.clear();
@@ -281,18 +305,26 @@ void HartIpServer::Run() {
         fds.push_back({udp_, POLLIN, 0});
         for (const Connection& c : connections)
             fds.push_back({c.fd.Get(), static_cast<short>(POLLIN | (c.out.empty() ? 0 : POLLOUT)), 0});
-        const auto wait =
-            std::chrono::ceil<std::chrono::milliseconds>(NextDeadline(connections) - Clock::now());
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(NextDeadline() - Clock::now());
         const int n = ::poll(fds.data(), fds.size(), static_cast<int>(std::max<long long>(wait.count(), 0)));
         if (n < 0 && errno != EINTR) {
             LogEvent("error", std::string("HART-IP server: poll: ") + std::strerror(errno));
             return;
         }
-        if (fds[0].revents) return; // Stop
+        if (fds[0].revents) { // a line call finished, a reload, or Stop
+            char drain[64];
+            while (::read(wake_[0], drain, sizeof drain) > 0) {
+            }
+            if (stopping_) return;
+        }
         try {
+            ApplyReload();
+            Complete(Clock::now(), [this](const std::string& peer, const hartip::MessageBytes& out) {
+                Deliver(peer, out);
+            });
             for (std::size_t i = 0; i < connections.size(); ++i)
                 if (fds[3 + i].revents) Serve(connections[i]);
-            if (fds[1].revents & POLLIN) Accept(connections);
+            if (fds[1].revents & POLLIN) Accept();
             if (fds[2].revents & POLLIN) ReceiveDatagrams();
         } catch (const std::exception& e) { // bad_alloc: the clients of this round lose, the server goes on
             LogEvent("error", std::string("HART-IP server: ") + e.what());
@@ -306,21 +338,31 @@ void HartIpServer::Run() {
         for (Connection& c : connections)
             if (c.done) Forget(c.peer);
         std::erase_if(connections, [](const Connection& c) { return c.done; });
+        open_ = Sessions();
+        if (metrics_) metrics_->HartIpSessions(open_);
     }
 }
 
-void HartIpServer::Accept(std::vector<Connection>& connections) {
-    const std::size_t limit = sessions_.size() * kConnectionsPerSession;
+void HartIpServer::Accept() {
+    std::vector<Connection>& connections = connections_;
+    const std::size_t limit = static_cast<std::size_t>(config_.maxSessions) * kConnectionsPerSession;
     for (;;) {
-        Fd fd(::accept4(tcp_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        sockaddr_storage from{};
+        socklen_t length = sizeof from;
+        Fd fd(::accept4(tcp_, reinterpret_cast<sockaddr*>(&from), &length, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (fd.Get() < 0) return;                  // EAGAIN, or a connection that went before it was taken
         if (connections.size() >= limit) continue; // closed at once: no slot for it
+        if (!Allowed(ClientBytes(from))) {
+            Refused(ClientText(from));
+            continue;
+        }
         const int yes = 1;
         ::setsockopt(fd.Get(), IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
         Connection c;
         c.fd = std::move(fd);
         c.peer = kTcpPeer + std::to_string(nextConnection_++);
         c.opened = Clock::now();
+        c.client = ClientBytes(from);
         connections.push_back(std::move(c));
     }
 }
@@ -338,11 +380,16 @@ void HartIpServer::ReceiveDatagrams() {
             hartip::DecodeDatagram(std::span(buffer, static_cast<std::size_t>(n)), m) != hartip::Verdict::Ok)
             continue; // not one whole message: dropped, as a datagram may be
         hartip::MessageBytes out;
-        const std::string peer = UdpPeer(from, length);
-        const Outcome o = Handle(peer, m, Clock::now(), out);
-        if (o.answer)
-            ::sendto(udp_, out.bytes.data(), out.size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
-                     length);
+        if (!Allowed(ClientBytes(from))) { // refused at initiate; anything else unanswered
+            if (m.header.type != hartip::kTypeRequest || m.header.id != hartip::kIdSessionInitiate) continue;
+            Refused(ClientText(from));
+            const std::uint8_t refused[] = {hartip::kErrorServiceUnavailable};
+            hartip::BuildAnswer(m.header, hartip::kTypeError, hartip::kStatusSuccess, refused, out);
+        } else if (!Handle(UdpPeer(from, length), m, Clock::now(), out).answer) {
+            continue;
+        }
+        Count(out);
+        ::sendto(udp_, out.bytes.data(), out.size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), length);
     }
 }
 
@@ -361,6 +408,7 @@ void HartIpServer::Serve(Connection& c) {
             hartip::MessageBytes out;
             const Outcome o = Handle(c.peer, m, Clock::now(), out);
             if (o.answer) {
+                Count(out);
                 if (c.out.size() + out.size > kMaxQueued) {
                     c.done = true; // it does not read its answers
                     return;
@@ -383,6 +431,49 @@ void HartIpServer::Flush(Connection& c) {
         c.out.erase(0, static_cast<std::size_t>(n));
     }
     if (c.closeBy != Clock::time_point::max()) c.done = true; // its last answer is out
+}
+
+// An answer that was held (a line's reply): to its TCP connection or UDP client, if still there.
+void HartIpServer::Deliver(const std::string& peer, const hartip::MessageBytes& out) {
+    Count(out);
+    if (peer.starts_with(kUdpPeer)) {
+        sockaddr_storage to{};
+        const std::size_t n = std::min(peer.size() - 1, sizeof to);
+        std::memcpy(&to, peer.data() + 1, n);
+        ::sendto(udp_, out.bytes.data(), out.size, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&to),
+                 static_cast<socklen_t>(n));
+        return;
+    }
+    for (Connection& c : connections_) {
+        if (c.peer != peer || c.done || c.closeBy != Clock::time_point::max()) continue;
+        if (c.out.size() + out.size > kMaxQueued) {
+            c.done = true;
+            return;
+        }
+        c.out.append(reinterpret_cast<const char*>(out.bytes.data()), out.size);
+        Flush(c);
+    }
+}
+
+// After a reload: the connections and sessions of clients no longer allowed end.
+void HartIpServer::EndRefused() {
+    for (Connection& c : connections_)
+        if (!Allowed(c.client)) c.done = true; // forgotten by the loop
+    for (Session& s : sessions_)
+        if (const auto client = ClientOf(s.peer); !s.peer.empty() && client && !Allowed(*client))
+            Forget(std::string(s.peer));
+    std::erase_if(sessions_, [](const Session& s) { return s.peer.empty(); });
+}
+
+std::optional<std::array<std::uint8_t, 16>> HartIpServer::ClientOf(const std::string& peer) const {
+    if (peer.starts_with(kUdpPeer)) {
+        sockaddr_storage a{};
+        std::memcpy(&a, peer.data() + 1, std::min(peer.size() - 1, sizeof a));
+        return ClientBytes(a);
+    }
+    for (const Connection& c : connections_)
+        if (c.peer == peer) return c.client;
+    return std::nullopt;
 }
 
 } // namespace tarvik::gateway

@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+
 #include "Facts.h"
 
 namespace tarvik::gateway {
@@ -51,6 +53,8 @@ double EpochSeconds(std::chrono::system_clock::time_point time) {
 }
 
 Metrics::Metrics(const std::vector<DeviceConfig>& devices) {
+    for (auto& q : lineQueue_)
+        q.store(-1, std::memory_order_relaxed);
     for (const DeviceConfig& d : devices)
         Attach(d);
 }
@@ -185,6 +189,7 @@ std::string Metrics::Render(double now) const {
         if (up >= 0) out += fmt::format("tarvik_device_up{{device=\"{}\"}} {}\n", Label(d->name), up);
     }
     RenderGateway(out);
+    RenderHartIp(out);
     return out;
 }
 
@@ -216,6 +221,46 @@ void Metrics::RenderGateway(std::string& out) const {
     scalar("tarvik_config_last_reload_success_timestamp_seconds", "gauge",
            "When the configuration was last loaded.",
            fmt::format("{:.3f}", reloadTime_.load(std::memory_order_relaxed)));
+}
+
+void Metrics::HartIpAnswer(std::uint8_t type, std::uint8_t status) {
+    hartip_.store(true, std::memory_order_relaxed);
+    const std::size_t t = std::min<std::size_t>(type, kHartIpTypes - 1);
+    hartipAnswers_[t * 256 + status].fetch_add(1, std::memory_order_relaxed);
+}
+
+void Metrics::LineQueue(int port, std::size_t depth) {
+    if (port >= 0 && static_cast<std::size_t>(port) < kPorts)
+        lineQueue_[static_cast<std::size_t>(port)].store(static_cast<int>(depth), std::memory_order_relaxed);
+}
+
+// The HART-IP server's series, once it serves.
+void Metrics::RenderHartIp(std::string& out) const {
+    if (!hartip_.load(std::memory_order_relaxed)) return;
+    out += fmt::format("# HELP tarvik_hartip_sessions HART-IP sessions open.\n# TYPE tarvik_hartip_sessions "
+                       "gauge\ntarvik_hartip_sessions {}\n",
+                       hartipSessions_.load(std::memory_order_relaxed));
+    out += "# HELP tarvik_hartip_messages_total HART-IP messages sent, by message type and status.\n"
+           "# TYPE tarvik_hartip_messages_total counter\n";
+    static constexpr const char* kTypeNames[kHartIpTypes] = {
+        "request", "response", "publish", "error", "4",  "5",  "6",  "7",
+        "8",       "9",        "10",      "11",    "12", "13", "14", "nak"};
+    for (std::size_t i = 0; i < hartipAnswers_.size(); ++i)
+        if (const auto n = hartipAnswers_[i].load(std::memory_order_relaxed))
+            out += fmt::format("tarvik_hartip_messages_total{{type=\"{}\",status=\"{}\"}} {}\n",
+                               kTypeNames[i / 256], i % 256, n);
+    out += fmt::format(
+        "# HELP tarvik_hartip_refused_total HART-IP clients refused (not on the allow list) and writes "
+        "refused (client not on the write list).\n# TYPE tarvik_hartip_refused_total counter\n"
+        "tarvik_hartip_refused_total{{what=\"client\"}} {}\ntarvik_hartip_refused_total{{what=\"write\"}} "
+        "{}\n",
+        hartipRefusedClients_.load(std::memory_order_relaxed),
+        hartipRefusedWrites_.load(std::memory_order_relaxed));
+    out += "# HELP tarvik_hartip_line_queue HART-IP calls waiting for a serial line.\n"
+           "# TYPE tarvik_hartip_line_queue gauge\n";
+    for (std::size_t port = 0; port < kPorts; ++port)
+        if (const int depth = lineQueue_[port].load(std::memory_order_relaxed); depth >= 0)
+            out += fmt::format("tarvik_hartip_line_queue{{port=\"{}\"}} {}\n", port, depth);
 }
 
 } // namespace tarvik::gateway

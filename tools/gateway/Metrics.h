@@ -84,6 +84,14 @@ public:
     void Written(bool ok) { (ok ? writes_ : writesFailed_).fetch_add(1, std::memory_order_relaxed); }
     void Reloaded(bool ok);
 
+    // HART-IP (HartIpServer): sessions open, answers by message type and status, clients and
+    // writes refused, and the HART-IP calls waiting per line.
+    void HartIpSessions(std::size_t open) { hartipSessions_.store(open, std::memory_order_relaxed); }
+    void HartIpAnswer(std::uint8_t type, std::uint8_t status);
+    void HartIpRefusedClient() { hartipRefusedClients_.fetch_add(1, std::memory_order_relaxed); }
+    void HartIpRefusedWrite() { hartipRefusedWrites_.fetch_add(1, std::memory_order_relaxed); }
+    void LineQueue(int port, std::size_t depth);
+
     std::uint64_t PollCount(std::size_t device) const; // all results
     // `now`: seconds since the epoch (values older than their limit are left out).
     std::string Render(double now) const;
@@ -91,7 +99,10 @@ public:
 
 private:
     void RenderGateway(std::string& out) const;
-    mutable std::mutex mutex_; // the list of devices; their series are atomics
+    void RenderHartIp(std::string& out) const;
+    static constexpr std::size_t kHartIpTypes = 16; // the header's message types 0..15
+    static constexpr std::size_t kPorts = 41;       // COM1..COM40
+    mutable std::mutex mutex_;                      // the list of devices; their series are atomics
     std::vector<std::shared_ptr<Device>> devices_;
     std::atomic<int> mqtt_{0};
     std::atomic<std::uint64_t> published_{0};
@@ -100,6 +111,11 @@ private:
     std::atomic<std::uint64_t> backlogDropped_{0};
     std::atomic<std::uint64_t> backlogDamaged_{0};
     std::atomic<std::uint64_t> writes_{0}, writesFailed_{0};
+    std::atomic<std::size_t> hartipSessions_{0};
+    std::array<std::atomic<std::uint64_t>, kHartIpTypes * 256> hartipAnswers_{};
+    std::atomic<std::uint64_t> hartipRefusedClients_{0}, hartipRefusedWrites_{0};
+    std::atomic<bool> hartip_{false};
+    std::array<std::atomic<int>, kPorts> lineQueue_{}; // -1: no HART-IP call ever queued there
     std::atomic<int> reloadOk_{1};
     std::atomic<double> reloadTime_{0};
 };

@@ -53,25 +53,31 @@ void LogLines(const std::string& text, std::string_view event) {
     }
 }
 
-HttpServer::Response Serve(const std::string& path, const Metrics& metrics, const Gateway& gateway) {
+HttpServer::Response Serve(const std::string& path, const Metrics& metrics, const Gateway& gateway,
+                           const HartIpServer* hartip) {
     if (path == "/metrics") return {200, "text/plain; version=0.0.4; charset=utf-8", metrics.Render()};
     if (path == "/health") {
-        const Health h = gateway.CheckHealth(std::chrono::system_clock::now());
+        Health h = gateway.CheckHealth(std::chrono::system_clock::now());
+        if (hartip && h.json.ends_with('}'))
+            h.json.insert(h.json.size() - 1, ", \"hartip\": " + hartip->HealthJson());
         return {h.ok ? 200 : 503, "application/json", h.json + "\n"};
     }
     if (path == "/") return {200, "text/plain", "tarvik-gateway: metrics at /metrics, health at /health\n"};
     return {404, "text/plain", "not found\n"};
 }
 
-void Reload(const std::string& path, const Config& running, Gateway& gateway, Metrics& metrics) {
+void Reload(const std::string& path, const Config& running, Gateway& gateway, Metrics& metrics,
+            HartIpServer* hartip) {
     SdNotify("RELOADING=1");
     try {
         const Config next = LoadConfig(path);
         if (!(next.mqtt == running.mqtt) || !(next.metrics == running.metrics) ||
-            next.logFormat != running.logFormat || !(next.hartip == running.hartip))
+            next.logFormat != running.logFormat || next.hartip.enabled != running.hartip.enabled)
             LogEvent("reload",
-                     "reload: [mqtt], [metrics], [log] and [hartip] changes take effect at the next start");
+                     "reload: [mqtt], [metrics], [log] changes and [hartip] on or off take effect at "
+                     "the next start");
         const std::string summary = gateway.Reload(next);
+        if (hartip && next.hartip.enabled) hartip->Reload(next.hartip);
         metrics.Reloaded(true);
         LogEvent("reload", "reloaded " + path + ": " + summary, {{"result", "ok"}, {"summary", summary}});
     } catch (const ConfigError& e) {
@@ -83,7 +89,8 @@ void Reload(const std::string& path, const Config& running, Gateway& gateway, Me
 }
 
 // Until SIGTERM or SIGINT: SIGHUP reloads, the watchdog is fed while the workers come back.
-int WaitForTheEnd(const std::string& path, const Config& config, Gateway& gateway, Metrics& metrics) {
+int WaitForTheEnd(const std::string& path, const Config& config, Gateway& gateway, Metrics& metrics,
+                  HartIpServer* hartip) {
     using Clock = std::chrono::steady_clock;
     const sigset_t signals = HandledSignals();
     const auto ping = WatchdogPingInterval(); // half the service manager's limit; 0: no watchdog
@@ -101,7 +108,7 @@ int WaitForTheEnd(const std::string& path, const Config& config, Gateway& gatewa
         timespec timeout{static_cast<time_t>(wait.count() / 1000000),
                          static_cast<long>(wait.count() % 1000000) * 1000};
         const int signal = sigtimedwait(&signals, nullptr, &timeout);
-        if (signal == SIGHUP) Reload(path, config, gateway, metrics);
+        if (signal == SIGHUP) Reload(path, config, gateway, metrics, hartip);
         if (signal == SIGTERM || signal == SIGINT) return signal;
     }
 }
@@ -121,8 +128,8 @@ int RunOnce(Mqtt& mqtt, Gateway& gateway, const Config& config) {
 }
 
 // The HART-IP server bound (not yet serving), or null with the reason logged.
-std::unique_ptr<HartIpServer> ListenHartIp(const HartIpConfig& config) {
-    auto server = std::make_unique<HartIpServer>(config);
+std::unique_ptr<HartIpServer> ListenHartIp(const HartIpConfig& config, Gateway& gateway, Metrics& metrics) {
+    auto server = std::make_unique<HartIpServer>(config, &gateway, &metrics);
     std::string error;
     const int port = server->Listen(error);
     if (port < 0) {
@@ -142,9 +149,10 @@ int Run(const std::string& path, const Config& config, bool once) {
 
     // Everything that can fail at start fails here, before any thread runs, with one line.
     std::unique_ptr<HttpServer> http;
+    std::unique_ptr<HartIpServer> hartip;
     if (config.metrics.enabled && !once) {
         http = std::make_unique<HttpServer>(
-            [&metrics, &gateway](const std::string& p) { return Serve(p, metrics, gateway); },
+            [&, h = &hartip](const std::string& p) { return Serve(p, metrics, gateway, h->get()); },
             config.metrics.users);
         std::string error;
         if (!config.metrics.tlsCertFile.empty() &&
@@ -163,8 +171,8 @@ int Run(const std::string& path, const Config& config, bool once) {
                              config.metrics.tlsCertFile.empty() ? "" : "s", config.metrics.host, port));
     }
 
-    std::unique_ptr<HartIpServer> hartip;
-    if (config.hartip.enabled && !once && !(hartip = ListenHartIp(config.hartip))) return kExitFailed;
+    if (config.hartip.enabled && !once && !(hartip = ListenHartIp(config.hartip, gateway, metrics)))
+        return kExitFailed;
 
     Mqtt::Callbacks callbacks;
     callbacks.connected = [&gateway] { gateway.OnConnected(); };
@@ -199,7 +207,7 @@ int Run(const std::string& path, const Config& config, bool once) {
     if (http) http->Start();
     if (hartip) hartip->Start();
     SdNotify("READY=1");
-    const int signal = WaitForTheEnd(path, config, gateway, metrics);
+    const int signal = WaitForTheEnd(path, config, gateway, metrics, hartip.get());
     SdNotify("STOPPING=1");
     // Last words first, so that subscribers learn it at once; requests in progress end meanwhile.
     gateway.RequestStop();
