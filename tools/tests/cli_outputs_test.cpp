@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 
 #include "Kit.h"
@@ -34,7 +35,13 @@ protected:
         ASSERT_EQ(::mknod(Null().c_str(), S_IFCHR | 0600, ::makedev(1, 3)), 0);
         ASSERT_EQ(::mknod(Full().c_str(), S_IFCHR | 0600, ::makedev(1, 7)), 0);
         ASSERT_EQ(::mkfifo(Fifo().c_str(), 0600), 0);
-        ASSERT_EQ(sim.Tool("watch flow -n 2 -i 0 --csv " + dir / "log.csv" + kFlow).exit, 0);
+        // A log of two polls to start from; a poll a loaded machine left without its reply is taken again.
+        int exit = -1;
+        for (int attempt = 0; attempt < 3 && exit != 0; ++attempt) {
+            std::filesystem::remove(dir / "log.csv"); // a log of this test's own, begun again
+            exit = sim.Tool("watch flow -n 2 -i 0 --csv " + dir / "log.csv" + kFlow).exit;
+        }
+        ASSERT_EQ(exit, 0);
     }
     std::string Null() const { return dir / "null"; }
     std::string Full() const { return dir / "full"; }
