@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "ReportByException.h"
+
 namespace tarvik::gateway {
 
 enum class DeviceKind { Flow, Pressure, Readout, Hart };
@@ -96,6 +98,17 @@ struct HartIpConfig {
     bool operator==(const HartIpConfig&) const = default;
 };
 
+// [sparkplug]: the gateway as a Sparkplug B edge node (docs/sparkplug.md). Off when absent.
+struct SparkplugConfig {
+    bool enabled = false;
+    std::string groupId;
+    std::string edgeNodeId;
+    std::string primaryHost; // empty: publish whenever connected
+    bool aliases = false;    // DATA messages name metrics by the alias given in the birth
+    bool json = true;        // the JSON topics too (false: Sparkplug only)
+    bool operator==(const SparkplugConfig&) const = default;
+};
+
 enum class LogFormat { Text, Json };
 
 struct Config {
@@ -103,6 +116,8 @@ struct Config {
     MqttConfig mqtt;
     MetricsConfig metrics;
     HartIpConfig hartip;
+    SparkplugConfig sparkplug;
+    ReportConfig report;
     LogFormat logFormat = LogFormat::Text;
     std::vector<DeviceConfig> devices;
 };
