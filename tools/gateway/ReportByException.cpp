@@ -47,12 +47,15 @@ bool ReportFilter::Offer(const ReportSettings& s, bool everyPoll, std::optional<
         else
             due = value && value_ && std::fabs(*value - *value_) > *band;
     }
-    if (!due) return false;
+    if (due) Sent(value, quality, now);
+    return due;
+}
+
+void ReportFilter::Sent(std::optional<double> value, int quality, Clock::time_point now) {
     sent_ = true;
     value_ = value;
     quality_ = quality;
     time_ = now;
-    return true;
 }
 
 } // namespace tarvik::gateway

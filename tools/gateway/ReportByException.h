@@ -53,7 +53,8 @@ public:
     // that a heartbeat falls on the poll nearest to max_interval rather than the one after it.
     bool Offer(const ReportSettings& s, bool everyPoll, std::optional<double> value, int quality,
                Clock::time_point now, double poll = 0);
-    void Reset() { sent_ = false; }
+    // Taken as published now whatever the settings (a write's read-back goes out at once).
+    void Sent(std::optional<double> value, int quality, Clock::time_point now);
 
 private:
     bool sent_ = false;

@@ -287,8 +287,10 @@ void SparkplugNode::OnCommandResult(const std::string& resultTopic, bool ok, std
     m.value = static_cast<float>(*held);
     m.quality = sp::kQualityGood;
     m.time = NowMs();
-    // What the device holds after a write goes out at once, whatever the deadband.
+    // What the device holds after a write goes out at once, whatever the deadband (when not
+    // live, the next poll's reading is kept).
     if (!Live() || !d.born) return;
+    m.filter.Sent(*held, m.quality, ReportFilter::Clock::now());
     m.changed = true;
     PublishChanged(d);
 }
