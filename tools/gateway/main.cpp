@@ -140,6 +140,27 @@ std::unique_ptr<HartIpServer> ListenHartIp(const HartIpConfig& config) {
     return server;
 }
 
+// The metrics and health server bound (not yet serving), or null with the reason logged.
+std::unique_ptr<HttpServer> ListenHttp(const MetricsConfig& config, const Metrics& metrics,
+                                       const Gateway& gateway) {
+    auto http = std::make_unique<HttpServer>(
+        [&metrics, &gateway](const std::string& p) { return Serve(p, metrics, gateway); }, config.users);
+    std::string error;
+    if (!config.tlsCertFile.empty() && !http->EnableTls(config.tlsCertFile, config.tlsKeyFile, error)) {
+        LogEvent("error", error);
+        return nullptr;
+    }
+    const int port = http->Listen(config.host, config.port, error);
+    if (port < 0) {
+        LogEvent("error",
+                 fmt::format("cannot listen on {}:{} for metrics: {}", config.host, config.port, error));
+        return nullptr;
+    }
+    LogEvent("start", fmt::format("metrics at http{}://{}:{}/metrics", config.tlsCertFile.empty() ? "" : "s",
+                                  config.host, port));
+    return http;
+}
+
 // The callbacks that log a connection's state and count its messages; `label` names it in the log.
 Mqtt::Callbacks LoggingCallbacks(const MqttConfig& config, Metrics& metrics, const std::string& label,
                                  bool counted) {
@@ -188,26 +209,8 @@ int Run(const std::string& path, const Config& config, bool once) {
 
     // Everything that can fail at start fails here, before any thread runs, with one line.
     std::unique_ptr<HttpServer> http;
-    if (config.metrics.enabled && !once) {
-        http = std::make_unique<HttpServer>(
-            [&metrics, &gateway](const std::string& p) { return Serve(p, metrics, gateway); },
-            config.metrics.users);
-        std::string error;
-        if (!config.metrics.tlsCertFile.empty() &&
-            !http->EnableTls(config.metrics.tlsCertFile, config.metrics.tlsKeyFile, error)) {
-            LogEvent("error", error);
-            return kExitFailed;
-        }
-        const int port = http->Listen(config.metrics.host, config.metrics.port, error);
-        if (port < 0) {
-            LogEvent("error", fmt::format("cannot listen on {}:{} for metrics: {}", config.metrics.host,
-                                          config.metrics.port, error));
-            return kExitFailed;
-        }
-        LogEvent("start",
-                 fmt::format("metrics at http{}://{}:{}/metrics",
-                             config.metrics.tlsCertFile.empty() ? "" : "s", config.metrics.host, port));
-    }
+    if (config.metrics.enabled && !once && !(http = ListenHttp(config.metrics, metrics, gateway)))
+        return kExitFailed;
 
     std::unique_ptr<HartIpServer> hartip;
     if (config.hartip.enabled && !once && !(hartip = ListenHartIp(config.hartip))) return kExitFailed;
