@@ -276,7 +276,8 @@ int Run(const std::string& path, const Config& config, bool once) {
 
 int main(int argc, char** argv) {
     CLI::App app{"tarvik-gateway: polls instruments through the fast link and publishes their values to an\n"
-                 "MQTT broker (retained, QoS 1) and as Prometheus metrics; takes set points from MQTT.",
+                 "MQTT broker (retained, QoS 1; with [sparkplug] also as a Sparkplug B edge node) and as\n"
+                 "Prometheus metrics; takes set points from MQTT.",
                  "tarvik-gateway"};
     std::string configPath, trace;
     bool once = false, check = false, version = false;
@@ -285,13 +286,13 @@ int main(int argc, char** argv) {
     app.add_flag("--check", check, "check the configuration and exit (0 valid, 2 not)");
     app.add_flag("--version", version, "print the version and exit");
     app.add_option("--trace", trace, "log every exchange on the line to FILE (- for stderr)");
-    app.footer(
-        "Examples:\n"
-        "  tarvik-gateway --config /etc/tarvik/gateway.toml\n"
-        "  tarvik-gateway --config gateway.toml --check\n"
-        "  tarvik-gateway --config gateway.toml --once\n"
-        "Exit status: 0 success, 1 failure (broker unreachable with --once, metrics port taken),\n"
-        "2 usage or configuration error. SIGTERM or SIGINT: publishes offline, exits 0; SIGHUP reloads.");
+    app.footer("Examples:\n"
+               "  tarvik-gateway --config /etc/tarvik/gateway.toml\n"
+               "  tarvik-gateway --config gateway.toml --check\n"
+               "  tarvik-gateway --config gateway.toml --once\n"
+               "Exit status: 0 success, 1 failure (broker unreachable with --once, metrics port taken),\n"
+               "2 usage or configuration error. SIGTERM or SIGINT: publishes offline (and NDEATH), exits 0;\n"
+               "SIGHUP reloads.");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
