@@ -106,6 +106,7 @@ void SparkplugNode::Build(const Config& config) {
     for (const DeviceConfig& dc : config.devices) {
         DeviceNode d;
         d.name = dc.name;
+        d.dataTopic = Topic("DDATA", dc.name);
         d.port = dc.port;
         d.interval = dc.interval;
         for (const ValueSpec& v : dc.values) {
@@ -443,7 +444,7 @@ void SparkplugNode::PublishChanged(DeviceNode& d) {
         if (std::exchange(m.changed, false)) p.metrics.push_back(DataMetric(m));
     if (p.metrics.empty()) return;
     p.timestamp = NowMs();
-    Send(Topic("DDATA", d.name), p);
+    Send(d.dataTopic, p);
 }
 
 // The values kept while not live, oldest first, flagged historical; those of a device not born

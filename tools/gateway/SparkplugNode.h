@@ -70,6 +70,7 @@ private:
     };
     struct DeviceNode {
         std::string name;
+        std::string dataTopic; // its DDATA topic, made once
         int port = 0;
         double interval = 0;
         std::vector<MetricState> metrics;
