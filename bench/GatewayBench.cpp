@@ -8,8 +8,11 @@
 //     made on its network thread).
 // With a mosquitto binary on the PATH the gateway publishes to a real broker during the run.
 //
+// With --sparkplug yes it then compares the ways out, each publishing to the broker: the JSON
+// topics, Sparkplug only, and the JSON topics with report by exception (the messages they save).
+//
 //   tarvik_gateway_bench --sim build/bin/tarvik-sim --gateway build/bin/tarvik-gateway [--ports 16]
-//                        [--baud 38400] [--seconds 10] [--broker no]
+//                        [--baud 38400] [--seconds 10] [--broker no] [--sparkplug yes]
 #include <signal.h>
 #include <unistd.h>
 
@@ -177,6 +180,7 @@ struct Options {
     int ports = 16, baud = 38400;
     double seconds = 10;
     bool broker = true;
+    bool sparkplug = false; // compare the ways out instead of the flood and outage runs
 };
 
 Options ParseOptions(int argc, char** argv) {
@@ -195,6 +199,8 @@ Options ParseOptions(int argc, char** argv) {
             o.seconds = std::stod(value);
         else if (key == "--broker")
             o.broker = value != "no";
+        else if (key == "--sparkplug")
+            o.sparkplug = value == "yes";
     }
     return o;
 }
@@ -271,18 +277,22 @@ Allocations AllocationsPerPoll(int baud, int brokerPort, bool brokerUp) {
 }
 
 struct GatewayRun {
-    double rate = 0;    // polls per second over every port
-    double cpu = 0;     // the process's CPU time over wall time
-    double request = 0; // mean request time, seconds
+    double rate = 0;     // polls per second over every port
+    double cpu = 0;      // the process's CPU time over wall time
+    double request = 0;  // mean request time, seconds
+    double messages = 0; // acknowledged by the broker, per second
+    double rssMb = 0;    // at the end
 };
 
-// The gateway process, every port as fast as its line allows, publishing to `mqttPort`.
-GatewayRun MeasureGateway(const Options& o, const std::string& dir, int mqttPort) {
+// The gateway process, every port as fast as its line allows, publishing to `mqttPort`; `extra`
+// is more of its configuration.
+GatewayRun MeasureGateway(const Options& o, const std::string& dir, int mqttPort,
+                          const std::string& extra = "") {
     const int metricsPort = kit::FreePort();
     {
         std::ofstream toml(dir + "/gateway.toml");
-        toml << "[mqtt]\nport = " << mqttPort << "\n[metrics]\nlisten = \"127.0.0.1:" << metricsPort
-             << "\"\n";
+        toml << "[mqtt]\nport = " << mqttPort << "\n[metrics]\nlisten = \"127.0.0.1:" << metricsPort << "\"\n"
+             << extra;
         for (int p = 1; p <= o.ports; ++p)
             toml << DeviceToml(p, o.baud);
     }
@@ -295,11 +305,57 @@ GatewayRun MeasureGateway(const Options& o, const std::string& dir, int mqttPort
     const std::string m1 = kit::HttpGet(metricsPort, "/metrics");
     const double cpu1 = CpuSeconds(gatewayProcess.Pid());
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double rss = RssMb(gatewayProcess.Pid());
     gatewayProcess.Stop(SIGTERM);
     const double polls = Sum(m1, "tarvik_polls_total") - Sum(m0, "tarvik_polls_total");
     const double busy =
         Sum(m1, "tarvik_poll_duration_seconds_sum") - Sum(m0, "tarvik_poll_duration_seconds_sum");
-    return {polls / wall, (cpu1 - cpu0) / wall, polls > 0 ? busy / polls : 0.0};
+    const double messages =
+        Metric(m1, "tarvik_mqtt_published_total") - Metric(m0, "tarvik_mqtt_published_total");
+    return {polls / wall, (cpu1 - cpu0) / wall, polls > 0 ? busy / polls : 0.0, messages / wall, rss};
+}
+
+// Every device's set point at half scale: its flow follows, with noise, so values change at every
+// poll (a closed valve reads a steady zero, and Sparkplug would publish nothing).
+void OpenValves(const Options& o) {
+    constexpr std::uint8_t kPercent = 57;
+    constexpr float kHalf = 50;
+    for (int p = 1; p <= o.ports; ++p) {
+        tarvik::link::HartLink link;
+        if (link.Open(p, o.baud) == ResultOk)
+            link.WriteSetPoint({0x64, 0x01, 0x02, static_cast<std::uint8_t>(p)}, kPercent, kHalf);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(3)); // the flow's lag
+}
+
+// The ways out compared, each publishing to the broker: CPU per poll and messages per second.
+void CompareWaysOut(const Options& o, const std::string& dir, int brokerPort) {
+    OpenValves(o);
+    const std::string sparkplug = "[sparkplug]\ngroup_id = \"bench\"\nedge_node_id = \"gw\"\n";
+    struct Way {
+        const char* what;
+        std::string extra;
+    };
+    const Way ways[] = {
+        {"JSON topics (every poll)", ""},
+        {"Sparkplug only", sparkplug + "json = false\n"},
+        {"JSON and Sparkplug", sparkplug},
+        {"JSON, deadband 1 %, heartbeat 10 s",
+         "[report]\ndeadband_percent = 1\nmax_interval = 10\n[report.flow]\n"
+         "range = [0, 100]\n"},
+    };
+    double json = 0;
+    std::printf("  ways out, %d ports publishing to mosquitto:\n", o.ports);
+    for (const Way& w : ways) {
+        const GatewayRun run = MeasureGateway(o, dir, brokerPort, w.extra);
+        const double perPoll = run.rate > 0 ? run.cpu / run.rate : 0;
+        if (json == 0) json = perPoll;
+        std::printf(
+            "    %-36s %7.1f polls/s, %5.1f %% CPU, %4.0f us per poll (%.2f x JSON), %7.1f messages/s, "
+            "RSS %.1f MB\n",
+            w.what, run.rate, 100 * run.cpu, 1e6 * perPoll, json > 0 ? perPoll / json : 0.0, run.messages,
+            run.rssMb);
+    }
 }
 
 void Report(const Options& o, const SinglePort& single, const GatewayRun& alone, const GatewayRun* published,
@@ -364,7 +420,9 @@ int main(int argc, char** argv) {
     GatewayRun published;
     if (brokerUp) published = MeasureGateway(o, dir, brokerPort);
     Report(o, single, alone, brokerUp ? &published : nullptr, allocs);
-    if (brokerUp) {
+    if (brokerUp && o.sparkplug) {
+        CompareWaysOut(o, dir, brokerPort);
+    } else if (brokerUp) {
         FloodRun(o.gateway, dir, o.ports, o.baud, brokerPort, o.seconds);
         OutageRun(o.gateway, temp, o.ports, o.baud, o.seconds);
     }

@@ -255,6 +255,72 @@ void ReadHartIp(Reader& r, HartIpConfig& h) {
     r.RejectUnknown();
 }
 
+// Sparkplug IDs are topic levels: no '/', '+' or '#'.
+bool ValidSparkplugId(const std::string& id) {
+    return !id.empty() && id.size() <= kMaxNameLength && id.find_first_of("/+#") == std::string::npos &&
+           std::all_of(id.begin(), id.end(), [](char c) { return c > ' ' && c <= '~'; });
+}
+
+void ReadSparkplug(Reader& r, SparkplugConfig& s) {
+    s.enabled = true;
+    const auto id = [&](const char* key, std::string& out, bool required) {
+        if (r.String(key, out) && !ValidSparkplugId(out))
+            r.Fail(key, *r.Find(key), "must be 1..64 printable characters without '/', '+', '#' or spaces");
+        if (required && out.empty()) gateway::Fail(r.Path(), r.Table().source(), r.Key(key), "missing");
+    };
+    id("group_id", s.groupId, true);
+    id("edge_node_id", s.edgeNodeId, true);
+    id("primary_host", s.primaryHost, false);
+    r.Bool("aliases", s.aliases);
+    r.Bool("json", s.json);
+    r.RejectUnknown();
+}
+
+// One table of [report]: the keys it sets replace those of `s`.
+void ReadReportSettings(Reader& r, ReportSettings& s) {
+    double x = 0;
+    const auto positive = [&](const char* key, double& out) {
+        if (r.Number(key, out) && out < 0) r.Fail(key, *r.Find(key), "must be 0 or more");
+    };
+    if (r.Number("deadband", x)) {
+        if (x < 0) r.Fail("deadband", *r.Find("deadband"), "must be 0 or more");
+        s.deadband = x;
+    }
+    if (r.Number("deadband_percent", x)) {
+        if (x < 0 || x > 100) r.Fail("deadband_percent", *r.Find("deadband_percent"), "must be 0..100");
+        s.deadbandPercent = x;
+    }
+    positive("min_interval", s.minInterval);
+    positive("max_interval", s.maxInterval);
+    if (s.maxInterval > 0 && s.maxInterval < s.minInterval)
+        r.Fail("max_interval", *r.Find("max_interval"), "must be at least min_interval");
+    if (const toml::array* range = r.Array("range")) {
+        double low = 0, high = 0;
+        if (range->size() != 2 || !range->get(0)->is_number() || !range->get(1)->is_number() ||
+            !((low = range->get(0)->value<double>().value_or(0)) <
+              (high = range->get(1)->value<double>().value_or(0))))
+            r.Fail("range", *r.Find("range"), "must be [low, high] with low < high");
+        s.low = low;
+        s.high = high;
+    }
+}
+
+// [report]: defaults for every value, then [report.<value>] or [report."<device>/<value>"] tables.
+void ReadReport(Reader& r, ReportConfig& c) {
+    ReadReportSettings(r, c.defaults);
+    for (auto&& [key, node] : r.Table()) {
+        if (!node.is_table()) continue;
+        const std::string target(key.str());
+        r.Find(target);
+        Reader sub(r.Path(), *node.as_table(), r.Key("\"" + target + "\""));
+        ReportSettings s = c.defaults;
+        ReadReportSettings(sub, s);
+        sub.RejectUnknown();
+        c.rules.push_back({target, s});
+    }
+    r.RejectUnknown();
+}
+
 void ReadMetrics(Reader& r, MetricsConfig& m) {
     std::string listen;
     if (r.String("listen", listen)) {
@@ -567,6 +633,8 @@ Config ParseConfig(const std::string& text, const std::string& path) {
     section("metrics", [&](Reader& r) { ReadMetrics(r, config.metrics); });
     section("log", [&](Reader& r) { ReadLog(r, config); });
     section("hartip", [&](Reader& r) { ReadHartIp(r, config.hartip); });
+    section("sparkplug", [&](Reader& r) { ReadSparkplug(r, config.sparkplug); });
+    section("report", [&](Reader& r) { ReadReport(r, config.report); });
     attempt([&] {
         const toml::node* devices = top.Find("device");
         if (!devices) throw ConfigError(path + ":1: device: no [[device]] table");

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "HartIpAccess.h"
+#include "ReportByException.h"
 
 namespace tarvik::gateway {
 
@@ -101,6 +102,17 @@ struct HartIpConfig {
     bool operator==(const HartIpConfig&) const = default;
 };
 
+// [sparkplug]: the gateway as a Sparkplug B edge node (docs/sparkplug.md). Off when absent.
+struct SparkplugConfig {
+    bool enabled = false;
+    std::string groupId;
+    std::string edgeNodeId;
+    std::string primaryHost; // empty: publish whenever connected
+    bool aliases = false;    // DATA messages name metrics by the alias given in the birth
+    bool json = true;        // the JSON topics too (false: Sparkplug only)
+    bool operator==(const SparkplugConfig&) const = default;
+};
+
 enum class LogFormat { Text, Json };
 
 struct Config {
@@ -108,6 +120,8 @@ struct Config {
     MqttConfig mqtt;
     MetricsConfig metrics;
     HartIpConfig hartip;
+    SparkplugConfig sparkplug;
+    ReportConfig report;
     LogFormat logFormat = LogFormat::Text;
     std::vector<DeviceConfig> devices;
 };

@@ -20,6 +20,10 @@ constexpr std::string_view kOffline = "offline";
 constexpr std::string_view kStatusLevel = "/status";
 constexpr std::size_t kMaxStrangers = 64; // names of other gateways' statuses remembered
 
+bool PercentValue(Quantity q) {
+    return q == Quantity::SetPoint || q == Quantity::Percent;
+}
+
 Clock::duration Seconds(double s) {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
 }
@@ -49,7 +53,7 @@ const char* QualityName(Quality q) {
 }
 
 Gateway::Gateway(const Config& config, Metrics& metrics)
-    : metrics_(metrics), prefix_(config.mqtt.prefix), clientId_(config.mqtt.clientId),
+    : metrics_(metrics), prefix_(config.mqtt.prefix), clientId_(config.mqtt.clientId), report_(config.report),
       backlog_(BacklogOptions(config.mqtt)) {
     metrics_.BacklogDamaged(backlog_.DamagedCount());
     for (const DeviceConfig& dc : config.devices) {
@@ -74,6 +78,7 @@ std::shared_ptr<Gateway::DeviceState> Gateway::MakeDevice(const DeviceConfig& dc
     for (std::size_t k = 0; k < dc.values.size(); ++k) {
         d->values[k].spec = dc.values[k];
         d->values[k].topic = prefix_ + "/" + dc.name + "/" + dc.values[k].topic;
+        d->values[k].report = report_.For(dc.name, dc.values[k].topic, PercentValue(dc.values[k].quantity));
     }
     d->metrics = metrics_.Attach(dc);
     return d;
@@ -98,9 +103,10 @@ std::size_t Gateway::PortCount() const {
     return workers_.size();
 }
 
-void Gateway::Attach(Mqtt* mqtt, std::FILE* echo) {
+void Gateway::Attach(Mqtt* mqtt, std::FILE* echo, bool json) {
     mqtt_ = mqtt;
     echo_ = echo;
+    json_ = json;
 }
 
 // With --once every value published is printed too.
@@ -113,13 +119,13 @@ void Gateway::Echo(const std::string& topic, std::string_view payload) {
 
 void Gateway::Publish(const std::string& topic, std::string_view payload, bool retain) {
     Echo(topic, payload);
-    if (mqtt_ && !mqtt_->Publish(topic, payload, retain)) metrics_.Dropped();
+    if (mqtt_ && json_ && !mqtt_->Publish(topic, payload, retain)) metrics_.Dropped();
 }
 
 // A reading goes to the broker, or waits in the backlog while the broker is away or slow.
 void Gateway::PublishReading(const std::string& topic, std::string_view payload) {
     Echo(topic, payload);
-    if (!mqtt_) return;
+    if (!mqtt_ || !json_) return;
     const bool kept =
         backlog_.Offer(topic, payload, [this](std::string_view t, std::string_view p, bool retain) {
             return mqtt_->Publish(t, p, retain);
@@ -303,6 +309,8 @@ void Gateway::UpdateStatus(ValueState& v, const Reading& r) {
 void Gateway::PublishValue(DeviceState& d, ValueState& v, const Reading& r, Quality quality) {
     char buffer[kPayloadCapacity];
     std::string_view payload;
+    bool due = false;
+    std::optional<float> good;
     {
         std::lock_guard lock(d.mutex);
         UpdateStatus(v, r);
@@ -313,8 +321,14 @@ void Gateway::PublishValue(DeviceState& d, ValueState& v, const Reading& r, Qual
                                      buffer, sizeof buffer);
         std::copy(payload.begin(), payload.end(), v.payload.begin());
         v.size = payload.size();
+        if (v.hasGood) good = v.good;
+        due =
+            v.filter.Offer(v.report, true, good, static_cast<int>(quality), Clock::now(), d.config.interval);
     }
-    PublishReading(v.topic, payload);
+    if (due) PublishReading(v.topic, payload);
+    if (observer_)
+        observer_->OnValue(d.config.name, static_cast<std::size_t>(&v - d.values.data()), good, v.unitSymbol,
+                           quality);
 }
 
 // Takes one value's reading: a good value is published with its time; an answer without a value
@@ -399,6 +413,10 @@ void Gateway::SetOnline(DeviceState& d, bool answered, std::int32_t result) {
         changed = d.online != now;
         d.online = now;
     }
+    if (observer_)
+        observer_->OnPolled(d.config.name, now == Online::Up     ? Observer::Presence::Up
+                                           : now == Online::Down ? Observer::Presence::Down
+                                                                 : Observer::Presence::Unknown);
     if (!changed) return;
     const bool up = now == Online::Up;
     d.metrics->Up(up);

@@ -40,6 +40,22 @@ constexpr std::uint8_t kUnitPercent = 57; // HART unit code of percent (of full 
 enum class Quality { None, Good, Stale, Bad };
 const char* QualityName(Quality q);
 
+// What else listens to the gateway's values (the Sparkplug edge node): called on the port workers
+// and the MQTT client threads, never under a lock of the gateway's devices.
+class Observer {
+public:
+    enum class Presence { Unknown, Up, Down };
+    virtual ~Observer() = default;
+    // A value read, or its quality changed: `good` the last good value (none yet), `unit` its symbol.
+    virtual void OnValue(const std::string& device, std::size_t index, std::optional<float> good,
+                         const std::string& unit, Quality quality) = 0;
+    // One poll of a device is over (the values it read came before).
+    virtual void OnPolled(const std::string& device, Presence presence) = 0;
+    // A set-point command was answered on `resultTopic`; `held` what the device holds after a write.
+    virtual void OnCommandResult(const std::string& resultTopic, bool ok, std::string_view result,
+                                 std::optional<double> held) = 0;
+};
+
 // Whether the device answered within its window, and the broker is connected: for /health.
 struct Health {
     bool ok = true;
@@ -55,7 +71,10 @@ public:
 
     // Publishing goes through `mqtt` (may be null: polls and metrics only). With `echo`, every
     // value published is also written there as "topic payload" (for --once).
-    void Attach(Mqtt* mqtt, std::FILE* echo = nullptr);
+    // `json` false: the JSON topics are not published (Sparkplug only); `mqtt` then only says
+    // whether the broker is connected.
+    void Attach(Mqtt* mqtt, std::FILE* echo = nullptr, bool json = true);
+    void Observe(Observer* observer) { observer_ = observer; }
 
     // Topics of the gateway itself.
     std::string ClientStatusTopic() const { return prefix_ + "/" + clientId_ + "/status"; }
@@ -106,6 +125,8 @@ private:
         float good = 0;
         std::chrono::system_clock::time_point goodTime{};
         Quality quality = Quality::None;
+        ReportSettings report;
+        ReportFilter filter; // the JSON topic's
     };
     enum class Online { Unknown, Up, Down };
     struct Worker;
@@ -214,6 +235,9 @@ private:
     Metrics& metrics_;
     std::string prefix_, clientId_;
     Mqtt* mqtt_ = nullptr;
+    bool json_ = true;
+    Observer* observer_ = nullptr;
+    ReportConfig report_;
     std::FILE* echo_ = nullptr;
     std::mutex echoMutex_;
     Backlog backlog_;

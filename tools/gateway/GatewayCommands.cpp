@@ -57,6 +57,8 @@ void Gateway::PublishResult(const std::string& topic, bool ok, std::string_view 
         {ok, result, hasValue, value, hasRequested, requested, error}, buffer, sizeof buffer);
     // Results answer one command; a retained one would greet the next commander with an old answer.
     Publish(topic, payload, false);
+    if (observer_)
+        observer_->OnCommandResult(topic, ok, result, hasValue ? std::optional(value) : std::nullopt);
 }
 
 void Gateway::OnMessage(std::string_view topic, std::string_view payload, bool retained,
@@ -75,7 +77,7 @@ void Gateway::OnMessage(std::string_view topic, std::string_view payload, bool r
     // A retained command would be carried out again at every reconnection: it is refused and
     // cleared from the broker, so that nobody meets it later.
     if (retained) {
-        if (mqtt_) mqtt_->Publish(topic, {}, true);
+        if (mqtt_ && json_) mqtt_->Publish(topic, {}, true);
         LogEvent("write", "refused the retained command on " + std::string(topic),
                  {{"topic", topic}, {"client", client}, {"result", "RetainedCommand"}});
         return reject("RetainedCommand", "retained commands are not carried out");

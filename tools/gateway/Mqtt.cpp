@@ -59,8 +59,7 @@ bool Mqtt::Start(std::string& error) {
     mosquitto_publish_callback_set(mosq_, &Mqtt::OnPublish);
     mosquitto_message_v5_callback_set(mosq_, &Mqtt::OnMessage);
     mosquitto_log_callback_set(mosq_, &Mqtt::OnLog);
-    if (mosquitto_will_set(mosq_, willTopic_.c_str(), static_cast<int>(willPayload_.size()),
-                           willPayload_.data(), kQos, true) != MOSQ_ERR_SUCCESS) {
+    if (!ApplyWill()) {
         error = "cannot set the will on " + willTopic_;
         return false;
     }
@@ -94,6 +93,17 @@ bool Mqtt::Start(std::string& error) {
     return true;
 }
 
+void Mqtt::SetWill(std::function<std::string()> payload, bool retain) {
+    willSource_ = std::move(payload);
+    willRetain_ = retain;
+}
+
+bool Mqtt::ApplyWill() {
+    if (willSource_) willPayload_ = willSource_();
+    return mosquitto_will_set(mosq_, willTopic_.c_str(), static_cast<int>(willPayload_.size()),
+                              willPayload_.data(), kQos, willRetain_) == MOSQ_ERR_SUCCESS;
+}
+
 void Mqtt::Run() {
     auto backoff = kFirstBackoff;
     bool socketUp = false;
@@ -106,6 +116,7 @@ void Mqtt::Run() {
         int rc = MOSQ_ERR_SUCCESS;
         if (!socketUp) {
             refused_ = accepted_ = false;
+            if (willSource_) ApplyWill();
             // Every try is a full connect, so that the CONNECT carries our properties each time.
             rc = mosquitto_connect_bind_v5(mosq_, config_.host.c_str(), config_.port, config_.keepalive,
                                            nullptr, connectProperties_);
@@ -277,8 +288,8 @@ bool Mqtt::Publish(std::string_view topic, std::string_view payload, bool retain
     return Enqueue(topic, payload, retain);
 }
 
-bool Mqtt::PublishFinal(std::string_view topic, std::string_view payload) {
-    return Enqueue(topic, payload, true);
+bool Mqtt::PublishFinal(std::string_view topic, std::string_view payload, bool retain) {
+    return Enqueue(topic, payload, retain);
 }
 
 bool Mqtt::Subscribe(const std::string& pattern) {

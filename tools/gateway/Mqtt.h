@@ -56,6 +56,9 @@ public:
     Mqtt(const Mqtt&) = delete;
     Mqtt& operator=(const Mqtt&) = delete;
 
+    // Before Start: the will is asked of `payload` before every connection try (a Sparkplug edge
+    // node's NDEATH carries the bdSeq of the connection it belongs to), sent with `retain`.
+    void SetWill(std::function<std::string()> payload, bool retain);
     // Creates the client and starts its thread; false with a message when the settings cannot work
     // (TLS files, password file). An unreachable broker is not an error: the thread keeps trying.
     bool Start(std::string& error);
@@ -67,7 +70,7 @@ public:
     bool WaitConnected(std::chrono::milliseconds timeout);
     // After Close only PublishFinal goes out: the last words cannot be overtaken by a poller.
     void Close();
-    bool PublishFinal(std::string_view topic, std::string_view payload);
+    bool PublishFinal(std::string_view topic, std::string_view payload, bool retain = true);
     // Waits until every queued message is handed over and acknowledged, or the timeout.
     bool WaitAcknowledged(std::chrono::milliseconds timeout);
     // Disconnects cleanly (the broker then keeps the will to itself) and ends the thread.
@@ -82,6 +85,7 @@ private:
     void Flush();        // on the client thread
     int LoopTimeoutMs(); // how long the network loop may wait before the next flush
     void Run();
+    bool ApplyWill(); // on the client thread, before a connection try
     static void OnConnect(mosquitto*, void* self, int rc);
     static void OnDisconnect(mosquitto*, void* self, int rc);
     static void OnPublish(mosquitto*, void* self, int mid);
@@ -96,6 +100,8 @@ private:
 
     MqttConfig config_;
     std::string willTopic_, willPayload_;
+    std::function<std::string()> willSource_;
+    bool willRetain_ = true;
     Callbacks callbacks_;
     mosquitto* mosq_ = nullptr;
     mqtt5__property* connectProperties_ = nullptr;

@@ -18,6 +18,7 @@
 #include "Metrics.h"
 #include "Mqtt.h"
 #include "SdNotify.h"
+#include "SparkplugNode.h"
 
 #ifndef TARVIK_VERSION
 #define TARVIK_VERSION "unknown"
@@ -67,17 +68,18 @@ HttpServer::Response Serve(const std::string& path, const Metrics& metrics, cons
 }
 
 void Reload(const std::string& path, const Config& running, Gateway& gateway, Metrics& metrics,
-            HartIpServer* hartip) {
+            HartIpServer* hartip, SparkplugNode* spark) {
     SdNotify("RELOADING=1");
     try {
         const Config next = LoadConfig(path);
         if (!(next.mqtt == running.mqtt) || !(next.metrics == running.metrics) ||
-            next.logFormat != running.logFormat || next.hartip.enabled != running.hartip.enabled)
-            LogEvent("reload",
-                     "reload: [mqtt], [metrics], [log] changes and [hartip] on or off take effect at "
-                     "the next start");
+            next.logFormat != running.logFormat || next.hartip.enabled != running.hartip.enabled ||
+            !(next.sparkplug == running.sparkplug) || !(next.report == running.report))
+            LogEvent("reload", "reload: [mqtt], [metrics], [log], [sparkplug] and [report] changes and "
+                               "[hartip] on or off take effect at the next start");
         const std::string summary = gateway.Reload(next);
         if (hartip && next.hartip.enabled) hartip->Reload(next.hartip);
+        if (spark) spark->Reload(next);
         metrics.Reloaded(true);
         LogEvent("reload", "reloaded " + path + ": " + summary, {{"result", "ok"}, {"summary", summary}});
     } catch (const ConfigError& e) {
@@ -90,7 +92,7 @@ void Reload(const std::string& path, const Config& running, Gateway& gateway, Me
 
 // Until SIGTERM or SIGINT: SIGHUP reloads, the watchdog is fed while the workers come back.
 int WaitForTheEnd(const std::string& path, const Config& config, Gateway& gateway, Metrics& metrics,
-                  HartIpServer* hartip) {
+                  HartIpServer* hartip, SparkplugNode* spark) {
     using Clock = std::chrono::steady_clock;
     const sigset_t signals = HandledSignals();
     const auto ping = WatchdogPingInterval(); // half the service manager's limit; 0: no watchdog
@@ -108,7 +110,7 @@ int WaitForTheEnd(const std::string& path, const Config& config, Gateway& gatewa
         timespec timeout{static_cast<time_t>(wait.count() / 1000000),
                          static_cast<long>(wait.count() % 1000000) * 1000};
         const int signal = sigtimedwait(&signals, nullptr, &timeout);
-        if (signal == SIGHUP) Reload(path, config, gateway, metrics, hartip);
+        if (signal == SIGHUP) Reload(path, config, gateway, metrics, hartip, spark);
         if (signal == SIGTERM || signal == SIGINT) return signal;
     }
 }
@@ -142,81 +144,137 @@ std::unique_ptr<HartIpServer> ListenHartIp(const HartIpConfig& config, Gateway& 
     return server;
 }
 
-int Run(const std::string& path, const Config& config, bool once) {
-    Metrics metrics(config.devices);
-    metrics.Reloaded(true);
-    Gateway gateway(config, metrics);
-
-    // Everything that can fail at start fails here, before any thread runs, with one line.
-    std::unique_ptr<HttpServer> http;
-    std::unique_ptr<HartIpServer> hartip;
-    if (config.metrics.enabled && !once) {
-        http = std::make_unique<HttpServer>(
-            [&, h = &hartip](const std::string& p) { return Serve(p, metrics, gateway, h->get()); },
-            config.metrics.users);
-        std::string error;
-        if (!config.metrics.tlsCertFile.empty() &&
-            !http->EnableTls(config.metrics.tlsCertFile, config.metrics.tlsKeyFile, error)) {
-            LogEvent("error", error);
-            return kExitFailed;
-        }
-        const int port = http->Listen(config.metrics.host, config.metrics.port, error);
-        if (port < 0) {
-            LogEvent("error", fmt::format("cannot listen on {}:{} for metrics: {}", config.metrics.host,
-                                          config.metrics.port, error));
-            return kExitFailed;
-        }
-        LogEvent("start",
-                 fmt::format("metrics at http{}://{}:{}/metrics",
-                             config.metrics.tlsCertFile.empty() ? "" : "s", config.metrics.host, port));
+// The metrics and health server bound (not yet serving), or null with the reason logged. Its health
+// holds the HART-IP server's part once `hartip` holds one.
+std::unique_ptr<HttpServer> ListenHttp(const MetricsConfig& config, const Metrics& metrics,
+                                       const Gateway& gateway, const std::unique_ptr<HartIpServer>& hartip) {
+    auto http = std::make_unique<HttpServer>(
+        [&metrics, &gateway, &hartip](const std::string& p) {
+            return Serve(p, metrics, gateway, hartip.get());
+        },
+        config.users);
+    std::string error;
+    if (!config.tlsCertFile.empty() && !http->EnableTls(config.tlsCertFile, config.tlsKeyFile, error)) {
+        LogEvent("error", error);
+        return nullptr;
     }
+    const int port = http->Listen(config.host, config.port, error);
+    if (port < 0) {
+        LogEvent("error",
+                 fmt::format("cannot listen on {}:{} for metrics: {}", config.host, config.port, error));
+        return nullptr;
+    }
+    LogEvent("start", fmt::format("metrics at http{}://{}:{}/metrics", config.tlsCertFile.empty() ? "" : "s",
+                                  config.host, port));
+    return http;
+}
 
-    if (config.hartip.enabled && !once && !(hartip = ListenHartIp(config.hartip, gateway, metrics)))
-        return kExitFailed;
-
+// The callbacks that log a connection's state and count its messages; `label` names it in the log.
+Mqtt::Callbacks LoggingCallbacks(const MqttConfig& config, Metrics& metrics, const std::string& label,
+                                 bool counted) {
     Mqtt::Callbacks callbacks;
-    callbacks.connected = [&gateway] { gateway.OnConnected(); };
-    const std::string broker = fmt::format("{}:{}", config.mqtt.host, config.mqtt.port);
-    callbacks.state = [&metrics, broker](bool up) {
-        metrics.MqttConnected(up);
+    const std::string broker = fmt::format("{}:{}", config.host, config.port);
+    callbacks.state = [&metrics, broker, label, counted](bool up) {
+        if (counted) metrics.MqttConnected(up);
         if (up)
-            LogEvent("broker", "connected to the broker " + broker, {{"broker", broker}, {"state", "up"}});
+            LogEvent("broker", "connected to the broker " + broker + label,
+                     {{"broker", broker}, {"state", "up"}});
     };
     callbacks.dropped = [&metrics](std::size_t count) { metrics.Dropped(count); };
     callbacks.acknowledged = [&metrics](std::size_t count) { metrics.Published(count); };
     callbacks.problem = [broker](const std::string& why) {
         LogEvent("broker", why, {{"broker", broker}, {"state", "down"}});
     };
+    return callbacks;
+}
+
+// The Sparkplug edge node's own connection (its will changes with every connection), started.
+std::unique_ptr<Mqtt> StartSparkplug(const Config& config, SparkplugNode& spark, Metrics& metrics) {
+    auto mqtt = std::make_unique<Mqtt>(
+        spark.ConnectionConfig(), spark.DeathTopic(), "",
+        spark.Callbacks(LoggingCallbacks(config.mqtt, metrics, " (Sparkplug)", !config.sparkplug.json)));
+    mqtt->SetWill([&spark] { return spark.Will(); }, false);
+    spark.Attach(mqtt.get());
+    std::string error;
+    if (!mqtt->Start(error)) {
+        LogEvent("error", error);
+        return nullptr;
+    }
+    LogEvent("start",
+             fmt::format("Sparkplug edge node {}/{}{}", config.sparkplug.groupId, config.sparkplug.edgeNodeId,
+                         config.sparkplug.primaryHost.empty()
+                             ? std::string()
+                             : ", primary host " + config.sparkplug.primaryHost));
+    return mqtt;
+}
+
+int Run(const std::string& path, const Config& config, bool once) {
+    Metrics metrics(config.devices);
+    metrics.Reloaded(true);
+    // Declared before the gateway, whose workers tell it their values until they end.
+    std::unique_ptr<SparkplugNode> spark;
+    Gateway gateway(config, metrics);
+
+    // Everything that can fail at start fails here, before any thread runs, with one line.
+    std::unique_ptr<HartIpServer> hartip;
+    std::unique_ptr<HttpServer> http;
+    if (config.metrics.enabled && !once && !(http = ListenHttp(config.metrics, metrics, gateway, hartip)))
+        return kExitFailed;
+    if (config.hartip.enabled && !once && !(hartip = ListenHartIp(config.hartip, gateway, metrics)))
+        return kExitFailed;
+
+    // --once publishes the JSON topics whatever [sparkplug] says: it prints what it published.
+    const bool json = once || !config.sparkplug.enabled || config.sparkplug.json;
+    Mqtt::Callbacks callbacks = LoggingCallbacks(config.mqtt, metrics, "", true);
+    callbacks.connected = [&gateway] { gateway.OnConnected(); };
     callbacks.message = [&gateway](std::string_view topic, std::string_view payload, bool retained,
                                    std::string_view client) {
         gateway.OnMessage(topic, payload, retained, client);
     };
     callbacks.tick = [&gateway] { gateway.OnTick(); };
     Mqtt mqtt(config.mqtt, gateway.ClientStatusTopic(), "offline", callbacks);
-    gateway.Attach(&mqtt, once ? stdout : nullptr);
+    std::unique_ptr<Mqtt> sparkMqtt;
+    if (config.sparkplug.enabled && !once) {
+        spark = std::make_unique<SparkplugNode>(
+            config, [&gateway](std::string_view topic, std::string_view payload, std::string_view client) {
+                gateway.OnMessage(topic, payload, false, client);
+            });
+        gateway.Observe(spark.get());
+        if (!(sparkMqtt = StartSparkplug(config, *spark, metrics))) return kExitFailed;
+    }
+    gateway.Attach(json ? &mqtt : sparkMqtt.get(), once ? stdout : nullptr, json);
     std::string error;
-    if (!mqtt.Start(error)) {
+    if (json && !mqtt.Start(error)) {
         LogEvent("error", error);
         return kExitFailed;
     }
-    LogEvent("start", fmt::format("{} devices on {} ports, broker {}, topics {}/...", config.devices.size(),
-                                  gateway.PortCount(), broker, config.mqtt.prefix));
+    LogEvent("start", fmt::format("{} devices on {} ports, broker {}:{}, topics {}/...",
+                                  config.devices.size(), gateway.PortCount(), config.mqtt.host,
+                                  config.mqtt.port, json ? config.mqtt.prefix : std::string("spBv1.0")));
     if (once) return RunOnce(mqtt, gateway, config);
 
     gateway.Start();
     if (http) http->Start();
     if (hartip) hartip->Start();
     SdNotify("READY=1");
-    const int signal = WaitForTheEnd(path, config, gateway, metrics, hartip.get());
+    const int signal = WaitForTheEnd(path, config, gateway, metrics, hartip.get(), spark.get());
     SdNotify("STOPPING=1");
     // Last words first, so that subscribers learn it at once; requests in progress end meanwhile.
     gateway.RequestStop();
     if (http) http->Stop();
     if (hartip) hartip->Stop();
-    mqtt.Close();
-    gateway.PublishOffline();
-    mqtt.WaitAcknowledged(kAckWait);
+    if (json) {
+        mqtt.Close();
+        gateway.PublishOffline();
+    }
+    if (sparkMqtt) {
+        sparkMqtt->Close();
+        spark->PublishDeath();
+    }
+    for (Mqtt* m : {&mqtt, sparkMqtt.get()})
+        if (m) m->WaitAcknowledged(kAckWait);
     mqtt.Stop();
+    if (sparkMqtt) sparkMqtt->Stop();
     gateway.Stop();
     LogEvent("stop", std::string("stopped (") + (signal == SIGTERM ? "SIGTERM" : "SIGINT") + ")");
     return kExitOk;
@@ -226,7 +284,8 @@ int Run(const std::string& path, const Config& config, bool once) {
 
 int main(int argc, char** argv) {
     CLI::App app{"tarvik-gateway: polls instruments through the fast link and publishes their values to an\n"
-                 "MQTT broker (retained, QoS 1) and as Prometheus metrics; takes set points from MQTT.",
+                 "MQTT broker (retained, QoS 1; with [sparkplug] also as a Sparkplug B edge node) and as\n"
+                 "Prometheus metrics; takes set points from MQTT.",
                  "tarvik-gateway"};
     std::string configPath, trace;
     bool once = false, check = false, version = false;
@@ -235,13 +294,13 @@ int main(int argc, char** argv) {
     app.add_flag("--check", check, "check the configuration and exit (0 valid, 2 not)");
     app.add_flag("--version", version, "print the version and exit");
     app.add_option("--trace", trace, "log every exchange on the line to FILE (- for stderr)");
-    app.footer(
-        "Examples:\n"
-        "  tarvik-gateway --config /etc/tarvik/gateway.toml\n"
-        "  tarvik-gateway --config gateway.toml --check\n"
-        "  tarvik-gateway --config gateway.toml --once\n"
-        "Exit status: 0 success, 1 failure (broker unreachable with --once, metrics port taken),\n"
-        "2 usage or configuration error. SIGTERM or SIGINT: publishes offline, exits 0; SIGHUP reloads.");
+    app.footer("Examples:\n"
+               "  tarvik-gateway --config /etc/tarvik/gateway.toml\n"
+               "  tarvik-gateway --config gateway.toml --check\n"
+               "  tarvik-gateway --config gateway.toml --once\n"
+               "Exit status: 0 success, 1 failure (broker unreachable with --once, metrics port taken),\n"
+               "2 usage or configuration error. SIGTERM or SIGINT: publishes offline (and NDEATH), exits 0;\n"
+               "SIGHUP reloads.");
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

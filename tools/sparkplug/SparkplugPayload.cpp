@@ -11,6 +11,9 @@ namespace {
 
 constexpr std::string_view kEngUnit = "engUnit";
 constexpr std::string_view kQuality = "Quality";
+constexpr std::string_view kEngLow = "engLow";
+constexpr std::string_view kEngHigh = "engHigh";
+constexpr std::string_view kReadOnly = "readOnly";
 
 bool Signed(DataType t) {
     return t == DataType::Int8 || t == DataType::Int16 || t == DataType::Int32 || t == DataType::Int64;
@@ -96,21 +99,22 @@ void SetValue(pb::Metric& m, DataType t, const Value& v) {
     }
 }
 
+pb::PropertyValue* AddProperty(pb::PropertySet* set, std::string_view key, DataType type) {
+    set->add_keys()->assign(key);
+    pb::PropertyValue* v = set->add_values();
+    v->set_type(static_cast<std::uint32_t>(type));
+    return v;
+}
+
 void SetProperties(pb::Metric& out, const Metric& m) {
-    if (!m.engUnit && !m.quality) return;
+    if (!m.engUnit && !m.quality && !m.engLow && !m.engHigh && !m.readOnly) return;
     pb::PropertySet* set = out.mutable_properties();
-    if (m.engUnit) {
-        set->add_keys()->assign(kEngUnit);
-        pb::PropertyValue* v = set->add_values();
-        v->set_type(static_cast<std::uint32_t>(DataType::String));
-        v->set_string_value(*m.engUnit);
-    }
-    if (m.quality) {
-        set->add_keys()->assign(kQuality);
-        pb::PropertyValue* v = set->add_values();
-        v->set_type(static_cast<std::uint32_t>(DataType::Int32));
-        v->set_int_value(static_cast<std::uint32_t>(*m.quality));
-    }
+    if (m.engUnit) AddProperty(set, kEngUnit, DataType::String)->set_string_value(*m.engUnit);
+    if (m.quality)
+        AddProperty(set, kQuality, DataType::Int32)->set_int_value(static_cast<std::uint32_t>(*m.quality));
+    if (m.engLow) AddProperty(set, kEngLow, DataType::Double)->set_double_value(*m.engLow);
+    if (m.engHigh) AddProperty(set, kEngHigh, DataType::Double)->set_double_value(*m.engHigh);
+    if (m.readOnly) AddProperty(set, kReadOnly, DataType::Boolean)->set_boolean_value(*m.readOnly);
 }
 
 Value ValueOf(const pb::Metric& m, DataType t) {
@@ -153,6 +157,12 @@ void PropertiesOf(const pb::Metric& in, Metric& out) {
             out.engUnit = v.string_value();
         else if (set.keys(i) == kQuality && v.has_int_value())
             out.quality = static_cast<std::int32_t>(v.int_value());
+        else if (set.keys(i) == kEngLow && v.has_double_value())
+            out.engLow = v.double_value();
+        else if (set.keys(i) == kEngHigh && v.has_double_value())
+            out.engHigh = v.double_value();
+        else if (set.keys(i) == kReadOnly && v.has_boolean_value())
+            out.readOnly = v.boolean_value();
     }
 }
 

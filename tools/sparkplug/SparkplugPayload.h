@@ -1,6 +1,6 @@
 // Sparkplug B payloads: metrics with name, alias, timestamp, datatype, value, the properties SCADA
-// hosts read (engUnit, Quality) and is_historical, encoded to and decoded from Protocol Buffers
-// (sparkplug_b.proto). Pure: no I/O, no clock (every timestamp is the caller's).
+// hosts read (engUnit, Quality, engLow, engHigh, readOnly) and is_historical, encoded to and decoded from
+// Protocol Buffers (sparkplug_b.proto). Pure: no I/O, no clock (every timestamp is the caller's).
 #pragma once
 
 #include <cstdint>
@@ -49,6 +49,8 @@ struct Metric {
     Value value;
     std::optional<std::string> engUnit;
     std::optional<std::int32_t> quality;
+    std::optional<double> engLow, engHigh;
+    std::optional<bool> readOnly;
     bool historical = false;
     bool operator==(const Metric&) const = default;
 };
@@ -86,7 +88,7 @@ bool Encode(const Payload& p, std::string& out);
 std::string Encode(const Payload& p); // empty when Encode above fails
 
 // False for bytes that are not a payload. Signed datatypes come back as int64, unsigned ones as
-// uint64; properties other than engUnit and Quality are skipped.
+// uint64; other properties are skipped.
 bool Decode(std::string_view bytes, Payload& p);
 
 } // namespace tarvik::sparkplug

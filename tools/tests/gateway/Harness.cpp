@@ -58,6 +58,11 @@ std::vector<std::string> Client::All(const std::string& topic) {
     return payloads;
 }
 
+std::vector<std::pair<std::string, std::string>> Client::Messages() {
+    std::lock_guard lock(mutex_);
+    return all_;
+}
+
 void Client::Clear() {
     std::lock_guard lock(mutex_);
     last_.clear();

@@ -37,6 +37,8 @@ public:
     std::size_t Count();
     // Every payload that arrived on `topic`, in order.
     std::vector<std::string> All(const std::string& topic);
+    // Every message that arrived, in order: topic and payload.
+    std::vector<std::pair<std::string, std::string>> Messages();
     void Publish(const std::string& topic, const std::string& payload, bool retain = false);
     void Clear();
 

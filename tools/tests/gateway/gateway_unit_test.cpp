@@ -148,6 +148,17 @@ TEST(GatewayConfig, ErrorsNameFileLineAndKey) {
         {"backlog a directory", "[mqtt]\nbuffer_file = \"/tmp\"\n" + d,
          "2: mqtt.buffer_file: /tmp exists and is not a regular file"},
         {"offline_after", d + "offline_after = 0\n", "8: device[0].offline_after: must be 1..1000"},
+        {"sparkplug without group", "[sparkplug]\nedge_node_id = \"gw1\"\n" + d,
+         "1: sparkplug.group_id: missing"},
+        {"sparkplug id with a slash", "[sparkplug]\ngroup_id = \"a/b\"\nedge_node_id = \"gw1\"\n" + d,
+         "2: sparkplug.group_id: must be 1..64 printable characters without '/'"},
+        {"negative deadband", "[report]\ndeadband = -1\n" + d, "2: report.deadband: must be 0 or more"},
+        {"heartbeat below minimum", "[report]\nmin_interval = 5\nmax_interval = 1\n" + d,
+         "3: report.max_interval: must be at least min_interval"},
+        {"range upside down", "[report.flow]\nrange = [10, 0]\n" + d,
+         "2: report.\"flow\".range: must be [low, high] with low < high"},
+        {"unknown report key", "[report.\"mfc1/flow\"]\ndeadbnd = 1\n" + d,
+         "2: report.\"mfc1/flow\".deadbnd: unknown key"},
     };
     for (const Case& c : cases) {
         try {
