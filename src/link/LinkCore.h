@@ -137,7 +137,7 @@ public:
             const std::int32_t waitMs = WaitOf(call);
             if (api::TraceRecord* trace = api::TraceRecord::Current()) trace->Line(settings_, waitMs);
             try {
-                const auto reopened = [&call] {
+                const auto reopened = [&] {
                     if constexpr (requires { call.Reopened(); }) call.Reopened();
                 };
                 if (const std::int32_t rc = Reopen(reopened); rc != ResultOk) return rc;
