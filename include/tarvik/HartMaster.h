@@ -14,7 +14,8 @@
 //   - Scan looks for devices at polling addresses with command 0 and a short time-out;
 //   - Listen hands each frame that devices in burst mode send to the caller; burst frames that
 //     come during a command go to the burst handler, if one is set.
-// Calls on one master from several threads are serialised; calls never throw. Results are the
+// Calls on one master from several threads are serialised (and with the other users of its Line,
+// tarvik/Line.h); calls never throw. Results are the
 // library's codes (TarvikDLL.h): ResultOk when a reply came (look at its response code),
 // ResultNoReply, ResultBadChecksum (bytes came but no good reply: damaged, cut short or stray),
 // ResultPortBusy (the port failed; it is opened again by the next call), ResultBadTextLength (a text that
@@ -81,6 +82,9 @@ struct FoundDevice {
 class TARVIK_LINK_API HartMaster {
 public:
     HartMaster();
+    // A user of `line` (tarvik/Line.h): commands, scans and listening take their turns with the
+    // line's other users.
+    explicit HartMaster(Line& line);
     ~HartMaster();
     HartMaster(const HartMaster&) = delete;
     HartMaster& operator=(const HartMaster&) = delete;
@@ -136,7 +140,8 @@ public:
               const std::function<bool(std::uint8_t polling, const FoundDevice* found)>& progress);
 
     // Hands every burst frame to `onFrame` for `durationMs` (or until it returns false); a frame
-    // under way when the time is up is waited for to its end (at most a whole frame's time). Returns
+    // under way when the time is up is waited for to its end (at most a whole frame's time). The
+    // line is held in slices of at most 100 ms: other users of a shared Line take turns between. Returns
     // ResultOk, or the result of a failed port. `onFrame` runs inside the call and must not call
     // the master.
     std::int32_t Listen(std::int32_t durationMs, const std::function<bool(const hart::Frame&)>& onFrame);

@@ -23,11 +23,11 @@
 // the result codes (TarvikDLL.h). Values come back typed: HART values as floats (the bit patterns
 // the exports hand out, converted), unit codes and states as bytes.
 //
-// Calls on one link from several threads are serialised. A link is neither copied nor moved
-// (hold it by pointer where it must travel).
-// Calls never throw. Before each request the link drops any bytes still queued from an earlier
-// reply. When the port fails during a request (unplugged, taken away) the request returns
-// ResultPortBusy and the link closes its port; the next request opens it again.
+// Calls on one link from several threads are serialised, and so are the calls of every link made
+// on one Line (tarvik/Line.h: one port shared by several links, fair and bounded turns). A link is neither
+// copied nor moved (hold it by pointer where it must travel). Calls never throw. Before each request the link
+// drops any bytes still queued from an earlier reply. When the port fails during a request (unplugged, taken
+// away) the request returns ResultPortBusy and the link closes its port; the next request opens it again.
 // With TARVIK_TRACE set (see TarvikDLL.h) each link call writes a trace line as the exports do,
 // named "HartLink::ReadFlow" and so on, its reply bytes with the offset at which each piece came.
 #pragma once
@@ -53,6 +53,8 @@
 #endif
 
 namespace tarvik::link {
+
+class Line; // tarvik/Line.h: one port shared by several links
 
 struct Options {
     // Longest wait for a complete reply, in milliseconds, counted from the request; 0 takes the
@@ -115,6 +117,8 @@ struct TagRecord {
 class TARVIK_LINK_API HartLink {
 public:
     HartLink();
+    // A user of `line` (tarvik/Line.h): requests take their turns with the line's other users.
+    explicit HartLink(Line& line);
     ~HartLink();
     HartLink(const HartLink&) = delete;
     HartLink& operator=(const HartLink&) = delete;
@@ -182,6 +186,7 @@ struct UnitResult {
 class TARVIK_LINK_API ReadoutLink {
 public:
     ReadoutLink();
+    explicit ReadoutLink(Line& line); // a user of `line` (tarvik/Line.h)
     ~ReadoutLink();
     ReadoutLink(const ReadoutLink&) = delete;
     ReadoutLink& operator=(const ReadoutLink&) = delete;

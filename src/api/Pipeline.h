@@ -142,18 +142,32 @@ inline std::chrono::microseconds RestOf(const LineSettings& line, const Remainin
     return std::max(std::chrono::microseconds{0}, std::min({likely, bound, left}));
 }
 
+// Bytes that are not the reply, left to the call: by default dropped.
+struct DropBytes {
+    void operator()(std::span<const std::uint8_t>) const {}
+};
+
+// A reply under way at the deadline (a call that allows it, see Exchange) is waited for this many
+// byte times and this long past its last byte, within the allowance.
+inline constexpr std::size_t kUnderWaySlackBytes = 2;
+inline constexpr std::chrono::milliseconds kUnderWaySlack{20};
+
 // One request cycle on an open line. `collect(byte)` takes each received byte in order and says
 // what is still to come (see RemainingOf). With Completion::FixedWait the request is written, the
 // thread waits `wait`, and the bytes queued then are collected (the collector's answer is
-// ignored); with Completion::FrameEnd stale input is dropped first, and bytes are collected as
-// they arrive until `collect` says complete or `wait` has passed; between arrivals the thread
-// sleeps through the bytes the reply likely still needs instead of waking for each. Returns 0, or
-// ResultNoReply when not one byte came. `expected` (made by RemainingOf), what the collector would
-// answer before the first byte, lets the first look at the line wait until the request and such a reply could
-// have passed. Raises LineError when the port fails.
-template <class Collect>
+// ignored); with Completion::FrameEnd stale input is handed to `stale` first (queued before the
+// request: late replies, a device's unasked frames), and bytes are collected as they arrive until
+// `collect` says complete or `wait` has passed; bytes read after the end of the reply go to
+// `stale` too. Between arrivals the thread sleeps through the bytes the reply likely still needs
+// instead of waking for each. With `overrunBytes`, bytes still coming at the deadline move it on to
+// the end of what is under way, by at most that many byte times. Returns 0, or ResultNoReply when
+// not one byte came. `expected` (made by RemainingOf), what the collector would answer before the
+// first byte, lets the first look at the line wait until the request and such a reply could have
+// passed. Raises LineError when the port fails.
+template <class Collect, class Stale = DropBytes>
 std::int32_t Exchange(OpenLine& line, std::span<const std::uint8_t> request, std::chrono::milliseconds wait,
-                      Collect&& collect, Remaining expected = {0, 0}) {
+                      Collect&& collect, Remaining expected = {0, 0}, Stale&& stale = {},
+                      std::size_t overrunBytes = 0) {
     Transport& t = line.GetTransport();
     Clock& clock = ActiveBackend().GetClock();
     TraceRecord* trace = TraceRecord::Current();
@@ -162,10 +176,11 @@ std::int32_t Exchange(OpenLine& line, std::span<const std::uint8_t> request, std
 
     if (!fixed) {
         // Late bytes of an earlier reply: the next reply starts clean.
-        for (std::size_t stale = t.Queued(); stale > 0;) {
-            const std::size_t n = t.ReadQueued(std::span(buffer).first(std::min(stale, buffer.size())));
+        for (std::size_t queued = t.Queued(); queued > 0;) {
+            const std::size_t n = t.ReadQueued(std::span(buffer).first(std::min(queued, buffer.size())));
             if (n == 0) break;
-            stale -= n;
+            stale(std::span<const std::uint8_t>(buffer).first(n));
+            queued -= n;
         }
     }
     // Arrival offsets and the deadline count from the start of the write.
@@ -193,7 +208,8 @@ std::int32_t Exchange(OpenLine& line, std::span<const std::uint8_t> request, std
         return 0;
     }
 
-    const Clock::time_point deadline = sent + wait;
+    Clock::time_point deadline = sent + wait;
+    const Clock::time_point hard = deadline + LineTime(line.Settings(), overrunBytes);
     if (expected.atLeast > 0) {
         // The request has to leave and the reply to come back over the line first: nothing to
         // look at before both could have passed.
@@ -210,10 +226,15 @@ std::int32_t Exchange(OpenLine& line, std::span<const std::uint8_t> request, std
         Remaining remaining;
         while (used < n && remaining.atLeast > 0)
             remaining = RemainingOf(collect(buffer[used++]));
-        // Bytes after the end of the reply are late bytes: dropped with the next request.
         const Clock::time_point now = clock.Now();
         if (trace) trace->Reply(std::span(buffer).first(n), now);
+        if (used < n) stale(std::span<const std::uint8_t>(buffer).subspan(used, n - used));
         if (remaining.atLeast == 0) break;
+        if (overrunBytes > 0)
+            deadline = std::min(
+                hard,
+                std::max(deadline, now + LineTime(line.Settings(), remaining.atLeast + kUnderWaySlackBytes) +
+                                       kUnderWaySlack));
         const auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - now);
         const auto rest = RestOf(line.Settings(), remaining, left);
         if (rest.count() > 0) clock.SleepFor(rest);

@@ -17,10 +17,30 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <span>
 
 #include "Pipeline.h"
 
 namespace tarvik::api {
+
+// What a call may add to an exchange on a line kept open (the HART master's frames):
+//   void Stale(std::span<const std::uint8_t>);  // bytes that are not the reply (default: dropped)
+//   std::size_t OverrunBytes();                // a reply under way may outlast the wait by this
+template <class Call>
+auto StaleOf(Call& call) {
+    if constexpr (requires(std::span<const std::uint8_t> s) { call.Stale(s); })
+        return [&call](std::span<const std::uint8_t> s) { call.Stale(s); };
+    else
+        return DropBytes{};
+}
+
+template <class Call>
+std::size_t OverrunOf(const Call& call) {
+    if constexpr (requires { call.OverrunBytes(); })
+        return call.OverrunBytes();
+    else
+        return 0;
+}
 
 // Request cycles on an open line until the reply is judged final or the tries are spent: the
 // first and `retries` more. Raises LineError when the port fails.
@@ -31,7 +51,8 @@ std::int32_t Drive(OpenLine& line, std::int32_t waitMs, std::int32_t retries, Ca
         call.Begin();
         result = Exchange(
             line, call.Bytes(), std::chrono::milliseconds(waitMs),
-            [&call](std::uint8_t b) { return call.Collect(b); }, call.Expected());
+            [&call](std::uint8_t b) { return call.Collect(b); }, call.Expected(), StaleOf(call),
+            OverrunOf(call));
         if (result == 0) result = call.Judge();
         if (!call.Again(result)) break;
     }

@@ -36,6 +36,7 @@ constexpr std::size_t kTagChars = 8;
 } // namespace
 
 struct HartLink::Impl {
+    explicit Impl(std::shared_ptr<Line::Impl> line) : core(std::move(line)) {}
     LinkCore core;
 
     // One command: open if needed, send, collect until complete, judge; again on a missing or
@@ -99,11 +100,12 @@ struct HartLink::Impl {
     }
 };
 
-HartLink::HartLink() : impl_(std::make_unique<Impl>()) {}
+HartLink::HartLink() : impl_(std::make_unique<Impl>(std::make_shared<Line::Impl>())) {}
+HartLink::HartLink(Line& line) : impl_(std::make_unique<Impl>(line.Shared())) {}
 HartLink::~HartLink() = default;
 
 std::int32_t HartLink::Open(std::int32_t port, std::int32_t baud, Options options) {
-    return impl_->core.Open("HartLink::Open", port, options, api::DigitalLineOf(baud));
+    return impl_->core.Open("HartLink::Open", port, CoreOf(options), api::DigitalLineOf(baud));
 }
 
 void HartLink::Close() noexcept {
@@ -115,11 +117,11 @@ bool HartLink::IsOpen() const noexcept {
 }
 
 void HartLink::SetOptions(Options options) {
-    impl_->core.SetOptions(options);
+    impl_->core.SetOptions(CoreOf(options));
 }
 
 Options HartLink::GetOptions() const {
-    return impl_->core.GetOptions();
+    return LinkOf(impl_->core.GetOptions());
 }
 
 HartResult<DeviceAddress> HartLink::ReadDeviceId() {

@@ -12,8 +12,9 @@ namespace tarvik::link {
 using namespace readout;
 
 struct ReadoutLink::Impl {
+    explicit Impl(std::shared_ptr<Line::Impl> line) : core(std::move(line)) {}
     LinkCore core;
-    std::string reply; // kept between requests: no allocation once it has grown (both under the core's lock)
+    std::string reply; // kept between requests: no allocation once it has grown (both on the line's turn)
     // The length of the last complete reply to each command (by its name): the next reply is
     // likely as long, so the link rests through it instead of looking at the line for every byte.
     std::unordered_map<std::string_view, std::size_t> typical;
@@ -25,7 +26,7 @@ struct ReadoutLink::Impl {
     UnitResult<T> Run(const char* name, Prepare&& prepare, Judge&& judge) {
         UnitResult<T> out;
         const auto judgeInto = [&](std::string_view text) { return judge(text, out.value); };
-        // Asked under the core's lock, as the call is prepared.
+        // Asked on the line's turn, as the call is prepared.
         const auto typicalOf = [this, name] { return &typical[name]; };
         api::ReadoutCall call(std::ref(prepare), judgeInto, reply, typicalOf);
         out.result = core.Run(name, call, [] {});
@@ -46,11 +47,12 @@ struct ReadoutLink::Impl {
     }
 };
 
-ReadoutLink::ReadoutLink() : impl_(std::make_unique<Impl>()) {}
+ReadoutLink::ReadoutLink() : impl_(std::make_unique<Impl>(std::make_shared<Line::Impl>())) {}
+ReadoutLink::ReadoutLink(Line& line) : impl_(std::make_unique<Impl>(line.Shared())) {}
 ReadoutLink::~ReadoutLink() = default;
 
 std::int32_t ReadoutLink::Open(std::int32_t port, Options options) {
-    return impl_->core.Open("ReadoutLink::Open", port, options, api::ReadoutLineOf);
+    return impl_->core.Open("ReadoutLink::Open", port, CoreOf(options), api::ReadoutLineOf);
 }
 
 void ReadoutLink::Close() noexcept {
@@ -62,11 +64,11 @@ bool ReadoutLink::IsOpen() const noexcept {
 }
 
 void ReadoutLink::SetOptions(Options options) {
-    impl_->core.SetOptions(options);
+    impl_->core.SetOptions(CoreOf(options));
 }
 
 Options ReadoutLink::GetOptions() const {
-    return impl_->core.GetOptions();
+    return LinkOf(impl_->core.GetOptions());
 }
 
 UnitResult<Done> ReadoutLink::TestComs() {

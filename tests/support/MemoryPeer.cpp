@@ -51,6 +51,7 @@ struct MemoryPeer::State {
     std::function<ScriptedReply(const Bytes&)> responder;
     std::deque<Chunk> pending; // reply bytes, in arrival order
     std::size_t looks = 0;
+    std::vector<std::pair<int, bool>> opens;
 
     // A complete request arrived at `now`: schedule its answer.
     void Answer(const Bytes& request, Clock::time_point now) {
@@ -206,6 +207,7 @@ public:
             std::lock_guard lock(s->mutex);
             if (s->open) throw LineError(Kind::Open, kBusy, "Port in use");
             s->open = true;
+            s->opens.emplace_back(line.baud, line.parity != api::Parity::None);
             // A fresh open starts with an empty input queue.
             s->pending.clear();
             s->current.clear();
@@ -309,6 +311,11 @@ std::size_t MemoryPeer::Looks() const {
 std::vector<Bytes> MemoryPeer::Requests() const {
     std::lock_guard lock(state_->mutex);
     return state_->requests;
+}
+
+std::vector<std::pair<int, bool>> MemoryPeer::Opens() const {
+    std::lock_guard lock(state_->mutex);
+    return state_->opens;
 }
 
 bool MemoryPeer::WaitForRequests(std::size_t n, int) const {

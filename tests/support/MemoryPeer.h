@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "ScriptedPeer.h"
@@ -45,6 +46,8 @@ public:
     std::vector<Bytes> Requests() const;
     // Requests arrive synchronously in memory: true when `n` have.
     bool WaitForRequests(std::size_t n, int timeoutMs = 0) const;
+    // Each open of the port: its rate, and whether with a parity bit.
+    std::vector<std::pair<int, bool>> Opens() const;
     void ClearReceived();
     void SetLineMode(bool on);
     int Com() const { return com_; }

@@ -190,26 +190,15 @@ void Gateway::PublishOffline() {
     mqtt_->PublishFinal(ClientStatusTopic(), kOffline);
 }
 
-// Opens the port with the device's family and line settings, unless it is open so already. One
-// link holds the port at a time: another family or rate closes it first.
+// Readies the device's link on the port's line: opened once, and again when its rate changes or
+// a failure closed the port. The line itself switches to the link's settings at its next request.
 std::int32_t Gateway::Prepare(Worker& w, const DeviceConfig& d) {
-    using Open = Worker::Open;
-    const Open want = d.kind == DeviceKind::Readout ? Open::Unit
-                      : d.kind == DeviceKind::Hart  ? Open::Master
-                                                    : Open::Hart;
-    const int baud = want == Open::Unit ? 0 : d.baud;
-    const bool open = want == Open::Unit     ? w.unit.IsOpen()
-                      : want == Open::Master ? w.master.IsOpen()
-                                             : w.hart.IsOpen();
-    if (open && w.open == want && w.openBaud == baud) return ResultOk;
-    CloseLinks(w);
-    const std::int32_t rc = want == Open::Unit     ? w.unit.Open(w.port)
-                            : want == Open::Master ? w.master.Open(w.port, baud)
-                                                   : w.hart.Open(w.port, baud);
-    if (rc == ResultOk) {
-        w.open = want;
-        w.openBaud = baud;
-    }
+    if (d.kind == DeviceKind::Readout) return w.unit.IsOpen() ? ResultOk : w.unit.Open(w.port);
+    const bool any = d.kind == DeviceKind::Hart;
+    int& rate = any ? w.masterBaud : w.hartBaud;
+    if (rate == d.baud && (any ? w.master.IsOpen() : w.hart.IsOpen())) return ResultOk;
+    const std::int32_t rc = any ? w.master.Open(w.port, d.baud) : w.hart.Open(w.port, d.baud);
+    rate = rc == ResultOk ? d.baud : 0;
     return rc;
 }
 
@@ -217,8 +206,7 @@ void Gateway::CloseLinks(Worker& w) {
     w.hart.Close();
     w.unit.Close();
     w.master.Close();
-    w.open = Worker::Open::None;
-    w.openBaud = 0;
+    w.hartBaud = w.masterBaud = 0;
 }
 
 Gateway::Reading Gateway::Read(Worker& w, const DeviceConfig& d, const ValueSpec& v) {

@@ -29,6 +29,7 @@
 #include "Metrics.h"
 #include "Mqtt.h"
 #include "tarvik/HartMaster.h"
+#include "tarvik/Line.h"
 #include "tarvik/Link.h"
 
 namespace tarvik::gateway {
@@ -162,11 +163,13 @@ private:
         std::condition_variable cv;
         bool stop = false;
         std::atomic<std::chrono::steady_clock::rep> busySince{0}; // 0: between requests
-        link::HartLink hart;
-        link::ReadoutLink unit;
-        link::HartMaster master;                                        // any HART device ("hart")
-        enum class Open { None, Hart, Unit, Master } open = Open::None; // the link that holds the port
-        int openBaud = 0;                                               // and its rate
+        // The port's one line: the three links take their turns on it, each with its family's
+        // settings (the line switches between them when a port mixes families or rates).
+        link::Line line;
+        link::HartLink hart{line};
+        link::ReadoutLink unit{line};
+        link::HartMaster master{line};    // any HART device ("hart")
+        int hartBaud = 0, masterBaud = 0; // the rates `hart` and `master` were opened with
         // Burst frames on the line: when the last came, the shortest time seen between two.
         std::chrono::steady_clock::time_point lastBurst{};
         std::chrono::steady_clock::duration burstGap{};
